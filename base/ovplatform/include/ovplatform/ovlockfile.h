@@ -1,0 +1,75 @@
+/* ovlockfile.h - advisory lock files shared by processes and hosts.
+ *
+ * A lock is the file NAME.lck holding one record, "pid:uuid:host\n". A holder
+ * keeps the file's modification time advancing (the keep-alive worker); a
+ * file older than a contender's expiration, measured on the file system's own
+ * clock, is stale and may be taken over.
+ */
+#ifndef OVPLATFORM_OVLOCKFILE_H
+#define OVPLATFORM_OVLOCKFILE_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include <ovplatform/ovexport.h>
+#include <ovplatform/ovsynchron.h>
+#include <ovplatform/ovthread.h>
+
+#define OV_LOCKFILE_PATH_SIZE 8192
+/* A record is at most 186 characters; the arrays hold it and a NUL. */
+#define OV_LOCKFILE_RECORD_MAX 186
+#define OV_LOCKFILE_RECORD_SIZE 187
+
+/* One lock, owned by the caller. Acquisition clears it first. lost and
+ * stop_requested are shared with the keep-alive worker: read them with
+ * acquire ordering (__atomic_load_n(&h.lost, __ATOMIC_ACQUIRE)). */
+typedef struct ov_lockfile {
+    char path[OV_LOCKFILE_PATH_SIZE];
+    uint32_t stop_requested;
+    uint32_t worker_running;
+    uint32_t locked;
+    uint32_t lost;
+    int32_t holder_pid;
+    char holder_uuid[37];
+    char content[OV_LOCKFILE_RECORD_SIZE];
+    char last_seen[OV_LOCKFILE_RECORD_SIZE];
+    ov_thread_t worker_thread;
+    ov_mutex_t worker_mutex;
+    ov_cond_t worker_cond;
+} ov_lockfile_t;
+
+OV_EXTERN_C_BEGIN
+
+/* Acquires the lock NAME.lck, taking over a lock whose file has not changed
+ * for more than expiration_seconds (measured three times, a second apart).
+ * @return 0; EINVAL for a null handle or name, an empty name or an expiration
+ * below 2 (handle untouched); EPATHMAX when the name's last component leaves
+ * no room for the probe names beside it; ELOCKED when another holder's lock
+ * is fresh; ELOCKSKEW when the lock's time lies after the file system's
+ * clock; ENOBUFS for a path too long or without a parent; EEXIST when another
+ * contender created the file first; or the failing call's errno. */
+OV_API int32_t ov_lockfile_acquire(ov_lockfile_t *handle, const char *name,
+                                   int32_t expiration_seconds) OV_NOEXCEPT;
+
+/* Stops the keep-alive worker if it runs, then deletes the lock file if it
+ * still holds this handle's record. @return 0 (also when nothing is held);
+ * ELOCKED when another holder's record is in the file (left alone); ENOENT
+ * when the file is gone; or errno. */
+OV_API int32_t ov_lockfile_release(ov_lockfile_t *handle) OV_NOEXCEPT;
+
+/* Starts the keep-alive worker on a held lock. @return 0; EINVAL for a null
+ * handle, a lock not held or a worker already running; or the thread error
+ * (the lock file is then deleted). */
+OV_API int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) OV_NOEXCEPT;
+
+/* ov_lockfile_acquire then ov_lockfile_start_worker. @return their code. */
+OV_API int32_t ov_lockfile_acquire_continuous(ov_lockfile_t *handle, const char *name,
+                                              int32_t expiration_seconds) OV_NOEXCEPT;
+
+/* Writes a short English text for code into buffer (size bytes with the
+ * NUL). @return buffer. */
+OV_API char *ov_lockfile_strerror(int32_t code, char *buffer, size_t size) OV_NOEXCEPT;
+
+OV_EXTERN_C_END
+
+#endif
