@@ -1,0 +1,298 @@
+// ovstring.cpp - bounded string copy, append and formatting.
+//
+// The one family of string-building operations that every module uses to
+// assemble paths, messages and lock records in fixed-size buffers. Each
+// operation leaves the destination NUL-terminated, cuts text that does not fit
+// at size - 1 without splitting a UTF-8 character, and reports the cut as
+// EBUFFER so that a caller can tell a complete copy from a shortened one.
+//
+// Map of this file:
+//   - UTF-8 cut repair (ov_utf8_trim_partial)
+//   - bounded copy and append (ov_str_to, ov_strn_to, ov_str_copy, ov_str_cat,
+//     ov_trimmed_str_to, ov_str_concat_to, ov_str_concat)
+//   - formatting (ov_str_vprintf_to, ov_str_printf_to)
+//   - growable heap buffers (the _alloc variants)
+//   - URL recognisers and small utilities
+//
+// Validation, conversion and counting of UTF-8 text belong to the UTF-8 text
+// operations, not here; this file only repairs the end of a cut.
+#define OV_LOG_SOURCE "base/ovplatform/src/ovstring"
+
+#include <ovplatform/overror.h>
+#include <ovplatform/ovstring.h>
+
+#include <cctype>
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "internal/log.h"
+
+namespace {
+
+constexpr size_t kNoLimit = SIZE_MAX;
+constexpr size_t kFirstAllocSize = 1024;
+constexpr int kConcatMaxPieces = 9;
+
+bool is_continuation(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
+
+// Length of the sequence that a lead byte (0xC0 and above) announces.
+size_t utf8_sequence_length(unsigned char lead) {
+    if (lead < 0xE0) return 2;
+    if (lead < 0xF0) return 3;
+    if (lead < 0xF8) return 4;
+    if (lead < 0xFC) return 5;
+    return 6;
+}
+
+// Shared core of ov_str_to and ov_strn_to; name is the public operation that
+// reports a failure.
+int32_t str_to(const char *name, char *dst, const char *src, size_t limit, size_t size,
+               size_t *pos_io) {
+    size_t local_pos = 0;
+    size_t &pos = pos_io != nullptr ? *pos_io : local_pos;
+
+    if (dst == nullptr || src == nullptr || pos >= size) {
+        // The message prints the source; it is bounded by the limit because an
+        // ov_strn_to source need not be terminated.
+        int shown = limit > 0x7fffffff ? 0x7fffffff : static_cast<int>(limit);
+        OV_LOG(3, "Warning: %s failure, args %p %p %zu %zu '%.*s'", name,
+               static_cast<void *>(dst), static_cast<const void *>(src), size, pos,
+               src != nullptr ? shown : 5, src != nullptr ? src : "(nil)");
+        // Discard the whole assembled text, as a caller that ignores the result
+        // must not use a half-built string. A zero-sized buffer has no byte 0.
+        if (dst != nullptr && size > 0) dst[0] = '\0';
+        return EINVAL;
+    }
+
+    size_t room = size - 1 - pos;
+    size_t n = limit == kNoLimit ? std::strlen(src) : strnlen(src, limit);
+    size_t count = n < room ? n : room;
+    // memmove: the source may lie inside the destination (a caller shifting
+    // text within its own buffer).
+    std::memmove(dst + pos, src, count);
+    pos += count;
+    dst[pos] = '\0';
+    if (n <= room) return 0;
+    // The cut may have split a character; its result is informative only
+    // (stray continuation bytes in the source are left as they are).
+    (void)ov_utf8_trim_partial(dst, &pos);
+    return EBUFFER;
+}
+
+bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+
+// Appends the pieces of a null-terminated argument list (at most nine, see
+// ov_str_concat_to) at dst + *pos.
+int32_t concat_to(char *dst, size_t size, size_t *pos_io, va_list args) {
+    // Read the whole list first: more than nine pieces are refused before
+    // anything is written. Reading stops at the first null, so a list that is
+    // correctly terminated is never read past its end.
+    const char *pieces[kConcatMaxPieces];
+    int count = 0;
+    for (;;) {
+        const char *piece = va_arg(args, const char *);
+        if (piece == nullptr) break;
+        if (count == kConcatMaxPieces) return EINVAL;  // a tenth piece: no terminator
+        pieces[count++] = piece;
+    }
+    size_t local_pos = 0;
+    size_t *pos = pos_io != nullptr ? pos_io : &local_pos;
+    for (int i = 0; i < count; ++i) {
+        int32_t rc = ov_str_to(dst, pieces[i], size, pos);
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" {
+
+// ---- UTF-8 cut repair -------------------------------------------------------
+
+int32_t ov_utf8_trim_partial(char *text, size_t *length) noexcept {
+    if (text == nullptr) return EINVAL;
+    size_t len = length != nullptr ? *length : std::strlen(text);
+    if (len == 0) return 0;
+    auto *bytes = reinterpret_cast<unsigned char *>(text);
+    unsigned char last = bytes[len - 1];
+    if (last < 0x80) return 0;
+    size_t cut;
+    if (last >= 0xC0) {
+        // A lead byte as the last byte can never be complete.
+        cut = len - 1;
+    } else {
+        size_t i = len - 1;
+        for (;;) {
+            if (i == 0) return EINVAL;  // continuation bytes at the very start
+            --i;
+            if (bytes[i] >= 0xC0) break;
+            if (!is_continuation(bytes[i])) return EINVAL;  // ASCII before any lead byte
+        }
+        if (utf8_sequence_length(bytes[i]) == len - i) return 0;
+        // Too short, or more continuation bytes than announced: drop it all.
+        cut = i;
+    }
+    text[cut] = '\0';
+    if (length != nullptr) *length = cut;
+    return 0;
+}
+
+// ---- Bounded copy and append -------------------------------------------------
+
+int32_t ov_str_to(char *dst, const char *src, size_t size, size_t *pos) noexcept {
+    return str_to("ov_str_to", dst, src, kNoLimit, size, pos);
+}
+
+int32_t ov_strn_to(char *dst, const char *src, size_t limit, size_t size, size_t *pos) noexcept {
+    return str_to("ov_strn_to", dst, src, limit, size, pos);
+}
+
+int32_t ov_str_copy(char *dst, const char *src, size_t size) noexcept {
+    return ov_str_to(dst, src, size, nullptr);
+}
+
+int32_t ov_str_cat(char *dst, const char *src, size_t size) noexcept {
+    if (dst == nullptr || src == nullptr) return EINVAL;
+    if (src[0] == '\0') return 0;
+    // strnlen: a destination without a NUL inside its size is full, and must
+    // not be read past its end.
+    size_t len = strnlen(dst, size);
+    if (len >= size) return EBUFFER;
+    return ov_str_copy(dst + len, src, size - len);
+}
+
+int32_t ov_trimmed_str_to(char *dst, const char *src, size_t size, size_t *pos_io) noexcept {
+    size_t local_pos = 0;
+    size_t &pos = pos_io != nullptr ? *pos_io : local_pos;
+    const char *start = src;
+    if (start != nullptr) {
+        while (is_space(*start)) ++start;
+    }
+    if (dst == nullptr || src == nullptr || pos >= size) {
+        OV_LOG(3, "ov_trimmed_str_to failure, args %p %p %zu %zu %p", static_cast<void *>(dst),
+               static_cast<const void *>(start), size, pos, static_cast<const void *>(src));
+        if (dst != nullptr && size > 0) dst[0] = '\0';
+        return EINVAL;
+    }
+
+    size_t avail = size - pos;  // bytes free, terminator included
+    size_t room = avail - 1;
+    size_t n = strnlen(start, avail);
+    if (n == avail) {
+        // Longer than the room: it still fits if its trailing white space is
+        // what makes it too long.
+        n += std::strlen(start + n);
+    }
+    size_t trimmed = n;
+    while (trimmed > 0 && is_space(start[trimmed - 1])) --trimmed;
+    if (trimmed <= room) {
+        std::memmove(dst + pos, start, trimmed);
+        pos += trimmed;
+        dst[pos] = '\0';
+        return 0;
+    }
+    std::memmove(dst + pos, start, room);
+    pos += room;
+    dst[pos] = '\0';
+    (void)ov_utf8_trim_partial(dst, &pos);
+    return EBUFFER;
+}
+
+int32_t ov_str_concat_to(char *dst, size_t size, size_t *pos, ...) noexcept {
+    va_list args;
+    va_start(args, pos);
+    int32_t rc = concat_to(dst, size, pos, args);
+    va_end(args);
+    return rc;
+}
+
+int32_t ov_str_concat(char *dst, size_t size, ...) noexcept {
+    if (dst == nullptr) return EINVAL;
+    size_t pos = strnlen(dst, size);
+    va_list args;
+    va_start(args, size);
+    int32_t rc = concat_to(dst, size, &pos, args);
+    va_end(args);
+    return rc;
+}
+
+// ---- Formatting ------------------------------------------------------------
+
+int32_t ov_str_vprintf_to(char *dst, size_t size, size_t *pos_io, const char *format,
+                          va_list args) noexcept {
+    size_t local_pos = 0;
+    size_t &pos = pos_io != nullptr ? *pos_io : local_pos;
+    if (dst == nullptr) return EINVAL;
+    if (format == nullptr || pos >= size) {
+        if (size > 0) dst[0] = '\0';
+        return EINVAL;
+    }
+
+    size_t room = size - pos - 1;
+    va_list copy;
+    va_copy(copy, args);
+    int n = std::vsnprintf(dst + pos, size - pos, format, copy);
+    va_end(copy);
+    if (n < 0) {
+        // An encoding error (EILSEQ) or a text longer than INT_MAX (EOVERFLOW).
+        int err = errno;
+        dst[pos] = '\0';
+        return err != 0 ? err : EINVAL;
+    }
+    // vsnprintf reports the full length of the text, so an exact fit (n ==
+    // room) is told apart from a cut without formatting a second time; the
+    // destination already holds the cut text and only its end needs repair.
+    if (static_cast<size_t>(n) <= room) {
+        pos += static_cast<size_t>(n);
+        return 0;
+    }
+    pos += room;
+    (void)ov_utf8_trim_partial(dst, &pos);
+    return EBUFFER;
+}
+
+int32_t ov_str_printf_to(char *dst, size_t size, size_t *pos, const char *format, ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    int32_t rc = ov_str_vprintf_to(dst, size, pos, format, args);
+    va_end(args);
+    return rc;
+}
+
+// ---- Recognisers -------------------------------------------------------------
+
+int ov_str_is_scheme(const char *text, size_t length) noexcept {
+    if (text == nullptr || length == 0) return 0;
+    if (!std::isalpha(static_cast<unsigned char>(text[0]))) return 0;
+    for (size_t i = 1; i < length; ++i) {
+        auto c = static_cast<unsigned char>(text[i]);
+        if (!std::isalnum(c) && c != '+' && c != '-' && c != '.') return 0;
+    }
+    return 1;
+}
+
+int ov_str_is_scheme_str(const char *text) noexcept {
+    return text != nullptr ? ov_str_is_scheme(text, std::strlen(text)) : 0;
+}
+
+int ov_str_is_url(const char *text) noexcept {
+    if (text == nullptr) return 0;
+    const char *colon = std::strchr(text, ':');
+    // A one-letter scheme is a drive letter ("c:/x"), not a URL.
+    if (colon == nullptr || colon - text < 2) return 0;
+    if (std::strchr(text, '/') != colon + 1 || colon[2] != '/') return 0;
+    return ov_str_is_scheme(text, static_cast<size_t>(colon - text));
+}
+
+// ---- Small utilities ---------------------------------------------------------
+
+size_t ov_strnlen(const char *text, size_t limit) noexcept {
+    return text != nullptr ? strnlen(text, limit) : 0;
+}
+
+}  // extern "C"
