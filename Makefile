@@ -32,7 +32,7 @@ check-tsan:
 
 bench:
 	$(MAKE) build BUILD=build-bench CMAKE_ARGS="-DOV_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release"
-	build-bench/bench/run-benchmarks.sh build-bench
+	bench/run-benchmarks.sh build-bench
 
 clean:
 	rm -rf build build-asan build-tsan build-bench

@@ -1,0 +1,226 @@
+// tool_bench.cpp - the lock tool measured side by side with flock(1).
+//
+// Every command is started directly with posix_spawn (no shell in between)
+// and the rounds are interleaved, so both tools see the same machine state.
+//   start:   exec of `ovlockfile FILE` to the first process's exit, against
+//            `flock -n FILE true` and a bare `true` on the same file system;
+//   release: SIGHUP to the worker until the lock file is gone;
+//   held:    CPU time and peak resident memory (VmHWM) of a worker holding a
+//            lock for 10 s, against a plain C program of the same shape.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+extern char **environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double ms_since(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+pid_t spawn(const std::vector<std::string> &args, const char *stdout_path) {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv;
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        std::fprintf(stderr, "spawn %s: %s\n", argv[0], std::strerror(rc));
+        std::exit(2);
+    }
+    return pid;
+}
+
+int wait_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// Runs a command to its exit; returns milliseconds.
+double time_run(const std::vector<std::string> &args, const char *out, int expect = 0) {
+    const auto t = Clock::now();
+    const pid_t pid = spawn(args, out);
+    const int code = wait_exit(pid);
+    const double ms = ms_since(t);
+    if (code != expect) {
+        std::fprintf(stderr, "%s exited %d\n", args[0].c_str(), code);
+        std::exit(2);
+    }
+    return ms;
+}
+
+pid_t read_pid(const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "r");
+    int pid = -1;
+    if (f == nullptr || std::fscanf(f, "%d", &pid) != 1) pid = -1;
+    if (f) std::fclose(f);
+    return pid;
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
+}
+
+// utime + stime in clock ticks, and VmHWM in KiB, of a process.
+long cpu_ticks(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return -1;
+    char buf[1024] = {};
+    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
+    std::fclose(f);
+    buf[n] = '\0';
+    const char *p = std::strrchr(buf, ')');
+    long utime = 0, stime = 0;
+    // Fields after the command name: state is field 3; utime 14, stime 15.
+    if (p == nullptr || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
+                                    &utime, &stime) != 2)
+        return -1;
+    return utime + stime;
+}
+
+long vm_hwm_kib(pid_t pid) {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%d/status", pid);
+    FILE *f = std::fopen(path, "r");
+    if (f == nullptr) return -1;
+    char line[256];
+    long kib = -1;
+    while (std::fgets(line, sizeof line, f)) {
+        if (std::sscanf(line, "VmHWM: %ld kB", &kib) == 1) break;
+    }
+    std::fclose(f);
+    return kib;
+}
+
+struct Held {
+    double cpu_percent;
+    long hwm_kib;
+};
+
+Held measure_held(pid_t pid, int seconds) {
+    std::this_thread::sleep_for(std::chrono::seconds(1));
+    const long t0 = cpu_ticks(pid);
+    const auto start = Clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const long t1 = cpu_ticks(pid);
+    const double wall_s = ms_since(start) / 1000.0;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {100.0 * static_cast<double>(t1 - t0) / tick / wall_s, vm_hwm_kib(pid)};
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 3) {
+        std::fprintf(stderr, "usage: %s OVLOCKFILE C_FLOOR [ROUNDS] [HELD_SECONDS]\n", argv[0]);
+        return 2;
+    }
+    const std::string tool = argv[1];
+    const std::string floor_prog = argv[2];
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 200;
+    const int held_seconds = argc > 4 ? std::atoi(argv[4]) : 10;
+
+    // The workers become our children when their first process exits.
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    char dir_template[] = "/tmp/ovbench.XXXXXX";
+    const std::string dir = mkdtemp(dir_template);
+    const std::string lock = dir + "/res";
+    const std::string lock_file = lock + ".lck";
+    const std::string flock_file = dir + "/flock";
+    const std::string out = dir + "/out";
+    const std::string scratch = dir + "/scratch";
+
+    std::vector<double> t_true, t_flock, t_tool, t_release;
+    for (int i = 0; i < rounds + 5; ++i) {
+        const double a = time_run({"true"}, scratch.c_str());
+        const double b = time_run({"flock", "-n", flock_file, "true"}, scratch.c_str());
+        const double c = time_run({tool, lock}, out.c_str());
+        const pid_t worker = read_pid(out);
+        if (worker <= 0) {
+            std::fprintf(stderr, "no worker pid\n");
+            return 2;
+        }
+        const auto t = Clock::now();
+        kill(worker, SIGHUP);
+        while (access(lock_file.c_str(), F_OK) == 0) {
+        }
+        const double d = ms_since(t);
+        wait_exit(worker);
+        if (i < 5) continue;  // warm-up
+        t_true.push_back(a);
+        t_flock.push_back(b);
+        t_tool.push_back(c);
+        t_release.push_back(d);
+    }
+
+    std::printf("rounds: %d (interleaved, after 5 warm-up rounds), file system of %s\n", rounds,
+                dir.c_str());
+    std::printf("%-34s %9s %9s\n", "", "median", "p90");
+    std::printf("%-34s %7.3f ms %7.3f ms\n", "true (bare process start)", median(t_true),
+                percentile(t_true, 0.9));
+    std::printf("%-34s %7.3f ms %7.3f ms\n", "flock -n FILE true", median(t_flock),
+                percentile(t_flock, 0.9));
+    std::printf("%-34s %7.3f ms %7.3f ms\n", "ovlockfile FILE (to first exit)", median(t_tool),
+                percentile(t_tool, 0.9));
+    std::printf("%-34s %7.3f ms %7.3f ms\n", "SIGHUP to lock file gone", median(t_release),
+                percentile(t_release, 0.9));
+    std::printf("ratio ovlockfile / flock (median): %.2f  (target <= 0.75)\n",
+                median(t_tool) / median(t_flock));
+
+    // A held lock, side by side with the C floor.
+    time_run({tool, lock, "60"}, out.c_str());
+    const pid_t worker = read_pid(out);
+    const pid_t floor_pid = spawn({floor_prog}, scratch.c_str());
+    Held held_tool{}, held_floor{};
+    std::thread floor_thread([&] { held_floor = measure_held(floor_pid, held_seconds); });
+    held_tool = measure_held(worker, held_seconds);
+    floor_thread.join();
+    kill(worker, SIGHUP);
+    wait_exit(worker);
+    kill(floor_pid, SIGKILL);
+    wait_exit(floor_pid);
+    std::printf("held lock over %d s: worker cpu %.4f%% of one core, VmHWM %ld KiB (%.2f MiB)\n",
+                held_seconds, held_tool.cpu_percent, held_tool.hwm_kib,
+                static_cast<double>(held_tool.hwm_kib) / 1024.0);
+    std::printf("C floor over %d s:    cpu %.4f%% of one core, VmHWM %ld KiB (%.2f MiB)\n",
+                held_seconds, held_floor.cpu_percent, held_floor.hwm_kib,
+                static_cast<double>(held_floor.hwm_kib) / 1024.0);
+    std::printf("targets: cpu < 0.05%%, VmHWM <= 1.6 MiB\n");
+
+    unlink(lock_file.c_str());
+    unlink(flock_file.c_str());
+    unlink(out.c_str());
+    unlink(scratch.c_str());
+    rmdir(dir.c_str());
+    return 0;
+}

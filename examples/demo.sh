@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# demo.sh - a shell script that serialises its work with ovlockfile.
+#
+# Shows the tool's main job as a script uses it: take a lock and keep the
+# worker's pid, see a second contender refused, release with SIGHUP, and take
+# over the lock of a holder that was killed once that lock has gone stale.
+set -euo pipefail
+
+OVLOCKFILE=${OVLOCKFILE:-ovlockfile}
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+lock="$work/nightly-backup"
+
+# The worker keeps the tool's standard output, so read the pid from a file
+# rather than through a pipe (a pipe would stay open until the worker ends).
+take_lock() { # take_lock EXPIRATION OUTFILE
+    "$OVLOCKFILE" "$lock" "$1" > "$2"
+    read -r pid < "$2"
+    echo "$pid"
+}
+
+wait_gone() { # wait until the lock file is gone (at most 5 s)
+    for _ in $(seq 500); do [ -e "$lock.lck" ] || return 0; sleep 0.01; done
+    echo "lock file still there" >&2; return 1
+}
+
+echo "== 1. Take the lock; the tool prints the worker's pid and returns at once"
+worker=$(take_lock 10 "$work/holder.out")
+echo "worker pid: $worker"
+echo "lock file $lock.lck holds: $(cat "$lock.lck")"
+
+echo
+echo "== 2. A second contender is refused while the worker keeps the lock fresh"
+if "$OVLOCKFILE" "$lock" 10 > /dev/null; then
+    echo "unexpected: second contender got the lock" >&2; exit 1
+else
+    echo "(second contender exited with status $?)"
+fi
+
+echo
+echo "== 3. Release with SIGHUP"
+kill -HUP "$worker"
+wait_gone
+sed 1d "$work/holder.out"   # what the worker printed after its pid
+echo "lock file gone"
+
+echo
+echo "== 4. A holder killed with SIGKILL leaves its lock file behind"
+victim=$(take_lock 2 "$work/victim.out")
+kill -KILL "$victim"
+echo "killed worker $victim; lock file still holds: $(cat "$lock.lck")"
+if "$OVLOCKFILE" "$lock" 2 > /dev/null; then
+    echo "unexpected: a fresh lock was taken over" >&2; exit 1
+fi
+echo "... refused while fresh; waiting for it to go stale (expiration 2 s)"
+sleep 3
+successor=$(take_lock 2 "$work/successor.out")
+echo "taken over by worker $successor; lock file now holds: $(cat "$lock.lck")"
+kill -HUP "$successor"
+wait_gone
+echo "released. Done."
