@@ -1,4 +1,12 @@
-/* ovpath.h - the lexical canonical form of paths and its companions. */
+/* ovpath.h - the lexical canonical form of paths and its companions.
+ *
+ * The canonical form is purely textual: '\' becomes '/', runs of '/'
+ * collapse, "." is dropped, ".." removes the component before it, nothing
+ * climbs above a root ("/", a drive root "D:/" or a network root
+ * "//server/share/"), there is no trailing '/' except for a root alone, and
+ * an empty result is ".". URLs pass unchanged. The file system is never
+ * consulted. No path of 8192 bytes or more is handled.
+ */
 #ifndef OVPLATFORM_OVPATH_H
 #define OVPLATFORM_OVPATH_H
 
@@ -9,13 +17,115 @@
 
 OV_EXTERN_C_BEGIN
 
-/* Canonical form of in, written to out (may be the same buffer).
- * @return 0, also for an empty or null input (empty output); -1 on failure. */
+/* Canonical form of in, written to out (may be the same buffer). A URL, and
+ * any text beginning with "vlxp://", is copied unchanged (cut to size - 1
+ * bytes without failure). The input must be shorter than size and than 8192
+ * bytes, and the output must not fill its size - 1 bytes before the whole
+ * input has been read.
+ * @return 0, also for an empty or null input (empty output); -1 on failure
+ * (a newline in the input, a network root without a share, no room, a null
+ * out or a size of 0); out is then emptied. */
 OV_API int ov_path_canonical(const char *in, char *out, size_t size) OV_NOEXCEPT;
 
 /* The path without its last component, in canonical form ("x" gives ".",
  * "/" gives "/"). @return the length of the result, or -1. */
 OV_API int ov_path_parent(const char *path, char *out, size_t size) OV_NOEXCEPT;
+
+/* Formats a path printf-style and writes its canonical form into out.
+ * *error (when error is not null) receives 0; EINVAL for a null out (logged)
+ * or a failed canonical form; ERANGE when the formatted text is longer than
+ * 8191 bytes. @return out, or null on failure. */
+OV_API char *ov_path_build_canonical_path(char *out, size_t size, int32_t *error,
+                                          const char *format, ...) OV_NOEXCEPT OV_PRINTF(4, 5);
+
+/* Canonical form of dir + '/' + name, with the leading '/' characters of
+ * name skipped when strip is non-zero. An empty dir, dir "." with a relative
+ * name, and dir "/" with an absolute name give the canonical form of name.
+ * @return 0, or -1 (null argument, size 0 or below strlen(dir) + 1, no room,
+ * failed canonical form). */
+OV_API int ov_path_join_ex(const char *dir, const char *name, char *out, size_t size,
+                           int strip) OV_NOEXCEPT;
+
+/* ov_path_join_ex with strip set. @return 0 or -1. */
+OV_API int ov_path_join(const char *dir, const char *name, char *out, size_t size) OV_NOEXCEPT;
+
+/* @return 1 when path is relative (empty, white space only, "D:x", "x"),
+ * 0 when it is a URL or begins with '/', '\', "D:/" or "D:\". */
+OV_API int ov_path_is_relative(const char *path) OV_NOEXCEPT;
+
+/* @return a pointer to the first '/' after the run of '/' that begins the
+ * path, or null when there is none or path is null. */
+OV_API const char *ov_path_next_separator(const char *path) OV_NOEXCEPT;
+
+/* @return 1 when a text taken relative to a directory leads out of it
+ * ("..", "x/../.."), else 0 ("x/..", "/etc" is taken relative). A text the
+ * canonical form refuses (a newline) or a null text gives 1. */
+OV_API int ov_path_escapes(const char *rel) OV_NOEXCEPT;
+
+/* @return 1 when path has a ".." component, else 0. */
+OV_API int ov_path_has_dotdot(const char *path) OV_NOEXCEPT;
+
+/* Makes path absolute in place: leading white space dropped, '\' turned
+ * into '/', and a '/' put in front unless the text begins with '/' or a
+ * drive root ("D:/"). @return 0; EINVAL for a null path or a drive letter
+ * without '/' after its ':' ("D:x"); EPATHMAX when the '/' does not fit. */
+OV_API int32_t ov_path_force_absolute(char *path, size_t size) OV_NOEXCEPT;
+
+/* Replaces every run of '/' within the first length bytes by one '/',
+ * keeping a leading "//", and terminates the result.
+ * @return the new length (0 for a null path). */
+OV_API size_t ov_path_collapse_slashes(char *path, size_t length) OV_NOEXCEPT;
+
+/* @return 1 when path's status (following links) can be read and it is a
+ * directory, else 0. */
+OV_API int ov_path_is_dir(const char *path) OV_NOEXCEPT;
+
+/* Copies path into out and removes its trailing '/' characters.
+ * @return the remaining length (0 for "/" only), or -1 when it had to be cut
+ * or an argument is null. */
+OV_API int ov_path_copy_trimmed(const char *path, char *out, size_t size) OV_NOEXCEPT;
+
+/* Tests with an out flag: *flag is set to 0 first and to 1 when the test
+ * holds. @return 0; EINVAL for a null flag, and as each comment says. */
+
+/* A URL, a network prefix ("//server/..."), a drive letter and ':' after
+ * optional white space ("D:x" counts), or a leading '/'. EINVAL also for a
+ * null or empty path or one holding a newline or carriage return. */
+OV_API int32_t ov_path_is_absolute(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* Exactly one leading '/' (not "//"). EINVAL as ov_path_is_absolute. */
+OV_API int32_t ov_path_is_rooted(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* The path equals its canonical form. EINVAL also for a null path or a
+ * failed canonical form. */
+OV_API int32_t ov_path_is_canonical(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* ov_path_is_canonical and then ov_path_is_absolute. */
+OV_API int32_t ov_path_is_canonical_absolute(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* ov_path_is_canonical and then ov_path_is_rooted. */
+OV_API int32_t ov_path_is_canonical_rooted(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* A single name: no newline, carriage return, '\' or '/', neither "." nor
+ * "..". EINVAL also for a null or empty path. */
+OV_API int32_t ov_path_is_plain_name(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* A URL (scheme "://" rest, or "vlxp://"). EINVAL also for a null or empty
+ * path or one holding a newline, carriage return or '\'. */
+OV_API int32_t ov_path_is_url(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* Acceptable to file systems with the stricter naming rules: after leading
+ * "./" and "../", a "//?/" and a drive prefix, no byte below 0x20 or above
+ * 0x7F, none of '"' '*' ':' '<' '>' '?' '\' '|', no component ending with
+ * '.' or ' ' and none of spaces only. EINVAL also for a null or empty path
+ * or one holding a newline or carriage return. */
+OV_API int32_t ov_path_is_portable(const char *path, int32_t *flag) OV_NOEXCEPT;
+
+/* Writes a copy of in into out in which everything ov_path_is_portable
+ * rejects is replaced by ch (ch 0: a plain copy); the prefixes that test
+ * skips are kept. @return 0; EINVAL for a newline or carriage return in in,
+ * a copy that had to be cut, or a ch that is itself not allowed. */
+OV_API int32_t ov_path_sanitize(const char *in, char *out, size_t size, char ch) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
