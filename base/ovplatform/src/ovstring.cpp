@@ -37,7 +37,9 @@ constexpr size_t kNoLimit = SIZE_MAX;
 constexpr size_t kFirstAllocSize = 1024;
 constexpr int kConcatMaxPieces = 9;
 
-bool is_continuation(unsigned char b) { return b >= 0x80 && b <= 0xBF; }
+bool is_continuation(unsigned char b) {
+    return b >= 0x80 && b <= 0xBF;
+}
 
 // Length of the sequence that a lead byte (0xC0 and above) announces.
 size_t utf8_sequence_length(unsigned char lead) {
@@ -59,9 +61,9 @@ int32_t str_to(const char *name, char *dst, const char *src, size_t limit, size_
         // The message prints the source; it is bounded by the limit because an
         // ov_strn_to source need not be terminated.
         int shown = limit > 0x7fffffff ? 0x7fffffff : static_cast<int>(limit);
-        OV_LOG(3, "Warning: %s failure, args %p %p %zu %zu '%.*s'", name,
-               static_cast<void *>(dst), static_cast<const void *>(src), size, pos,
-               src != nullptr ? shown : 5, src != nullptr ? src : "(nil)");
+        OV_LOG(3, "Warning: %s failure, args %p %p %zu %zu '%.*s'", name, static_cast<void *>(dst),
+               static_cast<const void *>(src), size, pos, src != nullptr ? shown : 5,
+               src != nullptr ? src : "(nil)");
         // Discard the whole assembled text, as a caller that ignores the result
         // must not use a half-built string. A zero-sized buffer has no byte 0.
         if (dst != nullptr && size > 0) dst[0] = '\0';
@@ -83,7 +85,9 @@ int32_t str_to(const char *name, char *dst, const char *src, size_t limit, size_
     return EBUFFER;
 }
 
-bool is_space(char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; }
+bool is_space(char c) {
+    return std::isspace(static_cast<unsigned char>(c)) != 0;
+}
 
 // Appends the pieces of a null-terminated argument list (at most nine, see
 // ov_str_concat_to) at dst + *pos.
@@ -106,6 +110,70 @@ int32_t concat_to(char *dst, size_t size, size_t *pos_io, va_list args) {
         if (rc != 0) return rc;
     }
     return 0;
+}
+
+// The growth loop shared by the growable variants. attempt(buffer, size)
+// runs the bounded operation once on the current buffer; on EBUFFER the
+// buffer is doubled and the attempt repeated. The caller's variables are
+// written only with a buffer that exists: on ENOMEM they keep the old buffer
+// (holding the cut text) and its old size.
+template <typename Attempt>
+int32_t grow_until_fits(char **buffer_io, size_t *size_io, Attempt attempt) {
+    char *buffer = *buffer_io;
+    size_t size = *size_io;
+    if (size == 0) {
+        // 0 means the default size; a buffer the caller already has is given
+        // that size too, so that it is never used beyond what it holds.
+        size = kFirstAllocSize;
+        auto *grown = static_cast<char *>(std::realloc(buffer, size));
+        if (grown == nullptr) return ENOMEM;
+        if (buffer == nullptr) grown[0] = '\0';
+        buffer = grown;
+        *buffer_io = buffer;
+        *size_io = size;
+    } else if (buffer == nullptr) {
+        buffer = static_cast<char *>(std::malloc(size));
+        if (buffer == nullptr) return ENOMEM;
+        buffer[0] = '\0';
+        *buffer_io = buffer;
+    }
+    for (;;) {
+        int32_t rc = attempt(buffer, size);
+        if (rc != EBUFFER) return rc;
+        if (size > SIZE_MAX / 2) return ENOMEM;
+        auto *grown = static_cast<char *>(std::realloc(buffer, size * 2));
+        if (grown == nullptr) return ENOMEM;
+        buffer = grown;
+        size *= 2;
+        *buffer_io = buffer;
+        *size_io = size;
+    }
+}
+
+// Shared core of ov_str_to_alloc and ov_strn_to_alloc.
+int32_t str_to_alloc(const char *name, char **buffer, const char *src, size_t limit, size_t *size,
+                     size_t *pos) {
+    if (buffer == nullptr || src == nullptr || size == nullptr || pos == nullptr) return EINVAL;
+    const size_t start = *pos;
+    return grow_until_fits(buffer, size, [&](char *buf, size_t sz) {
+        *pos = start;
+        return str_to(name, buf, src, limit, sz, pos);
+    });
+}
+
+template <int (*Convert)(int)>
+char *convert_in_place(char *text) {
+    if (text == nullptr) return nullptr;
+    for (char *p = text; *p != '\0'; ++p)
+        *p = static_cast<char>(Convert(static_cast<unsigned char>(*p)));
+    return text;
+}
+
+template <int (*Convert)(int)>
+char *convert_dup(const char *text) {
+    if (text == nullptr) return nullptr;
+    char *copy = strdup(text);
+    return convert_in_place<Convert>(copy);
 }
 
 }  // namespace
@@ -264,6 +332,52 @@ int32_t ov_str_printf_to(char *dst, size_t size, size_t *pos, const char *format
     return rc;
 }
 
+// ---- Growable buffers ------------------------------------------------------------
+
+int32_t ov_str_to_alloc(char **buffer, const char *src, size_t *size, size_t *pos) noexcept {
+    return str_to_alloc("ov_str_to", buffer, src, kNoLimit, size, pos);
+}
+
+int32_t ov_strn_to_alloc(char **buffer, const char *src, size_t limit, size_t *size,
+                         size_t *pos) noexcept {
+    return str_to_alloc("ov_strn_to", buffer, src, limit, size, pos);
+}
+
+int32_t ov_str_cat_alloc(char **buffer, const char *src, size_t *size) noexcept {
+    if (buffer == nullptr || src == nullptr || size == nullptr) return EINVAL;
+    // The current text is measured once; each attempt first removes what an
+    // earlier, cut attempt appended.
+    const size_t len = *buffer != nullptr ? strnlen(*buffer, *size) : 0;
+    return grow_until_fits(buffer, size, [&](char *buf, size_t sz) {
+        if (len < sz) buf[len] = '\0';
+        return ov_str_cat(buf, src, sz);
+    });
+}
+
+int32_t ov_str_vprintf_alloc(char **buffer, size_t *size, size_t *pos, const char *format,
+                             va_list args) noexcept {
+    if (buffer == nullptr || size == nullptr || pos == nullptr || format == nullptr) return EINVAL;
+    const size_t start = *pos;
+    return grow_until_fits(buffer, size, [&](char *buf, size_t sz) {
+        *pos = start;
+        // Each attempt consumes its own copy of the arguments.
+        va_list copy;
+        va_copy(copy, args);
+        int32_t rc = ov_str_vprintf_to(buf, sz, pos, format, copy);
+        va_end(copy);
+        return rc;
+    });
+}
+
+int32_t ov_str_printf_alloc(char **buffer, size_t *size, size_t *pos, const char *format,
+                            ...) noexcept {
+    va_list args;
+    va_start(args, format);
+    int32_t rc = ov_str_vprintf_alloc(buffer, size, pos, format, args);
+    va_end(args);
+    return rc;
+}
+
 // ---- Recognisers -------------------------------------------------------------
 
 int ov_str_is_scheme(const char *text, size_t length) noexcept {
@@ -293,6 +407,67 @@ int ov_str_is_url(const char *text) noexcept {
 
 size_t ov_strnlen(const char *text, size_t limit) noexcept {
     return text != nullptr ? strnlen(text, limit) : 0;
+}
+
+char *ov_str_ndup(const char *text, size_t limit) noexcept {
+    if (text == nullptr) {
+        OV_LOG(1, "ov_str_ndup() called with null string");
+        return nullptr;
+    }
+    return strndup(text, limit);
+}
+
+size_t ov_str_span(const char *data, size_t length, const char *set) noexcept {
+    if (data == nullptr || set == nullptr) return 0;
+    size_t i = 0;
+    // strchr finds the set's own terminator for a NUL byte, so a NUL in the
+    // data counts as a member of every set.
+    while (i < length && std::strchr(set, data[i]) != nullptr) ++i;
+    return i;
+}
+
+char *ov_str_tolower_dup(const char *text) noexcept {
+    return convert_dup<std::tolower>(text);
+}
+char *ov_str_toupper_dup(const char *text) noexcept {
+    return convert_dup<std::toupper>(text);
+}
+char *ov_str_tolower(char *text) noexcept {
+    return convert_in_place<std::tolower>(text);
+}
+char *ov_str_toupper(char *text) noexcept {
+    return convert_in_place<std::toupper>(text);
+}
+
+int ov_str_ends_with(const char *text, const char *suffix) noexcept {
+    if (text == nullptr || suffix == nullptr) return 1;
+    size_t n = std::strlen(text);
+    size_t m = std::strlen(suffix);
+    return m <= n && std::memcmp(text + n - m, suffix, m) == 0 ? 0 : 1;
+}
+
+char *ov_strtok_r(char *text, const char *delimiters, char **save) noexcept {
+    return strtok_r(text, delimiters, save);
+}
+
+size_t ov_str_count_char(const char *text, char c) noexcept {
+    if (text == nullptr) return 0;
+    size_t count = 0;
+    for (const char *p = text; *p != '\0'; ++p)
+        if (*p == c) ++count;
+    return count;
+}
+
+void ov_str_replace_char(char *text, char from, char to) noexcept {
+    if (text == nullptr) return;
+    for (char *p = text; *p != '\0'; ++p)
+        if (*p == from) *p = to;
+}
+
+void ov_str_array_free(char **array) noexcept {
+    if (array == nullptr) return;
+    std::free(array[0]);
+    std::free(array);
 }
 
 }  // extern "C"

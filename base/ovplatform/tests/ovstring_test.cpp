@@ -4,9 +4,13 @@
 #include <ovplatform/ovstring.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include "test_util.h"
 
@@ -175,7 +179,9 @@ TEST(StrCopy, CutRepairLooksOnlyAtTheEndOfTheWholeText) {
     size_t pos = 0;
     EXPECT_EQ(ov_str_to(buf, "\xC3\xA9", sizeof buf, &pos), 0);
     EXPECT_EQ(ov_str_to(buf, "a\xE2\x82\xAC", sizeof buf, &pos), EBUFFER);
-    EXPECT_STREQ(buf, "\xC3\xA9" "a");
+    EXPECT_STREQ(buf,
+                 "\xC3\xA9"
+                 "a");
     EXPECT_EQ(pos, 3u);
 }
 
@@ -189,15 +195,15 @@ TEST(Utf8TrimPartial, RemovesOnlyIncompleteTrailingCharacters) {
     } cases[] = {
         {"", "", 0},
         {"abc", "abc", 0},
-        {"a\xC3", "a", 0},                           // lone lead byte at the end
-        {"a\xC3\xA9", "a\xC3\xA9", 0},               // complete 2-byte
-        {"a\xE2\x82", "a", 0},                       // 3-byte, one missing
-        {"a\xE2\x82\xAC", "a\xE2\x82\xAC", 0},       // complete 3-byte
-        {"a\xF0\x9F\x98", "a", 0},                   // 4-byte, one missing
+        {"a\xC3", "a", 0},                      // lone lead byte at the end
+        {"a\xC3\xA9", "a\xC3\xA9", 0},          // complete 2-byte
+        {"a\xE2\x82", "a", 0},                  // 3-byte, one missing
+        {"a\xE2\x82\xAC", "a\xE2\x82\xAC", 0},  // complete 3-byte
+        {"a\xF0\x9F\x98", "a", 0},              // 4-byte, one missing
         {"a\xF0\x9F\x98\x80", "a\xF0\x9F\x98\x80", 0},
-        {"a\xC3\xA9\xA9", "a", 0},                   // more continuation bytes than announced
-        {"a\x80", "a\x80", EINVAL},                  // no lead byte before ASCII
-        {"\x80\x80", "\x80\x80", EINVAL},            // no lead byte before the start
+        {"a\xC3\xA9\xA9", "a", 0},         // more continuation bytes than announced
+        {"a\x80", "a\x80", EINVAL},        // no lead byte before ASCII
+        {"\x80\x80", "\x80\x80", EINVAL},  // no lead byte before the start
         {"\xF8\x88\x80\x80\x80", "\xF8\x88\x80\x80\x80", 0},  // 5-byte form is complete
     };
     for (const auto &c : cases) {
@@ -317,6 +323,379 @@ TEST(StrUtil, Strnlen) {
     EXPECT_EQ(ov_strnlen("abcdef", 3), 3u);
     EXPECT_EQ(ov_strnlen("ab", 3), 2u);
     EXPECT_EQ(ov_strnlen(nullptr, 3), 0u);
+}
+
+// ---- ov_trimmed_str_to ----------------------------------------------------------
+
+TEST(TrimmedStr, SurroundingWhiteSpaceIsDropped) {
+    char buf[4];
+    size_t pos = 0;
+    EXPECT_EQ(ov_trimmed_str_to(buf, "  abc  ", sizeof buf, &pos), 0);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(pos, 3u);
+
+    pos = 0;
+    EXPECT_EQ(ov_trimmed_str_to(buf, "  abcdef", sizeof buf, &pos), EBUFFER);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(pos, 3u);
+
+    char big[32];
+    pos = 0;
+    EXPECT_EQ(ov_trimmed_str_to(big, "\t\n a b \r\v\f", sizeof big, &pos), 0);
+    EXPECT_STREQ(big, "a b");
+    EXPECT_EQ(ov_trimmed_str_to(big, "  x ", sizeof big, &pos), 0);
+    EXPECT_STREQ(big, "a bx");
+    EXPECT_EQ(pos, 4u);
+}
+
+TEST(TrimmedStr, BlankSourcesGiveAnEmptyPiece) {
+    for (const char *blank : {"", " ", "   ", "\t\r\n"}) {
+        SCOPED_TRACE(std::string("'") + blank + "'");
+        char buf[8] = "ab";
+        size_t pos = 2;
+        EXPECT_EQ(ov_trimmed_str_to(buf, blank, sizeof buf, &pos), 0);
+        EXPECT_STREQ(buf, "ab");
+        EXPECT_EQ(pos, 2u);
+        // A blank source longer than the room still fits once trimmed.
+        char one[1];
+        EXPECT_EQ(ov_trimmed_str_to(one, blank, sizeof one, nullptr), 0);
+        EXPECT_EQ(one[0], '\0');
+    }
+}
+
+TEST(TrimmedStr, CutKeepsTrailingSpaceUpToTheCutAndWholeCharacters) {
+    char buf[5];
+    size_t pos = 0;
+    EXPECT_EQ(ov_trimmed_str_to(buf, "ab   cd", sizeof buf, &pos), EBUFFER);
+    EXPECT_STREQ(buf, "ab  ");
+    EXPECT_EQ(pos, 4u);
+    pos = 0;
+    EXPECT_EQ(ov_trimmed_str_to(buf, " ab\xE2\x82\xAC ", sizeof buf, &pos), EBUFFER);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(pos, 2u);
+    pos = 0;
+    EXPECT_EQ(ov_trimmed_str_to(buf, " a\xE2\x82\xAC   ", sizeof buf, &pos), 0);  // exact fit
+    EXPECT_STREQ(buf, "a\xE2\x82\xAC");
+}
+
+TEST(TrimmedStr, BadArguments) {
+    char buf[4] = "abc";
+    size_t pos = 4;
+    EXPECT_EQ(ov_trimmed_str_to(buf, "x", sizeof buf, &pos), EINVAL);
+    EXPECT_EQ(buf[0], '\0');
+    EXPECT_EQ(ov_trimmed_str_to(nullptr, "x", 4, nullptr), EINVAL);
+    std::strcpy(buf, "abc");
+    EXPECT_EQ(ov_trimmed_str_to(buf, nullptr, sizeof buf, nullptr), EINVAL);
+    EXPECT_EQ(buf[0], '\0');
+}
+
+TEST(TrimmedStr, SourceInsideTheDestination) {
+    char buf[16] = "   padded  ";
+    EXPECT_EQ(ov_trimmed_str_to(buf, buf, sizeof buf, nullptr), 0);
+    EXPECT_STREQ(buf, "padded");
+}
+
+// ---- ov_str_concat_to / ov_str_concat -----------------------------------------------
+
+TEST(StrConcat, PiecesUpToTheFirstNull) {
+    char buf[16];
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, "a", "b", nullptr), 0);
+    EXPECT_STREQ(buf, "ab");
+    EXPECT_EQ(pos, 2u);
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, "", "c", "", nullptr), 0);
+    EXPECT_STREQ(buf, "abc");
+    EXPECT_EQ(pos, 3u);
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, nullptr), 0);  // nothing to add
+    EXPECT_STREQ(buf, "abc");
+    // Null position: starts at 0.
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, nullptr, "x", "y", nullptr), 0);
+    EXPECT_STREQ(buf, "xy");
+}
+
+TEST(StrConcat, NinePiecesFitTenAreRefusedWithoutWriting) {
+    char buf[32];
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, "1", "2", "3", "4", "5", "6", "7", "8", "9",
+                               nullptr),
+              0);
+    EXPECT_STREQ(buf, "123456789");
+    EXPECT_EQ(pos, 9u);
+
+    std::strcpy(buf, "keep");
+    pos = 4;
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, "1", "2", "3", "4", "5", "6", "7", "8", "9",
+                               "10", nullptr),
+              EINVAL);
+    EXPECT_STREQ(buf, "keep");
+    EXPECT_EQ(pos, 4u);
+    EXPECT_EQ(
+        ov_str_concat(buf, sizeof buf, "1", "2", "3", "4", "5", "6", "7", "8", "9", "10", nullptr),
+        EINVAL);
+    EXPECT_STREQ(buf, "keep");
+}
+
+TEST(StrConcat, CutPieceStopsTheRest) {
+    char buf[6];
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, "abc", "def", "ghi", nullptr), EBUFFER);
+    EXPECT_STREQ(buf, "abcde");
+    EXPECT_EQ(pos, 5u);
+    pos = 6;
+    EXPECT_EQ(ov_str_concat_to(buf, sizeof buf, &pos, "x", nullptr), EINVAL);
+    EXPECT_EQ(buf[0], '\0');
+}
+
+TEST(StrConcat, AppendsToTheCurrentText) {
+    char buf[10] = "dir";
+    EXPECT_EQ(ov_str_concat(buf, sizeof buf, "/", "file", nullptr), 0);
+    EXPECT_STREQ(buf, "dir/file");
+    EXPECT_EQ(ov_str_concat(buf, sizeof buf, ".txt", nullptr), EBUFFER);
+    EXPECT_STREQ(buf, "dir/file.");
+    EXPECT_EQ(ov_str_concat(nullptr, 10, "x", nullptr), EINVAL);
+}
+
+// ---- Growable buffers ---------------------------------------------------------------
+
+struct Heap {
+    char *buf = nullptr;
+    size_t size = 0;
+    ~Heap() { std::free(buf); }
+};
+
+TEST(StrAlloc, NewBufferStartsAt1024AndDoubles) {
+    const std::string text(3000, 'x');
+    Heap h;
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_to_alloc(&h.buf, text.c_str(), &h.size, &pos), 0);
+    EXPECT_EQ(h.size, 4096u);
+    EXPECT_EQ(pos, 3000u);
+    EXPECT_EQ(std::string(h.buf), text);
+
+    Heap small;
+    pos = 0;
+    EXPECT_EQ(ov_str_to_alloc(&small.buf, "hi", &small.size, &pos), 0);
+    EXPECT_EQ(small.size, 1024u);
+    EXPECT_STREQ(small.buf, "hi");
+}
+
+TEST(StrAlloc, GrowsAcrossTheBoundariesExactly) {
+    // 1023 characters fit 1024 bytes; 1024 need 2048; 4095 fit 4096; 4096 need 8192.
+    struct Case {
+        size_t len, size;
+    } cases[] = {{1023, 1024}, {1024, 2048}, {2047, 2048},
+                 {2048, 4096}, {4095, 4096}, {4096, 8192}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.len);
+        const std::string text(c.len, 'q');
+        Heap h;
+        size_t pos = 0;
+        EXPECT_EQ(ov_str_to_alloc(&h.buf, text.c_str(), &h.size, &pos), 0);
+        EXPECT_EQ(h.size, c.size);
+        EXPECT_EQ(pos, c.len);
+        EXPECT_EQ(std::string(h.buf), text);
+    }
+}
+
+TEST(StrAlloc, PiecesAssembleAcrossGrowth) {
+    Heap h;
+    size_t pos = 0;
+    std::string expect;
+    for (int i = 0; i < 300; ++i) {
+        std::string piece = "piece" + std::to_string(i) + ";";
+        ASSERT_EQ(ov_str_to_alloc(&h.buf, piece.c_str(), &h.size, &pos), 0);
+        expect += piece;
+    }
+    EXPECT_EQ(std::string(h.buf), expect);
+    EXPECT_EQ(pos, expect.size());
+    EXPECT_EQ(h.size, 4096u);  // about 2,900 characters
+
+    // A cut multi-byte character at the old end is retried whole.
+    Heap u;
+    pos = 1021;
+    u.size = 1024;
+    u.buf = static_cast<char *>(std::malloc(u.size));
+    std::memset(u.buf, 'a', 1021);
+    u.buf[1021] = '\0';
+    EXPECT_EQ(ov_str_to_alloc(&u.buf, "\xE2\x82\xAC", &u.size, &pos), 0);
+    EXPECT_EQ(u.size, 2048u);
+    EXPECT_EQ(pos, 1024u);
+    EXPECT_EQ(std::string(u.buf).substr(1021), "\xE2\x82\xAC");
+}
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OV_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OV_TEST_SANITIZED 1
+#endif
+#endif
+
+#ifndef OV_TEST_SANITIZED
+// Runs in a child whose address space is capped so that the doubling fails
+// between 64 MiB and 128 MiB.
+int grow_under_memory_limit() {
+    const size_t mib = size_t{1} << 20;
+    std::string src(100 * mib, 'x');
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) return 2;
+    std::fclose(statm);
+    rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    struct rlimit limit = {now + 96 * mib, now + 96 * mib};
+    if (setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+    char *buf = nullptr;
+    size_t size = 0, pos = 0;
+    int32_t rc = ov_str_to_alloc(&buf, src.c_str(), &size, &pos);
+    std::fprintf(stderr, "rc=%d size=%zu pos=%zu len=%zu\n", rc, size, pos,
+                 buf ? std::strlen(buf) : 0);
+    bool kept = rc == ENOMEM && buf != nullptr && size == 64 * mib && pos == size - 1 &&
+                std::strlen(buf) == pos;
+    std::free(buf);
+    return kept ? 0 : 1;
+}
+#endif
+
+TEST(StrAllocDeathTest, FailedGrowthKeepsTheOldBufferAndSize) {
+#ifdef OV_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(grow_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
+#endif
+}
+
+TEST(StrAlloc, LimitedCopy) {
+    const std::string text(5000, 'z');
+    Heap h;
+    size_t pos = 0;
+    EXPECT_EQ(ov_strn_to_alloc(&h.buf, text.c_str(), 1500, &h.size, &pos), 0);
+    EXPECT_EQ(h.size, 2048u);
+    EXPECT_EQ(pos, 1500u);
+    EXPECT_EQ(std::strlen(h.buf), 1500u);
+}
+
+TEST(StrAlloc, CallersBufferOfSizeZeroBecomes1024) {
+    Heap h;
+    h.buf = static_cast<char *>(std::malloc(1));
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_to_alloc(&h.buf, "text", &h.size, &pos), 0);
+    EXPECT_EQ(h.size, 1024u);
+    EXPECT_STREQ(h.buf, "text");
+}
+
+TEST(StrAlloc, RequiredArguments) {
+    Heap h;
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_to_alloc(nullptr, "x", &h.size, &pos), EINVAL);
+    EXPECT_EQ(ov_str_to_alloc(&h.buf, nullptr, &h.size, &pos), EINVAL);
+    EXPECT_EQ(ov_str_to_alloc(&h.buf, "x", nullptr, &pos), EINVAL);
+    EXPECT_EQ(ov_str_to_alloc(&h.buf, "x", &h.size, nullptr), EINVAL);
+    EXPECT_EQ(ov_str_cat_alloc(&h.buf, nullptr, &h.size), EINVAL);
+    EXPECT_EQ(ov_str_printf_alloc(nullptr, &h.size, &pos, "x"), EINVAL);
+    EXPECT_EQ(h.buf, nullptr);
+    EXPECT_EQ(h.size, 0u);
+    // A position beyond the buffer is not a reason to grow.
+    pos = 5000;
+    EXPECT_EQ(ov_str_to_alloc(&h.buf, "x", &h.size, &pos), EINVAL);
+    EXPECT_EQ(h.size, 1024u);
+    EXPECT_EQ(h.buf[0], '\0');
+}
+
+TEST(StrAlloc, CatAppendsAndRemovesCutAttempts) {
+    Heap h;
+    EXPECT_EQ(ov_str_cat_alloc(&h.buf, "start", &h.size), 0);
+    EXPECT_EQ(h.size, 1024u);
+    const std::string tail(2100, 't');  // 2105 characters: past 1024 and 2048
+    EXPECT_EQ(ov_str_cat_alloc(&h.buf, tail.c_str(), &h.size), 0);
+    EXPECT_EQ(h.size, 4096u);
+    EXPECT_EQ(std::string(h.buf), "start" + tail);
+    EXPECT_EQ(ov_str_cat_alloc(&h.buf, "", &h.size), 0);
+    EXPECT_EQ(std::strlen(h.buf), 2105u);
+}
+
+TEST(StrAlloc, PrintfGrowsWithFreshArguments) {
+    Heap h;
+    size_t pos = 0;
+    const std::string word(1500, 'w');
+    EXPECT_EQ(ov_str_printf_alloc(&h.buf, &h.size, &pos, "<%s|%d>", word.c_str(), 42), 0);
+    EXPECT_EQ(h.size, 2048u);
+    EXPECT_EQ(std::string(h.buf), "<" + word + "|42>");
+    EXPECT_EQ(pos, word.size() + 5);
+    const std::string more(3000, 'm');
+    EXPECT_EQ(ov_str_printf_alloc(&h.buf, &h.size, &pos, "%s%s", more.c_str(), "!"), 0);
+    EXPECT_EQ(h.size, 8192u);
+    EXPECT_EQ(std::string(h.buf), "<" + word + "|42>" + more + "!");
+    EXPECT_EQ(pos, word.size() + 5 + 3001);
+}
+
+// ---- Small utilities --------------------------------------------------------
+
+TEST(StrUtil, NdupAndCaseConversion) {
+    char *d = ov_str_ndup("abcdef", 3);
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(d, "abc");
+    std::free(d);
+    d = ov_str_ndup("ab", 10);
+    EXPECT_STREQ(d, "ab");
+    std::free(d);
+    EXPECT_EQ(ov_str_ndup(nullptr, 3), nullptr);
+
+    char *lower = ov_str_tolower_dup("MiXeD 1!");
+    char *upper = ov_str_toupper_dup("MiXeD 1!");
+    EXPECT_STREQ(lower, "mixed 1!");
+    EXPECT_STREQ(upper, "MIXED 1!");
+    std::free(lower);
+    std::free(upper);
+    EXPECT_EQ(ov_str_tolower_dup(nullptr), nullptr);
+
+    char text[] = "AbC";
+    EXPECT_EQ(ov_str_tolower(text), text);
+    EXPECT_STREQ(text, "abc");
+    EXPECT_STREQ(ov_str_toupper(text), "ABC");
+    EXPECT_EQ(ov_str_toupper(nullptr), nullptr);
+}
+
+TEST(StrUtil, SpanCountReplaceEndsWith) {
+    EXPECT_EQ(ov_str_span("aabxa", 5, "ab"), 3u);
+    EXPECT_EQ(ov_str_span("aab", 2, "ab"), 2u);
+    EXPECT_EQ(ov_str_span("a\0a-", 4, "a"), 3u);  // NUL counts as in the set
+    EXPECT_EQ(ov_str_span("xyz", 3, ""), 0u);
+
+    EXPECT_EQ(ov_str_count_char("a/b/c/", '/'), 3u);
+    EXPECT_EQ(ov_str_count_char("abc", 'x'), 0u);
+    EXPECT_EQ(ov_str_count_char(nullptr, 'x'), 0u);
+
+    char path[] = "a\\b\\c";
+    ov_str_replace_char(path, '\\', '/');
+    EXPECT_STREQ(path, "a/b/c");
+    ov_str_replace_char(nullptr, 'a', 'b');
+
+    EXPECT_EQ(ov_str_ends_with("file.txt", ".txt"), 0);
+    EXPECT_EQ(ov_str_ends_with("a", "abc"), 1);
+    EXPECT_EQ(ov_str_ends_with("abc", ""), 0);
+    EXPECT_EQ(ov_str_ends_with("file.txt", ".TXT"), 1);
+    EXPECT_EQ(ov_str_ends_with(nullptr, "x"), 1);
+    EXPECT_EQ(ov_str_ends_with("x", nullptr), 1);
+}
+
+TEST(StrUtil, TokensAndArrayFree) {
+    char line[] = "a,b,,c";
+    char *save = nullptr;
+    std::string seen;
+    for (char *t = ov_strtok_r(line, ",", &save); t != nullptr;
+         t = ov_strtok_r(nullptr, ",", &save))
+        seen += std::string(t) + "|";
+    EXPECT_EQ(seen, "a|b|c|");
+
+    // An array whose strings live in one block that the first element points to.
+    char *block = static_cast<char *>(std::malloc(4));
+    std::memcpy(block, "x\0y", 4);
+    char **array = static_cast<char **>(std::malloc(2 * sizeof(char *)));
+    array[0] = block;
+    array[1] = block + 2;
+    ov_str_array_free(array);  // leak-checked under AddressSanitizer
+    ov_str_array_free(nullptr);
 }
 
 }  // namespace
