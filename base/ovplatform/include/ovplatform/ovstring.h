@@ -63,8 +63,8 @@ OV_API int32_t ov_trimmed_str_to(char *dst, const char *src, size_t size, size_t
 OV_API int32_t ov_str_vprintf_to(char *dst, size_t size, size_t *pos, const char *format,
                                  va_list args) OV_NOEXCEPT;
 /* Variadic form of ov_str_vprintf_to. */
-OV_API int32_t ov_str_printf_to(char *dst, size_t size, size_t *pos, const char *format, ...)
-    OV_NOEXCEPT OV_PRINTF(4, 5);
+OV_API int32_t ov_str_printf_to(char *dst, size_t size, size_t *pos, const char *format,
+                                ...) OV_NOEXCEPT OV_PRINTF(4, 5);
 
 /* Appends up to nine strings at dst + *pos with ov_str_to. The list ends with
  * a null pointer: ov_str_concat_to(buf, sizeof buf, &pos, "a", "b", NULL).
@@ -72,8 +72,8 @@ OV_API int32_t ov_str_printf_to(char *dst, size_t size, size_t *pos, const char 
  * @return 0 (also when the first string is null); EINVAL at once, writing
  * nothing, for more than nine strings; otherwise the first non-zero result
  * of ov_str_to (EBUFFER: the piece was cut and later pieces are not added). */
-OV_API int32_t ov_str_concat_to(char *dst, size_t size, size_t *pos, ...)
-    OV_NOEXCEPT __attribute__((sentinel));
+OV_API int32_t ov_str_concat_to(char *dst, size_t size, size_t *pos, ...) OV_NOEXCEPT
+    __attribute__((sentinel));
 
 /* ov_str_concat_to at the end of the text already in dst (strlen).
  * @return as ov_str_concat_to; EINVAL for a null dst. */
