@@ -1,0 +1,515 @@
+// ovpath_test.cpp - the canonical form, parent, join, builder and the path tests.
+#include <ovplatform/overror.h>
+#include <ovplatform/ovpath.h>
+
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+struct CanonicalCase {
+    const char *in;
+    size_t size;
+    int rc;
+    const char *out;  // expected output when rc is 0
+};
+
+std::string Printable(const char *text) {
+    if (text == nullptr) return "(null)";
+    std::string s;
+    for (const char *p = text; *p != '\0'; ++p)
+        s += *p == '\n' ? std::string("\\n") : std::string(1, *p);
+    return s;
+}
+
+TEST(PathCanonical, Table) {
+    const CanonicalCase cases[] = {
+        // Empty and refused inputs.
+        {"", 64, 0, ""},
+        {nullptr, 64, 0, ""},
+        {"a\nb", 64, -1, nullptr},
+        {"/a/\n", 64, -1, nullptr},
+        // The examples of the canonical form.
+        {"/a/b/../c", 64, 0, "/a/c"},
+        {"a/./b/", 64, 0, "a/b"},
+        {"/..", 64, 0, "/"},
+        {"../a/../b", 64, 0, "../b"},
+        {"a/../..", 64, 0, ".."},
+        {"a/..", 64, 0, "."},
+        {".", 64, 0, "."},
+        {"///x", 64, 0, "/x"},
+        {"//srv/share/x/..", 64, 0, "//srv/share/"},
+        {"D:", 64, 0, "D:/"},
+        {"D:x", 64, 0, "D:/x"},
+        {"D:\\x\\y", 64, 0, "D:/x/y"},
+        {"a\\b\\..\\c", 64, 0, "a/c"},
+        {"../a/..", 64, 0, ".."},
+        // Roots and what climbs above them.
+        {"/", 64, 0, "/"},
+        {"//", 64, 0, "/"},
+        {"/a/../../b", 64, 0, "/b"},
+        {"D:/../x", 64, 0, "D:/x"},
+        {"d:..\\..", 64, 0, "d:/"},
+        {"//server", 64, 0, "/server"},
+        {"//server/", 64, -1, nullptr},
+        {"//server//", 64, -1, nullptr},
+        {"//server/share", 64, 0, "//server/share/"},
+        {"//server//share//x", 64, 0, "//server/share/x"},
+        {"\\\\server\\share\\x", 64, 0, "//server/share/x"},
+        {"//srv/share/../../x", 64, 0, "//srv/share/x"},
+        // Relative paths keep their leading "..".
+        {"../../a/b/../c", 64, 0, "../../a/c"},
+        {"../..", 64, 0, "../.."},
+        {"./../x/./../..", 64, 0, "../.."},
+        {"foo/", 64, 0, "foo"},
+        {"a//b///c", 64, 0, "a/b/c"},
+        {"a/.../.x/..x/x..", 64, 0, "a/.../.x/..x/x.."},
+        {"./", 64, 0, "."},
+        // URLs and the product's scheme pass unchanged, cut without failure.
+        {"http://host//a/../b", 64, 0, "http://host//a/../b"},
+        {"svn+ssh://h/./x/", 64, 0, "svn+ssh://h/./x/"},
+        {"vlxp://h/a/../b", 64, 0, "vlxp://h/a/../b"},
+        {"http://host/abcdef", 10, 0, "http://ho"},
+        {"c://x/../y", 64, 0, "c:/y"},
+        {"dir/ab://x/..", 64, 0, "dir/ab:"},
+        // The input must be shorter than the size.
+        {"a/b/../c", 4, -1, nullptr},
+        {"a/b/../c", 8, -1, nullptr},
+        {"a/b/../c", 9, 0, "a/c"},
+        {"abc", 4, 0, "abc"},
+        {"abc", 3, -1, nullptr},
+        {"a", 1, -1, nullptr},
+        // The output fills its size - 1 bytes before the input is consumed.
+        {"D:x", 4, -1, nullptr},
+        {"D:x", 5, 0, "D:/x"},
+        {"D:", 4, 0, "D:/"},
+        {"D:", 3, -1, nullptr},
+        {"//s/h", 6, -1, nullptr},
+        {"//s/h", 7, 0, "//s/h/"},
+        // A size of 0 leaves no room for anything.
+        {"a", 0, -1, nullptr},
+        {"", 0, -1, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Printable(c.in) + " size " + std::to_string(c.size));
+        char out[128];
+        std::memset(out, 'Z', sizeof out);
+        int rc = ov_path_canonical(c.in, out, c.size);
+        ASSERT_EQ(rc, c.rc);
+        if (rc == 0) {
+            EXPECT_STREQ(out, c.out);
+        } else if (c.size > 0) {
+            EXPECT_STREQ(out, "") << "a failed canonical form leaves no usable path";
+        }
+        if (c.size < sizeof out) {
+            EXPECT_EQ(out[c.size], 'Z') << "wrote past the given size";
+        }
+    }
+}
+
+TEST(PathCanonical, LeadingWhiteSpaceBeforeADriveIsDropped) {
+    char out[32];
+    ASSERT_EQ(ov_path_canonical("  D:x\\y", out, sizeof out), 0);
+    EXPECT_STREQ(out, "D:/x/y");
+}
+
+TEST(PathCanonical, InputAndOutputMayBeOneBuffer) {
+    char buffer[64] = "/var//lock/./../log/x/";
+    ASSERT_EQ(ov_path_canonical(buffer, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "/var/log/x");
+    char url[64] = "http://h/a/../b";
+    ASSERT_EQ(ov_path_canonical(url, url, sizeof url), 0);
+    EXPECT_STREQ(url, "http://h/a/../b");
+}
+
+TEST(PathCanonical, LongestInputsAndDeepestStacks) {
+    // 4096 one-letter components fill 8191 bytes: the most the component
+    // stack ever has to hold.
+    std::string deep;
+    for (int i = 0; i < 4096; ++i) deep += i == 0 ? "a" : "/a";
+    ASSERT_EQ(deep.size(), 8191u);
+    std::vector<char> out(16384);
+    ASSERT_EQ(ov_path_canonical(deep.c_str(), out.data(), out.size()), 0);
+    EXPECT_EQ(std::string(out.data()), deep);
+
+    // The work buffer is 8192 bytes whatever the output's size.
+    std::string too_long = deep + "b";
+    EXPECT_EQ(ov_path_canonical(too_long.c_str(), out.data(), out.size()), -1);
+
+    // As many ".." as components come back to ".".
+    std::string back;
+    for (int i = 0; i < 1300; ++i) back += "a/";
+    for (int i = 0; i < 1300; ++i) back += "../";
+    back += ".";
+    ASSERT_LT(back.size(), 8192u);
+    ASSERT_EQ(ov_path_canonical(back.c_str(), out.data(), out.size()), 0);
+    EXPECT_STREQ(out.data(), ".");
+}
+
+TEST(PathParent, Table) {
+    struct Case {
+        const char *in;
+        int rc;  // the length, or -1
+        const char *out;
+    } cases[] = {
+        {"/var/lock/x.lck", 9, "/var/lock"},
+        {"x.lck", 1, "."},
+        {"/", 1, "/"},
+        {"../x", 2, ".."},
+        {"D:/x", 3, "D:/"},
+        {"a/b/", 1, "a"},
+        {"..", 5, "../.."},
+        {"//srv/share/x", 12, "//srv/share/"},
+        {"http://h/x", 13, "http://h/x/.."},
+        {"", -1, nullptr},
+        {nullptr, -1, nullptr},
+        {"a\nb", -1, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Printable(c.in));
+        char out[64];
+        int rc = ov_path_parent(c.in, out, sizeof out);
+        ASSERT_EQ(rc, c.rc);
+        if (rc >= 0) {
+            EXPECT_STREQ(out, c.out);
+        }
+    }
+}
+
+TEST(PathParent, InPlaceAndTooLong) {
+    char buffer[64] = "/var/lock/x.lck";
+    ASSERT_EQ(ov_path_parent(buffer, buffer, sizeof buffer), 9);
+    EXPECT_STREQ(buffer, "/var/lock");
+    std::string huge(8193, 'a');
+    std::vector<char> out(16384);
+    EXPECT_EQ(ov_path_parent(huge.c_str(), out.data(), out.size()), -1);
+    // The result must fit the caller's buffer too.
+    char small[4];
+    EXPECT_EQ(ov_path_parent("/var/lock/x", small, sizeof small), -1);
+}
+
+TEST(PathBuild, FormatsAndCanonicalises) {
+    char out[64];
+    int32_t error = -5;
+    char *p =
+        ov_path_build_canonical_path(out, sizeof out, &error, "%s/%s/../%d", "/opt//x", "var", 7);
+    ASSERT_EQ(p, out);
+    EXPECT_EQ(error, 0);
+    EXPECT_STREQ(out, "/opt/x/7");
+
+    // Without an error location the result alone tells success.
+    EXPECT_EQ(ov_path_build_canonical_path(out, sizeof out, nullptr, "a/%s", ".."), out);
+    EXPECT_STREQ(out, ".");
+}
+
+TEST(PathBuild, Failures) {
+    int32_t error = 0;
+    EXPECT_EQ(ov_path_build_canonical_path(nullptr, 10, &error, "x"), nullptr);
+    EXPECT_EQ(error, EINVAL);
+
+    char out[64];
+    std::string long_text(8192, 'a');
+    error = 0;
+    EXPECT_EQ(ov_path_build_canonical_path(out, sizeof out, &error, "%s", long_text.c_str()),
+              nullptr);
+    EXPECT_EQ(error, ERANGE);
+
+    error = 0;
+    EXPECT_EQ(ov_path_build_canonical_path(out, sizeof out, &error, "a%cb", '\n'), nullptr);
+    EXPECT_EQ(error, EINVAL);
+
+    error = 0;
+    EXPECT_EQ(ov_path_build_canonical_path(out, 4, &error, "%s", "/abcdef"), nullptr);
+    EXPECT_EQ(error, EINVAL);
+    EXPECT_EQ(ov_path_build_canonical_path(nullptr, 4, nullptr, "x"), nullptr);
+}
+
+TEST(PathJoin, Table) {
+    struct Case {
+        const char *dir;
+        const char *name;
+        size_t size;
+        int strip;
+        int rc;
+        const char *out;
+    } cases[] = {
+        {"/opt/x/var/log", "app.log", 64, 1, 0, "/opt/x/var/log/app.log"},
+        {"/opt/x/var/log", "/app.log", 64, 1, 0, "/opt/x/var/log/app.log"},
+        {"/opt/x/var/log", "/app.log", 64, 0, 0, "/opt/x/var/log/app.log"},
+        {"/opt/x/var/log/", "app.log", 64, 1, 0, "/opt/x/var/log/app.log"},
+        {".", "/x", 64, 1, 0, "x"},
+        {".", "/x", 64, 0, 0, "x"},
+        {".", "a/../y", 64, 1, 0, "y"},
+        {"", "a/./b", 64, 1, 0, "a/b"},
+        {"", "/a", 64, 1, 0, "/a"},
+        {"/", "/etc/x", 64, 1, 0, "/etc/x"},
+        {"/", "D:/x", 64, 1, 0, "D:/x"},
+        {"/", "x", 64, 1, 0, "/x"},
+        {"a", "../../b", 64, 1, 0, "../b"},
+        {"/a", "../../b", 64, 1, 0, "/b"},
+        {"a/b", "", 64, 1, 0, "a/b"},
+        // Refusals: no room, null name, size below the directory.
+        {"/d", "abcdef", 6, 1, -1, nullptr},
+        {"/d", "x", 0, 1, -1, nullptr},
+        {"/d", nullptr, 64, 1, -1, nullptr},
+        {"/dir", "x", 4, 1, -1, nullptr},
+        {"/dir", "x", 5, 1, -1, nullptr},
+        {"/dir", "x", 7, 1, 0, "/dir/x"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.dir) + " + " + Printable(c.name) + " size " +
+                     std::to_string(c.size) + (c.strip ? " strip" : ""));
+        char out[64];
+        int rc = ov_path_join_ex(c.dir, c.name, out, c.size, c.strip);
+        ASSERT_EQ(rc, c.rc);
+        if (rc == 0) {
+            EXPECT_STREQ(out, c.out);
+        }
+    }
+    char out[64];
+    ASSERT_EQ(ov_path_join("/opt/x/var/log", "/app.log", out, sizeof out), 0);
+    EXPECT_STREQ(out, "/opt/x/var/log/app.log");
+}
+
+TEST(PathJoin, NameInsideTheOutputBuffer) {
+    char buffer[64] = "x/./y";
+    ASSERT_EQ(ov_path_join("/base", buffer, buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "/base/x/y");
+    char same[64] = "/base";
+    ASSERT_EQ(ov_path_join(same, "z", same, sizeof same), 0);
+    EXPECT_STREQ(same, "/base/z");
+}
+
+TEST(PathIsRelative, Table) {
+    const std::pair<const char *, int> cases[] = {
+        {"D:x", 1},       {"D:/x", 0}, {"D:\\x", 0}, {"\\x", 0},        {"/x", 0},
+        {"  /x", 0},      {"", 1},     {"   ", 1},   {"x/y", 1},        {"./x", 1},
+        {"http://a/", 0}, {"1:x", 1},  {"ab:/x", 1}, {"vlxp://h/x", 0},
+    };
+    for (const auto &[path, expected] : cases) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(ov_path_is_relative(path), expected);
+    }
+}
+
+using FlagTest = int32_t (*)(const char *, int32_t *);
+
+struct FlagCase {
+    const char *path;
+    int32_t rc;
+    int32_t flag;
+};
+
+void RunFlagTable(const char *name, FlagTest test, std::initializer_list<FlagCase> cases) {
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(name) + "(" + Printable(c.path) + ")");
+        int32_t flag = 7;
+        EXPECT_EQ(test(c.path, &flag), c.rc);
+        EXPECT_EQ(flag, c.flag);
+    }
+    SCOPED_TRACE(std::string(name) + " with a null flag");
+    EXPECT_EQ(test("/x", nullptr), EINVAL);
+}
+
+TEST(PathFlagTests, Absolute) {
+    RunFlagTable("is_absolute", ov_path_is_absolute,
+                 {{"/x", 0, 1},
+                  {"D:x", 0, 1},
+                  {" D:/x", 0, 1},
+                  {"//s/h", 0, 1},
+                  {"http://x/y", 0, 1},
+                  {"x", 0, 0},
+                  {"./x", 0, 0},
+                  {"", EINVAL, 0},
+                  {nullptr, EINVAL, 0},
+                  {"/a\nb", EINVAL, 0},
+                  {"/a\rb", EINVAL, 0}});
+}
+
+TEST(PathFlagTests, Rooted) {
+    RunFlagTable("is_rooted", ov_path_is_rooted,
+                 {{"/x", 0, 1},
+                  {"/", 0, 1},
+                  {"//x", 0, 0},
+                  {"x", 0, 0},
+                  {"D:/x", 0, 0},
+                  {"", EINVAL, 0},
+                  {"/x\n", EINVAL, 0}});
+}
+
+TEST(PathFlagTests, Canonical) {
+    RunFlagTable("is_canonical", ov_path_is_canonical,
+                 {{"/a/b", 0, 1},
+                  {".", 0, 1},
+                  {"//s/h/", 0, 1},
+                  {"/a/b/", 0, 0},
+                  {"a/./b", 0, 0},
+                  {"a//b", 0, 0},
+                  {"D:x", 0, 0},
+                  {"a\nb", EINVAL, 0},
+                  {nullptr, EINVAL, 0}});
+    RunFlagTable("is_canonical_absolute", ov_path_is_canonical_absolute,
+                 {{"/a", 0, 1}, {"D:/a", 0, 1}, {"a", 0, 0}, {"/a/", 0, 0}, {nullptr, EINVAL, 0}});
+    RunFlagTable("is_canonical_rooted", ov_path_is_canonical_rooted,
+                 {{"/a", 0, 1}, {"//s/h/", 0, 0}, {"D:/a", 0, 0}, {"/a/..", 0, 0}});
+}
+
+TEST(PathFlagTests, PlainNameAndUrl) {
+    RunFlagTable("is_plain_name", ov_path_is_plain_name,
+                 {{"abc", 0, 1},
+                  {"...", 0, 1},
+                  {".", 0, 0},
+                  {"..", 0, 0},
+                  {"a/b", 0, 0},
+                  {"a\\b", 0, 0},
+                  {"a\nb", 0, 0},
+                  {"", EINVAL, 0},
+                  {nullptr, EINVAL, 0}});
+    RunFlagTable("is_url", ov_path_is_url,
+                 {{"http://x/y", 0, 1},
+                  {"vlxp://host/path", 0, 1},
+                  {"svn+ssh://x", 0, 1},
+                  {"c://x", 0, 0},
+                  {"ab:/x", 0, 0},
+                  {"dir/ab://x", 0, 0},
+                  {"http://x\\y", EINVAL, 0},
+                  {"", EINVAL, 0}});
+}
+
+TEST(PathFlagTests, Portable) {
+    RunFlagTable("is_portable", ov_path_is_portable,
+                 {{"a/b.txt", 0, 1}, {"../x/y", 0, 1},      {"./../", 0, 1},    {"./.", 0, 1},
+                  {"..", 0, 1},      {"D:/dir/x", 0, 1},    {"//?/D:/x", 0, 1}, {"a/b.", 0, 0},
+                  {"a /b", 0, 0},    {"a/ /b", 0, 0},       {"a/b ", 0, 0},     {"ab:c", 0, 0},
+                  {"a:b", 0, 1},     {"a*b", 0, 0},         {"a\\b", 0, 0},     {"a|b", 0, 0},
+                  {"a\tb", 0, 0},    {"caf\xc3\xa9", 0, 0}, {"a/../b", 0, 0},   {"a\nb", EINVAL, 0},
+                  {"", EINVAL, 0}});
+}
+
+TEST(PathSanitize, Table) {
+    struct Case {
+        const char *in;
+        char ch;
+        int32_t rc;
+        const char *out;
+    } cases[] = {
+        {"a*b?", '_', 0, "a_b_"},
+        {"dir./x ", '_', 0, "dir_/x_"},
+        {"a/   /b", '_', 0, "a/___/b"},
+        {"D:/a:b", '_', 0, "D:/a_b"},
+        {"../../x<y>", '-', 0, "../../x-y-"},
+        {"caf\xc3\xa9", '_', 0, "caf__"},
+        {"../..", '_', 0, "../.."},
+        {"a*b", 0, 0, "a*b"},
+        {"", '_', 0, ""},
+        {"a*b", '*', EINVAL, nullptr},
+        {"a*b", ' ', EINVAL, nullptr},
+        {"a*b", '/', EINVAL, nullptr},
+        {"a*b", '\x01', EINVAL, nullptr},
+        {"a*b", '\xc3', EINVAL, nullptr},
+        {"a\nb", '_', EINVAL, nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(Printable(c.in) + " with " + std::to_string(static_cast<int>(c.ch)));
+        char out[64];
+        int32_t rc = ov_path_sanitize(c.in, out, sizeof out, c.ch);
+        ASSERT_EQ(rc, c.rc);
+        if (rc == 0) {
+            EXPECT_STREQ(out, c.out);
+            if (c.ch != 0) {
+                int32_t portable = 0;
+                if (out[0] != '\0') {
+                    ASSERT_OV_OK(ov_path_is_portable(out, &portable));
+                    EXPECT_EQ(portable, 1) << "the repair leaves a name the test rejects";
+                }
+            }
+        }
+    }
+    char small[4];
+    EXPECT_EQ(ov_path_sanitize("abcdef", small, sizeof small, '_'), EINVAL);
+}
+
+TEST(PathEscapes, Table) {
+    const std::pair<const char *, int> cases[] = {
+        {"x/..", 0},     {"x/../..", 1}, {"..", 1}, {"/etc", 0}, {"a/../../a", 1},
+        {"a/b/../c", 0}, {"../ab", 1},   {"", 0},   {"a\nb", 1}, {"./x", 0},
+    };
+    for (const auto &[rel, expected] : cases) {
+        SCOPED_TRACE(Printable(rel));
+        EXPECT_EQ(ov_path_escapes(rel), expected);
+    }
+    EXPECT_EQ(ov_path_escapes(nullptr), 1);
+}
+
+TEST(PathSmallHelpers, DotdotAndNextSeparator) {
+    const std::pair<const char *, int> dotdot[] = {
+        {"a/../b", 1}, {"..", 1}, {"a/..", 1}, {"../a", 1}, {"..a", 0}, {"a..", 0}, {"a/...", 0},
+    };
+    for (const auto &[path, expected] : dotdot) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(ov_path_has_dotdot(path), expected);
+    }
+    const char *path = "//a/b";
+    EXPECT_EQ(ov_path_next_separator(path), path + 3);
+    EXPECT_EQ(ov_path_next_separator("abc"), nullptr);
+    EXPECT_EQ(ov_path_next_separator("///"), nullptr);
+    EXPECT_EQ(ov_path_next_separator(nullptr), nullptr);
+}
+
+TEST(PathSmallHelpers, ForceAbsolute) {
+    struct Case {
+        const char *in;
+        size_t size;
+        int32_t rc;
+        const char *out;
+    } cases[] = {
+        {"  x\\y", 64, 0, "/x/y"},     {"D:/x", 64, 0, "D:/x"},   {" D:\\x", 64, 0, "D:/x"},
+        {"/x", 64, 0, "/x"},           {"//s/h", 64, 0, "//s/h"}, {"D:x", 64, EINVAL, nullptr},
+        {"abc", 4, EPATHMAX, nullptr}, {"abc", 5, 0, "/abc"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.in) + " size " + std::to_string(c.size));
+        char buffer[64];
+        std::strcpy(buffer, c.in);
+        ASSERT_EQ(ov_path_force_absolute(buffer, c.size), c.rc);
+        if (c.rc == 0) {
+            EXPECT_STREQ(buffer, c.out);
+        }
+    }
+}
+
+TEST(PathSmallHelpers, CollapseAndTrim) {
+    const std::pair<const char *, const char *> collapse[] = {
+        {"a//b///c", "a/b/c"}, {"//srv//x", "//srv/x"}, {"///x", "//x"}, {"/a/", "/a/"}};
+    for (const auto &[in, expected] : collapse) {
+        SCOPED_TRACE(in);
+        char buffer[32];
+        std::strcpy(buffer, in);
+        EXPECT_EQ(ov_path_collapse_slashes(buffer, std::strlen(buffer)), std::strlen(expected));
+        EXPECT_STREQ(buffer, expected);
+    }
+    char buffer[32];
+    EXPECT_EQ(ov_path_copy_trimmed("a/b///", buffer, sizeof buffer), 3);
+    EXPECT_STREQ(buffer, "a/b");
+    EXPECT_EQ(ov_path_copy_trimmed("///", buffer, sizeof buffer), 0);
+    EXPECT_STREQ(buffer, "");
+    EXPECT_EQ(ov_path_copy_trimmed("abcdef", buffer, 4), -1);
+}
+
+class PathFiles : public ovtest::TempDirTest {};
+
+TEST_F(PathFiles, IsDirFollowsLinks) {
+    std::ofstream(path("f")) << "x";
+    ASSERT_EQ(symlink(dir_.c_str(), path("link").c_str()), 0);
+    EXPECT_EQ(ov_path_is_dir(dir_.c_str()), 1);
+    EXPECT_EQ(ov_path_is_dir(path("link").c_str()), 1);
+    EXPECT_EQ(ov_path_is_dir(path("f").c_str()), 0);
+    EXPECT_EQ(ov_path_is_dir(path("missing").c_str()), 0);
+}
+
+}  // namespace
