@@ -28,6 +28,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 
 #include "internal/log.h"
 
@@ -36,6 +37,11 @@ namespace {
 constexpr size_t kNoLimit = SIZE_MAX;
 constexpr size_t kFirstAllocSize = 1024;
 constexpr int kConcatMaxPieces = 9;
+
+// Releases a malloc'ed scratch buffer when it goes out of scope.
+struct FreeDeleter {
+    void operator()(char *p) const noexcept { std::free(p); }
+};
 
 bool is_continuation(unsigned char b) {
     return b >= 0x80 && b <= 0xBF;
@@ -301,27 +307,44 @@ int32_t ov_str_vprintf_to(char *dst, size_t size, size_t *pos_io, const char *fo
         return EINVAL;
     }
 
-    size_t room = size - pos - 1;
+    const size_t avail = size - pos;  // bytes free, terminator included
+    const size_t room = avail - 1;
     va_list copy;
     va_copy(copy, args);
-    int n = std::vsnprintf(dst + pos, size - pos, format, copy);
+    const int n = std::vsnprintf(dst + pos, avail, format, copy);
     va_end(copy);
-    if (n < 0) {
-        // An encoding error (EILSEQ) or a text longer than INT_MAX (EOVERFLOW).
-        int err = errno;
-        dst[pos] = '\0';
-        return err != 0 ? err : EINVAL;
-    }
-    // vsnprintf reports the full length of the text, so an exact fit (n ==
-    // room) is told apart from a cut without formatting a second time; the
-    // destination already holds the cut text and only its end needs repair.
-    if (static_cast<size_t>(n) <= room) {
+    // Taken as unsigned, an encoding error (-1) never counts as fitting.
+    if (static_cast<size_t>(n) < room) {
         pos += static_cast<size_t>(n);
         return 0;
     }
-    pos += room;
-    (void)ov_utf8_trim_partial(dst, &pos);
-    return EBUFFER;
+
+    // The text fills the room exactly, was cut, or could not be formatted.
+    // vsnprintf cuts by bytes, possibly inside a UTF-8 character, so the text
+    // is formatted a second time into a scratch buffer one byte longer than
+    // the free space: a text that is longer than the room then shows as such,
+    // and ov_str_to places it with the module's one cut rule.
+    const size_t scratch_size = avail + 1;
+    if (scratch_size == 0) return ENOMEM;  // no allocation can be that large
+    std::unique_ptr<char[], FreeDeleter> scratch(static_cast<char *>(std::malloc(scratch_size)));
+    // On failure the destination keeps vsnprintf's own cut text; the position
+    // is not moved, as that text is not known to end on a character boundary.
+    if (scratch == nullptr) return ENOMEM;
+    const int again = std::vsnprintf(scratch.get(), scratch_size, format, args);
+    if (again < 0) {
+        // An encoding error (EILSEQ) or a text longer than INT_MAX (EOVERFLOW).
+        // A failure must never read as success, hence the fallback.
+        const int err = errno;
+        dst[pos] = '\0';
+        return err != 0 ? err : EINVAL;
+    }
+    if (static_cast<size_t>(again) == room) {
+        // An exact fit: the first pass already wrote the whole text.
+        pos += room;
+        return 0;
+    }
+    scratch[avail] = '\0';
+    return ov_str_to(dst, scratch.get(), size, &pos);
 }
 
 int32_t ov_str_printf_to(char *dst, size_t size, size_t *pos, const char *format, ...) noexcept {

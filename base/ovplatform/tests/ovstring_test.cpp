@@ -3,6 +3,7 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovstring.h>
 
+#include <clocale>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -244,6 +245,13 @@ TEST(StrCat, UnterminatedDestinationIsFull) {
     EXPECT_EQ(std::memcmp(buf, "abcd", 4), 0);
 }
 
+// A growable buffer that the test frees.
+struct Heap {
+    char *buf = nullptr;
+    size_t size = 0;
+    ~Heap() { std::free(buf); }
+};
+
 // Calls ov_str_vprintf_to, also with formats that printf_to's checks refuse.
 int32_t vprintf_to(char *dst, size_t size, size_t *pos, const char *format, ...) {
     va_list args;
@@ -290,6 +298,93 @@ TEST(StrPrintf, BadArguments) {
     // Null position: formats at 0.
     EXPECT_EQ(ov_str_printf_to(buf, sizeof buf, nullptr, "%s", "hey"), 0);
     EXPECT_STREQ(buf, "hey");
+}
+
+TEST(StrPrintf, ExactFitAndOneOverAtAPosition) {
+    // room = 5 at position 2: five bytes fit, six are cut to five.
+    Buf<12> fit;
+    std::memcpy(fit.data, "ab", 3);
+    size_t pos = 2;
+    EXPECT_EQ(ov_str_printf_to(fit.data, 8, &pos, "%s%s", "x\xE2\x82\xAC", "y"), 0);
+    EXPECT_EQ(fit.str(),
+              "abx\xE2\x82\xAC"
+              "y");
+    EXPECT_EQ(pos, 7u);
+
+    Buf<12> over;
+    std::memcpy(over.data, "ab", 3);
+    pos = 2;
+    EXPECT_EQ(ov_str_printf_to(over.data, 8, &pos, "%d", 123456), EBUFFER);
+    EXPECT_EQ(over.str(), "ab12345");
+    EXPECT_EQ(pos, 7u);
+    EXPECT_EQ(over.data[8], '#');  // nothing written past size
+}
+
+class StrPrintfUtf8 : public ::testing::TestWithParam<Utf8Cut> {};
+
+TEST_P(StrPrintfUtf8, CutNeverLeavesAPartialCharacter) {
+    // The same text as the copy test, formatted at position 1 of every size.
+    const std::string ch = GetParam().ch;
+    const std::string text = "ab" + ch + "z";
+    for (size_t size = 2; size <= text.size() + 2; ++size) {
+        SCOPED_TRACE(size);
+        Buf<16> buf;
+        buf.data[0] = '>';
+        size_t pos = 1;
+        int32_t rc = ov_str_printf_to(buf.data, size, &pos, "ab%sz", ch.c_str());
+        const size_t room = size - 2;
+        std::string expect;
+        if (room >= text.size())
+            expect = text;
+        else if (room >= 2 + ch.size())
+            expect = text.substr(0, room);
+        else
+            expect = text.substr(0, room < 2 ? room : 2);
+        EXPECT_EQ(rc, room >= text.size() ? 0 : EBUFFER);
+        EXPECT_EQ(buf.str(), ">" + expect);
+        EXPECT_EQ(pos, 1 + expect.size());
+        EXPECT_EQ(buf.data[size], '#');
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Widths, StrPrintfUtf8,
+                         ::testing::Values(Utf8Cut{"two", "\xC3\xA9"},
+                                           Utf8Cut{"three", "\xE2\x82\xAC"},
+                                           Utf8Cut{"four", "\xF0\x9F\x98\x80"}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Switches LC_ALL for the scope of a test and restores it afterwards.
+class ScopedLocale {
+  public:
+    explicit ScopedLocale(const char *name) : saved_(std::setlocale(LC_ALL, nullptr)) {
+        std::setlocale(LC_ALL, name);
+    }
+    ~ScopedLocale() { std::setlocale(LC_ALL, saved_.c_str()); }
+
+  private:
+    std::string saved_;
+};
+
+TEST(StrPrintf, EncodingErrorEndsTheTextAtThePosition) {
+    // The C locale has no multi-byte form for a character above 0x7F, so
+    // vsnprintf fails with EILSEQ whether or not the text would have fitted.
+    ScopedLocale c_locale("C");
+    const wchar_t wide[] = {L'a', static_cast<wchar_t>(0x100), L'\0'};
+    for (size_t size : {size_t{5}, size_t{6}, size_t{64}}) {
+        SCOPED_TRACE(size);
+        Buf<64> buf;
+        std::memcpy(buf.data, "abc", 4);
+        size_t pos = 3;
+        EXPECT_EQ(ov_str_printf_to(buf.data, size, &pos, "xy%ls", wide), EILSEQ);
+        EXPECT_EQ(buf.str(), "abc");
+        EXPECT_EQ(pos, 3u);
+    }
+    // The growable form reports the failure too, instead of growing for ever.
+    Heap h;
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_printf_alloc(&h.buf, &h.size, &pos, "%ls", wide), EILSEQ);
+    EXPECT_EQ(h.size, 1024u);
+    EXPECT_EQ(pos, 0u);
 }
 
 // ---- Recognisers ------------------------------------------------------------
@@ -457,12 +552,6 @@ TEST(StrConcat, AppendsToTheCurrentText) {
 
 // ---- Growable buffers ---------------------------------------------------------------
 
-struct Heap {
-    char *buf = nullptr;
-    size_t size = 0;
-    ~Heap() { std::free(buf); }
-};
-
 TEST(StrAlloc, NewBufferStartsAt1024AndDoubles) {
     const std::string text(3000, 'x');
     Heap h;
@@ -532,18 +621,28 @@ TEST(StrAlloc, PiecesAssembleAcrossGrowth) {
 #endif
 
 #ifndef OV_TEST_SANITIZED
+constexpr size_t kMiB = size_t{1} << 20;
+
+// Caps the address space of the calling process (a death-test child) at its
+// present size plus extra bytes. Returns false when that cannot be done.
+bool cap_address_space(size_t extra) {
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return false;
+    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
+    std::fclose(statm);
+    if (!read) return false;
+    rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    struct rlimit limit = {now + extra, now + extra};
+    return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
 // Runs in a child whose address space is capped so that the doubling fails
 // between 64 MiB and 128 MiB.
 int grow_under_memory_limit() {
-    const size_t mib = size_t{1} << 20;
+    const size_t mib = kMiB;
     std::string src(100 * mib, 'x');
-    long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) return 2;
-    std::fclose(statm);
-    rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    struct rlimit limit = {now + 96 * mib, now + 96 * mib};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+    if (!cap_address_space(96 * mib)) return 3;
     char *buf = nullptr;
     size_t size = 0, pos = 0;
     int32_t rc = ov_str_to_alloc(&buf, src.c_str(), &size, &pos);
@@ -562,6 +661,37 @@ TEST(StrAllocDeathTest, FailedGrowthKeepsTheOldBufferAndSize) {
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_EXIT(std::exit(grow_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
+#endif
+}
+
+#ifndef OV_TEST_SANITIZED
+// Runs in a child that can hold a 32 MiB destination but not a second
+// buffer of that size, so the formatting's scratch buffer cannot be had.
+int printf_under_memory_limit() {
+    const size_t size = 32 * kMiB;
+    if (!cap_address_space(48 * kMiB)) return 3;
+    char *buf = static_cast<char *>(std::malloc(size));
+    if (buf == nullptr) return 4;
+    size_t pos = 0;
+    // size characters: blanks and then a 3-byte character that the first
+    // pass cuts after its second byte.
+    int32_t rc = ov_str_printf_to(buf, size, &pos, "%*s", static_cast<int>(size), "\xE2\x82\xAC");
+    const size_t len = strnlen(buf, size);
+    std::fprintf(stderr, "rc=%d pos=%zu len=%zu\n", rc, pos, len);
+    // vsnprintf's own cut text stays, partial character included.
+    bool kept = rc == ENOMEM && pos == 0 && len == size - 1 &&
+                std::memcmp(buf + size - 4, " \xE2\x82", 3) == 0;
+    std::free(buf);
+    return kept ? 0 : 1;
+}
+#endif
+
+TEST(StrPrintfDeathTest, ScratchBufferFailureKeepsTheFirstPassText) {
+#ifdef OV_TEST_SANITIZED
+    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(printf_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
 #endif
 }
 

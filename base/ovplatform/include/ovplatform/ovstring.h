@@ -56,10 +56,14 @@ OV_API int32_t ov_str_cat(char *dst, const char *src, size_t size) OV_NOEXCEPT;
  * cut); EINVAL for a null argument or *pos >= size (dst emptied, logged). */
 OV_API int32_t ov_trimmed_str_to(char *dst, const char *src, size_t size, size_t *pos) OV_NOEXCEPT;
 
-/* vsnprintf at dst + *pos; the cut is handled as in ov_str_to.
+/* vsnprintf at dst + *pos. A text that fills the free space exactly, is
+ * longer, or fails to format is formatted a second time into a heap scratch
+ * buffer of size - *pos + 1 bytes; a longer text is then cut as by ov_str_to.
  * @return 0; EBUFFER when cut; EINVAL for a null dst or format or
  * *pos >= size (dst emptied, not logged); the host's errno (EILSEQ,
- * EOVERFLOW) when formatting fails, with dst[*pos] = NUL. */
+ * EOVERFLOW) when formatting fails, with dst[*pos] = NUL; ENOMEM when the
+ * scratch buffer cannot be allocated: dst then holds vsnprintf's own cut
+ * text, which may end inside a UTF-8 character, and *pos is unchanged. */
 OV_API int32_t ov_str_vprintf_to(char *dst, size_t size, size_t *pos, const char *format,
                                  va_list args) OV_NOEXCEPT;
 /* Variadic form of ov_str_vprintf_to. */
