@@ -2,8 +2,16 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovpath.h>
 
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <climits>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -510,6 +518,211 @@ TEST_F(PathFiles, IsDirFollowsLinks) {
     EXPECT_EQ(ov_path_is_dir(path("link").c_str()), 1);
     EXPECT_EQ(ov_path_is_dir(path("f").c_str()), 0);
     EXPECT_EQ(ov_path_is_dir(path("missing").c_str()), 0);
+}
+
+// ---- Program, home and PATH lookups ---------------------------------------------
+
+// Sets or unsets an environment variable for one scope.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value) : name_(name) {
+        const char *old = std::getenv(name);
+        had_ = old != nullptr;
+        if (had_) old_ = old;
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            setenv(name_.c_str(), old_.c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::string old_;
+    bool had_ = false;
+};
+
+// Runs body in a forked child and returns its exit status (-1 when it did
+// not exit normally).
+int RunChild(const std::function<int()> &body) {
+    pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+std::string RealPath(const std::string &p) {
+    char buffer[PATH_MAX];
+    return realpath(p.c_str(), buffer) != nullptr ? buffer : "";
+}
+
+class PathPrograms : public ovtest::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        // A program that exits with status 7, and a file that may not run.
+        std::ofstream(path("prog")) << "#!/bin/sh\nexit 7\n";
+        ASSERT_EQ(chmod(path("prog").c_str(), 0755), 0);
+        std::ofstream(path("plain")) << "#!/bin/sh\nexit 8\n";
+        ASSERT_EQ(chmod(path("plain").c_str(), 0644), 0);
+    }
+};
+
+TEST(PathExecutable, IsTheRunningProgramAndCached) {
+    char expected[8192];
+    ssize_t n = readlink("/proc/self/exe", expected, sizeof expected - 1);
+    ASSERT_GT(n, 0);
+    expected[n] = '\0';
+    char out[8192];
+    ASSERT_EQ(ov_path_executable(out, sizeof out), static_cast<int>(n));
+    EXPECT_STREQ(out, expected);
+    EXPECT_EQ(ov_path_executable(out, sizeof out), static_cast<int>(n));
+    EXPECT_EQ(ov_path_executable(nullptr, 0), EINVAL);
+    EXPECT_EQ(ov_path_executable(out, 4), -1);
+
+    char dir[8192];
+    int length = ov_path_executable_dir(dir, sizeof dir);
+    ASSERT_GT(length, 0);
+    std::string self(expected);
+    EXPECT_EQ(std::string(dir), self.substr(0, self.rfind('/')));
+}
+
+TEST_F(PathPrograms, FindProgram) {
+    char out[8192];
+    {
+        ScopedEnv env("PATH", ("/nonexistent-ovtest::" + dir_).c_str());
+        ASSERT_GT(ov_path_find_program("prog", out, sizeof out), 0);
+        EXPECT_EQ(std::string(out), RealPath(path("prog")));
+        EXPECT_EQ(ov_path_find_program("no-such-program-ovtest", out, sizeof out), -2);
+    }
+    {
+        ScopedEnv env("PATH", nullptr);
+        EXPECT_EQ(ov_path_find_program("prog", out, sizeof out), -2);
+    }
+    ASSERT_GT(ov_path_find_program((dir_ + "/./prog").c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), RealPath(path("prog")));
+    EXPECT_EQ(ov_path_find_program(path("missing/x").c_str(), out, sizeof out), -3);
+    EXPECT_EQ(ov_path_find_program(path("prog").c_str(), out, 4), -1);
+
+    // A name with '/' that is not absolute is taken from the current
+    // directory; the child keeps this process's directory untouched.
+    std::string expected = RealPath(path("prog"));
+    EXPECT_EQ(RunChild([&] {
+                  char buffer[8192];
+                  if (chdir(dir_.c_str()) != 0) return 1;
+                  if (ov_path_find_program("./prog", buffer, sizeof buffer) <= 0) return 2;
+                  return expected == buffer ? 0 : 3;
+              }),
+              0);
+
+    // The search fits, the real path behind a short link does not.
+    ASSERT_EQ(mkdir(path("a-much-longer-directory-name").c_str(), 0755), 0);
+    ASSERT_EQ(rename(path("prog").c_str(), path("a-much-longer-directory-name/prog").c_str()), 0);
+    ASSERT_EQ(symlink(path("a-much-longer-directory-name").c_str(), path("s").c_str()), 0);
+    ScopedEnv env("PATH", path("s").c_str());
+    size_t fits = path("s/prog").size() + 1;
+    std::vector<char> small(fits);
+    EXPECT_EQ(ov_path_find_program("prog", small.data(), small.size()), -4);
+}
+
+TEST_F(PathPrograms, SearchList) {
+    char out[8192];
+    // An empty element stands for the root directory.
+    ASSERT_EQ(ov_path_search_list("prog", (":" + dir_).c_str(), out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), path("prog"));
+    ASSERT_EQ(ov_path_search_list("tmp", ":/nonexistent", out, sizeof out), 0);
+    EXPECT_STREQ(out, "/tmp");
+    // Any kind of file counts, also one that may not be run.
+    EXPECT_EQ(ov_path_search_list("plain", dir_.c_str(), out, sizeof out), 0);
+    EXPECT_EQ(ov_path_search_list("missing", dir_.c_str(), out, sizeof out), -1);
+    // An element too long for the output ends the search.
+    std::vector<char> small(dir_.size() + 6);
+    EXPECT_EQ(ov_path_search_list("prog", ("/a-long-element-first:" + dir_).c_str(), small.data(),
+                                  small.size()),
+              -1);
+    EXPECT_EQ(ov_path_search_list("prog", dir_.c_str(), small.data(), small.size()), 0);
+    EXPECT_EQ(ov_path_search_list("", dir_.c_str(), out, sizeof out), -1);
+    EXPECT_EQ(ov_path_search_list("prog", nullptr, out, sizeof out), -1);
+}
+
+TEST(PathHome, FromTheEnvironmentAndTheAccount) {
+    char out[64];
+    {
+        ScopedEnv env("HOME", "/tmp//x/./y/");
+        EXPECT_EQ(ov_path_home(out, sizeof out), 8);
+        EXPECT_STREQ(out, "/tmp/x/y");
+        EXPECT_EQ(ov_path_home(out, 4), -1);
+        EXPECT_EQ(ov_path_home(nullptr, 64), -1);
+    }
+    {
+        ScopedEnv env("HOME", nullptr);
+        EXPECT_EQ(ov_path_home(out, sizeof out), -1);
+    }
+    {
+        ScopedEnv env("HOME", std::string(8192, 'a').c_str());
+        std::vector<char> big(16384);
+        EXPECT_EQ(ov_path_home(big.data(), big.size()), -1);
+    }
+
+    struct passwd *root = getpwnam("root");
+    ASSERT_NE(root, nullptr);
+    char expected[64];
+    ASSERT_EQ(ov_path_canonical(root->pw_dir, expected, sizeof expected), 0);
+    ASSERT_OV_OK(ov_path_user_home("root", out, sizeof out));
+    EXPECT_STREQ(out, expected);
+    std::strcpy(out, "stale");
+    EXPECT_EQ(ov_path_user_home("no-such-user-ovtest", out, sizeof out), ENOENT);
+    EXPECT_STREQ(out, "");
+    EXPECT_EQ(ov_path_user_home(nullptr, out, sizeof out), EINVAL);
+    EXPECT_EQ(ov_path_user_home("root", out, 0), EINVAL);
+}
+
+TEST_F(PathPrograms, ExecSearchesThePath) {
+    char arg0[] = "prog";
+    char *argv[] = {arg0, nullptr};
+    // Found in the second element of PATH.
+    EXPECT_EQ(RunChild([&] {
+                  setenv("PATH", ("/nonexistent-ovtest:" + dir_).c_str(), 1);
+                  ov_path_exec("prog", argv, environ);
+                  return 100;
+              }),
+              7);
+    // Without PATH the current directory comes first.
+    EXPECT_EQ(RunChild([&] {
+                  unsetenv("PATH");
+                  if (chdir(dir_.c_str()) != 0) return 101;
+                  ov_path_exec("prog", argv, environ);
+                  return 100;
+              }),
+              7);
+    // A name with '/' is run as it stands.
+    EXPECT_EQ(RunChild([&] {
+                  ov_path_exec(path("prog").c_str(), argv, environ);
+                  return 100;
+              }),
+              7);
+    // A candidate that may not run is reported as EACCES, even when the
+    // directories after it do not have the program at all.
+    EXPECT_EQ(RunChild([&] {
+                  setenv("PATH", (dir_ + ":/nonexistent-ovtest").c_str(), 1);
+                  int rc = ov_path_exec("plain", argv, environ);
+                  return rc == -1 && errno == EACCES ? 0 : 1;
+              }),
+              0);
+    EXPECT_EQ(RunChild([&] {
+                  setenv("PATH", dir_.c_str(), 1);
+                  int rc = ov_path_exec("missing", argv, environ);
+                  return rc == -1 && errno == ENOENT ? 0 : 1;
+              }),
+              0);
 }
 
 }  // namespace

@@ -85,6 +85,47 @@ OV_API int ov_path_is_dir(const char *path) OV_NOEXCEPT;
  * or an argument is null. */
 OV_API int ov_path_copy_trimmed(const char *path, char *out, size_t size) OV_NOEXCEPT;
 
+/* The full path of the running program, found once (from /proc/self/exe,
+ * else by searching argv[0]) and cached for the life of the process.
+ * @return its length; EINVAL (22) for a null out once the path is known;
+ * -1 when it cannot be found or does not fit size; the negative result of
+ * ov_path_find_program when the fallback search fails. */
+OV_API int ov_path_executable(char *out, size_t size) OV_NOEXCEPT;
+
+/* The directory that holds the running program.
+ * @return its length, or a negative value. */
+OV_API int ov_path_executable_dir(char *out, size_t size) OV_NOEXCEPT;
+
+/* Where the program name is: a name with '/' taken as it stands (relative
+ * to the current directory), otherwise searched in PATH; the result is the
+ * canonical form of its real path. @return its length; -1 for a bad name,
+ * no current directory or no room; -2 when the PATH search finds nothing;
+ * -3 when the real path cannot be found; -4 when its canonical form does
+ * not fit. */
+OV_API int ov_path_find_program(const char *name, char *out, size_t size) OV_NOEXCEPT;
+
+/* Tries element + '/' + name for every element of the ':'-separated list
+ * in order (an empty element gives "/" + name) and stops at the first that
+ * exists, left in out. @return 0; -1 for a null or empty name, a null list,
+ * nothing found, or an element that does not fit size. */
+OV_API int ov_path_search_list(const char *name, const char *list, char *out,
+                               size_t size) OV_NOEXCEPT;
+
+/* The canonical form of $HOME. @return its length; -1 for a null out, size
+ * 0, HOME unset or longer than 8191 bytes, or no room. */
+OV_API int ov_path_home(char *out, size_t size) OV_NOEXCEPT;
+
+/* The canonical form of the home directory of user (out is emptied first).
+ * @return 0; EINVAL for a null argument or size 0; ENOENT when no such user
+ * exists; EBUFFER when the directory does not fit; the lookup's error. */
+OV_API int32_t ov_path_user_home(const char *user, char *out, size_t size) OV_NOEXCEPT;
+
+/* execve(2) of name with argv and envp; a name without '/' is searched in
+ * PATH (".:/bin:/usr/bin" when PATH is unset or empty). Returns only on
+ * failure: -1, errno EACCES when any candidate was refused for permission,
+ * else the errno of the last attempt. */
+OV_API int ov_path_exec(const char *name, char *const argv[], char *const envp[]) OV_NOEXCEPT;
+
 /* Tests with an out flag: *flag is set to 0 first and to 1 when the test
  * holds. @return 0; EINVAL for a null flag, and as each comment says. */
 
