@@ -20,6 +20,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <memory>
 #include <new>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovdir"
@@ -130,20 +131,15 @@ int32_t _subdir_prefix(const char *path, const struct stat &scanned, char *prefi
 }
 
 int32_t _remove_tree(const char *path, uint64_t *count) {
-    auto *level = new (std::nothrow) RemoveLevel;
+    std::unique_ptr<RemoveLevel> level(new (std::nothrow) RemoveLevel);
     if (level == nullptr) return ENOMEM;
-    struct Free {
-        RemoveLevel *level;
-        ~Free() { delete level; }
-    } free_level{level};
-
     level->dir.stream = nullptr;
     int32_t rc = ov_dir_open(path, &level->dir);
     if (rc != 0) return rc;
     struct stat scanned;
     bool identified = fstat(dirfd(level->dir.stream), &scanned) == 0;
     NameList subdirs;
-    int32_t scan = _scan_level(path, level, &subdirs, count);
+    int32_t scan = _scan_level(path, level.get(), &subdirs, count);
     // The stream is closed before descending, so that only one directory
     // stream is open at any depth.
     ov_dir_close(&level->dir);
@@ -167,8 +163,8 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
         rc = _remove_tree(prefix, count);
         if (rc != 0) return rc;
     }
-    delete level;
-    free_level.level = nullptr;
+    // path may be the caller's own level buffer, which outlives this one.
+    level.reset();
     if (rmdir(path) != 0) return errno;
     if (count != nullptr) ++*count;
     return 0;
