@@ -34,5 +34,24 @@ bench:
 	$(MAKE) build BUILD=build-bench CMAKE_ARGS="-DOV_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release"
 	bench/run-benchmarks.sh build-bench
 
+# Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS;
+# a finding (crash, sanitizer report, failed check) stops with an error and
+# leaves its input in $(FUZZ_BUILD)/. New inputs go to $(FUZZ_BUILD)/corpus,
+# the seeds in fuzz/corpus stay as they are.
+FUZZ_SECONDS ?= 60
+FUZZ_BUILD   ?= build-fuzz
+FUZZ_TARGETS := fuzz_string fuzz_uuid
+
+fuzz: deps
+	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
+	    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOV_BUILD_FUZZ=ON -DOV_BUILD_TESTS=OFF
+	cmake --build $(FUZZ_BUILD) -j $(JOBS) --target $(FUZZ_TARGETS)
+	@set -e; for t in $(FUZZ_TARGETS); do \
+	    mkdir -p $(FUZZ_BUILD)/corpus/$$t; \
+	    echo "fuzz: $$t for $(FUZZ_SECONDS) s"; \
+	    $(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
+	        -artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t; \
+	done
+
 clean:
-	rm -rf build build-asan build-tsan build-bench
+	rm -rf build build-asan build-tsan build-bench build-fuzz
