@@ -1,0 +1,260 @@
+// ovtime_test.cpp - clocks, elapsed time and time-value arithmetic.
+#include <ovplatform/ovtime.h>
+
+#include <sys/time.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <ctime>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+constexpr int64_t kMax = INT64_MAX;
+constexpr int64_t kMin = INT64_MIN;
+const ov_timeval_t kInfinite{kMax, 999999};
+
+std::string str(const ov_timeval_t &t) {
+    return "{" + std::to_string(t.tv_sec) + ", " + std::to_string(t.tv_usec) + "}";
+}
+
+#define EXPECT_TV(actual, sec, usec)                \
+    do {                                            \
+        const ov_timeval_t tv_ = (actual);          \
+        EXPECT_EQ(tv_.tv_sec, (sec)) << str(tv_);   \
+        EXPECT_EQ(tv_.tv_usec, (usec)) << str(tv_); \
+    } while (0)
+
+int64_t usec_of(const ov_timeval_t &t) {
+    return t.tv_sec * 1000000 + t.tv_usec;
+}
+
+TEST(TimeClock, MonotonicReadingsAreNormalisedAndNeverGoBack) {
+    EXPECT_EQ(ov_time_monotonic_now(nullptr), EINVAL);
+    ov_timeval_t a{-1, -1}, b{-1, -1};
+    ASSERT_OV_OK(ov_time_monotonic_now(&a));
+    ASSERT_OV_OK(ov_time_monotonic_now(&b));
+    for (const auto &t : {a, b}) {
+        EXPECT_GE(t.tv_sec, 0);
+        EXPECT_GE(t.tv_usec, 0);
+        EXPECT_LE(t.tv_usec, 999999);
+    }
+    EXPECT_LE(usec_of(a), usec_of(b));
+}
+
+TEST(TimeClock, UsecNowIsTheMonotonicClockAsOneCount) {
+    EXPECT_EQ(ov_time_usec_now(nullptr, nullptr), EINVAL);
+    ov_timeval_t before, after;
+    uint64_t usec = 0;
+    ASSERT_OV_OK(ov_time_monotonic_now(&before));
+    ASSERT_OV_OK(ov_time_usec_now(nullptr, &usec));
+    ASSERT_OV_OK(ov_time_monotonic_now(&after));
+    EXPECT_GE(usec, static_cast<uint64_t>(usec_of(before)));
+    EXPECT_LE(usec, static_cast<uint64_t>(usec_of(after)));
+}
+
+TEST(TimeClock, WallclockFollowsTheSystemTime) {
+    EXPECT_EQ(ov_time_wallclock(nullptr, nullptr), EINVAL);
+    ov_timeval_t now{};
+    const time_t before = time(nullptr);
+    ASSERT_OV_OK(ov_time_wallclock(&now, nullptr));
+    const time_t after = time(nullptr);
+    EXPECT_GE(now.tv_sec, before);
+    EXPECT_LE(now.tv_sec, after);
+    EXPECT_LT(now.tv_usec, 1000000);
+}
+
+TEST(TimeClock, MillisecondsSinceStartCountFromTheMark) {
+    ov_timeval_t before, after;
+    ASSERT_OV_OK(ov_time_monotonic_now(&before));
+    ASSERT_OV_OK(ov_time_mark_start());
+    const uint64_t ms = ov_time_ms_since_start();
+    ASSERT_OV_OK(ov_time_monotonic_now(&after));
+    EXPECT_LE(ms, static_cast<uint64_t>(ov_time_diff_usec(&after, &before) / 1000 + 1));
+}
+
+TEST(TimeElapsed, CountsFromAnEarlierReading) {
+    ov_timeval_t start, now{-1, -1};
+    ASSERT_OV_OK(ov_time_monotonic_now(&start));
+    uint64_t elapsed = 12345;
+    ASSERT_OV_OK(getnstore_usec_since(&start, &now, &elapsed));
+    // The stored reading is the one the count was taken against.
+    EXPECT_EQ(static_cast<int64_t>(elapsed), ov_time_diff_usec(&now, &start));
+    ASSERT_OV_OK(get_usec_since(&start, &elapsed));
+    EXPECT_GE(static_cast<int64_t>(elapsed), ov_time_diff_usec(&now, &start));
+    ASSERT_OV_OK(get_usec_since_small(&start, &elapsed));
+    EXPECT_GE(static_cast<int64_t>(elapsed), ov_time_diff_usec(&now, &start));
+}
+
+TEST(TimeElapsed, StartInTheFutureIsRefusedWithZero) {
+    ov_timeval_t future;
+    ASSERT_OV_OK(ov_time_monotonic_now(&future));
+    ov_time_add_usec(&future, 1000000000);  // far enough that no scheduling delay reaches it
+    const std::vector<ov_timeval_t> starts = {future, {kMax, 0}};
+    for (const auto &start : starts) {
+        SCOPED_TRACE(str(start));
+        uint64_t elapsed = 12345;
+        ov_timeval_t now{-1, -1};
+        EXPECT_EQ(getnstore_usec_since(&start, &now, &elapsed), EINVAL);
+        EXPECT_EQ(elapsed, 0u);
+        EXPECT_GT(now.tv_sec, 0) << "the reading is stored on failure too";
+        elapsed = 12345;
+        EXPECT_EQ(get_usec_since(&start, &elapsed), EINVAL);
+        EXPECT_EQ(elapsed, 0u);
+        elapsed = 12345;
+        EXPECT_EQ(get_usec_since_small(&start, &elapsed), EINVAL);
+        EXPECT_EQ(elapsed, 0u);
+    }
+}
+
+TEST(TimeElapsed, NullArgumentsAreRefused) {
+    ov_timeval_t t{};
+    uint64_t out = 0;
+    EXPECT_EQ(getnstore_usec_since(nullptr, &t, &out), EINVAL);
+    EXPECT_EQ(getnstore_usec_since(&t, nullptr, &out), EINVAL);
+    EXPECT_EQ(getnstore_usec_since(&t, &t, nullptr), EINVAL);
+    EXPECT_EQ(get_usec_since(nullptr, &out), EINVAL);
+    EXPECT_EQ(get_usec_since(&t, nullptr), EINVAL);
+    EXPECT_EQ(get_usec_since_small(nullptr, &out), EINVAL);
+    EXPECT_EQ(get_usec_since_small(&t, nullptr), EINVAL);
+}
+
+struct AddCase {
+    ov_timeval_t target, addend, expected;
+};
+
+TEST(TimeAdd, FiniteSumsCarryWholeSeconds) {
+    const AddCase cases[] = {
+        {{1, 700000}, {2, 600000}, {4, 300000}},
+        {{1, 400000}, {0, 600000}, {2, 0}},       // exactly 1000000 carries
+        {{1, 400000}, {0, 599999}, {1, 999999}},  // one short does not
+        {{0, 999999}, {0, 999999}, {1, 999998}},
+        {{0, 0}, {0, 2500000}, {2, 500000}},        // several seconds from an unnormalised addend
+        {{5, 100000}, {0, -300000}, {5, -200000}},  // negative microseconds stay as they are
+        {{-3, 500000}, {1, 600000}, {-1, 100000}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.target) + " + " + str(c.addend));
+        ov_timeval_t t = c.target;
+        ov_time_add(&t, &c.addend);
+        EXPECT_TV(t, c.expected.tv_sec, c.expected.tv_usec);
+    }
+}
+
+TEST(TimeAdd, InfinitiesAbsorbAndPropagate) {
+    const AddCase cases[] = {
+        // An infinite addend is copied whole into the target.
+        {{10, 5}, kInfinite, kInfinite},
+        {{10, 5}, {kMax, 3}, {kMax, 3}},
+        {{10, 5}, {kMin, 7}, {kMin, 7}},
+        // An infinite target, either way, ignores any addend.
+        {kInfinite, {1, 1}, kInfinite},
+        {{kMax, 0}, {1, 999999}, {kMax, 0}},
+        {{kMin, 0}, {1, 1}, {kMin, 0}},
+        {kInfinite, {kMin, 0}, kInfinite},
+        // Finite sums beyond the range of the seconds saturate rather than
+        // wrap around to a time in the past.
+        {{kMax - 1, 0}, {5, 0}, kInfinite},
+        {{kMax - 1, 999999}, {0, 1}, {kMax, 0}},  // reaches the top without overflow
+        {{kMax - 1, 999999}, {1, 1}, kInfinite},  // overflows in the carry
+        {{kMin + 1, 0}, {-5, 0}, {kMin, 0}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.target) + " + " + str(c.addend));
+        ov_timeval_t t = c.target;
+        ov_time_add(&t, &c.addend);
+        EXPECT_TV(t, c.expected.tv_sec, c.expected.tv_usec);
+    }
+    ov_timeval_t t{1, 2};
+    ov_time_add(&t, nullptr);
+    ov_time_add(nullptr, &t);
+    EXPECT_TV(t, 1, 2);
+}
+
+TEST(TimeAdd, MicrosecondCounts) {
+    struct Case {
+        ov_timeval_t target;
+        uint64_t usec;
+        ov_timeval_t expected;
+    };
+    const Case cases[] = {
+        {{10, 600000}, 2500000, {13, 100000}},
+        {{0, 1}, 999999, {1, 0}},
+        {{0, 0}, 4294967295999999ull, {4294967295, 999999}},
+        {{10, 600000}, UINT64_MAX, kInfinite},
+        {{kMin, 0}, UINT64_MAX, kInfinite},  // all ones wins over any target
+        {{kMax, 0}, 5, {kMax, 0}},
+        {{kMin, 3}, 5, {kMin, 3}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.target) + " + " + std::to_string(c.usec));
+        ov_timeval_t t = c.target;
+        ov_time_add_usec(&t, c.usec);
+        EXPECT_TV(t, c.expected.tv_sec, c.expected.tv_usec);
+    }
+    ov_time_add_usec(nullptr, 1);
+}
+
+TEST(TimeSub, SubtractsAtMostOneSecondWithBorrow) {
+    struct Case {
+        ov_timeval_t target;
+        uint32_t usec;
+        ov_timeval_t expected;
+    };
+    const Case cases[] = {
+        {{10, 200000}, 1500000, {9, 200000}},  // limited to one second
+        {{10, 200000}, 300000, {9, 900000}},   // borrow
+        {{10, 200000}, 200000, {10, 0}},       // equal: no borrow
+        {{10, 200000}, 1000000, {9, 200000}}, {{10, 200000}, 0, {10, 200000}},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.target) + " - " + std::to_string(c.usec));
+        ov_timeval_t t = c.target;
+        ov_time_sub_usec(&t, c.usec);
+        EXPECT_TV(t, c.expected.tv_sec, c.expected.tv_usec);
+    }
+    ov_time_sub_usec(nullptr, 1);
+}
+
+TEST(TimeSub, DifferencesInMicroseconds) {
+    const ov_timeval_t a{3, 100}, b{1, 200};
+    EXPECT_EQ(ov_time_diff_usec(&a, &b), 1999900);
+    EXPECT_EQ(ov_time_diff_usec(&b, &a), -1999900);
+    EXPECT_EQ(ov_time_diff_usec(&a, &a), 0);
+}
+
+TEST(TimeSub, SubtractBorrowsAndReportsTheSign) {
+    struct Case {
+        ov_timeval_t x, y, expected;
+        int negative;
+    };
+    const Case cases[] = {
+        {{5, 100000}, {3, 900000}, {1, 200000}, 0}, {{3, 900000}, {5, 100000}, {-2, 800000}, 1},
+        {{2, 1000000}, {1, 0}, {1, 1000000}, 0},  // exactly one second is not carried
+        {{2, 2500000}, {1, 0}, {3, 500000}, 0},   // more than one second is
+        {{1, 0}, {0, 2500000}, {-2, 500000}, 1},    {{4, 4}, {4, 4}, {0, 0}, 0},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(str(c.x) + " - " + str(c.y));
+        const ov_timeval_t x = c.x, y = c.y;
+        ov_timeval_t out{-7, -7};
+        EXPECT_EQ(ov_time_subtract(&out, &x, &y), c.negative);
+        EXPECT_TV(out, c.expected.tv_sec, c.expected.tv_usec);
+        EXPECT_TV(x, c.x.tv_sec, c.x.tv_usec);
+        EXPECT_TV(y, c.y.tv_sec, c.y.tv_usec);
+    }
+}
+
+TEST(TimeInfinite, OnlyTheExactPairIsInfinite) {
+    const std::pair<ov_timeval_t, int> cases[] = {
+        {kInfinite, 1}, {{kMax, 0}, 0}, {{kMax, 999998}, 0}, {{kMin, 999999}, 0}, {{0, 0}, 0}};
+    for (const auto &[value, expected] : cases) {
+        SCOPED_TRACE(str(value));
+        EXPECT_EQ(ov_time_is_infinite(&value), expected);
+    }
+    EXPECT_EQ(ov_time_is_infinite(nullptr), 0);
+}
+
+}  // namespace
