@@ -1,4 +1,11 @@
-/* ovsynchron.h - mutexes and condition records. */
+/* ovsynchron.h - mutexes and condition records.
+ *
+ * Mutexes are error-checking: a thread that locks a mutex it already holds
+ * is a programming error, logged with a backtrace and fatal unless a
+ * reacquire hook is installed. A condition record binds a condition variable
+ * to a caller's mutex; its waits take relative timeouts measured on the
+ * monotonic clock, so a change of the wall clock never changes their length.
+ */
 #ifndef OVPLATFORM_OVSYNCHRON_H
 #define OVPLATFORM_OVSYNCHRON_H
 
@@ -18,29 +25,59 @@ typedef struct ov_cond {
     pthread_condattr_t attr;
 } ov_cond_t;
 
+/* Called by ov_mutex_acquire, instead of aborting, when the calling thread
+ * already holds the mutex. */
+typedef void (*ov_mutex_reacquire_hook_t)(void);
+
 OV_EXTERN_C_BEGIN
 
 /* Initialises an error-checking mutex in place. @return 0. */
 OV_API int32_t ov_mutex_init(ov_mutex_t *mutex) OV_NOEXCEPT;
+/* Initialises a recursive mutex in place: its owner may lock it again and
+ * unlocks it as often. @return 0. */
+OV_API int32_t ov_mutex_init_recursive(ov_mutex_t *mutex) OV_NOEXCEPT;
 /* @return 0 or the pthread error (logged at level 3). */
 OV_API int32_t ov_mutex_destroy(ov_mutex_t *mutex) OV_NOEXCEPT;
+/* Allocates and initialises an error-checking mutex and stores it in *out.
+ * @return 0; ENOMEM (out untouched). */
+OV_API int32_t ov_mutex_create(ov_mutex_t **out) OV_NOEXCEPT;
+/* Destroys and frees *mutex and sets *mutex to null; nothing for null. */
+OV_API void ov_mutex_free(ov_mutex_t **mutex) OV_NOEXCEPT;
 /* Blocking lock. Re-acquisition by the owning thread is a programming error:
  * without a reacquire hook it is logged with a backtrace and aborts.
  * @return 0 or the pthread error. */
 OV_API int32_t ov_mutex_acquire(ov_mutex_t *mutex) OV_NOEXCEPT;
+/* Non-blocking lock; never aborts.
+ * @return 0 when taken; EBUSY when another thread holds it; EDEADLK when the
+ * caller holds it, EINVAL for a mutex not initialised (both logged at level 3);
+ * or another pthread error (logged). */
+OV_API int32_t ov_mutex_acquire_nb(ov_mutex_t *mutex) OV_NOEXCEPT;
 /* @return 0 or the pthread error (EPERM when not the owner; logged at level 3). */
 OV_API int32_t ov_mutex_release(ov_mutex_t *mutex) OV_NOEXCEPT;
+/* Installs hook (null removes it) for every mutex of the process. Install it
+ * once, before other threads use mutexes. @return the previous hook. */
+OV_API ov_mutex_reacquire_hook_t ov_mutex_set_reacquire_hook(ov_mutex_reacquire_hook_t hook)
+    OV_NOEXCEPT;
 
 /* Binds the record to mutex; its timed waits run on CLOCK_MONOTONIC.
  * @return 0 or the pthread error. */
 OV_API int32_t ov_cond_init(ov_cond_t *cond, ov_mutex_t *mutex) OV_NOEXCEPT;
 /* @return 0, or the first pthread error of the condition and its attributes. */
 OV_API int32_t ov_cond_destroy(ov_cond_t *cond) OV_NOEXCEPT;
+/* Waits without limit; the caller holds the record's mutex, which is released
+ * during the wait and held again on return. A return without a signal is
+ * possible: re-check the condition. @return the pthread result. */
+OV_API int32_t ov_cond_wait(ov_cond_t *cond) OV_NOEXCEPT;
 /* Waits at most timeout (relative; null waits without limit).
  * @return 0 when woken, ETIMEDOUT when the deadline passed. */
 OV_API int32_t ov_cond_timedwait(ov_cond_t *cond, const ov_timeval_t *timeout) OV_NOEXCEPT;
+/* Waits at most ms milliseconds; a negative ms waits without limit.
+ * @return 0 when woken, ETIMEDOUT when the time passed. */
+OV_API int32_t ov_cond_wait_ms(ov_cond_t *cond, int32_t ms) OV_NOEXCEPT;
 /* @return the pthread result. */
 OV_API int32_t ov_cond_signal(ov_cond_t *cond) OV_NOEXCEPT;
+/* @return the pthread result. */
+OV_API int32_t ov_cond_broadcast(ov_cond_t *cond) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
