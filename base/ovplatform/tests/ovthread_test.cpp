@@ -1,0 +1,244 @@
+// ovthread_test.cpp - spawning, joining, identifying and sleeping threads.
+#include <ovplatform/ovthread.h>
+#include <ovplatform/ovtime.h>
+
+#include <pthread.h>
+#include <signal.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "test_util.h"
+
+namespace {
+
+// A one-way handshake: one thread opens it, others wait until it is open.
+class Gate {
+  public:
+    void open() {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return open_; });
+    }
+    // Waits at most the given time; true when open.
+    bool wait_for(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, limit, [this] { return open_; });
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+int64_t monotonic_usec() {
+    ov_timeval_t t{};
+    ov_time_monotonic_now(&t);
+    return t.tv_sec * 1000000 + t.tv_usec;
+}
+
+// What a started thread reports about itself.
+struct Probe {
+    Gate started;
+    Gate finish;
+    pthread_t self{};
+    size_t stack_size = 0;
+    int detach_state = -1;
+};
+
+void record_attributes(Probe *probe) {
+    probe->self = ov_thread_self();
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        pthread_attr_getstacksize(&attr, &probe->stack_size);
+        pthread_attr_getdetachstate(&attr, &probe->detach_state);
+        pthread_attr_destroy(&attr);
+    }
+}
+
+void *probe_and_wait(void *arg) {
+    auto *probe = static_cast<Probe *>(arg);
+    record_attributes(probe);
+    probe->started.open();
+    probe->finish.wait();
+    return nullptr;
+}
+
+void *probe_and_exit(void *arg) {
+    auto *probe = static_cast<Probe *>(arg);
+    record_attributes(probe);
+    probe->started.open();
+    ov_thread_exit(7);
+}
+
+TEST(ThreadSpawn, JoinableThreadRunsAndIsJoinedOnce) {
+    Probe probe;
+    ov_thread_t thread{};
+    ASSERT_OV_OK(ov_thread_spawn(&thread, probe_and_wait, &probe));
+    probe.started.wait();
+    EXPECT_EQ(ov_thread_id(&thread), probe.self);
+    EXPECT_NE(ov_thread_self(), probe.self);
+    EXPECT_EQ(ov_thread_is_alive(&thread), 1);
+    EXPECT_EQ(probe.detach_state, PTHREAD_CREATE_JOINABLE);
+    probe.finish.open();
+    ASSERT_OV_OK(ov_thread_join(&thread));
+    // A joined handle no longer names a thread.
+    EXPECT_EQ(ov_thread_id(&thread), 0u);
+    EXPECT_EQ(ov_thread_is_alive(&thread), 0);
+    EXPECT_EQ(ov_thread_join(&thread), ESRCH);
+}
+
+TEST(ThreadSpawn, ThreadEndedByExitIsJoined) {
+    Probe probe;
+    ov_thread_t thread{};
+    ASSERT_OV_OK(ov_thread_spawn(&thread, probe_and_exit, &probe));
+    probe.started.wait();
+    EXPECT_EQ(ov_thread_id(&thread), probe.self);
+    ASSERT_OV_OK(ov_thread_join(&thread));
+}
+
+TEST(ThreadSpawn, NullHandleStartsADetachedThread) {
+    // The detached thread may outlive this test body, so it shares ownership
+    // of what it touches.
+    auto probe = std::make_shared<Probe>();
+    auto *keep = new std::shared_ptr<Probe>(probe);
+    const auto body = [](void *arg) -> void * {
+        std::unique_ptr<std::shared_ptr<Probe>> owned(static_cast<std::shared_ptr<Probe> *>(arg));
+        record_attributes(owned->get());
+        (*owned)->started.open();
+        return nullptr;
+    };
+    ASSERT_OV_OK(ov_thread_spawn(nullptr, body, keep));
+    probe->started.wait();
+    EXPECT_EQ(probe->detach_state, PTHREAD_CREATE_DETACHED);
+}
+
+TEST(ThreadSpawn, RefusesANullStartRoutine) {
+    ov_thread_t thread{};
+    EXPECT_EQ(ov_thread_spawn(&thread, nullptr, nullptr), EINVAL);
+    EXPECT_EQ(ov_thread_id(nullptr), 0u);
+    EXPECT_EQ(ov_thread_is_alive(nullptr), 0);
+    EXPECT_EQ(ov_thread_join(nullptr), ESRCH);
+}
+
+// Sets the process-wide default thread attributes for the length of a test.
+class DefaultStack {
+  public:
+    explicit DefaultStack(size_t size) {
+        ok_ = pthread_getattr_default_np(&saved_) == 0;
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setstacksize(&attr, size);
+        ok_ = ok_ && pthread_setattr_default_np(&attr) == 0;
+        pthread_attr_destroy(&attr);
+    }
+    ~DefaultStack() {
+        pthread_setattr_default_np(&saved_);
+        pthread_attr_destroy(&saved_);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    pthread_attr_t saved_;
+    bool ok_ = false;
+};
+
+size_t spawned_stack_size() {
+    Probe probe;
+    ov_thread_t thread{};
+    EXPECT_OV_OK(ov_thread_spawn(&thread, probe_and_wait, &probe));
+    probe.started.wait();
+    probe.finish.open();
+    EXPECT_OV_OK(ov_thread_join(&thread));
+    return probe.stack_size;
+}
+
+TEST(ThreadSpawn, SmallDefaultStackIsRaisedToTheMinimum) {
+    DefaultStack small(64 * 1024);
+    ASSERT_TRUE(small.ok());
+    EXPECT_GE(spawned_stack_size(), OV_THREAD_MIN_STACK);
+}
+
+TEST(ThreadSpawn, LargeDefaultStackIsKept) {
+    DefaultStack large(8 * 1024 * 1024);
+    ASSERT_TRUE(large.ok());
+    EXPECT_GE(spawned_stack_size(), 8u * 1024 * 1024);
+}
+
+std::atomic<int> g_usr1_count{0};
+void on_usr1(int) {
+    g_usr1_count.fetch_add(1);
+}
+
+// Installs a SIGUSR1 handler without SA_RESTART, so that a caught signal
+// ends a sleep early, and puts the previous action back afterwards.
+class Usr1Handler {
+  public:
+    Usr1Handler() {
+        struct sigaction sa {};
+        sa.sa_handler = on_usr1;
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ok_ = sigaction(SIGUSR1, &sa, &saved_) == 0;
+    }
+    ~Usr1Handler() { sigaction(SIGUSR1, &saved_, nullptr); }
+    bool ok() const { return ok_; }
+
+  private:
+    struct sigaction saved_ {};
+    bool ok_ = false;
+};
+
+TEST(ThreadSleep, ZeroReturnsAtOnce) {
+    EXPECT_OV_OK(ov_thread_sleep_ms(0));
+}
+
+TEST(ThreadSleep, ShortSleepLastsAtLeastItsTime) {
+    const int64_t start = monotonic_usec();
+    EXPECT_OV_OK(ov_thread_sleep_ms(20));
+    EXPECT_GE(monotonic_usec() - start, 20000);
+}
+
+TEST(ThreadSleep, CaughtSignalEndsTheSleepEarly) {
+    Usr1Handler handler;
+    ASSERT_TRUE(handler.ok());
+    constexpr uint32_t kRequestedMs = 20000;
+    Gate about_to_sleep, woke;
+    int32_t rc = -1;
+    int64_t slept_usec = -1;
+    std::thread sleeper([&] {
+        about_to_sleep.open();
+        const int64_t start = monotonic_usec();
+        rc = ov_thread_sleep_ms(kRequestedMs);
+        slept_usec = monotonic_usec() - start;
+        woke.open();
+    });
+    about_to_sleep.wait();
+    // The handshake cannot tell whether the sleeper is already inside usleep;
+    // a signal that arrives just before it is simply sent again. The sends are
+    // bounded so that a sleep which ignores signals fails the test instead of
+    // hanging it.
+    const pthread_t target = sleeper.native_handle();
+    for (int sends = 0; sends < 100; ++sends) {
+        EXPECT_EQ(pthread_kill(target, SIGUSR1), 0);
+        if (woke.wait_for(std::chrono::milliseconds(50))) break;
+    }
+    sleeper.join();
+    EXPECT_EQ(rc, EINTR);
+    EXPECT_GE(g_usr1_count.load(), 1);
+    EXPECT_LT(slept_usec, int64_t{kRequestedMs} * 1000 / 2);
+}
+
+}  // namespace
