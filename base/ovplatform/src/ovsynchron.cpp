@@ -1,30 +1,45 @@
-// ovsynchron.cpp - mutexes and condition records.
+// ovsynchron.cpp - mutexes, condition records, semaphores and read-write locks.
 //
 // Thin wrappers over the POSIX thread primitives that every other module
 // builds its thread safety on. They add three things to the system calls: a
 // fixed mutex type (error-checking, so that a thread locking a mutex it
 // already holds is caught instead of deadlocking) with a fail-fast reaction to
 // that programming error; condition waits with relative timeouts measured on
-// the monotonic clock; and one log line for each unexpected failure. The
-// counting semaphores, read-write locks and system-wide semaphores of this
-// module's family are not part of this file yet.
+// the monotonic clock; and one log line for each unexpected failure. Beside
+// them: process-private counting semaphores with a polling timed take,
+// read-write locks, and a System V semaphore named by a file path that serves
+// as a lock between processes.
+//
+// Divisions: mutexes; condition records; counting semaphores; read-write
+// locks; system-wide semaphores.
 #include <ovplatform/ovsynchron.h>
 
 #include <execinfo.h>
 #include <pthread.h>
+#include <semaphore.h>
+#include <sys/ipc.h>
+#include <sys/select.h>
+#include <sys/sem.h>
 #include <time.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovsynchron"
 #include "internal/log.h"
 
+// The read-write lock behind the opaque public type.
+struct ov_rwlock {
+    pthread_rwlock_t lock;
+};
+
 namespace {
 
 constexpr int kMaxFrames = 66;
+constexpr uint32_t kSemPollMs = 500;
 
 // Written once at start-up and read by every thread that trips over a
 // re-acquisition; an atomic keeps that read well defined.
@@ -54,6 +69,25 @@ int32_t _mutex_init_typed(ov_mutex_t *mutex, int type) {
     pthread_mutexattr_settype(&attr, type);
     pthread_mutex_init(mutex, &attr);
     pthread_mutexattr_destroy(&attr);
+    return 0;
+}
+
+// Derives the System V key of a path that ftok cannot use (it does not
+// exist): the path's bytes are folded into the four bytes of the key, so that
+// every process naming the same path still meets at the same semaphore.
+key_t _ipc_key_from_bytes(const char *path) {
+    uint32_t key = 0;
+    for (size_t i = 0; path[i] != '\0'; ++i)
+        key ^= static_cast<uint32_t>(static_cast<unsigned char>(path[i])) << (8 * (i % 4));
+    return static_cast<key_t>(key);
+}
+
+int32_t _ipc_sem_op(int32_t handle, short delta, short flags) {
+    struct sembuf op {};
+    op.sem_num = 0;
+    op.sem_op = delta;
+    op.sem_flg = flags;
+    if (semop(handle, &op, 1) != 0) return errno;
     return 0;
 }
 
@@ -212,6 +246,189 @@ int32_t ov_cond_signal(ov_cond_t *cond) noexcept {
 
 int32_t ov_cond_broadcast(ov_cond_t *cond) noexcept {
     return pthread_cond_broadcast(&cond->cond);
+}
+
+int32_t ov_sem_init(ov_sem_t *sem, uint32_t value) noexcept {
+    if (sem_init(sem, 0, value) != 0) {
+        const int err = errno;
+        OV_LOG(1, "ov_sem_init failed, err=%d", err);
+        return err;
+    }
+    return 0;
+}
+
+int32_t ov_sem_destroy(ov_sem_t *sem) noexcept {
+    if (sem_destroy(sem) != 0) {
+        const int err = errno;
+        OV_LOG(1, "ov_sem_destroy failed, err=%d", err);
+        return err;
+    }
+    // A zeroed object cannot be mistaken for a live semaphore by a later
+    // inspection of the record that held it.
+    std::memset(sem, 0, sizeof *sem);
+    return 0;
+}
+
+int32_t ov_sem_create(ov_sem_t **out, uint32_t value) noexcept {
+    auto *sem = static_cast<ov_sem_t *>(std::calloc(1, sizeof(ov_sem_t)));
+    if (sem == nullptr) return ENOMEM;
+    const int32_t rc = ov_sem_init(sem, value);
+    if (rc != 0) {
+        std::free(sem);
+        return rc;
+    }
+    *out = sem;
+    return 0;
+}
+
+void ov_sem_free(ov_sem_t **sem) noexcept {
+    if (sem == nullptr || *sem == nullptr) return;
+    ov_sem_destroy(*sem);
+    std::free(*sem);
+    *sem = nullptr;
+}
+
+int32_t ov_sem_post(ov_sem_t *sem) noexcept {
+    if (sem_post(sem) != 0) {
+        const int err = errno;
+        OV_LOG(1, "ov_sem_post failed, err=%d", err);
+        return err;
+    }
+    return 0;
+}
+
+int32_t ov_sem_wait(ov_sem_t *sem) noexcept {
+    for (;;) {
+        if (sem_wait(sem) == 0) return 0;
+        const int err = errno;
+        // A blocking take has no deadline to miss, so a signal only restarts it.
+        if (err == EINTR) continue;
+        OV_LOG(1, "ov_sem_wait failed, err=%d", err);
+        return err;
+    }
+}
+
+int32_t ov_sem_trywait(ov_sem_t *sem, uint32_t timeout_ms) noexcept {
+    uint32_t polls = timeout_ms / kSemPollMs;
+    for (;;) {
+        if (sem_trywait(sem) == 0) return 0;
+        const int err = errno;
+        if (err == EINTR) continue;
+        if (err != EAGAIN) {
+            OV_LOG(3, "ov_sem_trywait failed, err=%d", err);
+            return err;
+        }
+        if (polls == 0) return EAGAIN;
+        --polls;
+        // The pause is a plain select so that a signal ends the whole take
+        // early instead of only this poll.
+        struct timeval pause {
+            0, kSemPollMs * 1000
+        };
+        if (select(0, nullptr, nullptr, nullptr, &pause) != 0) return EAGAIN;
+    }
+}
+
+int32_t ov_sem_ntrywait(ov_sem_t *sem, uint32_t count, uint32_t timeout_ms) noexcept {
+    ov_timeval_t start;
+    int32_t rc = ov_time_monotonic_now(&start);
+    if (rc != 0) {
+        OV_LOG(1, "ov_sem_ntrywait get current time failed, err%d", rc);
+        return rc;
+    }
+    for (uint32_t i = 0; i < count; ++i) {
+        uint64_t elapsed_usec = 0;
+        rc = get_usec_since(&start, &elapsed_usec);
+        if (rc != 0) {
+            OV_LOG(1, "ov_sem_ntrywait get time diff failed, err%d", rc);
+            return rc;
+        }
+        const uint64_t elapsed_ms = elapsed_usec / 1000;
+        if (elapsed_ms >= timeout_ms) return EAGAIN;
+        rc = ov_sem_trywait(sem, timeout_ms - static_cast<uint32_t>(elapsed_ms));
+        if (rc != 0) return rc;
+    }
+    return 0;
+}
+
+int32_t ov_rwlock_create(ov_rwlock_t **out) noexcept {
+    auto *lock = static_cast<ov_rwlock_t *>(std::calloc(1, sizeof(ov_rwlock_t)));
+    if (lock == nullptr) return ENOMEM;
+    // A lock whose initialisation failed was never a lock, so it is only
+    // freed: destroying it would be undefined.
+    const int rc = pthread_rwlock_init(&lock->lock, nullptr);
+    if (rc != 0) {
+        std::free(lock);
+        return rc;
+    }
+    *out = lock;
+    return 0;
+}
+
+void ov_rwlock_free(ov_rwlock_t **lock) noexcept {
+    if (lock == nullptr || *lock == nullptr) return;
+    pthread_rwlock_destroy(&(*lock)->lock);
+    std::free(*lock);
+    *lock = nullptr;
+}
+
+int32_t ov_rwlock_rdlock(ov_rwlock_t *lock) noexcept {
+    return pthread_rwlock_rdlock(&lock->lock);
+}
+
+int32_t ov_rwlock_wrlock(ov_rwlock_t *lock) noexcept {
+    return pthread_rwlock_wrlock(&lock->lock);
+}
+
+int32_t ov_rwlock_rdunlock(ov_rwlock_t *lock) noexcept {
+    return pthread_rwlock_unlock(&lock->lock);
+}
+
+int32_t ov_rwlock_wrunlock(ov_rwlock_t *lock) noexcept {
+    return pthread_rwlock_unlock(&lock->lock);
+}
+
+int32_t ov_ipc_sem_open(int32_t *handle, const char *path) noexcept {
+    if (handle == nullptr || path == nullptr) return EINVAL;
+    key_t key = ftok(path, 1);
+    if (key == -1) key = _ipc_key_from_bytes(path);
+    // A key of 0 is IPC_PRIVATE: every open would get a new semaphore of its
+    // own, and no two processes would ever exclude each other.
+    if (key == IPC_PRIVATE) return EINVAL;
+    const int id = semget(key, 1, IPC_CREAT | 0777);
+    if (id == -1) {
+        const int err = errno;
+        *handle = 0;
+        return err;
+    }
+    *handle = id;
+    // Every open frees the semaphore, also one that another process holds:
+    // the opener is taken to be the one that sets the protocol up.
+    if (semctl(id, 0, SETVAL, 1) != 0) return errno;
+    return 0;
+}
+
+int32_t ov_ipc_sem_close(int32_t /*handle*/) noexcept {
+    return 0;
+}
+
+int32_t ov_ipc_sem_remove(int32_t handle) noexcept {
+    if (semctl(handle, 0, IPC_RMID) != 0) return errno;
+    return 0;
+}
+
+// Every operation carries SEM_UNDO, so that the kernel gives the semaphore
+// back when a holder ends without unlocking it.
+int32_t ov_ipc_sem_lock(int32_t handle) noexcept {
+    return _ipc_sem_op(handle, -1, SEM_UNDO);
+}
+
+int32_t ov_ipc_sem_trylock(int32_t handle) noexcept {
+    return _ipc_sem_op(handle, -1, SEM_UNDO | IPC_NOWAIT);
+}
+
+int32_t ov_ipc_sem_unlock(int32_t handle) noexcept {
+    return _ipc_sem_op(handle, 1, SEM_UNDO);
 }
 
 }  // extern "C"

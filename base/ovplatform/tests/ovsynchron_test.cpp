@@ -2,14 +2,20 @@
 // threads that move in lock-step.
 #include <ovplatform/ovsynchron.h>
 
+#include <fcntl.h>
 #include <pthread.h>
+#include <semaphore.h>
 #include <signal.h>
+#include <sys/sem.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -37,6 +43,12 @@ class Gate {
     std::condition_variable cv_;
     bool open_ = false;
 };
+
+int sem_value(ov_sem_t *sem) {
+    int value = -1;
+    EXPECT_EQ(sem_getvalue(sem, &value), 0);
+    return value;
+}
 
 int64_t monotonic_usec() {
     ov_timeval_t t{};
@@ -300,6 +312,208 @@ TEST_F(CondTest, BroadcastWakesEveryWaiter) {
     EXPECT_OV_OK(ov_mutex_release(&mutex_));
     for (auto &t : threads) t.join();
     EXPECT_EQ(woken.load(), kWaiters);
+}
+
+TEST(Semaphore, CountsPostsAndTakes) {
+    ov_sem_t sem;
+    ASSERT_OV_OK(ov_sem_init(&sem, 2));
+    EXPECT_OV_OK(ov_sem_trywait(&sem, 0));
+    EXPECT_OV_OK(ov_sem_wait(&sem));
+    EXPECT_EQ(ov_sem_trywait(&sem, 0), EAGAIN);
+    EXPECT_OV_OK(ov_sem_post(&sem));
+    EXPECT_EQ(sem_value(&sem), 1);
+    ASSERT_OV_OK(ov_sem_destroy(&sem));
+    // The destroyed object is left all zero bytes.
+    const ov_sem_t zero{};
+    EXPECT_EQ(std::memcmp(&sem, &zero, sizeof sem), 0);
+}
+
+TEST(Semaphore, CreateAndFreeClearThePointer) {
+    ov_sem_t *sem = nullptr;
+    ASSERT_OV_OK(ov_sem_create(&sem, 3));
+    ASSERT_NE(sem, nullptr);
+    EXPECT_EQ(sem_value(sem), 3);
+    ov_sem_free(&sem);
+    EXPECT_EQ(sem, nullptr);
+    ov_sem_free(&sem);
+    ov_sem_free(nullptr);
+}
+
+TEST(Semaphore, BlockingTakeIsWokenByAPost) {
+    ov_sem_t sem;
+    ASSERT_OV_OK(ov_sem_init(&sem, 0));
+    Gate started;
+    std::thread poster([&] {
+        started.wait();
+        EXPECT_OV_OK(ov_sem_post(&sem));
+    });
+    started.open();
+    EXPECT_OV_OK(ov_sem_wait(&sem));
+    poster.join();
+    EXPECT_OV_OK(ov_sem_destroy(&sem));
+}
+
+TEST(Semaphore, TimedTakePollsEveryHalfSecond) {
+    ov_sem_t sem;
+    ASSERT_OV_OK(ov_sem_init(&sem, 0));
+    // Under one poll: a single try, no wait.
+    int64_t start = monotonic_usec();
+    EXPECT_EQ(ov_sem_trywait(&sem, 499), EAGAIN);
+    EXPECT_LT(monotonic_usec() - start, 500000);
+    // Two polls: the take gives up after both, not before.
+    start = monotonic_usec();
+    EXPECT_EQ(ov_sem_trywait(&sem, 1000), EAGAIN);
+    EXPECT_GE(monotonic_usec() - start, 1000000);
+
+    // A post during the polling is found by the next try.
+    Gate started;
+    std::thread poster([&] {
+        started.wait();
+        EXPECT_OV_OK(ov_sem_post(&sem));
+    });
+    started.open();
+    EXPECT_OV_OK(ov_sem_trywait(&sem, 20000));
+    poster.join();
+    EXPECT_OV_OK(ov_sem_destroy(&sem));
+}
+
+TEST(Semaphore, SeveralTakesShareOneTimeout) {
+    ov_sem_t sem;
+    ASSERT_OV_OK(ov_sem_init(&sem, 2));
+    EXPECT_OV_OK(ov_sem_ntrywait(&sem, 0, 1000));
+    EXPECT_EQ(sem_value(&sem), 2) << "no take for a count of 0";
+    const int64_t start = monotonic_usec();
+    EXPECT_EQ(ov_sem_ntrywait(&sem, 3, 1000), EAGAIN);
+    EXPECT_GE(monotonic_usec() - start, 1000000);
+    EXPECT_EQ(sem_value(&sem), 0) << "the two takes that succeeded are kept";
+    EXPECT_OV_OK(ov_sem_destroy(&sem));
+}
+
+TEST(ReadWriteLock, ReadersShareAndWritersAlternate) {
+    ov_rwlock_t *lock = nullptr;
+    ASSERT_OV_OK(ov_rwlock_create(&lock));
+    ASSERT_NE(lock, nullptr);
+
+    ASSERT_OV_OK(ov_rwlock_rdlock(lock));
+    Gate second_reader_in;
+    std::thread reader([&] {
+        EXPECT_OV_OK(ov_rwlock_rdlock(lock));
+        second_reader_in.open();
+        EXPECT_OV_OK(ov_rwlock_rdunlock(lock));
+    });
+    // The second reader gets in while the first still holds its read lock.
+    second_reader_in.wait();
+    reader.join();
+    EXPECT_OV_OK(ov_rwlock_rdunlock(lock));
+
+    int shared = 0;
+    std::thread writer([&] {
+        EXPECT_OV_OK(ov_rwlock_wrlock(lock));
+        ++shared;
+        EXPECT_OV_OK(ov_rwlock_wrunlock(lock));
+    });
+    EXPECT_OV_OK(ov_rwlock_wrlock(lock));
+    ++shared;
+    EXPECT_OV_OK(ov_rwlock_wrunlock(lock));
+    writer.join();
+    EXPECT_EQ(shared, 2);
+
+    ov_rwlock_free(&lock);
+    EXPECT_EQ(lock, nullptr);
+    ov_rwlock_free(&lock);
+    ov_rwlock_free(nullptr);
+}
+
+// System V semaphores outlive the process; every test removes what it opened.
+class IpcSemTest : public ovtest::TempDirTest {
+  protected:
+    void TearDown() override {
+        for (int32_t handle : opened_) ov_ipc_sem_remove(handle);
+        TempDirTest::TearDown();
+    }
+    int32_t open_sem(const std::string &path) {
+        int32_t handle = -1;
+        EXPECT_OV_OK(ov_ipc_sem_open(&handle, path.c_str()));
+        opened_.push_back(handle);
+        return handle;
+    }
+    std::string existing_file() {
+        const std::string file = path("sem");
+        const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
+        EXPECT_GE(fd, 0);
+        ::close(fd);
+        return file;
+    }
+    // Runs body in a child process and returns its exit status.
+    static int in_child(const std::function<int()> &body) {
+        const pid_t pid = fork();
+        if (pid == 0) _exit(body());
+        int status = 0;
+        EXPECT_EQ(waitpid(pid, &status, 0), pid);
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    }
+    std::vector<int32_t> opened_;
+};
+
+TEST_F(IpcSemTest, LocksLikeABinarySemaphore) {
+    const int32_t sem = open_sem(existing_file());
+    EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
+    EXPECT_EQ(ov_ipc_sem_trylock(sem), EAGAIN);
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+    EXPECT_OV_OK(ov_ipc_sem_lock(sem));
+    EXPECT_EQ(ov_ipc_sem_trylock(sem), EAGAIN);
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+    EXPECT_OV_OK(ov_ipc_sem_close(sem));
+    // Close leaves the semaphore in the system.
+    EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+}
+
+TEST_F(IpcSemTest, EveryOpenOfAPathMeetsTheSameSemaphoreAndFreesIt) {
+    const std::string file = existing_file();
+    const int32_t first = open_sem(file);
+    ASSERT_OV_OK(ov_ipc_sem_lock(first));
+    const int32_t second = open_sem(file);
+    EXPECT_EQ(second, first);
+    // The second open set it free although it was held.
+    EXPECT_OV_OK(ov_ipc_sem_trylock(first));
+}
+
+TEST_F(IpcSemTest, MissingPathIsKeyedByItsBytes) {
+    const std::string missing = path("no-such-file");
+    const int32_t first = open_sem(missing);
+    EXPECT_EQ(open_sem(missing), first);
+    EXPECT_OV_OK(ov_ipc_sem_trylock(first));
+    EXPECT_EQ(ov_ipc_sem_trylock(first), EAGAIN);
+
+    // Keys that fold to 0 would name a private semaphore per open.
+    int32_t handle = -1;
+    EXPECT_EQ(ov_ipc_sem_open(&handle, ""), EINVAL);
+    // A missing path of two equal halves of a multiple of four bytes folds to 0.
+    EXPECT_EQ(ov_ipc_sem_open(&handle, "/zz-no-such-dir//zz-no-such-dir/"), EINVAL);
+    EXPECT_EQ(ov_ipc_sem_open(nullptr, missing.c_str()), EINVAL);
+    EXPECT_EQ(ov_ipc_sem_open(&handle, nullptr), EINVAL);
+}
+
+TEST_F(IpcSemTest, ExcludesOtherProcessesAndIsReturnedWhenAHolderEnds) {
+    const std::string file = existing_file();
+    const int32_t sem = open_sem(file);
+    ASSERT_OV_OK(ov_ipc_sem_lock(sem));
+    EXPECT_EQ(in_child([&] { return ov_ipc_sem_trylock(sem) == EAGAIN ? 0 : 1; }), 0);
+    ASSERT_OV_OK(ov_ipc_sem_unlock(sem));
+
+    // A holder that ends without unlocking gives the semaphore back.
+    EXPECT_EQ(in_child([&] { return ov_ipc_sem_lock(sem) == 0 ? 0 : 1; }), 0);
+    EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+}
+
+TEST_F(IpcSemTest, RemovedSemaphoreIsGone) {
+    int32_t sem = -1;
+    ASSERT_OV_OK(ov_ipc_sem_open(&sem, existing_file().c_str()));
+    ASSERT_OV_OK(ov_ipc_sem_remove(sem));
+    EXPECT_EQ(ov_ipc_sem_trylock(sem), EINVAL);
+    EXPECT_EQ(ov_ipc_sem_remove(sem), EINVAL);
 }
 
 }  // namespace

@@ -1,15 +1,18 @@
-/* ovsynchron.h - mutexes and condition records.
+/* ovsynchron.h - mutexes, condition records, semaphores and read-write locks.
  *
  * Mutexes are error-checking: a thread that locks a mutex it already holds
  * is a programming error, logged with a backtrace and fatal unless a
  * reacquire hook is installed. A condition record binds a condition variable
  * to a caller's mutex; its waits take relative timeouts measured on the
  * monotonic clock, so a change of the wall clock never changes their length.
+ * Counting semaphores are process-private; the system-wide semaphore is a
+ * System V semaphore named by a file path, used as a lock between processes.
  */
 #ifndef OVPLATFORM_OVSYNCHRON_H
 #define OVPLATFORM_OVSYNCHRON_H
 
 #include <pthread.h>
+#include <semaphore.h>
 #include <stdint.h>
 
 #include <ovplatform/ovexport.h>
@@ -24,6 +27,13 @@ typedef struct ov_cond {
     pthread_cond_t cond;
     pthread_condattr_t attr;
 } ov_cond_t;
+
+/* A process-private counting semaphore. */
+typedef sem_t ov_sem_t;
+
+/* A read-write lock with default attributes; only ov_rwlock_create makes
+ * one, so its layout stays private. */
+typedef struct ov_rwlock ov_rwlock_t;
 
 /* Called by ov_mutex_acquire, instead of aborting, when the calling thread
  * already holds the mutex. */
@@ -78,6 +88,64 @@ OV_API int32_t ov_cond_wait_ms(ov_cond_t *cond, int32_t ms) OV_NOEXCEPT;
 OV_API int32_t ov_cond_signal(ov_cond_t *cond) OV_NOEXCEPT;
 /* @return the pthread result. */
 OV_API int32_t ov_cond_broadcast(ov_cond_t *cond) OV_NOEXCEPT;
+
+/* Initialises a process-private semaphore with value.
+ * @return 0 or errno (logged at level 1). */
+OV_API int32_t ov_sem_init(ov_sem_t *sem, uint32_t value) OV_NOEXCEPT;
+/* Destroys the semaphore and fills its object with zero bytes.
+ * @return 0 or errno (logged at level 1; the object is then left as it is). */
+OV_API int32_t ov_sem_destroy(ov_sem_t *sem) OV_NOEXCEPT;
+/* Allocates and initialises a semaphore and stores it in *out.
+ * @return 0; ENOMEM; or the init error (out untouched on failure). */
+OV_API int32_t ov_sem_create(ov_sem_t **out, uint32_t value) OV_NOEXCEPT;
+/* Destroys and frees *sem and sets *sem to null; nothing for null. */
+OV_API void ov_sem_free(ov_sem_t **sem) OV_NOEXCEPT;
+/* @return 0 or errno (logged at level 1). */
+OV_API int32_t ov_sem_post(ov_sem_t *sem) OV_NOEXCEPT;
+/* Blocking decrement; an interrupted wait is resumed.
+ * @return 0 or errno (logged at level 1). */
+OV_API int32_t ov_sem_wait(ov_sem_t *sem) OV_NOEXCEPT;
+/* Decrement, polling every 500 ms for at most timeout_ms / 500 polls (a
+ * timeout under 500 ms tries once). A signal during a poll ends it.
+ * @return 0; EAGAIN when the semaphore stayed at zero; or errno (logged). */
+OV_API int32_t ov_sem_trywait(ov_sem_t *sem, uint32_t timeout_ms) OV_NOEXCEPT;
+/* Takes count decrements within one overall timeout, measured on the
+ * monotonic clock; decrements taken before a failure are not given back.
+ * @return 0; EAGAIN when the time ran out; or the failing call's error. */
+OV_API int32_t ov_sem_ntrywait(ov_sem_t *sem, uint32_t count, uint32_t timeout_ms) OV_NOEXCEPT;
+
+/* Allocates a read-write lock and stores it in *out.
+ * @return 0; ENOMEM; or the init error (out untouched on failure). */
+OV_API int32_t ov_rwlock_create(ov_rwlock_t **out) OV_NOEXCEPT;
+/* Destroys and frees *lock and sets *lock to null; nothing for null. */
+OV_API void ov_rwlock_free(ov_rwlock_t **lock) OV_NOEXCEPT;
+/* @return the pthread result. */
+OV_API int32_t ov_rwlock_rdlock(ov_rwlock_t *lock) OV_NOEXCEPT;
+/* @return the pthread result. */
+OV_API int32_t ov_rwlock_wrlock(ov_rwlock_t *lock) OV_NOEXCEPT;
+/* @return the pthread result. */
+OV_API int32_t ov_rwlock_rdunlock(ov_rwlock_t *lock) OV_NOEXCEPT;
+/* @return the pthread result. */
+OV_API int32_t ov_rwlock_wrunlock(ov_rwlock_t *lock) OV_NOEXCEPT;
+
+/* Opens (creating if absent, readable and writable by everybody) the
+ * system-wide semaphore named by path and sets it to 1 (free). A path that
+ * does not exist still names a semaphore, keyed by the path's bytes.
+ * @return 0; EINVAL for a null handle or path, or for a missing path whose
+ * bytes fold to key 0 (the empty path among them), which could not be shared;
+ * or errno (a failed get leaves 0 in the handle). */
+OV_API int32_t ov_ipc_sem_open(int32_t *handle, const char *path) OV_NOEXCEPT;
+/* Does nothing: the semaphore stays in the system until removed. @return 0. */
+OV_API int32_t ov_ipc_sem_close(int32_t handle) OV_NOEXCEPT;
+/* Removes the semaphore from the system. @return 0 or errno. */
+OV_API int32_t ov_ipc_sem_remove(int32_t handle) OV_NOEXCEPT;
+/* Blocks while another holder has it. The kernel gives it back when a
+ * holder ends without unlocking. @return 0 or errno (EINTR, not retried). */
+OV_API int32_t ov_ipc_sem_lock(int32_t handle) OV_NOEXCEPT;
+/* @return 0 when taken; EAGAIN when held; or errno. */
+OV_API int32_t ov_ipc_sem_trylock(int32_t handle) OV_NOEXCEPT;
+/* @return 0 or errno. */
+OV_API int32_t ov_ipc_sem_unlock(int32_t handle) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
