@@ -15,6 +15,7 @@
 #include <array>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
 
 namespace {
 
@@ -65,9 +66,11 @@ constexpr int kMessageSlots = ERR_END - OV_ERROR_BASE;
 // The message table, indexed by code - OV_ERROR_BASE. Slots that the list
 // leaves out (0x7017 and 0x7018, numbers no longer in use) stay null: those
 // numbers are not library conditions, so they take the host's text like any
-// other number without a message of ours.
-constexpr std::array<const char *, kMessageSlots> kMessages = [] {
-    std::array<const char *, kMessageSlots> table{};
+// other number without a message of ours. Each entry carries its length, so
+// that a message that fits is one memcpy rather than a scan and a bounded
+// copy; callers format one of these into a log line on every failure.
+constexpr std::array<std::string_view, kMessageSlots> kMessages = [] {
+    std::array<std::string_view, kMessageSlots> table{};
 #define OV_ERROR_MESSAGE(name, value, message) table[(value)-OV_ERROR_BASE] = (message);
     OV_ERROR_LIST(OV_ERROR_MESSAGE)
 #undef OV_ERROR_MESSAGE
@@ -122,8 +125,14 @@ const char *ov_error_name(int32_t code) noexcept {
 int32_t ov_error_string(int32_t code, char *buffer, size_t size) noexcept {
     if (buffer == nullptr || size == 0) return EINVAL;
     const char *text = nullptr;
-    if (code > OV_ERROR_BASE - 1 && code - (OV_ERROR_BASE - 1) <= kMessageSlots)
-        text = kMessages[static_cast<size_t>(code - OV_ERROR_BASE)];
+    if (code > OV_ERROR_BASE - 1 && code - (OV_ERROR_BASE - 1) <= kMessageSlots) {
+        const std::string_view message = kMessages[static_cast<size_t>(code - OV_ERROR_BASE)];
+        if (message.data() != nullptr && message.size() < size) {
+            std::memcpy(buffer, message.data(), message.size() + 1);
+            return 0;
+        }
+        text = message.data();  // a message too long for the buffer is cut below
+    }
     if (text == nullptr) {
         // GNU strerror_r returns either a static host text or the buffer,
         // into which it wrote its own text for a number it does not know.
