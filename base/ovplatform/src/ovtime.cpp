@@ -1,11 +1,15 @@
-// ovtime.cpp - the time value: clocks, elapsed time and time arithmetic.
+// ovtime.cpp - the time value: clocks, elapsed time, arithmetic, calendar.
 //
 // Every module measures time with one record, ov_timeval_t (seconds and
 // microseconds). This module reads the monotonic clock and the wall clock,
 // measures elapsed microseconds with a guard against a start that lies after
 // now, and adds and subtracts time values. An infinite value { INT64_MAX,
 // 999999 } absorbs additions, so that a wait with an infinite timeout simply
-// has no deadline. Calendar conversion and formatting are not part of it.
+// has no deadline. It also converts calendar times and formats them with
+// strftime, extended by "%L" for the milliseconds; only that formatting
+// allocates (the expanded copy of the format).
+//
+// Divisions: clocks; elapsed time; arithmetic; calendar and formatting.
 #include <ovplatform/ovtime.h>
 
 #include <sys/time.h>
@@ -14,6 +18,10 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovtime"
 #include "internal/log.h"
@@ -21,6 +29,12 @@
 namespace {
 
 constexpr int64_t kUsecPerSec = 1000000;
+constexpr uint32_t kMaxMs = 999;
+
+struct FreeDeleter {
+    void operator()(char *p) const { std::free(p); }
+};
+using CString = std::unique_ptr<char, FreeDeleter>;
 
 // The process start mark as one microsecond count of the monotonic clock. A
 // single atomic word keeps a reader on another thread from seeing half of a
@@ -53,6 +67,50 @@ int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t
     *out = static_cast<uint64_t>((now.tv_sec - start.tv_sec) * kUsecPerSec + now.tv_usec -
                                  start.tv_usec);
     return 0;
+}
+
+// Copies format with every "%L" replaced by the milliseconds as three digits.
+// The digits are never searched again, so "%%L" becomes a percent sign and
+// the digits, which strftime then reads as a conversion of its own. Each
+// two-character "%L" grows by one character, so twice the length is room
+// enough. Null when the copy cannot be allocated.
+CString _expand_ms(const char *format, uint32_t ms) {
+    char digits[4];
+    std::snprintf(digits, sizeof digits, "%03u", ms < kMaxMs ? ms : kMaxMs);
+    const size_t length = std::strlen(format);
+    CString copy(static_cast<char *>(std::calloc(2 * length + 1, 1)));
+    if (!copy) return copy;
+    char *out = copy.get();
+    for (size_t i = 0; i < length; ++i) {
+        if (format[i] == '%' && format[i + 1] == 'L') {
+            std::memcpy(out, digits, 3);
+            out += 3;
+            ++i;
+        } else {
+            *out++ = format[i];
+        }
+    }
+    return copy;
+}
+
+using Converter = int32_t (*)(const time_t *, struct tm *);
+
+// The four formatting operations: convert the seconds, then format, with
+// "%L" taken from ms when the caller has milliseconds and 000 otherwise.
+int32_t _format(char *buffer, size_t size, const char *format, time_t seconds, const uint32_t *ms,
+                Converter convert) {
+    if (buffer == nullptr || size == 0 || format == nullptr) return EINVAL;
+    struct tm tm {};
+    const int32_t rc = convert(&seconds, &tm);
+    if (rc != 0) return rc;
+    if (ms == nullptr) return ov_time_strftime(buffer, size, format, &tm);
+    const CString expanded = _expand_ms(format, *ms);
+    if (!expanded) return ENOMEM;
+    return ov_time_strftime(buffer, size, expanded.get(), &tm);
+}
+
+uint32_t _ms_of(const ov_timeval_t &t) {
+    return static_cast<uint32_t>(t.tv_usec / 1000);
 }
 
 }  // namespace
@@ -208,6 +266,80 @@ int ov_time_subtract(ov_timeval_t *out, const ov_timeval_t *x, const ov_timeval_
     out->tv_sec = x->tv_sec - borrowed.tv_sec;
     out->tv_usec = x->tv_usec - borrowed.tv_usec;
     return x->tv_sec < borrowed.tv_sec ? 1 : 0;
+}
+
+int32_t ov_time_gmtime(const time_t *t, struct tm *out) noexcept {
+    if (t == nullptr || out == nullptr) return EINVAL;
+    if (gmtime_r(t, out) == nullptr) return errno;
+    return 0;
+}
+
+int32_t ov_time_localtime(const time_t *t, struct tm *out) noexcept {
+    if (t == nullptr || out == nullptr) return EINVAL;
+    if (localtime_r(t, out) == nullptr) return errno;
+    return 0;
+}
+
+// -1 is also the time one second before the epoch; the system cannot tell it
+// from a failure, and neither can these two.
+int32_t ov_time_timegm(struct tm *tm, time_t *out) noexcept {
+    if (tm == nullptr || out == nullptr) return EINVAL;
+    *out = timegm(tm);
+    return *out == -1 ? EINVAL : 0;
+}
+
+int32_t ov_time_mktime(struct tm *tm, time_t *out) noexcept {
+    if (tm == nullptr || out == nullptr) return EINVAL;
+    *out = mktime(tm);
+    return *out == -1 ? EINVAL : 0;
+}
+
+int32_t ov_time_set_seconds(time_t *out, int64_t seconds) noexcept {
+    if (out == nullptr) return EINVAL;
+    *out = static_cast<time_t>(seconds);
+    return 0;
+}
+
+int32_t ov_time_get_seconds(const time_t *in, int64_t *out) noexcept {
+    if (in == nullptr || out == nullptr) return EINVAL;
+    *out = static_cast<int64_t>(*in);
+    return 0;
+}
+
+int32_t ov_time_strftime(char *buffer, size_t size, const char *format,
+                         const struct tm *tm) noexcept {
+    if (buffer == nullptr || format == nullptr || tm == nullptr) return EINVAL;
+    const CString expanded = _expand_ms(format, 0);
+    if (!expanded) return ENOMEM;
+    if (strftime(buffer, size, expanded.get(), tm) == 0) {
+        // strftime leaves the buffer's content undefined when it fails; an
+        // empty text is what a caller that prints it anyway should see.
+        if (size > 0) buffer[0] = '\0';
+        return ERANGE;
+    }
+    return 0;
+}
+
+int32_t ov_time_format_utc(char *buffer, size_t size, const char *format, time_t t) noexcept {
+    return _format(buffer, size, format, t, nullptr, ov_time_gmtime);
+}
+
+int32_t ov_time_format_utc_ms(char *buffer, size_t size, const char *format,
+                              const ov_timeval_t *t) noexcept {
+    if (t == nullptr) return EINVAL;
+    const uint32_t ms = _ms_of(*t);
+    return _format(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms, ov_time_gmtime);
+}
+
+int32_t ov_time_format_local(char *buffer, size_t size, const char *format, time_t t) noexcept {
+    return _format(buffer, size, format, t, nullptr, ov_time_localtime);
+}
+
+int32_t ov_time_format_local_ms(char *buffer, size_t size, const char *format,
+                                const ov_timeval_t *t) noexcept {
+    if (t == nullptr) return EINVAL;
+    const uint32_t ms = _ms_of(*t);
+    return _format(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms, ov_time_localtime);
 }
 
 }  // extern "C"

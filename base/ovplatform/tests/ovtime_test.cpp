@@ -5,7 +5,10 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <string>
 #include <vector>
 
 #include "test_util.h"
@@ -255,6 +258,115 @@ TEST(TimeInfinite, OnlyTheExactPairIsInfinite) {
         EXPECT_EQ(ov_time_is_infinite(&value), expected);
     }
     EXPECT_EQ(ov_time_is_infinite(nullptr), 0);
+}
+
+// 2023-11-14 22:13:20 UTC.
+constexpr time_t kStamp = 1700000000;
+
+TEST(TimeCalendar, ConversionsBothWays) {
+    struct tm tm {};
+    ASSERT_OV_OK(ov_time_gmtime(&kStamp, &tm));
+    EXPECT_EQ(tm.tm_year, 123);
+    EXPECT_EQ(tm.tm_mon, 10);
+    EXPECT_EQ(tm.tm_mday, 14);
+    EXPECT_EQ(tm.tm_hour, 22);
+    time_t back = 0;
+    ASSERT_OV_OK(ov_time_timegm(&tm, &back));
+    EXPECT_EQ(back, kStamp);
+
+    ASSERT_OV_OK(ov_time_localtime(&kStamp, &tm));
+    back = 0;
+    ASSERT_OV_OK(ov_time_mktime(&tm, &back));
+    EXPECT_EQ(back, kStamp);
+
+    // One second before the epoch is -1, which reads as a failure; the value
+    // is stored all the same.
+    struct tm before_epoch {};
+    before_epoch.tm_year = 69;
+    before_epoch.tm_mon = 11;
+    before_epoch.tm_mday = 31;
+    before_epoch.tm_hour = 23;
+    before_epoch.tm_min = 59;
+    before_epoch.tm_sec = 59;
+    back = 0;
+    EXPECT_EQ(ov_time_timegm(&before_epoch, &back), EINVAL);
+    EXPECT_EQ(back, -1);
+
+    const time_t huge = INT64_MAX;
+    EXPECT_EQ(ov_time_gmtime(&huge, &tm), EOVERFLOW);
+    EXPECT_EQ(ov_time_localtime(&huge, &tm), EOVERFLOW);
+    EXPECT_EQ(ov_time_gmtime(nullptr, &tm), EINVAL);
+    EXPECT_EQ(ov_time_gmtime(&kStamp, nullptr), EINVAL);
+
+    time_t seconds = 0;
+    int64_t copy = 0;
+    ASSERT_OV_OK(ov_time_set_seconds(&seconds, -42));
+    ASSERT_OV_OK(ov_time_get_seconds(&seconds, &copy));
+    EXPECT_EQ(copy, -42);
+}
+
+TEST(TimeFormat, MillisecondExtension) {
+    struct Case {
+        const char *format;
+        int64_t usec;
+        const char *with_ms;     // ov_time_format_utc_ms
+        const char *without_ms;  // ov_time_format_utc
+    };
+    const Case cases[] = {
+        {"%H:%M:%S.%L", 12345, "22:13:20.012", "22:13:20.000"},
+        {"%L", 999999, "999", "000"},
+        {"%L", 0, "000", "000"},
+        {"%L", 5000000, "999", "000"},                       // beyond a second: capped
+        {"%L", -1000, "999", "000"},                         // read as unsigned: capped
+        {"%L%L%L%L", 7000, "007007007007", "000000000000"},  // grows past the format's length
+        {"[%L]%%", 250000, "[250]%", "[000]%"},
+        {"%Y-%m-%dT%H:%M:%SZ", 1, "2023-11-14T22:13:20Z", "2023-11-14T22:13:20Z"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::string(c.format) + " usec " + std::to_string(c.usec));
+        char buffer[64];
+        const ov_timeval_t t{kStamp, c.usec};
+        ASSERT_OV_OK(ov_time_format_utc_ms(buffer, sizeof buffer, c.format, &t));
+        EXPECT_STREQ(buffer, c.with_ms);
+        ASSERT_OV_OK(ov_time_format_utc(buffer, sizeof buffer, c.format, kStamp));
+        EXPECT_STREQ(buffer, c.without_ms);
+    }
+}
+
+TEST(TimeFormat, LocalTimeMatchesTheSystemsLocalTime) {
+    struct tm tm {};
+    ASSERT_NE(localtime_r(&kStamp, &tm), nullptr);
+    char expected[64];
+    ASSERT_GT(strftime(expected, sizeof expected, "%Y-%m-%d %H:%M:%S %Z", &tm), 0u);
+
+    char buffer[64];
+    const ov_timeval_t t{kStamp, 12345};
+    ASSERT_OV_OK(ov_time_format_local_ms(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S.%L %Z", &t));
+    std::string with_ms = expected;
+    with_ms.insert(19, ".012");
+    EXPECT_EQ(buffer, with_ms);
+    ASSERT_OV_OK(ov_time_format_local(buffer, sizeof buffer, "%Y-%m-%d %H:%M:%S.%L %Z", kStamp));
+    with_ms.replace(19, 4, ".000");
+    EXPECT_EQ(buffer, with_ms);
+}
+
+TEST(TimeFormat, FailuresLeaveNoText) {
+    char buffer[8];
+    std::memset(buffer, 'x', sizeof buffer);
+    const ov_timeval_t t{kStamp, 12345};
+    EXPECT_EQ(ov_time_format_utc(buffer, sizeof buffer, "%Y-%m-%d %H:%M", kStamp), ERANGE);
+    EXPECT_EQ(buffer[0], '\0');
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(ov_time_format_local_ms(buffer, sizeof buffer, "%H:%M:%S.%L", &t), ERANGE);
+    EXPECT_EQ(buffer[0], '\0');
+    // An empty expansion is reported like a buffer too small.
+    EXPECT_EQ(ov_time_format_utc(buffer, sizeof buffer, "", kStamp), ERANGE);
+
+    EXPECT_EQ(ov_time_format_utc(nullptr, 8, "%Y", kStamp), EINVAL);
+    EXPECT_EQ(ov_time_format_utc(buffer, 0, "%Y", kStamp), EINVAL);
+    EXPECT_EQ(ov_time_format_utc(buffer, sizeof buffer, nullptr, kStamp), EINVAL);
+    EXPECT_EQ(ov_time_format_utc_ms(buffer, sizeof buffer, "%Y", nullptr), EINVAL);
+    EXPECT_EQ(ov_time_format_utc(buffer, sizeof buffer, "%Y", INT64_MAX), EOVERFLOW);
 }
 
 }  // namespace

@@ -1,13 +1,18 @@
-/* ovtime.h - time values, clocks and time arithmetic.
+/* ovtime.h - time values, clocks, time arithmetic and calendar formatting.
  *
  * Timeouts and elapsed times are measured on CLOCK_MONOTONIC, so that a
  * change of the wall clock never lengthens or shortens a wait; only the
  * logger's time stamps read the wall clock.
+ *
+ * The formatting operations take strftime formats with one extension: each
+ * "%L" stands for the milliseconds as exactly three digits (000 to 999).
  */
 #ifndef OVPLATFORM_OVTIME_H
 #define OVPLATFORM_OVTIME_H
 
+#include <stddef.h>
 #include <stdint.h>
+#include <time.h>
 
 #include <ovplatform/ovexport.h>
 
@@ -90,6 +95,43 @@ OV_API int64_t ov_time_diff_usec(const ov_timeval_t *a, const ov_timeval_t *b) O
  * @return 1 when the difference is negative, else 0. */
 OV_API int ov_time_subtract(ov_timeval_t *out, const ov_timeval_t *x,
                             const ov_timeval_t *y) OV_NOEXCEPT;
+
+/* gmtime_r. @return 0; EINVAL for a null pointer; or errno (EOVERFLOW). */
+OV_API int32_t ov_time_gmtime(const time_t *t, struct tm *out) OV_NOEXCEPT;
+/* localtime_r. @return 0; EINVAL for a null pointer; or errno (EOVERFLOW). */
+OV_API int32_t ov_time_localtime(const time_t *t, struct tm *out) OV_NOEXCEPT;
+/* timegm; tm is normalised, and the result is stored even when it is -1.
+ * @return 0; EINVAL for a null pointer or a result of -1. */
+OV_API int32_t ov_time_timegm(struct tm *tm, time_t *out) OV_NOEXCEPT;
+/* mktime, with the convention of ov_time_timegm.
+ * @return 0; EINVAL for a null pointer or a result of -1. */
+OV_API int32_t ov_time_mktime(struct tm *tm, time_t *out) OV_NOEXCEPT;
+/* *out = seconds. @return 0; EINVAL for null. */
+OV_API int32_t ov_time_set_seconds(time_t *out, int64_t seconds) OV_NOEXCEPT;
+/* *out = *in as a 64-bit count. @return 0; EINVAL for null. */
+OV_API int32_t ov_time_get_seconds(const time_t *in, int64_t *out) OV_NOEXCEPT;
+
+/* strftime into buffer, each "%L" giving 000. On failure the buffer is left
+ * empty (when size > 0).
+ * @return 0; ERANGE when nothing was produced (too small a buffer, or an
+ * empty expansion); EINVAL for a null buffer, format or tm; ENOMEM. */
+OV_API int32_t ov_time_strftime(char *buffer, size_t size, const char *format,
+                                const struct tm *tm) OV_NOEXCEPT;
+/* Formats t as UTC; "%L" gives 000.
+ * @return 0; EINVAL for a null buffer or format or size 0; the conversion's
+ * errno; or the result of ov_time_strftime. */
+OV_API int32_t ov_time_format_utc(char *buffer, size_t size, const char *format,
+                                  time_t t) OV_NOEXCEPT;
+/* Formats the time value's seconds as UTC; "%L" gives its microseconds / 1000
+ * (999 at most). @return as ov_time_format_utc; EINVAL for a null value. */
+OV_API int32_t ov_time_format_utc_ms(char *buffer, size_t size, const char *format,
+                                     const ov_timeval_t *t) OV_NOEXCEPT;
+/* As ov_time_format_utc in local time. */
+OV_API int32_t ov_time_format_local(char *buffer, size_t size, const char *format,
+                                    time_t t) OV_NOEXCEPT;
+/* As ov_time_format_utc_ms in local time. */
+OV_API int32_t ov_time_format_local_ms(char *buffer, size_t size, const char *format,
+                                       const ov_timeval_t *t) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
