@@ -1,4 +1,5 @@
-// ovtime.cpp - the time value: clocks, elapsed time, arithmetic, calendar.
+// ovtime.cpp - the time value: clocks, elapsed time, arithmetic, calendar,
+// stopwatches.
 //
 // Every module measures time with one record, ov_timeval_t (seconds and
 // microseconds). This module reads the monotonic clock and the wall clock,
@@ -7,9 +8,13 @@
 // 999999 } absorbs additions, so that a wait with an infinite timeout simply
 // has no deadline. It also converts calendar times and formats them with
 // strftime, extended by "%L" for the milliseconds; only that formatting
-// allocates (the expanded copy of the format).
+// allocates (the expanded copy of the format). Stopwatches accumulate the
+// running time of repeated runs; a concurrent set stacks them by nesting
+// level behind a mutex.
 //
-// Divisions: clocks; elapsed time; arithmetic; calendar and formatting.
+// Divisions: clocks; elapsed time; arithmetic; calendar and formatting;
+// stopwatches; concurrent stopwatch sets.
+#include <ovplatform/ovsynchron.h>
 #include <ovplatform/ovtime.h>
 
 #include <sys/time.h>
@@ -113,6 +118,39 @@ uint32_t _ms_of(const ov_timeval_t &t) {
     return static_cast<uint32_t>(t.tv_usec / 1000);
 }
 
+bool _is_started(const ov_stopwatch_t &sw) {
+    return sw.state == OV_STOPWATCH_RUNNING || sw.state == OV_STOPWATCH_STOPPED;
+}
+
+bool _is_usable(const ov_stopwatch_t &sw) {
+    return sw.state >= OV_STOPWATCH_READY && sw.state <= OV_STOPWATCH_STOPPED;
+}
+
+// Holds a set's mutex for the length of one operation.
+class SetLock {
+  public:
+    explicit SetLock(ov_conc_stopwatch_t *set) noexcept : mutex_(set->mutex) {
+        ov_mutex_acquire(mutex_);
+    }
+    ~SetLock() { ov_mutex_release(mutex_); }
+    SetLock(const SetLock &) = delete;
+    SetLock &operator=(const SetLock &) = delete;
+
+  private:
+    ov_mutex_t *mutex_;
+};
+
+// Frees a set as far as it was built; creation uses it on failure too.
+void _conc_stopwatch_destroy(ov_conc_stopwatch_t *set) {
+    ov_mutex_free(&set->mutex);
+    if (set->stopwatches != nullptr) {
+        for (uint32_t level = set->levels; level > 0; --level)
+            ov_stopwatch_clear(&set->stopwatches[level - 1]);
+        std::free(set->stopwatches);
+    }
+    std::free(set);
+}
+
 }  // namespace
 
 extern "C" {
@@ -126,7 +164,7 @@ int32_t ov_time_monotonic_now(ov_timeval_t *out) noexcept {
     return 0;
 }
 
-int32_t ov_time_usec_now(void * /*context*/, uint64_t *out) noexcept {
+int32_t ov_time_usec_now(uint64_t /*context*/, uint64_t *out) noexcept {
     if (out == nullptr) return EINVAL;
     ov_timeval_t now;
     const int32_t rc = ov_time_monotonic_now(&now);
@@ -340,6 +378,222 @@ int32_t ov_time_format_local_ms(char *buffer, size_t size, const char *format,
     if (t == nullptr) return EINVAL;
     const uint32_t ms = _ms_of(*t);
     return _format(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms, ov_time_localtime);
+}
+
+int32_t ov_stopwatch_init(ov_stopwatch_t *sw, uint64_t context, ov_time_source_t source) noexcept {
+    if (sw == nullptr) return EINVAL;
+    *sw = ov_stopwatch_t{};
+    sw->source = source != nullptr ? source : ov_time_usec_now;
+    sw->context = context;
+    sw->state = OV_STOPWATCH_READY;
+    return 0;
+}
+
+int32_t ov_stopwatch_init_default(ov_stopwatch_t *sw) noexcept {
+    return ov_stopwatch_init(sw, 0, nullptr);
+}
+
+int32_t ov_stopwatch_reset(ov_stopwatch_t *sw) noexcept {
+    if (sw == nullptr) return EINVAL;
+    return ov_stopwatch_init(sw, sw->context, sw->source);
+}
+
+void ov_stopwatch_clear(ov_stopwatch_t *sw) noexcept {
+    if (sw != nullptr) sw->state = OV_STOPWATCH_CLEARED;
+}
+
+int32_t ov_stopwatch_now(const ov_stopwatch_t *sw, uint64_t *usec) noexcept {
+    if (sw == nullptr || usec == nullptr || sw->source == nullptr) return EINVAL;
+    return sw->source(sw->context, usec);
+}
+
+int32_t ov_stopwatch_start(ov_stopwatch_t *sw, uint64_t *start) noexcept {
+    if (sw == nullptr) return EINVAL;
+    if (sw->state != OV_STOPWATCH_READY && sw->state != OV_STOPWATCH_STOPPED) return EINVAL;
+    // A start is not refused for want of a clock reading; the run then counts
+    // from the previous start time.
+    ov_stopwatch_now(sw, &sw->last_start);
+    if (sw->state == OV_STOPWATCH_READY) sw->first_start = sw->last_start;
+    ++sw->count;
+    sw->state = OV_STOPWATCH_RUNNING;
+    if (start != nullptr) *start = sw->last_start;
+    return 0;
+}
+
+int32_t ov_stopwatch_read(const ov_stopwatch_t *sw, uint64_t *elapsed, uint64_t *start,
+                          uint64_t *now) noexcept {
+    if (sw == nullptr || (elapsed == nullptr && start == nullptr && now == nullptr)) return EINVAL;
+    uint64_t total = sw->accumulated;
+    uint64_t reading = sw->last_stop;
+    if (sw->state == OV_STOPWATCH_RUNNING) {
+        const int32_t rc = ov_stopwatch_now(sw, &reading);
+        if (rc != 0) return rc;
+        total = reading + sw->accumulated - sw->last_start;
+    }
+    if (elapsed != nullptr) *elapsed = total;
+    if (now != nullptr) *now = reading;
+    if (start != nullptr) *start = sw->last_start;
+    return 0;
+}
+
+int32_t ov_stopwatch_stop(ov_stopwatch_t *sw, uint64_t *elapsed, uint64_t *start,
+                          uint64_t *stop) noexcept {
+    if (sw == nullptr || sw->state != OV_STOPWATCH_RUNNING) return EINVAL;
+    uint64_t total = 0;
+    uint64_t run_start = 0;
+    uint64_t run_stop = 0;
+    const int32_t rc = ov_stopwatch_read(sw, &total, &run_start, &run_stop);
+    if (rc != 0) return rc;
+    sw->accumulated += run_stop - sw->last_start;
+    sw->last_stop = run_stop;
+    sw->state = OV_STOPWATCH_STOPPED;
+    if (elapsed != nullptr) *elapsed = total;
+    if (start != nullptr) *start = run_start;
+    if (stop != nullptr) *stop = run_stop;
+    return 0;
+}
+
+int32_t ov_stopwatch_elapsed(const ov_stopwatch_t *sw, uint64_t *elapsed,
+                             uint64_t *interval) noexcept {
+    if (sw == nullptr) return EINVAL;
+    uint64_t start = 0;
+    uint64_t now = 0;
+    const int32_t rc = ov_stopwatch_read(sw, elapsed, &start, &now);
+    if (rc != 0) return rc;
+    if (interval != nullptr) *interval = now - start;
+    return 0;
+}
+
+int32_t ov_stopwatch_first_start(const ov_stopwatch_t *sw, uint64_t *usec) noexcept {
+    if (sw == nullptr || usec == nullptr || !_is_started(*sw)) return EINVAL;
+    *usec = sw->first_start;
+    return 0;
+}
+
+int32_t ov_stopwatch_span(const ov_stopwatch_t *sw, uint64_t *usec) noexcept {
+    if (sw == nullptr || usec == nullptr || !_is_usable(*sw)) return EINVAL;
+    switch (sw->state) {
+        case OV_STOPWATCH_RUNNING: {
+            uint64_t now = 0;
+            const int32_t rc = ov_stopwatch_now(sw, &now);
+            if (rc != 0) return rc;
+            *usec = now - sw->first_start;
+            return 0;
+        }
+        case OV_STOPWATCH_STOPPED:
+            *usec = sw->last_stop - sw->first_start;
+            return 0;
+        default:
+            *usec = 0;
+            return 0;
+    }
+}
+
+int32_t ov_stopwatch_count(const ov_stopwatch_t *sw, uint64_t *count) noexcept {
+    if (sw == nullptr || count == nullptr || !_is_usable(*sw)) return EINVAL;
+    *count = sw->count;
+    return 0;
+}
+
+int32_t ov_stopwatch_stats(const ov_stopwatch_t *sw, ov_stopwatch_stats_t *stats) noexcept {
+    if (sw == nullptr || stats == nullptr || !_is_usable(*sw)) return EINVAL;
+    *stats = ov_stopwatch_stats_t{};
+    stats->count = sw->count;
+    if (sw->count == 0) return 0;
+    int32_t rc = ov_stopwatch_read(sw, &stats->elapsed, &stats->last_start, &stats->now);
+    if (rc != 0) return rc;
+    rc = ov_stopwatch_first_start(sw, &stats->first_start);
+    if (rc != 0) return rc;
+    stats->mean = stats->elapsed / sw->count;
+    stats->era = stats->now - stats->first_start;
+    return 0;
+}
+
+int32_t ov_conc_stopwatch_create(ov_conc_stopwatch_t **out, uint32_t levels, uint64_t context,
+                                 ov_time_source_t source) noexcept {
+    if (out == nullptr || levels == 0) return EINVAL;
+    auto *set = static_cast<ov_conc_stopwatch_t *>(std::calloc(1, sizeof(ov_conc_stopwatch_t)));
+    if (set == nullptr) return ENOMEM;
+    set->stopwatches = static_cast<ov_stopwatch_t *>(std::calloc(levels, sizeof(ov_stopwatch_t)));
+    if (set->stopwatches == nullptr) {
+        _conc_stopwatch_destroy(set);
+        return ENOMEM;
+    }
+    set->levels = levels;
+    for (uint32_t level = 0; level < levels; ++level)
+        ov_stopwatch_init(&set->stopwatches[level], context, source);
+    if (ov_mutex_create(&set->mutex) != 0) {
+        _conc_stopwatch_destroy(set);
+        return ENOMEM;
+    }
+    *out = set;
+    return 0;
+}
+
+int32_t ov_conc_stopwatch_create_default(ov_conc_stopwatch_t **out, uint32_t levels) noexcept {
+    return ov_conc_stopwatch_create(out, levels, 0, nullptr);
+}
+
+void ov_conc_stopwatch_free(ov_conc_stopwatch_t **set) noexcept {
+    if (set == nullptr || *set == nullptr) return;
+    _conc_stopwatch_destroy(*set);
+    *set = nullptr;
+}
+
+int32_t ov_conc_stopwatch_start(ov_conc_stopwatch_t *set) noexcept {
+    if (set == nullptr) return EINVAL;
+    SetLock lock(set);
+    if (set->depth >= set->levels) {
+        OV_LOG(1, "ov_conc_stopwatch_start(): Timers exceeded. Cannot start.");
+        return EINVAL;
+    }
+    const int32_t rc = ov_stopwatch_start(&set->stopwatches[set->depth], nullptr);
+    if (rc == 0) ++set->depth;
+    return rc;
+}
+
+int32_t ov_conc_stopwatch_stop(ov_conc_stopwatch_t *set) noexcept {
+    if (set == nullptr) return EINVAL;
+    SetLock lock(set);
+    if (set->depth == 0) return EINVAL;
+    // The level is given up even when its stop fails, so that a failing time
+    // source cannot wedge the set at one depth.
+    --set->depth;
+    return ov_stopwatch_stop(&set->stopwatches[set->depth], nullptr, nullptr, nullptr);
+}
+
+uint32_t ov_conc_stopwatch_levels(const ov_conc_stopwatch_t *set) noexcept {
+    // Fixed at creation, so it is read without the lock.
+    return set == nullptr ? 0 : set->levels;
+}
+
+uint32_t ov_conc_stopwatch_depth(ov_conc_stopwatch_t *set) noexcept {
+    if (set == nullptr) return UINT32_MAX;
+    SetLock lock(set);
+    return set->depth;
+}
+
+int32_t ov_conc_stopwatch_stats(ov_conc_stopwatch_t *set, ov_stopwatch_stats_t *stats) noexcept {
+    if (set == nullptr || stats == nullptr) return EINVAL;
+    for (uint32_t level = 0; level < set->levels; ++level) stats[level] = ov_stopwatch_stats_t{};
+    SetLock lock(set);
+    for (uint32_t level = 0; level < set->levels; ++level) {
+        if (ov_stopwatch_stats(&set->stopwatches[level], &stats[level]) != 0) break;
+        if (stats[level].count == 0) break;
+    }
+    return 0;
+}
+
+void ov_conc_stopwatch_log(ov_conc_stopwatch_t *set) noexcept {
+    if (set == nullptr) return;
+    SetLock lock(set);
+    for (uint32_t level = 0; level < set->levels; ++level) {
+        ov_stopwatch_stats_t stats;
+        if (ov_stopwatch_stats(&set->stopwatches[level], &stats) != 0 || stats.count == 0) break;
+        OV_LOG(3, "level:%u era:%lu elapsed:%lu count:%u mean:%lu\n", level,
+               static_cast<unsigned long>(stats.era), static_cast<unsigned long>(stats.elapsed),
+               stats.count, static_cast<unsigned long>(stats.mean));
+    }
 }
 
 }  // extern "C"

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -48,11 +49,11 @@ TEST(TimeClock, MonotonicReadingsAreNormalisedAndNeverGoBack) {
 }
 
 TEST(TimeClock, UsecNowIsTheMonotonicClockAsOneCount) {
-    EXPECT_EQ(ov_time_usec_now(nullptr, nullptr), EINVAL);
+    EXPECT_EQ(ov_time_usec_now(0, nullptr), EINVAL);
     ov_timeval_t before, after;
     uint64_t usec = 0;
     ASSERT_OV_OK(ov_time_monotonic_now(&before));
-    ASSERT_OV_OK(ov_time_usec_now(nullptr, &usec));
+    ASSERT_OV_OK(ov_time_usec_now(0, &usec));
     ASSERT_OV_OK(ov_time_monotonic_now(&after));
     EXPECT_GE(usec, static_cast<uint64_t>(usec_of(before)));
     EXPECT_LE(usec, static_cast<uint64_t>(usec_of(after)));
@@ -367,6 +368,233 @@ TEST(TimeFormat, FailuresLeaveNoText) {
     EXPECT_EQ(ov_time_format_utc(buffer, sizeof buffer, nullptr, kStamp), EINVAL);
     EXPECT_EQ(ov_time_format_utc_ms(buffer, sizeof buffer, "%Y", nullptr), EINVAL);
     EXPECT_EQ(ov_time_format_utc(buffer, sizeof buffer, "%Y", INT64_MAX), EOVERFLOW);
+}
+
+// A clock the test sets by hand; a non-zero fail makes every reading fail.
+struct TestClock {
+    uint64_t now = 0;
+    int32_t fail = 0;
+};
+
+int32_t read_test_clock(uint64_t context, uint64_t *usec) {
+    const auto *clock = reinterpret_cast<const TestClock *>(context);
+    if (clock->fail != 0) return clock->fail;
+    *usec = clock->now;
+    return 0;
+}
+
+uint64_t context_of(TestClock &clock) {
+    return reinterpret_cast<uint64_t>(&clock);
+}
+
+TEST(Stopwatch, AccumulatesRunsAndCountsThem) {
+    TestClock clock;
+    ov_stopwatch_t sw;
+    ASSERT_OV_OK(ov_stopwatch_init(&sw, context_of(clock), read_test_clock));
+    uint64_t value = 1;
+    EXPECT_EQ(ov_stopwatch_first_start(&sw, &value), EINVAL) << "never started";
+    ASSERT_OV_OK(ov_stopwatch_span(&sw, &value));
+    EXPECT_EQ(value, 0u);
+
+    clock.now = 100;
+    uint64_t start = 0;
+    ASSERT_OV_OK(ov_stopwatch_start(&sw, &start));
+    EXPECT_EQ(start, 100u);
+    EXPECT_EQ(ov_stopwatch_start(&sw, nullptr), EINVAL) << "already running";
+    EXPECT_EQ(sw.last_start, 100u);
+    EXPECT_EQ(sw.count, 1u);
+    clock.now = 150;
+    uint64_t elapsed = 0, stop = 0;
+    ASSERT_OV_OK(ov_stopwatch_stop(&sw, &elapsed, &start, &stop));
+    EXPECT_EQ(elapsed, 50u);
+    EXPECT_EQ(start, 100u);
+    EXPECT_EQ(stop, 150u);
+    EXPECT_EQ(ov_stopwatch_stop(&sw, nullptr, nullptr, nullptr), EINVAL) << "not running";
+    clock.now = 200;
+    ASSERT_OV_OK(ov_stopwatch_start(&sw, nullptr));
+
+    // Running, with 50 accumulated: the current run counts in.
+    clock.now = 230;
+    uint64_t interval = 0;
+    ASSERT_OV_OK(ov_stopwatch_elapsed(&sw, &elapsed, &interval));
+    EXPECT_EQ(elapsed, 80u);
+    EXPECT_EQ(interval, 30u);
+    ASSERT_OV_OK(ov_stopwatch_span(&sw, &value));
+    EXPECT_EQ(value, 130u);
+
+    clock.now = 260;
+    ASSERT_OV_OK(ov_stopwatch_stop(&sw, &elapsed, nullptr, nullptr));
+    EXPECT_EQ(elapsed, 110u);
+    EXPECT_EQ(sw.accumulated, 110u);
+    EXPECT_EQ(sw.first_start, 100u);
+    EXPECT_EQ(sw.last_start, 200u);
+    EXPECT_EQ(sw.last_stop, 260u);
+
+    // Stopped: the interval is the last run, and the clock no longer counts.
+    clock.now = 999;
+    ASSERT_OV_OK(ov_stopwatch_elapsed(&sw, &elapsed, &interval));
+    EXPECT_EQ(elapsed, 110u);
+    EXPECT_EQ(interval, 60u);
+    ASSERT_OV_OK(ov_stopwatch_span(&sw, &value));
+    EXPECT_EQ(value, 160u);
+    ASSERT_OV_OK(ov_stopwatch_count(&sw, &value));
+    EXPECT_EQ(value, 2u);
+
+    ov_stopwatch_stats_t stats;
+    ASSERT_OV_OK(ov_stopwatch_stats(&sw, &stats));
+    EXPECT_EQ(stats.first_start, 100u);
+    EXPECT_EQ(stats.era, 160u);
+    EXPECT_EQ(stats.last_start, 200u);
+    EXPECT_EQ(stats.now, 260u);
+    EXPECT_EQ(stats.elapsed, 110u);
+    EXPECT_EQ(stats.mean, 55u);
+    EXPECT_EQ(stats.count, 2u);
+
+    // Reset keeps the clock and forgets the runs.
+    ASSERT_OV_OK(ov_stopwatch_reset(&sw));
+    EXPECT_EQ(sw.state, OV_STOPWATCH_READY);
+    ASSERT_OV_OK(ov_stopwatch_stats(&sw, &stats));
+    EXPECT_EQ(stats.count, 0u);
+    EXPECT_EQ(stats.elapsed, 0u);
+    clock.now = 1000;
+    ASSERT_OV_OK(ov_stopwatch_start(&sw, &start));
+    EXPECT_EQ(start, 1000u);
+}
+
+TEST(Stopwatch, FailingTimeSource) {
+    TestClock clock;
+    ov_stopwatch_t sw;
+    ASSERT_OV_OK(ov_stopwatch_init(&sw, context_of(clock), read_test_clock));
+    clock.now = 10;
+    ASSERT_OV_OK(ov_stopwatch_start(&sw, nullptr));
+    clock.fail = EIO;
+    uint64_t value = 0;
+    EXPECT_EQ(ov_stopwatch_stop(&sw, nullptr, nullptr, nullptr), EIO);
+    EXPECT_EQ(sw.state, OV_STOPWATCH_RUNNING) << "a failed stop changes nothing";
+    EXPECT_EQ(ov_stopwatch_read(&sw, &value, nullptr, nullptr), EIO);
+    EXPECT_EQ(ov_stopwatch_span(&sw, &value), EIO);
+    ov_stopwatch_stats_t stats;
+    EXPECT_EQ(ov_stopwatch_stats(&sw, &stats), EIO);
+    clock.fail = 0;
+    clock.now = 40;
+    ASSERT_OV_OK(ov_stopwatch_stop(&sw, &value, nullptr, nullptr));
+    EXPECT_EQ(value, 30u);
+    // A start does not fail with the clock: it counts from the last start.
+    clock.fail = EIO;
+    uint64_t start = 0;
+    ASSERT_OV_OK(ov_stopwatch_start(&sw, &start));
+    EXPECT_EQ(start, 10u);
+    EXPECT_EQ(sw.count, 2u);
+}
+
+TEST(Stopwatch, ClearedAndNullAreRefused) {
+    ov_stopwatch_t sw;
+    ASSERT_OV_OK(ov_stopwatch_init_default(&sw));
+    ov_stopwatch_clear(&sw);
+    uint64_t value = 0;
+    ov_stopwatch_stats_t stats;
+    EXPECT_EQ(ov_stopwatch_start(&sw, nullptr), EINVAL);
+    EXPECT_EQ(ov_stopwatch_count(&sw, &value), EINVAL);
+    EXPECT_EQ(ov_stopwatch_span(&sw, &value), EINVAL);
+    EXPECT_EQ(ov_stopwatch_stats(&sw, &stats), EINVAL);
+    EXPECT_EQ(ov_stopwatch_read(&sw, nullptr, nullptr, nullptr), EINVAL);
+    EXPECT_EQ(ov_stopwatch_init(nullptr, 0, nullptr), EINVAL);
+    EXPECT_EQ(ov_stopwatch_reset(nullptr), EINVAL);
+    EXPECT_EQ(ov_stopwatch_now(nullptr, &value), EINVAL);
+    ov_stopwatch_clear(nullptr);
+}
+
+TEST(Stopwatch, DefaultSourceIsTheMonotonicClock) {
+    ov_stopwatch_t sw;
+    ASSERT_OV_OK(ov_stopwatch_init_default(&sw));
+    uint64_t before = 0, reading = 0, after = 0;
+    ASSERT_OV_OK(ov_time_usec_now(0, &before));
+    ASSERT_OV_OK(ov_stopwatch_now(&sw, &reading));
+    ASSERT_OV_OK(ov_time_usec_now(0, &after));
+    EXPECT_GE(reading, before);
+    EXPECT_LE(reading, after);
+}
+
+class ConcStopwatchTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_OV_OK(ov_conc_stopwatch_create(&set_, 2, context_of(clock_), read_test_clock));
+    }
+    void TearDown() override {
+        ov_conc_stopwatch_free(&set_);
+        EXPECT_EQ(set_, nullptr);
+    }
+    TestClock clock_;
+    ov_conc_stopwatch_t *set_ = nullptr;
+};
+
+TEST_F(ConcStopwatchTest, LevelsNestAndUnnest) {
+    EXPECT_EQ(ov_conc_stopwatch_levels(set_), 2u);
+    clock_.now = 10;
+    EXPECT_OV_OK(ov_conc_stopwatch_start(set_));
+    clock_.now = 20;
+    EXPECT_OV_OK(ov_conc_stopwatch_start(set_));
+    EXPECT_EQ(ov_conc_stopwatch_start(set_), EINVAL) << "every level runs";
+    EXPECT_EQ(ov_conc_stopwatch_depth(set_), 2u);
+    clock_.now = 25;
+    EXPECT_OV_OK(ov_conc_stopwatch_stop(set_));  // the inner level
+    clock_.now = 40;
+    EXPECT_OV_OK(ov_conc_stopwatch_stop(set_));
+    EXPECT_EQ(ov_conc_stopwatch_stop(set_), EINVAL) << "nothing runs";
+    EXPECT_EQ(ov_conc_stopwatch_depth(set_), 0u);
+
+    ov_stopwatch_stats_t stats[2];
+    ASSERT_OV_OK(ov_conc_stopwatch_stats(set_, stats));
+    EXPECT_EQ(stats[0].elapsed, 30u);
+    EXPECT_EQ(stats[1].elapsed, 5u);
+    EXPECT_EQ(stats[0].count, 1u);
+    EXPECT_EQ(stats[1].count, 1u);
+}
+
+TEST_F(ConcStopwatchTest, StatsStopAtTheFirstUnusedLevel) {
+    clock_.now = 10;
+    ASSERT_OV_OK(ov_conc_stopwatch_start(set_));
+    clock_.now = 16;
+    ASSERT_OV_OK(ov_conc_stopwatch_stop(set_));
+    ov_stopwatch_stats_t stats[2];
+    std::memset(stats, 0xAB, sizeof stats);
+    ASSERT_OV_OK(ov_conc_stopwatch_stats(set_, stats));
+    EXPECT_EQ(stats[0].elapsed, 6u);
+    EXPECT_EQ(stats[0].mean, 6u);
+    const ov_stopwatch_stats_t zero{};
+    EXPECT_EQ(std::memcmp(&stats[1], &zero, sizeof zero), 0);
+    ov_conc_stopwatch_log(set_);
+}
+
+TEST_F(ConcStopwatchTest, ThreadsShareOneDepth) {
+    constexpr int kCycles = 1000;
+    const auto cycle = [this] {
+        for (int i = 0; i < kCycles; ++i) {
+            // With two levels and two threads, a start always finds a level.
+            EXPECT_OV_OK(ov_conc_stopwatch_start(set_));
+            EXPECT_OV_OK(ov_conc_stopwatch_stop(set_));
+        }
+    };
+    std::thread other(cycle);
+    cycle();
+    other.join();
+    EXPECT_EQ(ov_conc_stopwatch_depth(set_), 0u);
+    ov_stopwatch_stats_t stats[2];
+    ASSERT_OV_OK(ov_conc_stopwatch_stats(set_, stats));
+    EXPECT_EQ(stats[0].count + stats[1].count, 2u * kCycles);
+}
+
+TEST(ConcStopwatch, CreationAndNullSets) {
+    ov_conc_stopwatch_t *set = nullptr;
+    EXPECT_EQ(ov_conc_stopwatch_create_default(&set, 0), EINVAL);
+    EXPECT_EQ(ov_conc_stopwatch_create_default(nullptr, 1), EINVAL);
+    EXPECT_EQ(set, nullptr);
+    EXPECT_EQ(ov_conc_stopwatch_depth(nullptr), 0xFFFFFFFFu);
+    EXPECT_EQ(ov_conc_stopwatch_start(nullptr), EINVAL);
+    EXPECT_EQ(ov_conc_stopwatch_stop(nullptr), EINVAL);
+    ov_conc_stopwatch_log(nullptr);
+    ov_conc_stopwatch_free(nullptr);
+    ov_conc_stopwatch_free(&set);
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-/* ovtime.h - time values, clocks, time arithmetic and calendar formatting.
+/* ovtime.h - time values, clocks, time arithmetic, calendar formatting and
+ * stopwatches.
  *
  * Timeouts and elapsed times are measured on CLOCK_MONOTONIC, so that a
  * change of the wall clock never lengthens or shortens a wait; only the
@@ -6,10 +7,14 @@
  *
  * The formatting operations take strftime formats with one extension: each
  * "%L" stands for the milliseconds as exactly three digits (000 to 999).
+ *
+ * Stopwatches read a pluggable time source, by default ov_time_usec_now, so
+ * that a test can drive one with a clock of its own.
  */
 #ifndef OVPLATFORM_OVTIME_H
 #define OVPLATFORM_OVTIME_H
 
+#include <pthread.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <time.h>
@@ -31,16 +36,60 @@ typedef struct ov_timeval {
 /* Given to ov_time_add_usec, this count makes the target infinite. */
 #define OV_TIME_USEC_INFINITE UINT64_MAX
 
+/* A source of microsecond time for stopwatches: context is the stopwatch's
+ * own value. @return 0, or an error code (out untouched). */
+typedef int32_t (*ov_time_source_t)(uint64_t context, uint64_t *usec);
+
+/* Stopwatch states. */
+#define OV_STOPWATCH_CLEARED 0 /* not usable until initialised */
+#define OV_STOPWATCH_READY 1   /* initialised, never started since */
+#define OV_STOPWATCH_RUNNING 2
+#define OV_STOPWATCH_STOPPED 3
+
+/* Accumulates the running time of repeated start/stop cycles and counts
+ * them; all times in microseconds of its time source. No lock: the caller
+ * serialises access. */
+typedef struct ov_stopwatch {
+    int32_t state;
+    ov_time_source_t source;
+    uint64_t context;
+    uint64_t first_start; /* first start since initialisation */
+    uint64_t last_start;
+    uint64_t last_stop;
+    uint64_t accumulated; /* running time of the completed runs */
+    uint32_t count;       /* starts since initialisation */
+} ov_stopwatch_t;
+
+/* Statistics of one stopwatch, in microseconds. */
+typedef struct ov_stopwatch_stats {
+    uint64_t first_start;
+    uint64_t era; /* last stop (now while running) - first start */
+    uint64_t last_start;
+    uint64_t now;     /* now while running, else the last stop */
+    uint64_t elapsed; /* running time, the current run included */
+    uint64_t mean;    /* elapsed / count; 0 for no start */
+    uint32_t count;
+} ov_stopwatch_stats_t;
+
+/* A stack of stopwatches shared by threads: each start opens the next level,
+ * each stop closes the innermost one. Made by ov_conc_stopwatch_create. */
+typedef struct ov_conc_stopwatch {
+    ov_stopwatch_t *stopwatches; /* one per level */
+    pthread_mutex_t *mutex;      /* error-checking, held by every operation */
+    uint32_t levels;
+    uint32_t depth; /* levels running, 0 to levels */
+} ov_conc_stopwatch_t;
+
 OV_EXTERN_C_BEGIN
 
 /* clock_gettime(CLOCK_MONOTONIC); microseconds are the nanoseconds / 1000.
  * @return 0, EINVAL for null, or errno (out untouched). */
 OV_API int32_t ov_time_monotonic_now(ov_timeval_t *out) OV_NOEXCEPT;
 
-/* The monotonic time as one microsecond count. The context is ignored; the
- * shape (context, out) is that of a stopwatch time source.
+/* The monotonic time as one microsecond count; the default time source of
+ * stopwatches (the context is ignored).
  * @return 0, EINVAL for a null out, or the clock's errno (out untouched). */
-OV_API int32_t ov_time_usec_now(void *context, uint64_t *out) OV_NOEXCEPT;
+OV_API int32_t ov_time_usec_now(uint64_t context, uint64_t *out) OV_NOEXCEPT;
 
 /* gettimeofday into out; tz is passed to the system unchanged (give null).
  * @return 0, EINVAL for a null out, or errno. */
@@ -132,6 +181,82 @@ OV_API int32_t ov_time_format_local(char *buffer, size_t size, const char *forma
 /* As ov_time_format_utc_ms in local time. */
 OV_API int32_t ov_time_format_local_ms(char *buffer, size_t size, const char *format,
                                        const ov_timeval_t *t) OV_NOEXCEPT;
+
+/* Clears the stopwatch and makes it ready with source (null: the monotonic
+ * clock) and context. @return 0; EINVAL for null. */
+OV_API int32_t ov_stopwatch_init(ov_stopwatch_t *sw, uint64_t context,
+                                 ov_time_source_t source) OV_NOEXCEPT;
+/* ov_stopwatch_init with context 0 and the monotonic clock. */
+OV_API int32_t ov_stopwatch_init_default(ov_stopwatch_t *sw) OV_NOEXCEPT;
+/* Clears all times and the count, keeping source and context.
+ * @return 0; EINVAL for null. */
+OV_API int32_t ov_stopwatch_reset(ov_stopwatch_t *sw) OV_NOEXCEPT;
+/* Makes the stopwatch unusable until initialised again; nothing for null. */
+OV_API void ov_stopwatch_clear(ov_stopwatch_t *sw) OV_NOEXCEPT;
+/* Reads the time source. @return its result; EINVAL for null arguments or
+ * no source. */
+OV_API int32_t ov_stopwatch_now(const ov_stopwatch_t *sw, uint64_t *usec) OV_NOEXCEPT;
+/* Starts a run; start (may be null) receives its time. A failing time
+ * source is not reported: the run then starts at the previous start time.
+ * @return 0; EINVAL unless ready or stopped. */
+OV_API int32_t ov_stopwatch_start(ov_stopwatch_t *sw, uint64_t *start) OV_NOEXCEPT;
+/* Ends the run. elapsed receives the new total running time, start and stop
+ * the run's times; each may be null.
+ * @return 0; EINVAL unless running; or the time source's error (nothing
+ * changed). */
+OV_API int32_t ov_stopwatch_stop(ov_stopwatch_t *sw, uint64_t *elapsed, uint64_t *start,
+                                 uint64_t *stop) OV_NOEXCEPT;
+/* The total running time (the current run included), the last start, and now
+ * (the last stop when not running); at least one output is given.
+ * @return 0; EINVAL for null arguments; or the time source's error. */
+OV_API int32_t ov_stopwatch_read(const ov_stopwatch_t *sw, uint64_t *elapsed, uint64_t *start,
+                                 uint64_t *now) OV_NOEXCEPT;
+/* As ov_stopwatch_read; interval (may be null) receives the current run so
+ * far, or the length of the last run when stopped.
+ * @return 0; EINVAL for a null stopwatch; or the time source's error. */
+OV_API int32_t ov_stopwatch_elapsed(const ov_stopwatch_t *sw, uint64_t *elapsed,
+                                    uint64_t *interval) OV_NOEXCEPT;
+/* @return 0; EINVAL for null arguments or a stopwatch never started. */
+OV_API int32_t ov_stopwatch_first_start(const ov_stopwatch_t *sw, uint64_t *usec) OV_NOEXCEPT;
+/* The time from the first start to now (running) or to the last stop; 0 when
+ * never started. @return 0; EINVAL for null arguments or a cleared
+ * stopwatch; or the time source's error. */
+OV_API int32_t ov_stopwatch_span(const ov_stopwatch_t *sw, uint64_t *usec) OV_NOEXCEPT;
+/* The number of starts. @return 0; EINVAL for null arguments or a cleared
+ * stopwatch. */
+OV_API int32_t ov_stopwatch_count(const ov_stopwatch_t *sw, uint64_t *count) OV_NOEXCEPT;
+/* Fills stats (all zero apart from the count when never started).
+ * @return 0; EINVAL for null arguments or a cleared stopwatch; or the time
+ * source's error. */
+OV_API int32_t ov_stopwatch_stats(const ov_stopwatch_t *sw,
+                                  ov_stopwatch_stats_t *stats) OV_NOEXCEPT;
+
+/* Makes a set of levels stopwatches on source (null: the monotonic clock).
+ * @return 0; EINVAL for a null out or 0 levels; ENOMEM (nothing allocated). */
+OV_API int32_t ov_conc_stopwatch_create(ov_conc_stopwatch_t **out, uint32_t levels,
+                                        uint64_t context, ov_time_source_t source) OV_NOEXCEPT;
+/* ov_conc_stopwatch_create with context 0 and the monotonic clock. */
+OV_API int32_t ov_conc_stopwatch_create_default(ov_conc_stopwatch_t **out,
+                                                uint32_t levels) OV_NOEXCEPT;
+/* Frees the set and sets *set to null; nothing for null. */
+OV_API void ov_conc_stopwatch_free(ov_conc_stopwatch_t **set) OV_NOEXCEPT;
+/* Starts the next level. @return 0; EINVAL for null, when every level runs
+ * (logged at level 1) or when that level's start is refused. */
+OV_API int32_t ov_conc_stopwatch_start(ov_conc_stopwatch_t *set) OV_NOEXCEPT;
+/* Stops the innermost running level. @return 0; EINVAL for null or when no
+ * level runs; or the stop's error (the level counts as stopped). */
+OV_API int32_t ov_conc_stopwatch_stop(ov_conc_stopwatch_t *set) OV_NOEXCEPT;
+/* @return the number of levels; 0 for null. */
+OV_API uint32_t ov_conc_stopwatch_levels(const ov_conc_stopwatch_t *set) OV_NOEXCEPT;
+/* @return the number of running levels; 0xFFFFFFFF for null. */
+OV_API uint32_t ov_conc_stopwatch_depth(ov_conc_stopwatch_t *set) OV_NOEXCEPT;
+/* Fills stats, an array of one record per level, from level 0 up to the
+ * first level never started or failing; the rest stay zero.
+ * @return 0; EINVAL for null arguments. */
+OV_API int32_t ov_conc_stopwatch_stats(ov_conc_stopwatch_t *set,
+                                       ov_stopwatch_stats_t *stats) OV_NOEXCEPT;
+/* Logs one line at level 3 per level started so far. */
+OV_API void ov_conc_stopwatch_log(ov_conc_stopwatch_t *set) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
