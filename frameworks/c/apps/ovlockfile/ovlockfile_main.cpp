@@ -1,1 +1,216 @@
-int main() { return 0; }
+// ovlockfile_main.cpp - hold an advisory lock file on behalf of a shell script.
+//
+// The tool acquires NAME.lck, forks a worker process, prints the worker's
+// process id and exits 0, so the caller can capture the id and later send the
+// worker SIGHUP to release the lock. The worker keeps the lock fresh with the
+// keep-alive thread of the lock-file module and, every 500 milliseconds,
+// checks whether the lock is still its own and whether the caller (the tool's
+// parent process) still exists. When SIGHUP arrives, the caller is gone or
+// the lock is lost, it prints "Release lockfile", releases and exits.
+//
+// Exit statuses: 0 for version, help, the first process after the fork and
+// the worker after a release; 1 for usage errors and failed acquisition, fork
+// or worker start; 255 when the worker cannot release the lock.
+#include <ovplatform/ovlockfile.h>
+#include <ovplatform/ovlog.h>
+#include <ovplatform/ovthread.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <pthread.h>
+#include <unistd.h>
+
+#define OV_LOG_SOURCE "frameworks/c/apps/ovlockfile/ovlockfile_main"
+#include "internal/log.h"
+
+namespace {
+
+constexpr char kToolName[] = "ovlockfile";
+constexpr char kVersion[] = "4.0.1.182389";
+constexpr char kLogPath[] = "./ovlockfile.log";
+constexpr int32_t kDefaultExpiration = 60;
+constexpr uint32_t kWatchIntervalMs = 500;
+constexpr size_t kMessageSize = 8192;
+
+// Set by the SIGHUP handler, read by the watch loop.
+volatile sig_atomic_t g_release_requested = 0;
+
+void on_sighup(int) {
+    static const char kLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
+    // One write of the whole line: safe inside a signal handler.
+    const ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
+    (void)ignored;
+    g_release_requested = 1;
+}
+
+void print_usage() {
+    std::printf("Usage: %s [-AD] file [expiration_seconds]\n", kToolName);
+}
+
+bool is(const char *arg, const char *short_form, const char *long_form) {
+    return std::strcmp(arg, short_form) == 0 || std::strcmp(arg, long_form) == 0;
+}
+
+// Converts like atoi (text that is not a number gives 0), without atoi's
+// undefined result for numbers beyond the range of int.
+int32_t to_seconds(const char *text) {
+    const long value = std::strtol(text, nullptr, 10);
+    if (value > INT_MAX) return INT_MAX;
+    if (value < INT_MIN) return INT_MIN;
+    return static_cast<int32_t>(value);
+}
+
+// Installs the SIGHUP handler so that it stays installed and restarts
+// interrupted calls; the watch loop's sleep still ends on the signal.
+void install_sighup_handler() {
+    struct sigaction action {};
+    action.sa_handler = on_sighup;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGHUP, &action, nullptr);
+}
+
+// SIGHUP stays blocked from before the fork until the worker's handler is in
+// place and its keep-alive thread has started. A caller may send SIGHUP the
+// moment it has read the worker's pid: the signal then waits, pending, for
+// the handler instead of killing a worker that has not yet installed it (and
+// leaving the lock file behind). The keep-alive thread inherits the blocked
+// mask, so the signal always reaches the main thread, where it ends the watch
+// loop's sleep at once.
+void block_sighup(sigset_t *previous) {
+    sigset_t hup;
+    sigemptyset(&hup);
+    sigaddset(&hup, SIGHUP);
+    pthread_sigmask(SIG_BLOCK, &hup, previous);
+}
+
+// The worker process's watch loop; returns when the lock is to be released.
+void watch(ov_lockfile_t *lock, pid_t watched) {
+    std::atomic_ref<uint32_t> lost(lock->lost);
+    for (;;) {
+        if (g_release_requested) return;
+        ov_thread_sleep_ms(kWatchIntervalMs);
+        if (lost.load(std::memory_order_acquire)) {
+            OV_LOG(1, "Lock file now locked by [%s]", lock->last_seen);
+            std::fprintf(stderr, "%s: Lock file now locked by [%s]\n", kToolName, lock->last_seen);
+            return;
+        }
+        if (!lock->locked) {
+            OV_LOG(1, "Lock file no longer locked by me");
+            std::fprintf(stderr, "%s: Lock file no longer locked by me\n", kToolName);
+            return;
+        }
+        if (kill(watched, 0) != 0) {
+            OV_LOG(1, "Parent process %d not found", static_cast<int>(watched));
+            std::fprintf(stderr, "%s: Parent process %d not found\n", kToolName,
+                         static_cast<int>(watched));
+            return;
+        }
+    }
+}
+
+[[noreturn]] void run_worker(ov_lockfile_t *lock, pid_t watched, const sigset_t *unblocked) {
+    char message[kMessageSize];
+    install_sighup_handler();
+    int32_t rc = ov_lockfile_start_worker(lock);
+    pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
+    if (rc != 0) {
+        ov_lockfile_strerror(rc, message, sizeof message);
+        OV_LOG(1, "Unable to acquire lock forever (%s)", message);
+        std::fprintf(stderr, "%s: Unable to acquire lock forever (%s)\n", kToolName, message);
+        std::exit(1);
+    }
+
+    watch(lock, watched);
+
+    std::printf("Release lockfile\n");
+    std::fflush(stdout);
+    rc = ov_lockfile_release(lock);
+    if (rc != 0) {
+        ov_lockfile_strerror(rc, message, sizeof message);
+        OV_LOG(1, "Unable to release lockfile (%s)", message);
+        std::fprintf(stderr, "%s: Unable to release lockfile (%s)\n", kToolName, message);
+        std::exit(-1);
+    }
+    std::exit(0);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        print_usage();
+        return 1;
+    }
+
+    const char *file = nullptr;
+    const char *expiration = nullptr;
+    int debug = 0;
+    for (int i = 1; i < argc; ++i) {
+        const char *arg = argv[i];
+        if (is(arg, "-A", "--version")) {
+            std::printf("%s version %s\n", kToolName, kVersion);
+            return 0;
+        }
+        if (is(arg, "-h", "--help")) {
+            print_usage();
+            return 0;
+        }
+        if (is(arg, "-D", "--debug")) {
+            ++debug;
+        } else if (file == nullptr) {
+            file = arg;
+        } else if (expiration == nullptr) {
+            expiration = arg;
+        } else {
+            print_usage();
+            return 1;
+        }
+    }
+    if (file == nullptr) {
+        print_usage();
+        return 1;
+    }
+    const int32_t expiration_seconds = expiration ? to_seconds(expiration) : kDefaultExpiration;
+
+    if (debug > 0) {
+        ov_log_open(OV_LOG_FILE, kLogPath);
+        ov_log_enable(1);
+        ov_log_set_debug(1);
+        ov_log_set_debug_level(debug);
+    }
+
+    ov_lockfile_t lock;
+    char message[kMessageSize];
+    int32_t rc = ov_lockfile_acquire(&lock, file, expiration_seconds);
+    if (rc != 0) {
+        ov_lockfile_strerror(rc, message, sizeof message);
+        OV_LOG(1, "Unable to acquire lock on %s (%s)", file, message);
+        std::fprintf(stderr, "%s: Unable to acquire lock on %s (%s)\n", kToolName, file, message);
+        return 1;
+    }
+
+    const pid_t watched = getppid();
+    sigset_t unblocked;
+    block_sighup(&unblocked);
+    // Nothing buffered may be written twice by both processes.
+    std::fflush(nullptr);
+    const pid_t worker = fork();
+    if (worker < 0) {
+        // Nobody would ever refresh the lock: give it back before reporting.
+        ov_lockfile_release(&lock);
+        OV_LOG(1, "Unable to fork worker process");
+        std::fprintf(stderr, "%s: Unable to fork worker process\n", kToolName);
+        return 1;
+    }
+    if (worker > 0) {
+        std::printf("%d\n", static_cast<int>(worker));
+        return 0;
+    }
+    run_worker(&lock, watched, &unblocked);
+}
