@@ -11,12 +11,13 @@ work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 lock="$work/nightly-backup"
 
-# The worker keeps the tool's standard output, so read the pid from a file
-# rather than through a pipe (a pipe would stay open until the worker ends).
-take_lock() { # take_lock EXPIRATION OUTFILE
+# The worker watches the process that ran the tool (this script) and
+# releases the lock when it is gone, so run the tool from the script itself,
+# not from a subshell such as $(...). The worker also keeps the tool's
+# standard output, so read the pid from a file rather than through a pipe.
+take_lock() { # take_lock EXPIRATION OUTFILE: sets $pid
     "$OVLOCKFILE" "$lock" "$1" > "$2"
     read -r pid < "$2"
-    echo "$pid"
 }
 
 wait_gone() { # wait until the lock file is gone (at most 5 s)
@@ -25,7 +26,7 @@ wait_gone() { # wait until the lock file is gone (at most 5 s)
 }
 
 echo "== 1. Take the lock; the tool prints the worker's pid and returns at once"
-worker=$(take_lock 10 "$work/holder.out")
+take_lock 10 "$work/holder.out"; worker=$pid
 echo "worker pid: $worker"
 echo "lock file $lock.lck holds: $(cat "$lock.lck")"
 
@@ -46,7 +47,7 @@ echo "lock file gone"
 
 echo
 echo "== 4. A holder killed with SIGKILL leaves its lock file behind"
-victim=$(take_lock 2 "$work/victim.out")
+take_lock 2 "$work/victim.out"; victim=$pid
 kill -KILL "$victim"
 echo "killed worker $victim; lock file still holds: $(cat "$lock.lck")"
 if "$OVLOCKFILE" "$lock" 2 > /dev/null; then
@@ -54,7 +55,7 @@ if "$OVLOCKFILE" "$lock" 2 > /dev/null; then
 fi
 echo "... refused while fresh; waiting for it to go stale (expiration 2 s)"
 sleep 3
-successor=$(take_lock 2 "$work/successor.out")
+take_lock 2 "$work/successor.out"; successor=$pid
 echo "taken over by worker $successor; lock file now holds: $(cat "$lock.lck")"
 kill -HUP "$successor"
 wait_gone
