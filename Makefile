@@ -31,7 +31,7 @@ check-tsan:
 	$(MAKE) check BUILD=build-tsan CMAKE_ARGS="-DOV_SANITIZE=thread -DCMAKE_BUILD_TYPE=Debug"
 
 bench:
-	$(MAKE) build BUILD=build-bench CMAKE_ARGS="-DOV_BUILD_BENCH=ON -DCMAKE_BUILD_TYPE=Release"
+	$(MAKE) build BUILD=build-bench CMAKE_ARGS="-DOV_BUILD_BENCH=ON -DOV_BUILD_TESTS=OFF -DCMAKE_BUILD_TYPE=Release"
 	bench/run-benchmarks.sh build-bench
 
 # Builds the libFuzzer targets with clang and runs each for FUZZ_SECONDS;
