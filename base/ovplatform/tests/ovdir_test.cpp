@@ -3,16 +3,12 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovdir.h>
 
-#include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <fstream>
-#include <functional>
 #include <set>
 #include <string>
 #include <utility>
@@ -22,29 +18,8 @@
 
 namespace {
 
-constexpr uid_t kNobody = 65534;
-
-// Runs check as an unprivileged user, where root would bypass permission
-// bits: in a child that drops to 'nobody', reporting through its exit
-// status. Without root the check runs in this process. Returns false (and
-// the caller skips) when privileges cannot be dropped.
-bool RunUnprivileged(const std::function<bool()> &check, bool *passed) {
-    if (geteuid() != 0) {
-        *passed = check();
-        return true;
-    }
-    pid_t pid = fork();
-    if (pid < 0) return false;
-    if (pid == 0) {
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0) _exit(2);
-        _exit(check() ? 0 : 1);
-    }
-    int status = 0;
-    if (waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return false;
-    if (WEXITSTATUS(status) == 2) return false;
-    *passed = WEXITSTATUS(status) == 0;
-    return true;
-}
+using ovtest::RunUnprivileged;
+using ovtest::write_file;
 
 bool IsDir(const std::string &p) {
     struct stat st;
@@ -67,7 +42,7 @@ class DirTest : public ovtest::TempDirTest {
         umask(saved_umask_);
         TempDirTest::TearDown();
     }
-    void Touch(const std::string &name) { std::ofstream(path(name)) << "x"; }
+    void Touch(const std::string &name) { write_file(path(name), "x"); }
     mode_t saved_umask_ = 0;
 };
 

@@ -12,7 +12,6 @@
 #include <chrono>
 #include <functional>
 #include <cstring>
-#include <dirent.h>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
@@ -30,24 +29,9 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-
-std::string read_file(const std::string &path) {
-    std::string out;
-    int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
-void write_file(const std::string &path, const std::string &data) {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    close(fd);
-}
+using ovtest::entries;
+using ovtest::read_file;
+using ovtest::write_file;
 
 // Replaces a file atomically, as another holder taking the lock over would.
 void replace_file(const std::string &path, const std::string &data) {
@@ -68,17 +52,10 @@ timespec mtime_of(const std::string &path) {
     return st.st_mtim;
 }
 
-std::vector<std::string> entries(const std::string &dir) {
-    std::vector<std::string> names;
-    DIR *d = opendir(dir.c_str());
-    if (d == nullptr) return names;
-    while (dirent *e = readdir(d)) {
-        if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-            names.emplace_back(e->d_name);
-    }
-    closedir(d);
-    return names;
-}
+// The record of a holder elsewhere, found in place before a test begins.
+const std::string kForeignRecord = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
+// The record of a holder that takes the lock over while the test holds it.
+const std::string kTakeoverRecord = "99:aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:other\n";
 
 std::string host_name() {
     char host[8192] = {};
@@ -231,7 +208,9 @@ TEST_F(LockFile, MissingParentsAreCreatedWithModesLessUmask) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.umask_value);
         const mode_t old = umask(c.umask_value);
-        const std::string base = path("u" + std::to_string(c.umask_value));
+        // Appended: gcc 12 at -O3 warns falsely (-Wrestrict) about a literal
+        // put in front of a temporary string.
+        const std::string base = path("u").append(std::to_string(c.umask_value));
         const std::string n = base + "/a/b/res";
         const int32_t rc = ov_lockfile_acquire(&lock_, n.c_str(), 60);
         umask(old);
@@ -275,22 +254,20 @@ time_t start_of_second() {
 }
 
 TEST_F(LockFile, FreshForeignLockIsReportedAsHeld) {
-    const std::string foreign = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
-    write_file(lockpath(), foreign);
+    write_file(lockpath(), kForeignRecord);
     EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
     EXPECT_EQ(lock_.locked, 0u);
-    EXPECT_EQ(std::string(lock_.last_seen), foreign);
-    EXPECT_EQ(read_file(lockpath()), foreign);
+    EXPECT_EQ(std::string(lock_.last_seen), kForeignRecord);
+    EXPECT_EQ(read_file(lockpath()), kForeignRecord);
     expect_no_leftovers();
 }
 
 TEST_F(LockFile, AgeEqualToExpirationIsFreshOneSecondMoreIsStale) {
-    const std::string foreign = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
-    write_file(lockpath(), foreign);
+    write_file(lockpath(), kForeignRecord);
     for (int tries = 0;; ++tries) {
         ASSERT_LT(tries, 5) << "could not probe within one wall-clock second";
         ov_lockfile_release(&lock_);
-        write_file(lockpath(), foreign);
+        write_file(lockpath(), kForeignRecord);
         const time_t now = start_of_second();
         set_age(lockpath(), now, -30);
         const int32_t rc = ov_lockfile_acquire(&lock_, name().c_str(), 30);
@@ -298,14 +275,14 @@ TEST_F(LockFile, AgeEqualToExpirationIsFreshOneSecondMoreIsStale) {
         EXPECT_EQ(rc, ELOCKED);
         break;
     }
-    EXPECT_EQ(read_file(lockpath()), foreign);
+    EXPECT_EQ(read_file(lockpath()), kForeignRecord);
 
     set_age(lockpath(), time(nullptr), -31);
     const auto start = Clock::now();
     ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 30));
     // Three probes with two one-second sleeps between them.
     EXPECT_GE(Clock::now() - start, 1900ms);
-    EXPECT_EQ(std::string(lock_.last_seen), foreign);
+    EXPECT_EQ(std::string(lock_.last_seen), kForeignRecord);
     EXPECT_EQ(read_file(lockpath()), lock_.content);
     expect_no_leftovers();
 }
@@ -332,8 +309,7 @@ TEST_F(LockFile, LockFromTheFutureIsClockSkew) {
 }
 
 TEST_F(LockFile, HolderThatRefreshesBetweenProbesKeepsItsLock) {
-    const std::string foreign = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
-    write_file(lockpath(), foreign);
+    write_file(lockpath(), kForeignRecord);
     set_age(lockpath(), time(nullptr), -100);
     std::atomic<int32_t> rc{-1};
     std::thread contender([&] { rc = ov_lockfile_acquire(&lock_, name().c_str(), 60); });
@@ -342,7 +318,7 @@ TEST_F(LockFile, HolderThatRefreshesBetweenProbesKeepsItsLock) {
     ASSERT_EQ(utimes(lockpath().c_str(), nullptr), 0);
     contender.join();
     EXPECT_EQ(rc.load(), ELOCKED);
-    EXPECT_EQ(read_file(lockpath()), foreign);
+    EXPECT_EQ(read_file(lockpath()), kForeignRecord);
     expect_no_leftovers();
 }
 
@@ -359,11 +335,10 @@ TEST_F(LockFile, LongForeignRecordIsReadUpTo186Bytes) {
 
 TEST_F(LockFile, ReleaseAfterReplacementLeavesTheOtherHoldersFile) {
     ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 60));
-    const std::string other = "99:aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:other\n";
-    replace_file(lockpath(), other);
+    replace_file(lockpath(), kTakeoverRecord);
     EXPECT_EQ(ov_lockfile_release(&lock_), ELOCKED);
     EXPECT_EQ(lock_.locked, 1u);
-    EXPECT_EQ(read_file(lockpath()), other);
+    EXPECT_EQ(read_file(lockpath()), kTakeoverRecord);
     unlink(lockpath().c_str());
 }
 
@@ -382,18 +357,14 @@ TEST_F(LockFile, ReleaseAfterDeletionIsENOENT) {
 // Runs an acquisition in a child process whose file-size limit cuts the
 // record's write short (limit > 0) or makes it fail (limit 0).
 int acquire_with_file_size_limit(const std::string &n, rlim_t limit) {
-    const pid_t child = fork();
-    if (child == 0) {
+    return ovtest::RunChild([&] {
         signal(SIGXFSZ, SIG_IGN);
         struct rlimit rl = {limit, limit};
-        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(250);
+        if (setrlimit(RLIMIT_FSIZE, &rl) != 0) return 250;
         ov_lockfile_t lock{};
         const int32_t rc = ov_lockfile_acquire(&lock, n.c_str(), 60);
-        _exit(rc == ENOSPC ? 1 : rc == EFBIG ? 2 : rc == 0 ? 0 : 3);
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return rc == ENOSPC ? 1 : rc == EFBIG ? 2 : rc == 0 ? 0 : 3;
+    });
 }
 
 TEST_F(LockFile, ShortOrFailedWriteDeletesTheNewFile) {
@@ -475,12 +446,11 @@ TEST_F(LockFile, WorkerRefreshesAboutOnceASecondWithoutChangingContent) {
 
 TEST_F(LockFile, WorkerNoticesTakeoverAndReleaseLeavesNewHolder) {
     ASSERT_OV_OK(ov_lockfile_acquire_continuous(&lock_, name().c_str(), 60));
-    const std::string other = "99:aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:other\n";
-    replace_file(lockpath(), other);
+    replace_file(lockpath(), kTakeoverRecord);
     ASSERT_TRUE(wait_for([&] { return lost(&lock_) != 0; }, 3000ms));
-    EXPECT_EQ(std::string(lock_.last_seen), other);
+    EXPECT_EQ(std::string(lock_.last_seen), kTakeoverRecord);
     EXPECT_EQ(ov_lockfile_release(&lock_), ELOCKED);
-    EXPECT_EQ(read_file(lockpath()), other);
+    EXPECT_EQ(read_file(lockpath()), kTakeoverRecord);
     EXPECT_EQ(lock_.worker_running, 0u);
     lock_.locked = 0;
 }

@@ -4,13 +4,11 @@
 
 #include <pwd.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
 #include <functional>
 #include <string>
 #include <utility>
@@ -19,6 +17,9 @@
 #include "test_util.h"
 
 namespace {
+
+using ovtest::RunChild;
+using ovtest::write_file;
 
 struct CanonicalCase {
     const char *in;
@@ -512,7 +513,7 @@ TEST(PathSmallHelpers, CollapseAndTrim) {
 class PathFiles : public ovtest::TempDirTest {};
 
 TEST_F(PathFiles, IsDirFollowsLinks) {
-    std::ofstream(path("f")) << "x";
+    write_file(path("f"), "x");
     ASSERT_EQ(symlink(dir_.c_str(), path("link").c_str()), 0);
     EXPECT_EQ(ov_path_is_dir(dir_.c_str()), 1);
     EXPECT_EQ(ov_path_is_dir(path("link").c_str()), 1);
@@ -549,16 +550,6 @@ class ScopedEnv {
     bool had_ = false;
 };
 
-// Runs body in a forked child and returns its exit status (-1 when it did
-// not exit normally).
-int RunChild(const std::function<int()> &body) {
-    pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
-}
-
 std::string RealPath(const std::string &p) {
     char buffer[PATH_MAX];
     return realpath(p.c_str(), buffer) != nullptr ? buffer : "";
@@ -569,9 +560,9 @@ class PathPrograms : public ovtest::TempDirTest {
     void SetUp() override {
         TempDirTest::SetUp();
         // A program that exits with status 7, and a file that may not run.
-        std::ofstream(path("prog")) << "#!/bin/sh\nexit 7\n";
+        write_file(path("prog"), "#!/bin/sh\nexit 7\n");
         ASSERT_EQ(chmod(path("prog").c_str(), 0755), 0);
-        std::ofstream(path("plain")) << "#!/bin/sh\nexit 8\n";
+        write_file(path("plain"), "#!/bin/sh\nexit 8\n");
         ASSERT_EQ(chmod(path("plain").c_str(), 0644), 0);
     }
 };

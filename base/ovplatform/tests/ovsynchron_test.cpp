@@ -13,11 +13,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <cstring>
 #include <functional>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -25,35 +23,13 @@
 
 namespace {
 
-// A one-way handshake: one thread opens it, others wait until it is open.
-class Gate {
-  public:
-    void open() {
-        std::lock_guard<std::mutex> lock(m_);
-        open_ = true;
-        cv_.notify_all();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait(lock, [this] { return open_; });
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
+using ovtest::Gate;
+using ovtest::monotonic_usec;
 
 int sem_value(ov_sem_t *sem) {
     int value = -1;
     EXPECT_EQ(sem_getvalue(sem, &value), 0);
     return value;
-}
-
-int64_t monotonic_usec() {
-    ov_timeval_t t{};
-    ov_time_monotonic_now(&t);
-    return t.tv_sec * 1000000 + t.tv_usec;
 }
 
 // ThreadSanitizer reports a release by a non-owner or the use of a destroyed
@@ -439,18 +415,8 @@ class IpcSemTest : public ovtest::TempDirTest {
     }
     std::string existing_file() {
         const std::string file = path("sem");
-        const int fd = ::open(file.c_str(), O_CREAT | O_WRONLY, 0600);
-        EXPECT_GE(fd, 0);
-        ::close(fd);
+        ovtest::write_file(file, "");
         return file;
-    }
-    // Runs body in a child process and returns its exit status.
-    static int in_child(const std::function<int()> &body) {
-        const pid_t pid = fork();
-        if (pid == 0) _exit(body());
-        int status = 0;
-        EXPECT_EQ(waitpid(pid, &status, 0), pid);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     std::vector<int32_t> opened_;
 };
@@ -499,11 +465,11 @@ TEST_F(IpcSemTest, ExcludesOtherProcessesAndIsReturnedWhenAHolderEnds) {
     const std::string file = existing_file();
     const int32_t sem = open_sem(file);
     ASSERT_OV_OK(ov_ipc_sem_lock(sem));
-    EXPECT_EQ(in_child([&] { return ov_ipc_sem_trylock(sem) == EAGAIN ? 0 : 1; }), 0);
+    EXPECT_EQ(ovtest::RunChild([&] { return ov_ipc_sem_trylock(sem) == EAGAIN ? 0 : 1; }), 0);
     ASSERT_OV_OK(ov_ipc_sem_unlock(sem));
 
     // A holder that ends without unlocking gives the semaphore back.
-    EXPECT_EQ(in_child([&] { return ov_ipc_sem_lock(sem) == 0 ? 0 : 1; }), 0);
+    EXPECT_EQ(ovtest::RunChild([&] { return ov_ipc_sem_lock(sem) == 0 ? 0 : 1; }), 0);
     EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
     EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
 }

@@ -8,46 +8,17 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <thread>
 
 #include "test_util.h"
 
 namespace {
 
-// A one-way handshake: one thread opens it, others wait until it is open.
-class Gate {
-  public:
-    void open() {
-        std::lock_guard<std::mutex> lock(m_);
-        open_ = true;
-        cv_.notify_all();
-    }
-    void wait() {
-        std::unique_lock<std::mutex> lock(m_);
-        cv_.wait(lock, [this] { return open_; });
-    }
-    // Waits at most the given time; true when open.
-    bool wait_for(std::chrono::milliseconds limit) {
-        std::unique_lock<std::mutex> lock(m_);
-        return cv_.wait_for(lock, limit, [this] { return open_; });
-    }
-
-  private:
-    std::mutex m_;
-    std::condition_variable cv_;
-    bool open_ = false;
-};
-
-int64_t monotonic_usec() {
-    ov_timeval_t t{};
-    ov_time_monotonic_now(&t);
-    return t.tv_sec * 1000000 + t.tv_usec;
-}
+using ovtest::Gate;
+using ovtest::monotonic_usec;
 
 // What a started thread reports about itself.
 struct Probe {

@@ -3,33 +3,49 @@
 
 #include <gtest/gtest.h>
 #include <ovplatform/overror.h>
+#include <ovplatform/ovtime.h>
 
-#include <cstdlib>
-#include <filesystem>
-#include <string>
+#include <dirent.h>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
 
 namespace ovtest {
 
 // Prints the code's name and message when a call does not return 0.
-#define ASSERT_OV_OK(expr)                                                          \
-    do {                                                                            \
-        int32_t ov_rc_ = (expr);                                                    \
-        char ov_buf_[256];                                                          \
-        ASSERT_EQ(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("      \
+#define ASSERT_OV_OK(expr)                                                             \
+    do {                                                                               \
+        int32_t ov_rc_ = (expr);                                                       \
+        char ov_buf_[256];                                                             \
+        ASSERT_EQ(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("         \
                              << ov_error_text(ov_rc_, ov_buf_, sizeof ov_buf_) << ")"; \
     } while (0)
-#define EXPECT_OV_OK(expr)                                                          \
-    do {                                                                            \
-        int32_t ov_rc_ = (expr);                                                    \
-        char ov_buf_[256];                                                          \
-        EXPECT_EQ(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("      \
+#define EXPECT_OV_OK(expr)                                                             \
+    do {                                                                               \
+        int32_t ov_rc_ = (expr);                                                       \
+        char ov_buf_[256];                                                             \
+        EXPECT_EQ(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("         \
                              << ov_error_text(ov_rc_, ov_buf_, sizeof ov_buf_) << ")"; \
     } while (0)
 
 // A fresh directory per test, removed with everything in it afterwards.
 class TempDirTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         std::string tmpl = (std::filesystem::temp_directory_path() / "ovtest.XXXXXX").string();
         ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
@@ -49,5 +65,114 @@ protected:
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
     std::string dir_;
 };
+
+// ---- Files ----------------------------------------------------------------------------------
+
+// The whole content of a file; "" when it cannot be opened, so that a test
+// can compare the text of a file that should exist without a separate check.
+inline std::string read_file(const std::string &path) {
+    std::string out;
+    const int fd = open(path.c_str(), O_RDONLY);
+    if (fd < 0) return out;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
+    close(fd);
+    return out;
+}
+
+// Creates or truncates a file with mode 0644 (less the umask) and writes
+// data to it; any failure fails the calling test.
+inline void write_file(const std::string &path, const std::string &data) {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
+    const ssize_t n = write(fd, data.data(), data.size());
+    close(fd);
+    ASSERT_EQ(n, static_cast<ssize_t>(data.size())) << path;
+}
+
+// The names in a directory without "." and "..", sorted so that tests can
+// compare whole listings; empty when the directory cannot be read.
+inline std::vector<std::string> entries(const std::string &dir) {
+    std::vector<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d)) {
+            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                names.emplace_back(e->d_name);
+        }
+        closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// ---- Processes ------------------------------------------------------------------------------
+
+// The user id of 'nobody' on the usual Linux systems.
+inline constexpr uid_t kNobody = 65534;
+
+// Runs body in a forked child and returns its exit status; -1 when the child
+// could not be started or did not exit normally.
+inline int RunChild(const std::function<int()> &body) {
+    const pid_t pid = fork();
+    if (pid == 0) _exit(body());
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// Runs check as an unprivileged user, where root would bypass permission
+// bits: in a child that drops to 'nobody', reporting through its exit
+// status. Without root the check runs in this process. Returns false (and
+// the caller skips) when privileges cannot be dropped.
+inline bool RunUnprivileged(const std::function<bool()> &check, bool *passed) {
+    if (geteuid() != 0) {
+        *passed = check();
+        return true;
+    }
+    constexpr int kCannotDrop = 2;
+    const int status = RunChild([&] {
+        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
+            return kCannotDrop;
+        return check() ? 0 : 1;
+    });
+    if (status < 0 || status == kCannotDrop) return false;
+    *passed = status == 0;
+    return true;
+}
+
+// ---- Threads and time -----------------------------------------------------------------------
+
+// A one-way handshake: one thread opens it, others wait until it is open.
+class Gate {
+  public:
+    void open() {
+        std::lock_guard<std::mutex> lock(m_);
+        open_ = true;
+        cv_.notify_all();
+    }
+    void wait() {
+        std::unique_lock<std::mutex> lock(m_);
+        cv_.wait(lock, [this] { return open_; });
+    }
+    // Waits at most the given time; true when open.
+    bool wait_for(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(m_);
+        return cv_.wait_for(lock, limit, [this] { return open_; });
+    }
+
+  private:
+    std::mutex m_;
+    std::condition_variable cv_;
+    bool open_ = false;
+};
+
+// The library's monotonic clock in microseconds, for measuring how long a
+// call took with the same clock its timeouts are based on.
+inline int64_t monotonic_usec() {
+    ov_timeval_t t{};
+    ov_time_monotonic_now(&t);
+    return t.tv_sec * 1000000 + t.tv_usec;
+}
 
 }  // namespace ovtest

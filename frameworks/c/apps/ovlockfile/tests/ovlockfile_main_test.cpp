@@ -8,8 +8,7 @@
 
 #include <chrono>
 #include <csignal>
-#include <cstring>
-#include <dirent.h>
+#include <cstdlib>
 #include <fcntl.h>
 #include <grp.h>
 #include <functional>
@@ -31,39 +30,17 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
+using ovtest::entries;
+using ovtest::read_file;
+using ovtest::write_file;
 
 constexpr char kUsage[] = "Usage: ovlockfile [-AD] file [expiration_seconds]\n";
 constexpr char kVersionLine[] = "ovlockfile version 4.0.1.182389\n";
 constexpr char kSighupLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
 
-std::string read_file(const std::string &path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
-void write_file(const std::string &path, const std::string &data) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path;
-    ASSERT_EQ(write(fd, data.data(), data.size()), static_cast<ssize_t>(data.size()));
-    close(fd);
-}
-
-std::vector<std::string> entries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        }
-        closedir(d);
-    }
-    return names;
+// The one line on stderr with which the tool gives up on a lock.
+std::string acquire_failure(const std::string &file, const std::string &reason) {
+    return "ovlockfile: Unable to acquire lock on " + file + " (" + reason + ")\n";
 }
 
 // Waits for a child with a time limit; kills it when the limit passes.
@@ -175,7 +152,7 @@ class Tool : public ovtest::TempDirTest {
 
 std::optional<uid_t> unprivileged_user() {
     if (const passwd *pw = getpwnam("nobody")) return pw->pw_uid;
-    return 65534;
+    return ovtest::kNobody;
 }
 
 // ---------------------------------------------------------------------------
@@ -248,7 +225,7 @@ TEST_F(Tool, AcquisitionErrorsAreOneLineOnStderr) {
         SCOPED_TRACE(c.file.substr(0, 80));
         EXPECT_EQ(run(c.args), 1);
         EXPECT_EQ(out(), "");
-        EXPECT_EQ(err(), "ovlockfile: Unable to acquire lock on " + c.file + " (" + c.text + ")\n");
+        EXPECT_EQ(err(), acquire_failure(c.file, c.text));
     }
     const auto left = entries(work());
     EXPECT_EQ(left, std::vector<std::string>{"dir.lck"});
@@ -260,8 +237,7 @@ TEST_F(Tool, FreshLockHeldElsewhereIsRefused) {
     write_file(lock_file(), foreign);
     EXPECT_EQ(run({lock_name()}), 1);
     EXPECT_EQ(out(), "");
-    EXPECT_EQ(err(), "ovlockfile: Unable to acquire lock on " + lock_name() +
-                         " (locked by another process)\n");
+    EXPECT_EQ(err(), acquire_failure(lock_name(), "locked by another process"));
     EXPECT_EQ(read_file(lock_file()), foreign);
     EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
 }
@@ -272,13 +248,13 @@ TEST_F(Tool, UnwritableDirectoryIsReportedAsNonRoot) {
     ASSERT_EQ(mkdir(work().c_str(), 0755), 0);  // owned by root: not writable for nobody
     const Options as_nobody = {.user = unprivileged_user()};
     EXPECT_EQ(run({lock_name()}, as_nobody), 1);
-    EXPECT_EQ(err(), "ovlockfile: Unable to acquire lock on " + lock_name() + " (access denied)\n");
+    EXPECT_EQ(err(), acquire_failure(lock_name(), "access denied"));
     // An existing lock there cannot be probed either.
     write_file(lock_file(), "1:x:y\n");
     struct timeval old[2] = {{1000, 0}, {1000, 0}};
     ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
     EXPECT_EQ(run({lock_name()}, as_nobody), 1);
-    EXPECT_EQ(err(), "ovlockfile: Unable to acquire lock on " + lock_name() + " (access denied)\n");
+    EXPECT_EQ(err(), acquire_failure(lock_name(), "access denied"));
     EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
 }
 
@@ -300,17 +276,14 @@ TEST_F(Tool, HoldsUntilSighupThenReleases) {
 
     // A second contender is refused while the worker keeps the lock.
     ASSERT_EQ(run({name}), 1);
-    EXPECT_EQ(err(),
-              "ovlockfile: Unable to acquire lock on " + name + " (locked by another process)\n");
+    EXPECT_EQ(err(), acquire_failure(name, "locked by another process"));
 
     const auto start = Clock::now();
     ASSERT_EQ(kill(w, SIGHUP), 0);
     EXPECT_EQ(reap_worker(w), 0);
     EXPECT_LT(Clock::now() - start, 2s);
-    EXPECT_EQ(read_file(out_path()).find(std::string(kSighupLine) + "Release lockfile\n") !=
-                  std::string::npos,
-              true)
-        << read_file(out_path());
+    EXPECT_NE(out().find(std::string(kSighupLine) + "Release lockfile\n"), std::string::npos)
+        << out();
     EXPECT_NE(access((name + ".lck").c_str(), F_OK), 0);
     EXPECT_EQ(entries(path("work/a/b/c")), std::vector<std::string>{});
 }
