@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
@@ -89,23 +90,26 @@ double percentile(std::vector<double> v, double p) {
     return v.empty() ? 0 : v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
-// utime + stime in clock ticks, and VmHWM in KiB, of a process.
-long cpu_ticks(pid_t pid) {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE *f = std::fopen(path, "r");
-    if (f == nullptr) return -1;
-    char buf[1024] = {};
-    const size_t n = std::fread(buf, 1, sizeof buf - 1, f);
-    std::fclose(f);
-    buf[n] = '\0';
-    const char *p = std::strrchr(buf, ')');
-    long utime = 0, stime = 0;
-    // Fields after the command name: state is field 3; utime 14, stime 15.
-    if (p == nullptr || std::sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld",
-                                    &utime, &stime) != 2)
-        return -1;
-    return utime + stime;
+// CPU time in nanoseconds of all threads of a process, from the scheduler's
+// per-thread accounting (clock ticks are too coarse for an idle worker).
+long long cpu_ns(pid_t pid) {
+    char dir_path[64];
+    std::snprintf(dir_path, sizeof dir_path, "/proc/%d/task", pid);
+    DIR *dir = opendir(dir_path);
+    if (dir == nullptr) return -1;
+    long long total = 0;
+    while (dirent *e = readdir(dir)) {
+        if (e->d_name[0] == '.') continue;
+        char path[384];
+        std::snprintf(path, sizeof path, "%s/%s/schedstat", dir_path, e->d_name);
+        if (FILE *f = std::fopen(path, "r")) {
+            long long ns = 0;
+            if (std::fscanf(f, "%lld", &ns) == 1) total += ns;
+            std::fclose(f);
+        }
+    }
+    closedir(dir);
+    return total;
 }
 
 long vm_hwm_kib(pid_t pid) {
@@ -129,13 +133,12 @@ struct Held {
 
 Held measure_held(pid_t pid, int seconds) {
     std::this_thread::sleep_for(std::chrono::seconds(1));
-    const long t0 = cpu_ticks(pid);
+    const long long t0 = cpu_ns(pid);
     const auto start = Clock::now();
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
-    const long t1 = cpu_ticks(pid);
-    const double wall_s = ms_since(start) / 1000.0;
-    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
-    return {100.0 * static_cast<double>(t1 - t0) / tick / wall_s, vm_hwm_kib(pid)};
+    const long long t1 = cpu_ns(pid);
+    const double wall_ns = ms_since(start) * 1e6;
+    return {100.0 * static_cast<double>(t1 - t0) / wall_ns, vm_hwm_kib(pid)};
 }
 
 }  // namespace
@@ -209,10 +212,10 @@ int main(int argc, char **argv) {
     wait_exit(worker);
     kill(floor_pid, SIGKILL);
     wait_exit(floor_pid);
-    std::printf("held lock over %d s: worker cpu %.4f%% of one core, VmHWM %ld KiB (%.2f MiB)\n",
+    std::printf("held lock over %d s: worker cpu %.5f%% of one core, VmHWM %ld KiB (%.2f MiB)\n",
                 held_seconds, held_tool.cpu_percent, held_tool.hwm_kib,
                 static_cast<double>(held_tool.hwm_kib) / 1024.0);
-    std::printf("C floor over %d s:    cpu %.4f%% of one core, VmHWM %ld KiB (%.2f MiB)\n",
+    std::printf("C floor over %d s:    cpu %.5f%% of one core, VmHWM %ld KiB (%.2f MiB)\n",
                 held_seconds, held_floor.cpu_percent, held_floor.hwm_kib,
                 static_cast<double>(held_floor.hwm_kib) / 1024.0);
     std::printf("targets: cpu < 0.05%%, VmHWM <= 1.6 MiB\n");
