@@ -14,6 +14,7 @@
 #include <ovplatform/ovdir.h>
 #include <ovplatform/ovplatform.h>
 #include <ovplatform/ovlog.h>
+#include <ovplatform/ovbtrace.h>
 #include <ovplatform/ovlockfile.h>
 
 #endif
