@@ -2,7 +2,6 @@
 #ifndef OVPLATFORM_OVBTRACE_H
 #define OVPLATFORM_OVBTRACE_H
 
-#include <signal.h>
 #include <stddef.h>
 #include <stdint.h>
 
@@ -41,9 +40,10 @@ OV_API void ov_log_backtrace(void) OV_NOEXCEPT;
 OV_API void ov_fatal_signals_install(void) OV_NOEXCEPT;
 /* Lets the next logger set-up install the handler again. */
 OV_API void ov_fatal_signals_reset(void) OV_NOEXCEPT;
-/* Logs the signal and the backtrace, flushes the log file and aborts. */
-OV_API void ov_fatal_signal_handler(int signal_number, siginfo_t *info,
-                                    void *context) OV_NOEXCEPT;
+/* Logs the signal and the backtrace, flushes the log file and aborts. info is
+ * the handler's siginfo_t (kept untyped so that strict C programs can include
+ * this header); only the signal number is used. */
+OV_API void ov_fatal_signal_handler(int signal_number, void *info, void *context) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
