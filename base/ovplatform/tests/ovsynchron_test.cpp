@@ -1,5 +1,6 @@
-// ovsynchron_test.cpp - mutexes and condition records, driven from two
-// threads that move in lock-step.
+// ovsynchron_test.cpp - mutexes, condition records, counting semaphores,
+// read-write locks and system-wide semaphores, driven from threads that move
+// in lock-step and from child processes.
 #include <ovplatform/ovsynchron.h>
 
 #include <fcntl.h>
@@ -332,14 +333,21 @@ TEST(Semaphore, BlockingTakeIsWokenByAPost) {
 TEST(Semaphore, TimedTakePollsEveryHalfSecond) {
     ov_sem_t sem;
     ASSERT_OV_OK(ov_sem_init(&sem, 0));
-    // Under one poll: a single try, no wait.
-    int64_t start = monotonic_usec();
-    EXPECT_EQ(ov_sem_trywait(&sem, 499), EAGAIN);
-    EXPECT_LT(monotonic_usec() - start, 500000);
-    // Two polls: the take gives up after both, not before.
-    start = monotonic_usec();
-    EXPECT_EQ(ov_sem_trywait(&sem, 1000), EAGAIN);
-    EXPECT_GE(monotonic_usec() - start, 1000000);
+    // The timeout buys whole half-second polls, rounded down, and one try
+    // more than polls. A take that counted one poll too many or too few would
+    // end half a second away from where these bounds expect it.
+    struct Case {
+        uint32_t timeout_ms;
+        int64_t polls;
+    };
+    for (const Case c : {Case{499, 0}, Case{1000, 2}, Case{1499, 2}}) {
+        SCOPED_TRACE(c.timeout_ms);
+        const int64_t start = monotonic_usec();
+        EXPECT_EQ(ov_sem_trywait(&sem, c.timeout_ms), EAGAIN);
+        const int64_t waited = monotonic_usec() - start;
+        EXPECT_GE(waited, c.polls * 500000);
+        EXPECT_LT(waited, (c.polls + 1) * 500000);
+    }
 
     // A post during the polling is found by the next try.
     Gate started;
@@ -471,6 +479,44 @@ TEST_F(IpcSemTest, ExcludesOtherProcessesAndIsReturnedWhenAHolderEnds) {
     // A holder that ends without unlocking gives the semaphore back.
     EXPECT_EQ(ovtest::RunChild([&] { return ov_ipc_sem_lock(sem) == 0 ? 0 : 1; }), 0);
     EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+}
+
+// A holder in another process that opened the path on its own and is then
+// killed outright, with no chance to unlock: the kernel's undo record gives
+// the semaphore back.
+TEST_F(IpcSemTest, HolderKilledBySigkillGivesItBack) {
+    const std::string file = existing_file();
+    const int32_t sem = open_sem(file);
+    int ready[2];
+    ASSERT_EQ(pipe(ready), 0);
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // A child whose parent test has failed must not outlive it for long.
+        alarm(60);
+        int32_t own = -1;
+        if (ov_ipc_sem_open(&own, file.c_str()) != 0 || ov_ipc_sem_lock(own) != 0) _exit(1);
+        const char held = 'h';
+        if (write(ready[1], &held, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(ready[1]);
+    char byte = 0;
+    const bool held = read(ready[0], &byte, 1) == 1;
+    close(ready[0]);
+    if (held) {
+        // The child's own open met the parent's semaphore, which it now holds.
+        EXPECT_EQ(ov_ipc_sem_trylock(sem), EAGAIN);
+    }
+    ASSERT_EQ(kill(pid, SIGKILL), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(held) << "the child could not take the semaphore";
+    ASSERT_TRUE(WIFSIGNALED(status));
+    EXPECT_EQ(WTERMSIG(status), SIGKILL);
+    EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
+    EXPECT_EQ(ov_ipc_sem_trylock(sem), EAGAIN) << "given back once, not twice";
     EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
 }
 

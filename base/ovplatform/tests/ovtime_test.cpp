@@ -325,6 +325,9 @@ TEST(TimeFormat, MillisecondExtension) {
         {"%L", -1000, "999", "000"},                         // read as unsigned: capped
         {"%L%L%L%L", 7000, "007007007007", "000000000000"},  // grows past the format's length
         {"[%L]%%", 250000, "[250]%", "[000]%"},
+        // "%L" is replaced even after a percent sign: "%%Ld" becomes "%012d",
+        // which strftime reads as the day of the month, zero-padded to 12.
+        {"%%Ld", 12345, "000000000014", "14"},
         {"%Y-%m-%dT%H:%M:%SZ", 1, "2023-11-14T22:13:20Z", "2023-11-14T22:13:20Z"},
     };
     for (const auto &c : cases) {
