@@ -1,4 +1,5 @@
-// ovpath_test.cpp - the canonical form, parent, join, builder and the path tests.
+// ovpath_test.cpp - the canonical form, parent, join, builder, the path tests
+// and the installation directories.
 #include <ovplatform/overror.h>
 #include <ovplatform/ovpath.h>
 
@@ -714,6 +715,234 @@ TEST_F(PathPrograms, ExecSearchesThePath) {
                   return rc == -1 && errno == ENOENT ? 0 : 1;
               }),
               0);
+}
+
+// ---- Installation paths ---------------------------------------------------------------
+
+// A temporary installation tree: the markers named by each case are created
+// below base_, and the program is taken to be x/app/bin/prog.
+class PathInstall : public ovtest::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        base_ = RealPath(dir_);
+        ASSERT_FALSE(base_.empty());
+        prog_ = base_ + "/x/app/bin/prog";
+    }
+    // Creates the file (and its directories) at base_ + "/" + rel.
+    void Place(const std::string &rel) {
+        std::string full = base_ + "/" + rel;
+        std::error_code ec;
+        std::filesystem::create_directories(std::filesystem::path(full).parent_path(), ec);
+        ASSERT_FALSE(ec) << full;
+        write_file(full, "x");
+    }
+    std::string base_;
+    std::string prog_;
+};
+
+TEST_F(PathInstall, RootConfigAndLibraryDirectories) {
+    struct Case {
+        std::vector<const char *> files;
+        const char *root;  // relative to the base
+        int root_rc;       // -2: the root's length (a marker was found)
+        const char *config;
+        const char *lib;
+    } cases[] = {
+        // Marker in the root: the layout root/bin/prog.
+        {{"x/app/product-info.mf"}, "x/app", -2, "x/app/etc", "x/app/lib"},
+        // No marker at all: the directory above the program's, as a code.
+        {{}, "x/app", 0, "x/app/etc", "x/app/lib"},
+        // The program's own directory is tried first.
+        {{"x/app/bin/product-info.mf", "x/app/product-info.mf"},
+         "x/app/bin",
+         -2,
+         "x/app/bin/etc",
+         "x/app/bin/lib"},
+        // Two levels above the program's directory is the last place tried.
+        {{"x/product-info.mf"}, "x", -2, "x/etc", "x/lib"},
+        {{"product-info.mf"}, "x/app", 0, "x/app/etc", "x/app/lib"},
+        // The configuration file decides the configuration directory, and
+        // two levels above it the library directory.
+        {{"x/app/etc/orvane.conf"}, "x/app", 0, "x/app/etc", "x/app/lib"},
+        {{"x/app/bin/orvane.conf"}, "x/app", 0, "x/app/bin", "x/app/lib"},
+        // Order: D before D/etc before D/.. and so on.
+        {{"x/app/bin/orvane.conf", "x/app/etc/orvane.conf"}, "x/app", 0, "x/app/bin", "x/app/lib"},
+        {{"x/app/bin/etc/orvane.conf", "x/app/etc/orvane.conf"},
+         "x/app",
+         0,
+         "x/app/bin/etc",
+         "x/app/bin/lib"},
+        {{"x/app/orvane.conf", "x/etc/orvane.conf"}, "x/app", 0, "x/app", "x/lib"},
+        {{"x/etc/orvane.conf"}, "x/app", 0, "x/etc", "x/lib"},
+        // Three levels up is too far: the fallbacks apply.
+        {{"etc/orvane.conf"}, "x/app", 0, "x/app/etc", "x/app/lib"},
+    };
+    for (const auto &c : cases) {
+        std::string names;
+        for (const char *f : c.files) names += std::string(f) + " ";
+        SCOPED_TRACE("files: " + names);
+        std::error_code ec;
+        std::filesystem::remove_all(base_ + "/x", ec);
+        std::filesystem::remove(base_ + "/product-info.mf", ec);
+        std::filesystem::remove_all(base_ + "/etc", ec);
+        for (const char *f : c.files) Place(f);
+
+        char out[8192];
+        const std::string root = base_ + "/" + c.root;
+        int rc = ov_path_product_root(prog_.c_str(), out, sizeof out);
+        EXPECT_EQ(rc, c.root_rc == -2 ? static_cast<int>(root.size()) : c.root_rc);
+        EXPECT_EQ(std::string(out), root);
+
+        const std::string config = base_ + "/" + c.config;
+        EXPECT_EQ(ov_path_config_dir(prog_.c_str(), out, sizeof out),
+                  static_cast<int>(config.size()));
+        EXPECT_EQ(std::string(out), config);
+
+        const std::string lib = base_ + "/" + c.lib;
+        EXPECT_EQ(ov_path_lib_dir(prog_.c_str(), out, sizeof out), static_cast<int>(lib.size()));
+        EXPECT_EQ(std::string(out), lib);
+    }
+}
+
+TEST_F(PathInstall, FindConfigFollowsLinksAndNeedsRoom) {
+    Place("x/app/real.conf");
+    Place("x/app/bin/placeholder");
+    ASSERT_EQ(symlink((base_ + "/x/app/real.conf").c_str(), (base_ + "/x/app/etc.conf").c_str()),
+              0);
+    ASSERT_EQ(symlink((base_ + "/gone").c_str(), (base_ + "/x/app/bin/etc.conf").c_str()), 0);
+    char out[8192];
+    // The dangling link next to the program does not count; the link one
+    // level up leads to a file and does.
+    const std::string found = base_ + "/x/app/etc.conf";
+    ASSERT_EQ(ov_path_find_config("etc.conf", prog_.c_str(), out, sizeof out),
+              static_cast<int>(found.size()));
+    EXPECT_EQ(std::string(out), found);
+    EXPECT_EQ(ov_path_find_config("missing.conf", prog_.c_str(), out, sizeof out), -1);
+    EXPECT_EQ(ov_path_find_config("", prog_.c_str(), out, sizeof out), -1);
+    EXPECT_EQ(ov_path_find_config(nullptr, prog_.c_str(), out, sizeof out), -1);
+    EXPECT_EQ(ov_path_find_config("etc.conf", "", out, sizeof out), -1);
+    // The candidate in the program's etc directory is eight bytes longer
+    // than the file found; when it cannot fit, the search ends there
+    // although the file's own path would fit.
+    EXPECT_EQ(ov_path_find_config("etc.conf", prog_.c_str(), out, found.size() + 8), -1);
+    EXPECT_EQ(ov_path_find_config("etc.conf", prog_.c_str(), out, found.size() + 9),
+              static_cast<int>(found.size()));
+}
+
+TEST_F(PathInstall, AppendedDirectoryNeedsFiveBytesOfRoom) {
+    // No markers: the root is the fallback x/app.
+    const std::string root = base_ + "/x/app";
+    std::vector<char> out(root.size() + 5);
+    for (size_t size : {root.size() + 4, root.size() + 5}) {
+        SCOPED_TRACE(size);
+        const int expected = size == root.size() + 5 ? static_cast<int>(root.size() + 4) : -1;
+        EXPECT_EQ(ov_path_config_dir(prog_.c_str(), out.data(), size), expected);
+        if (expected > 0) {
+            EXPECT_EQ(std::string(out.data()), root + "/etc");
+        }
+        EXPECT_EQ(ov_path_lib_dir(prog_.c_str(), out.data(), size), expected);
+        if (expected > 0) {
+            EXPECT_EQ(std::string(out.data()), root + "/lib");
+        }
+    }
+    // A root that must be cut is reported as such, never as a length.
+    std::vector<char> small(8);
+    EXPECT_EQ(ov_path_product_root(prog_.c_str(), small.data(), small.size()), EBUFFER);
+    EXPECT_EQ(ov_path_config_dir(prog_.c_str(), small.data(), small.size()), -1);
+    EXPECT_EQ(ov_path_product_root(nullptr, small.data(), small.size()), -1);
+    EXPECT_EQ(ov_path_product_root("", small.data(), small.size()), -1);
+    EXPECT_STREQ(ov_path_product_info_name(), "product-info.mf");
+}
+
+TEST_F(PathInstall, SearchDirsTriesEachDirectoryInOrder) {
+    Place("a/f");
+    Place("b/f");
+    const std::string a = base_ + "/a", b = base_ + "/b", none = base_ + "/none";
+    char out[8192];
+    const char *both[] = {none.c_str(), b.c_str(), a.c_str(), nullptr};
+    ASSERT_EQ(ov_path_search_dirs("f", both, out, sizeof out), 0);
+    EXPECT_EQ(std::string(out), b + "/f");
+    const char *missing[] = {none.c_str(), nullptr};
+    EXPECT_EQ(ov_path_search_dirs("f", missing, out, sizeof out), -1);
+    const char *empty[] = {nullptr};
+    EXPECT_EQ(ov_path_search_dirs("f", empty, out, sizeof out), -1);
+    EXPECT_EQ(ov_path_search_dirs("", both, out, sizeof out), -1);
+    EXPECT_EQ(ov_path_search_dirs(nullptr, both, out, sizeof out), -1);
+    EXPECT_EQ(ov_path_search_dirs("f", nullptr, out, sizeof out), -1);
+    // Room for the directory, '/', the name and the NUL, judged per entry:
+    // a too long first entry ends the search.
+    const std::string longer = base_ + "/aaaaaaaa";
+    const char *long_first[] = {longer.c_str(), a.c_str(), nullptr};
+    EXPECT_EQ(ov_path_search_dirs("f", long_first, out, a.size() + 3), -1);
+    const char *only_a[] = {a.c_str(), nullptr};
+    EXPECT_EQ(ov_path_search_dirs("f", only_a, out, a.size() + 3), 0);
+    EXPECT_EQ(ov_path_search_dirs("f", only_a, out, a.size() + 2), -1);
+}
+
+TEST(PathInstallRoots, ARootGetsNoSecondSlash) {
+    // "//etc" would be taken for a network root by the canonical form and
+    // by every path derived from it.
+    char out[8192];
+    const char *root[] = {"/", nullptr};
+    ASSERT_EQ(ov_path_search_dirs("etc", root, out, sizeof out), 0);
+    EXPECT_STREQ(out, "/etc");
+    const char *empty[] = {"", nullptr};
+    ASSERT_EQ(ov_path_search_dirs("etc", empty, out, sizeof out), 0);
+    EXPECT_STREQ(out, "/etc");
+
+    // A program directly in "/" on a system without any of the markers.
+    for (const char *marker : {"/orvane.conf", "/etc/orvane.conf", "/product-info.mf"})
+        if (access(marker, F_OK) == 0) GTEST_SKIP() << marker << " exists on this system";
+    EXPECT_EQ(ov_path_product_root("/prog", out, sizeof out), 0);
+    EXPECT_STREQ(out, "/");
+    EXPECT_EQ(ov_path_config_dir("/prog", out, sizeof out), 4);
+    EXPECT_STREQ(out, "/etc");
+    EXPECT_EQ(ov_path_lib_dir("/prog", out, sizeof out), 4);
+    EXPECT_STREQ(out, "/lib");
+}
+
+// The installation is found from the running program's own location: this
+// test program, copied into a temporary tree, is started again there and
+// reports what it finds (the child's part is the test below, which does
+// nothing unless the variable names a report file).
+constexpr char kInstallReportVariable[] = "OVTEST_INSTALL_REPORT";
+
+TEST(PathInstallChild, ReportFromTheRunningProgram) {
+    const char *report = std::getenv(kInstallReportVariable);
+    if (report == nullptr) GTEST_SKIP() << "runs only as the child of the test below";
+    char exe[8192], root[8192], config[8192], lib[8192];
+    ASSERT_GT(ov_path_executable(exe, sizeof exe), 0);
+    ASSERT_GT(ov_path_product_root(exe, root, sizeof root), 0);
+    ASSERT_GT(ov_path_config_dir(exe, config, sizeof config), 0);
+    ASSERT_GT(ov_path_lib_dir(exe, lib, sizeof lib), 0);
+    write_file(report, std::string(exe) + "\n" + root + "\n" + config + "\n" + lib + "\n");
+}
+
+TEST_F(PathInstall, FoundFromTheRunningProgramsLocation) {
+    char self[8192];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    ASSERT_GT(n, 0);
+    self[n] = '\0';
+    Place("x/app/product-info.mf");
+    Place("x/app/etc/orvane.conf");
+    Place("x/app/bin/placeholder");
+    std::error_code ec;
+    std::filesystem::copy_file(self, prog_, ec);
+    ASSERT_FALSE(ec) << ec.message();
+    ASSERT_EQ(chmod(prog_.c_str(), 0755), 0);
+    const std::string report = base_ + "/report";
+    const std::string filter = "--gtest_filter=PathInstallChild.ReportFromTheRunningProgram";
+    const int status = RunChild([&] {
+        setenv(kInstallReportVariable, report.c_str(), 1);
+        const char *argv[] = {"prog", filter.c_str(), nullptr};
+        execv(prog_.c_str(), const_cast<char *const *>(argv));
+        return 127;
+    });
+    ASSERT_EQ(status, 0);
+    const std::string app = base_ + "/x/app";
+    EXPECT_EQ(ovtest::read_file(report),
+              prog_ + "\n" + app + "\n" + app + "/etc\n" + app + "/lib\n");
 }
 
 }  // namespace

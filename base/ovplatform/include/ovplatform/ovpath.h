@@ -168,6 +168,50 @@ OV_API int32_t ov_path_is_portable(const char *path, int32_t *flag) OV_NOEXCEPT;
  * a copy that had to be cut, or a ch that is itself not allowed. */
 OV_API int32_t ov_path_sanitize(const char *in, char *out, size_t size, char ch) OV_NOEXCEPT;
 
+/* Installation paths. An installation is recognised by its root's marker
+ * file "product-info.mf" and by the configuration file "orvane.conf"; both
+ * are looked up around a start path inside the installation, usually the
+ * running program (ov_path_executable), trying the start path's own
+ * directory first and then up to two levels above it. Without a marker the
+ * layout root/bin/program, root/etc, root/lib is assumed. out needs room
+ * for the found file's path plus "/.." while the parent is taken. */
+
+/* @return the marker file name "product-info.mf". */
+OV_API const char *ov_path_product_info_name(void) OV_NOEXCEPT;
+
+/* Tries dir + '/' + name for every directory of the null-terminated list in
+ * order (a directory that ends with '/', a root, gets no second '/') and
+ * stops at the first that exists, following links; that path is left in
+ * out. @return 0; -1 for a null or empty name, a null list or out, nothing
+ * found, or a directory for which strlen(dir) + strlen(name) + 2 > size
+ * (the search ends there). */
+OV_API int ov_path_search_dirs(const char *name, const char *const *dirs, char *out,
+                               size_t size) OV_NOEXCEPT;
+
+/* The installation root: the directory that holds "product-info.mf",
+ * looked for in the start path's directory D, in D/.. and in D/../..
+ * @return the root's length when the marker was found; without a marker
+ * out becomes D/.. and the result is 0, or EBUFFER when it had to be cut;
+ * -1 for a null argument, size 0 or a start path without a parent. */
+OV_API int ov_path_product_root(const char *start, char *out, size_t size) OV_NOEXCEPT;
+
+/* The full path of the configuration file name, looked for in D, D/etc,
+ * D/.., D/../etc, D/../.. and D/../../etc, D being the start path's
+ * directory. @return its length, or -1 when it is not found or does not
+ * fit. */
+OV_API int ov_path_find_config(const char *name, const char *start, char *out,
+                               size_t size) OV_NOEXCEPT;
+
+/* The configuration directory: the directory of "orvane.conf", or else the
+ * installation root + "/etc". @return its length, or a negative value; -1
+ * when the root's length + 5 exceeds size. */
+OV_API int ov_path_config_dir(const char *start, char *out, size_t size) OV_NOEXCEPT;
+
+/* The library directory: two levels above "orvane.conf" (root/etc/orvane.conf
+ * gives root), or else the installation root, + "/lib". @return its length,
+ * or a negative value; -1 when the root's length + 5 exceeds size. */
+OV_API int ov_path_lib_dir(const char *start, char *out, size_t size) OV_NOEXCEPT;
+
 OV_EXTERN_C_END
 
 #endif
