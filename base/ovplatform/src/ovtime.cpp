@@ -53,6 +53,22 @@ bool _is_minus_infinite(const ov_timeval_t &t) {
     return t.tv_sec == INT64_MIN;
 }
 
+// a - b in microseconds. The infinite values (and any difference beyond
+// about 292000 years) do not fit in 64 bits; such a difference saturates in
+// its direction instead of wrapping into a count of the opposite sign.
+int64_t _diff_usec(const ov_timeval_t &a, const ov_timeval_t &b) {
+    int64_t sec;
+    int64_t usec;
+    int64_t total;
+    if (__builtin_sub_overflow(a.tv_sec, b.tv_sec, &sec) ||
+        __builtin_mul_overflow(sec, kUsecPerSec, &total) ||
+        __builtin_sub_overflow(a.tv_usec, b.tv_usec, &usec) ||
+        __builtin_add_overflow(total, usec, &total))
+        return a.tv_sec > b.tv_sec || (a.tv_sec == b.tv_sec && a.tv_usec > b.tv_usec) ? INT64_MAX
+                                                                                      : INT64_MIN;
+    return total;
+}
+
 // The three elapsed-time operations differ only in their message and in
 // whether the caller wants the clock reading back.
 int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t *out,
@@ -69,8 +85,7 @@ int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t
                static_cast<long>(now.tv_usec));
         return EINVAL;
     }
-    *out = static_cast<uint64_t>((now.tv_sec - start.tv_sec) * kUsecPerSec + now.tv_usec -
-                                 start.tv_usec);
+    *out = static_cast<uint64_t>(_diff_usec(now, start));
     return 0;
 }
 
@@ -283,7 +298,7 @@ void ov_time_sub_usec(ov_timeval_t *target, uint32_t usec) noexcept {
 }
 
 int64_t ov_time_diff_usec(const ov_timeval_t *a, const ov_timeval_t *b) noexcept {
-    return (a->tv_sec - b->tv_sec) * kUsecPerSec + a->tv_usec - b->tv_usec;
+    return _diff_usec(*a, *b);
 }
 
 int ov_time_subtract(ov_timeval_t *out, const ov_timeval_t *x, const ov_timeval_t *y) noexcept {

@@ -117,6 +117,13 @@ TEST(TimeElapsed, StartInTheFutureIsRefusedWithZero) {
     }
 }
 
+TEST(TimeElapsed, StartAtMinusInfinityIsAsLongAgoAsCanBeCounted) {
+    const ov_timeval_t start{kMin, 0};
+    uint64_t elapsed = 0;
+    ASSERT_OV_OK(get_usec_since(&start, &elapsed));
+    EXPECT_EQ(elapsed, static_cast<uint64_t>(INT64_MAX));
+}
+
 TEST(TimeElapsed, NullArgumentsAreRefused) {
     ov_timeval_t t{};
     uint64_t out = 0;
@@ -231,6 +238,15 @@ TEST(TimeSub, DifferencesInMicroseconds) {
     EXPECT_EQ(ov_time_diff_usec(&a, &b), 1999900);
     EXPECT_EQ(ov_time_diff_usec(&b, &a), -1999900);
     EXPECT_EQ(ov_time_diff_usec(&a, &a), 0);
+    // Differences with an infinite value do not fit; they saturate in their
+    // direction rather than wrap to the other sign.
+    const ov_timeval_t minus_infinite{kMin, 0};
+    EXPECT_EQ(ov_time_diff_usec(&kInfinite, &a), INT64_MAX);
+    EXPECT_EQ(ov_time_diff_usec(&a, &kInfinite), INT64_MIN);
+    EXPECT_EQ(ov_time_diff_usec(&minus_infinite, &a), INT64_MIN);
+    EXPECT_EQ(ov_time_diff_usec(&a, &minus_infinite), INT64_MAX);
+    const ov_timeval_t near_top{kMax / 1000000, 0};
+    EXPECT_EQ(ov_time_diff_usec(&near_top, &b), (kMax / 1000000 - 1) * 1000000 - 200);
 }
 
 TEST(TimeSub, SubtractBorrowsAndReportsTheSign) {

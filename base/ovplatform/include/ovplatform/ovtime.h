@@ -136,7 +136,8 @@ OV_API void ov_time_add_usec(ov_timeval_t *target, uint64_t usec) OV_NOEXCEPT;
  * microseconds are too few. No infinity handling. Null target: nothing. */
 OV_API void ov_time_sub_usec(ov_timeval_t *target, uint32_t usec) OV_NOEXCEPT;
 
-/* @return (a - b) in microseconds, signed. */
+/* @return (a - b) in microseconds, signed; INT64_MAX or INT64_MIN when the
+ * difference does not fit (an infinite operand). */
 OV_API int64_t ov_time_diff_usec(const ov_timeval_t *a, const ov_timeval_t *b) OV_NOEXCEPT;
 
 /* out = x - y with microseconds borrowed from or carried to the seconds (a
