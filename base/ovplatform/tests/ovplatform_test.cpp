@@ -1,4 +1,4 @@
-// ovplatform_test.cpp - host identity.
+// ovplatform_test.cpp - host identity and signal names.
 #include <ovplatform/ovplatform.h>
 
 #include <unistd.h>
@@ -47,6 +47,57 @@ TEST(PlatformHostname, SmallBuffers) {
     EXPECT_EQ(untouched, 'x');
 
     EXPECT_EQ(ov_platform_hostname(nullptr, 64), EINVAL);
+}
+
+TEST(PlatformSignals, NamesOfNumbers) {
+    const struct {
+        int number;
+        const char *name;
+    } cases[] = {
+        {1, "SIGHUP"},          {6, "SIGABRT"},         {10, "SIGUSR1"},
+        {11, "SIGSEGV"},        {12, "SIGUSR2"},        {15, "SIGTERM"},
+        {17, "SIGCHLD"},        {29, "SIGPOLL"},        {31, "SIGSYS"},
+        {0, "UNKNOWN SIGNAL"},  {-1, "UNKNOWN SIGNAL"}, {16, "UNKNOWN SIGNAL"},
+        {30, "UNKNOWN SIGNAL"}, {32, "UNKNOWN SIGNAL"}, {64, "UNKNOWN SIGNAL"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.number);
+        EXPECT_STREQ(ov_platform_signal_name(c.number), c.name);
+    }
+}
+
+TEST(PlatformSignals, NumbersOfNames) {
+    const struct {
+        const char *name;
+        int number;
+    } cases[] = {
+        {"hup", 1},        {"SIGHUP", 1},
+        {"SigHup", 1},     {"sigint", 2},
+        {"iot", 6},        {"SIGIOT", 6},
+        {"abrt", 6},       {"io", 29},
+        {"SIGIO", 29},     {"poll", 29},
+        {"SIGPOLL", 29},   {"segv", 11},
+        {"SIGVTALRM", 26}, {"sys", 31},
+        {"SIGSEGVX", -1},  {"SIGSEGV ", -1},
+        {"SEG", -1},       {"SIG", -1},
+        {"", -1},          {"SIGSIGHUP", -1},
+        {"STKFLT", -1},    {"UNKNOWN SIGNAL", -1},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(ov_platform_signal_number(c.name), c.number);
+    }
+    EXPECT_EQ(ov_platform_signal_number(nullptr), -1);
+}
+
+TEST(PlatformSignals, EveryNameLeadsBackToItsNumber) {
+    for (int number = 1; number < 32; ++number) {
+        const char *name = ov_platform_signal_name(number);
+        if (std::strcmp(name, "UNKNOWN SIGNAL") == 0) continue;
+        SCOPED_TRACE(name);
+        EXPECT_EQ(ov_platform_signal_number(name), number);
+        EXPECT_EQ(ov_platform_signal_number(name + 3), number);
+    }
 }
 
 }  // namespace
