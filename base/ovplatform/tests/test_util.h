@@ -8,6 +8,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -119,6 +120,23 @@ inline int RunChild(const std::function<int()> &body) {
     int status = 0;
     if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
     return WEXITSTATUS(status);
+}
+
+// Runs body in a forked child that ends with _exit(0) if body returns, and
+// returns the child's raw wait status (for WIFSIGNALED and WTERMSIG); -1 when
+// the child could not be started or collected. The child dumps no core, so
+// that a deliberate crash leaves nothing behind and ends quickly.
+inline int RunChildForStatus(const std::function<void()> &body) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        const rlimit no_core{0, 0};
+        setrlimit(RLIMIT_CORE, &no_core);
+        body();
+        _exit(0);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
+    return status;
 }
 
 // Runs check as an unprivileged user, where root would bypass permission
