@@ -12,6 +12,7 @@
 //
 // Divisions: mutexes; condition records; counting semaphores; read-write
 // locks; system-wide semaphores.
+#include <ovplatform/ovbtrace.h>
 #include <ovplatform/ovsynchron.h>
 
 #include <execinfo.h>
@@ -143,7 +144,7 @@ int32_t ov_mutex_acquire(ov_mutex_t *mutex) noexcept {
                 return rc;
             }
             OV_LOG(1, "ov_mutex_acquire: attempt to reacquire non-recursive mutex.  Aborting.");
-            _log_call_stack();
+            ov_log_backtrace();
             std::abort();
         }
         default:
