@@ -732,12 +732,18 @@ int32_t ov_copy_file(const char *source, const char *destination, uint32_t mode)
     rc = ov_file_stat(source, &status, 0);
     if (rc != 0) return rc;
     // The size is taken once: data appended during the copy is not copied.
+    // Pseudo-files and pipes report a size of 0 whatever they hold, so a
+    // size of 0 is no promise either way: such a source is copied until it
+    // reports its end, and an empty file simply ends at once.
     const int64_t size = status.size;
+    const bool sized = size > 0;
     off_t offset = 0;
-    while (offset < size) {
-        size_t chunk = static_cast<size_t>(std::min<int64_t>(size - offset, kSendfileChunk));
+    while (!sized || offset < size) {
+        size_t chunk = static_cast<size_t>(sized ? std::min<int64_t>(size - offset, kSendfileChunk)
+                                                 : kSendfileChunk);
         ssize_t sent = sendfile(out, in, &offset, chunk);
         if (sent > 0) continue;
+        if (sent == 0 && !sized) break;
         if (offset == 0) {
             // Refused before the first byte: the kernel cannot copy between
             // these two files, so the data goes through user space instead.

@@ -10,11 +10,13 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <ctime>
 #include <functional>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -494,8 +496,12 @@ TEST_F(FileTest, ResolveLinks) {
     ASSERT_OV_OK(ov_file_resolve_links(path("dangling").c_str(), out, sizeof out));
     EXPECT_EQ(std::string(out), path("gone"));
 
+    // Loops of one and of two links end at the limit.
     ASSERT_OV_OK(ov_file_symlink(path("self").c_str(), path("self").c_str()));
     EXPECT_EQ(ov_file_resolve_links(path("self").c_str(), out, sizeof out), EPATHMAX);
+    ASSERT_OV_OK(ov_file_symlink(path("ping").c_str(), path("pong").c_str()));
+    ASSERT_OV_OK(ov_file_symlink(path("pong").c_str(), path("ping").c_str()));
+    EXPECT_EQ(ov_file_resolve_links(path("ping").c_str(), out, sizeof out), EPATHMAX);
 
     std::string too_long(8192, 'a');
     EXPECT_EQ(ov_file_resolve_links(too_long.c_str(), out, sizeof out), EPATHMAX);
@@ -778,6 +784,97 @@ TEST_F(FileTest, CopyFile) {
     EXPECT_EQ(ov_copy_file(path("missing").c_str(), path("x").c_str(), 0600), ENOENT);
     EXPECT_EQ(ov_file_exists(path("x").c_str(), 0), 0) << "no destination without a source";
     EXPECT_EQ(ov_copy_file(path("src").c_str(), path("no/dir").c_str(), 0600), ENOENT);
+}
+
+// The kernel refuses sendfile(2) into a file whose driver has no splice
+// support, such as /proc/self/comm; the copy must then go through user
+// space. Run in a child so that the test program keeps its own name.
+TEST_F(FileTest, CopyFallsBackWhenTheKernelRefusesTheDestination) {
+    write_file(path("name"), "ovcopied");
+    const std::string source = path("name");
+    const int status = ovtest::RunChild([&] {
+        if (ov_copy_file(source.c_str(), "/proc/self/comm", 0644) != 0) return 1;
+        return read_file("/proc/self/comm") == "ovcopied\n" ? 0 : 2;
+    });
+    EXPECT_EQ(status, 0);
+}
+
+// Pseudo-files and pipes report a size of 0 whatever they hold; their data
+// is copied all the same, by the kernel where it accepts them and through
+// user space where it does not.
+TEST_F(FileTest, CopyOfSourcesWithoutASize) {
+    for (const char *proc : {"/proc/self/status", "/proc/version"}) {
+        SCOPED_TRACE(proc);
+        ov_stat_t st;
+        ASSERT_OV_OK(ov_file_stat(proc, &st, 0));
+        ASSERT_EQ(st.size, 0) << "a pseudo-file that reports no size";
+        ASSERT_OV_OK(ov_copy_file(proc, path("copy").c_str(), 0600));
+        const std::string copy = read_file(path("copy"));
+        EXPECT_NE(copy, "");
+        // The status file changes between two reads; its first line does not.
+        const std::string original = read_file(proc);
+        EXPECT_EQ(copy.substr(0, copy.find('\n')), original.substr(0, original.find('\n')));
+    }
+
+    // A pipe: the kernel refuses to send from it at an offset. The copy runs
+    // in a child with an alarm, so that a copy that leaves the writer
+    // waiting fails instead of hanging the test program.
+    ASSERT_EQ(mkfifo(path("fifo").c_str(), 0600), 0);
+    std::string data;
+    for (int i = 0; i < 100000; ++i) data += static_cast<char>('0' + i % 10);
+    const std::string fifo = path("fifo");
+    const std::string copy = path("from_fifo");
+    const int status = ovtest::RunChild([&] {
+        alarm(10);
+        signal(SIGPIPE, SIG_IGN);
+        std::thread writer([&] {
+            const int fd = open(fifo.c_str(), O_WRONLY);
+            if (fd < 0) return;
+            size_t done = 0;
+            while (done < data.size()) {
+                const ssize_t n = write(fd, data.data() + done, data.size() - done);
+                if (n <= 0) break;
+                done += static_cast<size_t>(n);
+            }
+            close(fd);
+        });
+        const int32_t rc = ov_copy_file(fifo.c_str(), copy.c_str(), 0600);
+        writer.join();
+        return rc;
+    });
+    ASSERT_EQ(status, 0);
+    EXPECT_EQ(read_file(copy), data);
+}
+
+TEST_F(FileTest, CopyReportsASourceShorterThanItsSize) {
+    // A sysfs attribute reports a page as its size but holds a short line.
+    const char *candidates[] = {"/sys/kernel/mm/transparent_hugepage/enabled",
+                                "/sys/kernel/uevent_seqnum", "/sys/kernel/profiling",
+                                "/sys/power/state"};
+    const char *source = nullptr;
+    for (const char *c : candidates) {
+        ov_stat_t st;
+        if (ov_file_stat(c, &st, 0) == 0 && st.size > 0 &&
+            static_cast<size_t>(st.size) > read_file(c).size() && !read_file(c).empty()) {
+            source = c;
+            break;
+        }
+    }
+    if (source == nullptr) GTEST_SKIP() << "no sysfs attribute with a page-sized size here";
+    SCOPED_TRACE(source);
+    EXPECT_EQ(ov_copy_file(source, path("copy").c_str(), 0600), EBUFFER);
+    EXPECT_EQ(read_file(path("copy")), read_file(source)) << "what was there stays copied";
+}
+
+TEST_F(FileTest, CopyFallbackFailureIsReturned) {
+    // A directory opens for reading and has a size, but neither sendfile(2)
+    // nor read(2) takes data from it.
+    ASSERT_EQ(mkdir(path("d").c_str(), 0755), 0);
+    ov_stat_t st;
+    ASSERT_OV_OK(ov_file_stat(path("d").c_str(), &st, 0));
+    if (st.size == 0) GTEST_SKIP() << "directories have no size on this file system";
+    EXPECT_EQ(ov_copy_file(path("d").c_str(), path("copy").c_str(), 0600), EISDIR);
+    EXPECT_EQ(ov_file_exists(path("copy").c_str(), 0), 1) << "the destination is left behind";
 }
 
 }  // namespace

@@ -290,7 +290,9 @@ OV_API int32_t ov_file_path_within(const char *dir, const char *path) OV_NOEXCEP
 /* ---- Copy --------------------------------------------------------------- */
 
 /* Copies the whole file source to destination (created with mode when
- * missing, truncated otherwise), in the kernel where it can.
+ * missing, truncated otherwise), in the kernel where it can. The size is
+ * read once; a source that reports a size of 0 (pseudo-files, pipes) is
+ * copied until its end.
  * @return 0; the code of the failing open, status, read or write; EBUFFER
  * when the source ended before its recorded size. */
 OV_API int32_t ov_copy_file(const char *source, const char *destination, uint32_t mode) OV_NOEXCEPT;
