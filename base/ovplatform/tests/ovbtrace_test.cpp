@@ -334,9 +334,6 @@ __attribute__((noinline)) int overflow_stack(int depth) {
 }
 
 TEST(FatalSignals, StackOverflowIsReportedOnTheAlternateStack) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-    GTEST_SKIP() << "the sanitizer runtime reports stack overflows itself";
-#endif
     const int status = RunChildForStatus([] {
         // A small limit makes the overflow quick.
         const rlimit stack_limit{1 << 20, 1 << 20};
