@@ -1,0 +1,66 @@
+// internal/ovlog_parts.h - how the parts of the logging module reach each other.
+//
+// The logger (ovlog.cpp) filters and dispatches messages and owns the set-up
+// calls; it hands file lines to the line writer (ovlog_writer.cpp), which
+// writes through the log file ring (ovlog_ring.cpp), and system-log messages
+// to the syslog transport (ovlog_syslog.cpp). Nothing here is public.
+#pragma once
+
+#include <stdarg.h>
+#include <stddef.h>
+#include <stdint.h>
+
+namespace ov::logging {
+
+// ---- Log file ring (ovlog_ring.cpp) ------------------------------------------------------
+
+// Initialises the file mutex. @return 0 or the mutex error.
+int32_t _log_ring_init() noexcept;
+// Destroys the file mutex after a set-up that failed; no file is open then.
+void _log_ring_abandon() noexcept;
+// Derives the base log path from the configured path (size suffix, default
+// log directory). @return 0, EPATHMAX, ERANGE or the directory creation's code.
+int32_t _log_locate(const char *path) noexcept;
+// Opens the ring when no file is current and rotates when the current file is
+// full. @return 0, the fstat or mutex error, or the ring opening's code.
+int32_t _log_check_size() noexcept;
+// Forces both descriptors to disk, closes them and destroys the file mutex.
+void _log_ring_close() noexcept;
+// The current descriptor, -1 when no file is open.
+int _log_current_fd() noexcept;
+// fdatasync of the current file, when there is one.
+void _log_ring_flush() noexcept;
+// True while the calling thread runs a size check: a log call made from
+// inside it (by a module the ring uses) must not start another one.
+bool _log_in_size_check() noexcept;
+
+// ---- Line writer (ovlog_writer.cpp) ------------------------------------------------------
+
+// Size of the tagged-message buffer of file lines.
+inline constexpr size_t kLogTaggedSize = 4094;
+
+// Writes the level's tag and a blank, then the formatted message, into buffer.
+// @return 4 plus the untruncated message length, or a negative value when
+// the buffer is smaller than the tag or the message cannot be formatted.
+int _log_format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
+                       va_list args) noexcept __attribute__((format(printf, 4, 0)));
+// Writes one message as a file line (or to standard error alone), with
+// repeat suppression, echo, prefix and the size check every 64 KiB.
+void _log_write_line(uint32_t level, const char *format, va_list args) noexcept
+    __attribute__((format(printf, 2, 0)));
+// Writer settings taken by the logger's set-up and close.
+void _log_writer_set_pid(int pid) noexcept;
+void _log_writer_set_stderr_only(bool on) noexcept;
+bool _log_writer_stderr_only() noexcept;
+void _log_writer_set_stderr_level(int level) noexcept;
+
+// ---- Syslog transport (ovlog_syslog.cpp) -------------------------------------------------
+
+// Chooses the host interface or UDP from the presence of "/dev/log".
+void _log_syslog_setup(const char *identity) noexcept;
+// @return 0, or ELOG when the message cannot be formatted.
+int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept
+    __attribute__((format(printf, 2, 0)));
+void _log_syslog_close() noexcept;
+
+}  // namespace ov::logging

@@ -1,0 +1,146 @@
+// ovlog_syslog.cpp - the system-log destination of the logger.
+//
+// Messages go to the host's syslog interface with the facility LOG_LOCAL2.
+// A host without the local syslog socket "/dev/log" (a minimal container,
+// for instance) gets them as UDP datagrams "<PRI>ERR text" sent to the syslog
+// port of the local machine instead; the datagram carries only the priority
+// and the tagged message. Once a set-up has found "/dev/log" missing, the
+// process keeps using UDP.
+//
+// Sends run on the logging thread without a lock. The socket is opened on
+// the first message and again after a failed send; the opening and the
+// closing are serialised by a small mutex so that two threads never both
+// replace it, and the socket number is read atomically by every sender.
+#include <ovplatform/overror.h>
+#include <ovplatform/ovfile.h>
+#include <ovplatform/ovlog.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <sys/socket.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "internal/ovlog_parts.h"
+
+namespace ov::logging {
+namespace {
+
+constexpr size_t kSyslogBuffer = 4096;
+constexpr uint16_t kSyslogPort = 514;
+
+// Severity of each level; levels above the table are notices.
+constexpr int kSeverities[] = {LOG_CRIT, LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG, LOG_DEBUG};
+
+std::atomic<bool> g_udp{false};
+std::atomic<int> g_socket{-1};
+std::atomic<bool> g_ready{false};
+pthread_mutex_t g_socket_mutex = PTHREAD_MUTEX_INITIALIZER;
+
+class SocketLock {
+  public:
+    SocketLock() noexcept { pthread_mutex_lock(&g_socket_mutex); }
+    ~SocketLock() { pthread_mutex_unlock(&g_socket_mutex); }
+    SocketLock(const SocketLock &) = delete;
+    SocketLock &operator=(const SocketLock &) = delete;
+};
+
+int _priority(uint32_t level) noexcept {
+    const int severity =
+        level < sizeof kSeverities / sizeof kSeverities[0] ? kSeverities[level] : LOG_NOTICE;
+    return LOG_LOCAL2 | severity;
+}
+
+// The syslog port of the local machine, filled once.
+const sockaddr_in &_udp_address() noexcept {
+    static const sockaddr_in address = [] {
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(kSyslogPort);
+        a.sin_addr.s_addr = inet_addr("127.0.0.1");
+        return a;
+    }();
+    return address;
+}
+
+// Replaces the socket with a new one. Runs with the socket mutex held.
+int32_t _udp_open() noexcept {
+    const int old = g_socket.exchange(-1, std::memory_order_acq_rel);
+    if (old != -1) close(old);
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    if (fd < 0) return errno;
+    _udp_address();
+    g_socket.store(fd, std::memory_order_release);
+    g_ready.store(true, std::memory_order_release);
+    return 0;
+}
+
+}  // namespace
+
+void _log_syslog_setup(const char *identity) noexcept {
+    ov_stat_t status;
+    if (ov_file_stat("/dev/log", &status, 0) == ENOENT) g_udp.store(true);
+    if (!g_udp.load()) {
+        openlog(identity, LOG_PID, LOG_LOCAL2);
+        return;
+    }
+    SocketLock lock;
+    _udp_open();
+}
+
+int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept {
+    const int priority = _priority(level);
+    char tagged[kSyslogBuffer];
+    if (_log_format_tagged(tagged, sizeof tagged, level, format, args) < 0) return ELOG;
+    if (!g_udp.load(std::memory_order_relaxed)) {
+        syslog(priority, "%s", tagged);
+        return 0;
+    }
+
+    if (!g_ready.load(std::memory_order_acquire)) {
+        SocketLock lock;
+        if (!g_ready.load(std::memory_order_relaxed) && _udp_open() != 0) return 0;
+    }
+    const int fd = g_socket.load(std::memory_order_acquire);
+    if (fd == -1) return 0;
+    char datagram[kSyslogBuffer];
+    const int n = std::snprintf(datagram, sizeof datagram, "<%3d>%s", priority, tagged);
+    if (n < 0) return 0;
+    // A text cut to the buffer is sent whole, terminating zero included.
+    const size_t length =
+        static_cast<size_t>(n) < sizeof datagram ? static_cast<size_t>(n) : sizeof datagram;
+    const sockaddr_in &address = _udp_address();
+    if (sendto(fd, datagram, length, 0, reinterpret_cast<const sockaddr *>(&address),
+               sizeof address) < 0) {
+        const int err = errno;
+        char text[64];
+        const int m =
+            std::snprintf(text, sizeof text, "Error writing to syslog UDP port, errno=%d\n", err);
+        ov_file_t stderr_file = 2;
+        uint64_t written = 0;
+        if (m > 0) ov_file_write(&stderr_file, text, static_cast<size_t>(m), &written);
+        SocketLock lock;
+        // Another sender may have replaced the socket already.
+        if (g_socket.load(std::memory_order_relaxed) == fd) {
+            g_socket.store(-1, std::memory_order_release);
+            close(fd);
+            g_ready.store(false, std::memory_order_release);
+        }
+    }
+    return 0;
+}
+
+void _log_syslog_close() noexcept {
+    closelog();
+    SocketLock lock;
+    const int fd = g_socket.exchange(-1, std::memory_order_acq_rel);
+    if (fd != -1) close(fd);
+}
+
+}  // namespace ov::logging
