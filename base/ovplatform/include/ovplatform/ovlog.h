@@ -1,9 +1,16 @@
 /* ovlog.h - the process-wide logger.
  *
  * Levels are small unsigned integers, smaller is more severe: 0 and 1 are
- * errors, 2 and 3 warnings and notable events, 4 and above debug traces.
- * Nothing is written until a destination is chosen. The log call never
- * changes errno.
+ * errors (tag "ERR"), 2 and 3 warnings and notable events ("LOG"), 4 and
+ * above debug traces ("DBG"). The threshold is the highest level logged
+ * (3 by default, -1 turns logging off). Nothing is written until a
+ * destination is chosen: a ring of numbered log files (or standard error
+ * alone), the system log, or a caller's function. Until then messages are
+ * dropped, or held in memory after ov_log_start_queue and replayed when the
+ * destination is chosen. The log call never changes errno.
+ *
+ * The settings are plain process-wide values meant to be set at start-up,
+ * before other threads log; the log call itself may come from any thread.
  */
 #ifndef OVPLATFORM_OVLOG_H
 #define OVPLATFORM_OVLOG_H
@@ -19,21 +26,77 @@
 #define OV_LOG_FILE 2
 #define OV_LOG_CALLBACK 3
 
+/* A caller's destination: receives the level, the caller's source name and
+ * line, and the unformatted format with its arguments. */
+typedef void (*ov_log_callback_t)(uint32_t level, const char *file, int line, const char *format,
+                                  va_list args);
+
 OV_EXTERN_C_BEGIN
 
-/* Logs one line (no trailing newline) from source file and line when level is
- * within the threshold. @return informative only: -1 when logging is off. */
-OV_API int ov_log(uint32_t level, const char *file, int line, const char *format, ...)
-    OV_NOEXCEPT OV_PRINTF(4, 5);
+/* ---- The log call ------------------------------------------------------ */
 
-/* Chooses the destination once per set-up cycle; kind OV_LOG_FILE takes the
- * base log path. A second call after a successful one changes nothing.
- * @return 0; EINVAL for a null file path; EPATHMAX for a path longer than
- * 8192 characters; EUNIMPL for a destination this build cannot write to. */
+/* Logs one line (no trailing newline) from source file and line when level is
+ * within the threshold (every level passes while the early queue is on).
+ * @return informative only: -1 when logging is off; 0; ELOG when a system-log
+ * message cannot be formatted; ENOMEM when a queued message is lost. */
+OV_API int ov_log(uint32_t level, const char *file, int line, const char *format, ...) OV_NOEXCEPT
+    OV_PRINTF(4, 5);
+
+/* Filters like ov_log with level, then logs the message at level 3 with no
+ * source name (null) and line -1. @return as ov_log. */
+OV_API int ov_log_va(uint32_t level, const char *format, va_list args) OV_NOEXCEPT OV_PRINTF(2, 0);
+
+/* Queues the message while the early queue is on, whatever the threshold;
+ * does nothing otherwise. @return 0; ENOMEM when the message is lost. */
+OV_API int ov_log_queued(uint32_t level, const char *format, ...) OV_NOEXCEPT OV_PRINTF(2, 3);
+
+/* ---- Destinations ------------------------------------------------------ */
+
+/* Chooses the destination once per set-up cycle. OV_LOG_FILE takes a log
+ * path: "-" for standard error alone; a name without '/' goes to
+ * /opt/orvane/var/log (created when missing); a ":N" suffix after the name
+ * sets a limit of N MiB per file. Lines go to NAME.0.EXT, NAME.1.EXT, ...,
+ * with the given name a hard link to the newest. Any other kind but
+ * OV_LOG_CALLBACK chooses the system log. Installs the fatal-signal handler,
+ * and replays the early queue in order under the threshold in force.
+ * A second call after a successful one returns 0 and changes nothing.
+ * @return 0; EINVAL for a null file path, for OV_LOG_CALLBACK, or when no
+ * file of the ring can be opened; EPATHMAX for a path longer than 8192
+ * characters (or 8191 once the size suffix is applied); ERANGE when the
+ * default log directory cannot be joined with the name; the code of a failed
+ * directory creation, directory opening or mutex operation. The destination
+ * stays unset after a failure. */
 OV_API int32_t ov_log_open(int kind, const char *path) OV_NOEXCEPT;
+
+/* Chooses the system log with identity (null: the program's name), which
+ * must stay valid while the system log is in use. Does not install the
+ * fatal-signal handler or end the early queue. Nothing happens when a
+ * destination is already set. @return 0. */
+OV_API int32_t ov_log_open_syslog(const char *identity) OV_NOEXCEPT;
+
+/* Chooses callback as the destination and installs the fatal-signal handler;
+ * the early queue is neither replayed nor ended. Nothing happens when a
+ * destination is already set. @return 0; ERANGE for a null callback. */
+OV_API int32_t ov_log_set_callback(ov_log_callback_t callback) OV_NOEXCEPT;
+
+/* Ends the destination: log files are forced to disk and closed, the system
+ * log closed, the callback forgotten; the standard-error echo is turned off,
+ * the early queue discarded, and the next set-up installs the fatal-signal
+ * handler again. The threshold and the file settings stay.
+ * @return 0; the error of destroying the early queue's mutex. */
+OV_API int32_t ov_log_close(void) OV_NOEXCEPT;
+
+/* Forces the current log file's data to disk (file destination only). */
+OV_API void ov_log_flush(void) OV_NOEXCEPT;
+
+/* Holds messages in memory, whatever their level, until ov_log_open chooses a
+ * destination. @return 0; the error of initialising the queue's mutex. */
+OV_API int32_t ov_log_start_queue(void) OV_NOEXCEPT;
 
 /* @return the destination kind (OV_LOG_NONE until one is chosen). */
 OV_API int ov_log_kind(void) OV_NOEXCEPT;
+
+/* ---- Settings ---------------------------------------------------------- */
 
 /* Threshold settings: the threshold is the highest level logged, -1 is off. */
 OV_API void ov_log_enable(int flag) OV_NOEXCEPT;           /* 3, or -1 when flag is 0 */
@@ -44,6 +107,19 @@ OV_API int ov_log_level(void) OV_NOEXCEPT;
 OV_API int ov_log_enabled(void) OV_NOEXCEPT;
 OV_API int ov_log_debug_enabled(void) OV_NOEXCEPT;
 OV_API int ov_log_at_default_level(void) OV_NOEXCEPT;
+
+/* File destination: messages at or below level are also written to standard
+ * error, without the line prefix (-1, the default, echoes nothing; lower
+ * values become -1). */
+OV_API void ov_log_set_stderr_level(int level) OV_NOEXCEPT;
+
+/* A log file at or above mb MiB is full (default 10). Values from 1 to 4095
+ * are taken; others leave the limit unchanged. */
+OV_API void ov_log_set_max_file_mb(int mb) OV_NOEXCEPT;
+
+/* The ring uses the file numbers 0 to n (default 9, at most 250); values
+ * below 1 leave it unchanged. */
+OV_API void ov_log_set_max_file_number(int n) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
