@@ -1,15 +1,34 @@
-// ovlog_test.cpp - the logger's threshold, filter and errno guarantee.
-#include <ovplatform/ovlog.h>
+// ovlog_test.cpp - the logger: threshold, destinations, file lines, the ring, syslog.
 #include <ovplatform/overror.h>
+#include <ovplatform/ovlog.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <thread>
 
 #include "test_util.h"
 
 namespace {
 
+using ovtest::read_file;
+using ovtest::write_file;
+
+constexpr char kSource[] = "base/ovplatform/tests/ovlog_test";
+
 class LogThreshold : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override { ov_log_set_level(3); }
 };
 
@@ -49,7 +68,680 @@ TEST_F(LogThreshold, OpenRejectsBadArguments) {
     std::string longpath(8193, 'a');
     EXPECT_EQ(ov_log_open(OV_LOG_FILE, longpath.c_str()), EPATHMAX);
     EXPECT_EQ(ov_log_open(OV_LOG_CALLBACK, "x"), EINVAL);
+    EXPECT_EQ(ov_log_set_callback(nullptr), ERANGE);
     EXPECT_EQ(ov_log_kind(), OV_LOG_NONE);
+}
+
+// ---- Helpers ----------------------------------------------------------------------------------
+
+// The lines of a text, without their newlines.
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> out;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) out.push_back(line);
+    return out;
+}
+
+// The message part of a file line ("ERR text"), or "" when the line has no
+// prefix of the expected form.
+std::string message_of(const std::string &line) {
+    static const std::regex prefix(
+        R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} \[[0-9a-f]+-[0-9a-f]{8,}\] )");
+    std::smatch m;
+    if (!std::regex_search(line, m, prefix)) return "";
+    return m.suffix().str();
+}
+
+// The messages of a log file, summaries kept as they stand.
+std::vector<std::string> messages(const std::string &path) {
+    std::vector<std::string> out;
+    for (const auto &line : lines_of(read_file(path))) {
+        const std::string m = message_of(line);
+        out.push_back(m.empty() ? line : m);
+    }
+    return out;
+}
+
+ino_t inode(const std::string &path) {
+    struct stat st {};
+    return stat(path.c_str(), &st) == 0 ? st.st_ino : 0;
+}
+
+// Sends descriptor 2 to a file for the scope; text() reads what arrived.
+class StderrCapture {
+  public:
+    explicit StderrCapture(std::string path) : path_(std::move(path)) {
+        const int fd = open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        saved_ = dup(2);
+        dup2(fd, 2);
+        close(fd);
+    }
+    ~StderrCapture() {
+        dup2(saved_, 2);
+        close(saved_);
+    }
+    std::string text() const { return read_file(path_); }
+
+  private:
+    std::string path_;
+    int saved_;
+};
+
+// Every test leaves the logger closed and at its default settings. The
+// writer's last message outlives close, so each test logs texts of its own.
+class Log : public ovtest::TempDirTest {
+  protected:
+    void TearDown() override {
+        // A run of repeats left open would be summarised in the next test's
+        // file: end it here, in this test's own.
+        ov_log_set_stderr_level(-1);
+        if (ov_log_kind() == OV_LOG_FILE) ov_log(0, kSource, __LINE__, "end of the test");
+        ov_log_close();
+        ov_log_set_level(3);
+        ov_log_set_max_file_mb(10);
+        ov_log_set_max_file_number(9);
+        TempDirTest::TearDown();
+    }
+    // Opens the file destination at dir/name.
+    void open_file(const std::string &name = "app.log") {
+        ASSERT_OV_OK(ov_log_open(OV_LOG_FILE, path(name).c_str()));
+    }
+    // A file of the given size (sparse), standing in for a full log file.
+    void make_file(const std::string &name, off_t size = 4) {
+        write_file(path(name), "old\n");
+        ASSERT_EQ(truncate(path(name).c_str(), size), 0);
+    }
+};
+
+// ---- The ring ---------------------------------------------------------------------------------
+
+TEST_F(Log, FirstOpenCreatesFileZeroAndTheLink) {
+    open_file();
+    ov_log(1, kSource, __LINE__, "first %s", "line");
+    EXPECT_EQ(ovtest::entries(dir_), (std::vector<std::string>{"app.0.log", "app.log"}));
+    EXPECT_EQ(inode(path("app.log")), inode(path("app.0.log")));
+    EXPECT_EQ(messages(path("app.log")), std::vector<std::string>{"ERR first line"});
+}
+
+TEST_F(Log, TheCurrentFileIsChosenFromWhatIsOnDisk) {
+    constexpr off_t kFull = 1048576;
+    struct Case {
+        const char *what;
+        std::string base;                                  // configured name
+        std::vector<std::pair<std::string, off_t>> files;  // on disk before the open
+        int highest;
+        std::string current;               // where the line goes
+        std::vector<std::string> deleted;  // gone afterwards
+        bool relinked;                     // base name is a link to current
+    } cases[] = {
+        {"empty directory", "app.log", {}, 9, "app.0.log", {}, true},
+        {"0 to 4, room in 4",
+         "app.log",
+         {{"app.0.log", 4}, {"app.1.log", 4}, {"app.2.log", 4}, {"app.3.log", 4}, {"app.4.log", 4}},
+         9,
+         "app.4.log",
+         {},
+         false},
+        {"0 to 4, 4 full",
+         "app.log",
+         {{"app.0.log", 4},
+          {"app.1.log", 4},
+          {"app.2.log", 4},
+          {"app.3.log", 4},
+          {"app.4.log", kFull}},
+         9,
+         "app.5.log",
+         {"app.6.log"},
+         true},
+        {"all but 3",
+         "app.log",
+         {{"app.0.log", 4},
+          {"app.1.log", 4},
+          {"app.2.log", 4},
+          {"app.4.log", 4},
+          {"app.5.log", 4},
+          {"app.6.log", 4},
+          {"app.7.log", 4},
+          {"app.8.log", 4},
+          {"app.9.log", 4}},
+         9,
+         "app.2.log",
+         {},
+         false},
+        {"all but 3, 2 full",
+         "app.log",
+         {{"app.0.log", 4},
+          {"app.1.log", 4},
+          {"app.2.log", kFull},
+          {"app.4.log", 4},
+          {"app.5.log", 4},
+          {"app.6.log", 4},
+          {"app.7.log", 4},
+          {"app.8.log", 4},
+          {"app.9.log", 4}},
+         9,
+         "app.3.log",
+         {"app.4.log"},
+         true},
+        {"1 to 9, 0 missing",
+         "app.log",
+         {{"app.1.log", 4},
+          {"app.2.log", 4},
+          {"app.3.log", 4},
+          {"app.4.log", 4},
+          {"app.5.log", 4},
+          {"app.6.log", 4},
+          {"app.7.log", 4},
+          {"app.8.log", 4},
+          {"app.9.log", 4}},
+         9,
+         "app.9.log",
+         {},
+         false},
+        {"0 to 9, 9 full wraps",
+         "app.log",
+         {{"app.0.log", 4},
+          {"app.1.log", 4},
+          {"app.2.log", 4},
+          {"app.3.log", 4},
+          {"app.4.log", 4},
+          {"app.5.log", 4},
+          {"app.6.log", 4},
+          {"app.7.log", 4},
+          {"app.8.log", 4},
+          {"app.9.log", kFull}},
+         9,
+         "app.0.log",
+         {"app.1.log"},
+         true},
+        {"strangers are not members",
+         "app.log",
+         {{"app.x.log", 4},
+          {"app.12.log", 4},
+          {"app.3.log.bak", 4},
+          {"app.log", 4},
+          {"app.5.txt", 4},
+          {"app..log", 4},
+          {"other.4.log", 4}},
+         9,
+         "app.0.log",
+         {},
+         true},
+        {"12 is a member of a longer ring",
+         "app.log",
+         {{"app.12.log", 4}},
+         12,
+         "app.12.log",
+         {},
+         false},
+        {"no extension", "app", {}, 9, "app.0", {}, true},
+        {"no extension, continued",
+         "app",
+         {{"app.0", 4}, {"app.1", 4}, {"app.1.log", 4}},
+         9,
+         "app.1",
+         {},
+         false},
+        {"long extension is cut", "data.backup1", {}, 9, "data.0.backup", {}, true},
+        {"long extension, continued",
+         "data.backup1",
+         {{"data.0.backup", 4}, {"data.1.backup", 4}, {"data.2.backup1", 4}},
+         9,
+         "data.1.backup",
+         {},
+         false},
+    };
+    int round = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string sub = "case" + std::to_string(round++);
+        ASSERT_EQ(mkdir(path(sub).c_str(), 0755), 0);
+        for (const auto &[name, size] : c.files) make_file(sub + "/" + name, size);
+        ov_log_set_max_file_mb(1);
+        ov_log_set_max_file_number(c.highest);
+        ASSERT_OV_OK(ov_log_open(OV_LOG_FILE, path(sub + "/" + c.base).c_str()));
+        const std::string text = "marker of " + std::string(c.what);
+        ov_log(1, kSource, __LINE__, "%s", text.c_str());
+        ASSERT_OV_OK(ov_log_close());
+
+        const std::string current = path(sub + "/" + c.current);
+        const auto lines = lines_of(read_file(current));
+        ASSERT_FALSE(lines.empty()) << c.current;
+        EXPECT_EQ(message_of(lines.back()), "ERR " + text);
+        for (const auto &d : c.deleted)
+            EXPECT_NE(access(path(sub + "/" + d).c_str(), F_OK), 0) << d;
+        if (c.relinked) {
+            EXPECT_EQ(inode(path(sub + "/" + c.base)), inode(current));
+        }
+        // Only the chosen file (and the link) received the line.
+        for (const auto &name : ovtest::entries(path(sub))) {
+            if (name == c.current || (c.relinked && name == c.base)) continue;
+            EXPECT_EQ(read_file(path(sub + "/" + name)).find(text), std::string::npos) << name;
+        }
+    }
+}
+
+TEST_F(Log, SizeSuffixIsTakenOffTheName) {
+    struct Case {
+        const char *given;
+        const char *file;
+    } cases[] = {
+        {"a.log:0", "a.0.log"},
+        {"b.log:3", "b.0.log"},
+        {"c:2.log", "c.0.log"},    // what follows the digits stays
+        {"d.log:x", "d.0.log:x"},  // no digits: the colon is part of the name
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.given);
+        open_file(c.given);
+        ov_log(3, kSource, __LINE__, "suffix %s", c.given);
+        ASSERT_OV_OK(ov_log_close());
+        EXPECT_EQ(messages(path(c.file)),
+                  std::vector<std::string>{std::string("LOG suffix ") + c.given});
+    }
+}
+
+TEST_F(Log, BareNameGoesToTheInstallationLogDirectory) {
+    if (geteuid() != 0) GTEST_SKIP() << "creating /opt/orvane needs root";
+    if (access("/opt/orvane", F_OK) == 0)
+        GTEST_SKIP() << "/opt/orvane exists already; this test creates and removes it";
+    // In a child, so that the size limit the suffix sets stays there.
+    const int status = ovtest::RunChild([] {
+        if (ov_log_open(OV_LOG_FILE, "ovlog_test_bare.log:5") != 0) return 1;
+        ov_log(1, kSource, __LINE__, "bare name");
+        ov_log_close();
+        return 0;
+    });
+    const std::string text = read_file("/opt/orvane/var/log/ovlog_test_bare.0.log");
+    const ino_t link = inode("/opt/orvane/var/log/ovlog_test_bare.log");
+    std::error_code ec;
+    std::filesystem::remove_all("/opt/orvane", ec);
+    EXPECT_EQ(status, 0);
+    EXPECT_NE(text.find("ERR bare name\n"), std::string::npos) << text;
+    EXPECT_NE(link, 0u);
+}
+
+TEST_F(Log, MissingDirectoryAndUnopenableFileFailTheOpen) {
+    StderrCapture capture(path("stderr"));
+    EXPECT_EQ(ov_log_open(OV_LOG_FILE, path("missing/app.log").c_str()), ENOENT);
+    EXPECT_EQ(ov_log_kind(), OV_LOG_NONE);
+    ASSERT_EQ(mkdir(path("app.0.log").c_str(), 0755), 0);  // a directory cannot be appended to
+    EXPECT_EQ(ov_log_open(OV_LOG_FILE, path("app.log").c_str()), EINVAL);
+    EXPECT_EQ(ov_log_kind(), OV_LOG_NONE);
+    EXPECT_EQ(capture.text(), "Error opening log directory " + path("missing") +
+                                  "\nCannot open log file (21): " + path("app.0.log") + "\n");
+}
+
+// Descriptors of this process open on files in dir.
+int open_files_in(const std::string &dir) {
+    int count = 0;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(e.path(), ec);
+        if (!ec && target.string().rfind(dir + "/", 0) == 0) ++count;
+    }
+    return count;
+}
+
+TEST_F(Log, RotationFillsTheRingAndKeepsThePreviousFileOpen) {
+    ov_log_set_max_file_number(2);
+    open_file("app.log:1");
+    const std::string pad(900, 'r');
+    EXPECT_EQ(open_files_in(dir_), 1);
+    int line = 0;
+    // Until the first rotation: one file open. From then on: two.
+    while (access(path("app.1.log").c_str(), F_OK) != 0 && line < 5000)
+        ov_log(3, kSource, __LINE__, "rotation %d %s", line++, pad.c_str());
+    EXPECT_EQ(open_files_in(dir_), 2);
+    // Three more rotations: around the ring, app.0.log written again.
+    for (int i = 0; i < 3500; ++i)
+        ov_log(3, kSource, __LINE__, "rotation %d %s", line++, pad.c_str());
+    EXPECT_EQ(open_files_in(dir_), 2);
+
+    // Three numbers, two files: the gap follows the newest file, which has
+    // the last line and is the one the link names. Each full file went past
+    // the limit by less than 64 KiB and a line.
+    const char *const ring[] = {"app.0.log", "app.1.log", "app.2.log"};
+    int gap = -1;
+    for (int n = 0; n < 3; ++n) {
+        if (access(path(ring[n]).c_str(), F_OK) != 0) {
+            EXPECT_EQ(gap, -1) << "two gaps";
+            gap = n;
+            continue;
+        }
+        EXPECT_LT(std::filesystem::file_size(path(ring[n])), 1048576u + 65536u + 1000u) << ring[n];
+    }
+    ASSERT_NE(gap, -1);
+    const std::string newest = ring[(gap + 2) % 3];
+    const auto m = messages(path(newest));
+    ASSERT_FALSE(m.empty());
+    EXPECT_EQ(m.back(), "LOG rotation " + std::to_string(line - 1) + " " + pad);
+    EXPECT_EQ(inode(path("app.log")), inode(path(newest)));
+    ASSERT_OV_OK(ov_log_close());
+    EXPECT_EQ(open_files_in(dir_), 0);
+}
+
+TEST_F(Log, SizeCheckRunsAfterTheLineThatCrosses64KiB) {
+    ov_log_set_max_file_mb(1);
+    make_file("app.0.log", 1048575);  // one byte short of full
+    open_file();
+    const std::string pad(950, 'k');
+    // Log until a size check rotates: from then on the byte count is zero.
+    int line = 0;
+    while (access(path("app.1.log").c_str(), F_OK) != 0 && line < 100)
+        ov_log(3, kSource, __LINE__, "drain %04d %s", line++, pad.c_str());
+    ASSERT_EQ(access(path("app.1.log").c_str(), F_OK), 0);
+    // Make the new file full too: the next check rotates again, which shows
+    // when it ran.
+    ASSERT_EQ(truncate(path("app.1.log").c_str(), 1048576), 0);
+    int count = 0;
+    while (access(path("app.2.log").c_str(), F_OK) != 0 && count < 100)
+        ov_log(3, kSource, __LINE__, "count %04d %s", count++, pad.c_str());
+    const auto size = std::filesystem::file_size(path("app.1.log")) - 1048576;
+    ASSERT_GT(count, 0);
+    const auto line_size = size / static_cast<unsigned>(count);
+    EXPECT_EQ(line_size * static_cast<unsigned>(count), size) << "lines of one length";
+    EXPECT_GT(size, 65535u);
+    EXPECT_LE(size - line_size, 65535u) << "no check before the crossing line";
+}
+
+// ---- File lines -------------------------------------------------------------------------------
+
+TEST_F(Log, LinePrefixHasLocalTimePidAndThread) {
+    open_file();
+    const time_t before = time(nullptr);
+    ov_log(2, kSource, __LINE__, "prefix %d", 42);
+    const time_t after = time(nullptr);
+    const auto lines = lines_of(read_file(path("app.log")));
+    ASSERT_EQ(lines.size(), 1u);
+    static const std::regex form(
+        R"(^(\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)\.\d{3} \[([0-9a-f]+)-([0-9a-f]{8,})\] LOG prefix 42$)");
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, form)) << lines[0];
+    char expected_pid[16], expected_thread[32];
+    std::snprintf(expected_pid, sizeof expected_pid, "%x", static_cast<unsigned>(getpid()));
+    std::snprintf(expected_thread, sizeof expected_thread, "%08lx",
+                  static_cast<unsigned long>(pthread_self()));
+    EXPECT_EQ(m[2].str(), expected_pid);
+    EXPECT_EQ(m[3].str(), expected_thread);
+    bool in_range = false;
+    for (time_t t = before; t <= after; ++t) {
+        struct tm local {};
+        localtime_r(&t, &local);
+        char text[32];
+        strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+        in_range = in_range || m[1].str() == text;
+    }
+    EXPECT_TRUE(in_range) << m[1].str();
+}
+
+TEST_F(Log, LevelTagsAndThreshold) {
+    open_file();
+    ov_log_set_debug_level(2);  // threshold 5
+    for (uint32_t level : {0u, 1u, 2u, 3u, 4u, 5u, 6u})
+        ov_log(level, kSource, __LINE__, "tag of %u", level);
+    ov_log_set_level(3);
+    ov_log(4, kSource, __LINE__, "tag of %u", 4u);  // above the threshold now
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR tag of 0", "ERR tag of 1", "LOG tag of 2",
+                                        "LOG tag of 3", "DBG tag of 4", "DBG tag of 5"}));
+}
+
+TEST_F(Log, RepeatsAreSummarisedBeforeTheNextDifferentLine) {
+    open_file();
+    for (int i = 0; i < 4; ++i) ov_log(1, kSource, __LINE__, "same %s", "thing");
+    ov_log(1, kSource, __LINE__, "level one and zero");
+    ov_log(0, kSource, __LINE__, "level one and zero");  // both "ERR": a repeat
+    ov_log(1, kSource, __LINE__, "level one and three");
+    ov_log(3, kSource, __LINE__, "level one and three");  // "LOG": a new line
+    ov_log(3, kSource, __LINE__, "trailing run");
+    ov_log(3, kSource, __LINE__, "trailing run");
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR same thing", "Last message repeated 3 times",
+                                        "ERR level one and zero", "Last message repeated 1 times",
+                                        "ERR level one and three", "LOG level one and three",
+                                        "LOG trailing run"}));
+    // After a summary the thread id is not padded.
+    const auto lines = lines_of(read_file(path("app.log")));
+    char thread[32];
+    std::snprintf(thread, sizeof thread, "-%lx] ", static_cast<unsigned long>(pthread_self()));
+    EXPECT_NE(lines[2].find(thread), std::string::npos) << lines[2];
+}
+
+TEST_F(Log, LongMessageIsCutTo4089Characters) {
+    open_file();
+    std::string text(5000, 'x');
+    for (size_t i = 0; i < text.size(); i += 100) text[i] = static_cast<char>('a' + i / 100 % 26);
+    ov_log(1, kSource, __LINE__, "%s", text.c_str());
+    ov_log(1, kSource, __LINE__, "after the long one");
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR " + text.substr(0, 4089), "ERR after the long one"}));
+}
+
+TEST_F(Log, StderrEchoCarriesTheTaggedMessageOnly) {
+    open_file();
+    ov_log_set_stderr_level(1);
+    {
+        StderrCapture capture(path("stderr"));
+        ov_log(1, kSource, __LINE__, "echoed");
+        ov_log(1, kSource, __LINE__, "echoed");  // a repeat: neither place
+        ov_log(3, kSource, __LINE__, "file only");
+        EXPECT_EQ(capture.text(), "ERR echoed\n");
+    }
+    EXPECT_EQ(
+        messages(path("app.log")),
+        (std::vector<std::string>{"ERR echoed", "Last message repeated 1 times", "LOG file only"}));
+}
+
+TEST_F(Log, DashMeansStandardErrorOnly) {
+    StderrCapture capture(path("stderr"));
+    ASSERT_OV_OK(ov_log_open(OV_LOG_FILE, "-"));
+    EXPECT_EQ(ov_log_kind(), OV_LOG_FILE);
+    ov_log(1, kSource, __LINE__, "to stderr");
+    ov_log(1, kSource, __LINE__, "to stderr");
+    ov_log(4, kSource, __LINE__, "dropped");
+    ov_log(3, kSource, __LINE__, "then %s", "this");
+    ASSERT_OV_OK(ov_log_close());
+    EXPECT_EQ(capture.text(), "ERR to stderr\nLOG then this\n");
+}
+
+TEST_F(Log, ErrnoSurvivesLoggingToAFile) {
+    open_file();
+    errno = EXDEV;
+    EXPECT_EQ(ov_log(1, kSource, __LINE__, "errno stays"), 0);
+    EXPECT_EQ(errno, EXDEV);
+    // A second set-up keeps the first destination.
+    EXPECT_EQ(ov_log_open(OV_LOG_FILE, path("other.log").c_str()), 0);
+    ov_log(1, kSource, __LINE__, "still the first");
+    EXPECT_EQ(access(path("other.0.log").c_str(), F_OK), -1);
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR errno stays", "ERR still the first"}));
+}
+
+TEST_F(Log, ManyThreadsNeverInterleaveLines) {
+    ov_log_set_max_file_mb(1);
+    ov_log_set_max_file_number(250);
+    open_file();
+    constexpr int kThreads = 8, kLines = 2000;
+    ovtest::Gate go;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &go] {
+            go.wait();
+            for (int i = 0; i < kLines; ++i)
+                ov_log(3, kSource, __LINE__, "thread %d line %d %060d", t, i, i);
+        });
+    }
+    go.open();
+    for (auto &th : threads) th.join();
+    ASSERT_OV_OK(ov_log_close());
+
+    // Every line whole, every message exactly once, across the rotated files.
+    std::set<std::string> seen;
+    size_t total = 0;
+    for (const auto &name : ovtest::entries(dir_)) {
+        if (name == "app.log") continue;
+        for (const auto &line : lines_of(read_file(path(name)))) {
+            const std::string m = message_of(line);
+            ASSERT_EQ(m.rfind("LOG thread ", 0), 0u) << name << ": " << line;
+            seen.insert(m);
+            ++total;
+        }
+    }
+    EXPECT_EQ(total, static_cast<size_t>(kThreads * kLines));
+    EXPECT_EQ(seen.size(), static_cast<size_t>(kThreads * kLines));
+}
+
+// ---- Early queue, callback, close -------------------------------------------------------------
+
+TEST_F(Log, EarlyQueueReplaysInOrderUnderTheThresholdAtOpen) {
+    EXPECT_EQ(ov_log_queued(1, "not queued: the queue is off"), 0);
+    ASSERT_OV_OK(ov_log_start_queue());
+    ov_log(5, kSource, __LINE__, "queued five");
+    ov_log(1, kSource, __LINE__, "queued one");
+    EXPECT_EQ(ov_log_queued(4, "queued four %d", 4), 0);
+    ov_log(3, kSource, __LINE__, "queued three");
+    ov_log_set_debug(1);  // threshold 4 at the open
+    open_file();
+    ov_log(5, kSource, __LINE__, "direct five");  // the queue is over: filtered again
+    ov_log(2, kSource, __LINE__, "direct two");
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR queued one", "DBG queued four 4", "LOG queued three",
+                                        "LOG direct two"}));
+}
+
+TEST_F(Log, CloseDiscardsTheQueue) {
+    ASSERT_OV_OK(ov_log_start_queue());
+    ov_log(1, kSource, __LINE__, "discarded");
+    ASSERT_OV_OK(ov_log_close());
+    open_file();
+    ov_log(1, kSource, __LINE__, "after the discard");
+    EXPECT_EQ(messages(path("app.log")), std::vector<std::string>{"ERR after the discard"});
+}
+
+struct Received {
+    uint32_t level;
+    std::string file;
+    int line;
+    std::string text;
+};
+std::vector<Received> g_received;
+
+void record(uint32_t level, const char *file, int line, const char *format, va_list args) {
+    char text[256];
+    vsnprintf(text, sizeof text, format, args);
+    g_received.push_back({level, file != nullptr ? file : "(null)", line, text});
+}
+
+int log_va(uint32_t level, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    const int rc = ov_log_va(level, format, args);
+    va_end(args);
+    return rc;
+}
+
+TEST_F(Log, CallbackGetsSourceLineAndArguments) {
+    g_received.clear();
+    ASSERT_OV_OK(ov_log_set_callback(record));
+    EXPECT_EQ(ov_log_kind(), OV_LOG_CALLBACK);
+    EXPECT_OV_OK(ov_log_set_callback(nullptr));  // already set: no effect
+    ov_log(2, "src/module", 42, "value %d", 7);
+    ov_log(4, "src/module", 43, "filtered");
+    log_va(1, "through va %s", "list");
+    log_va(4, "filtered too");
+    ASSERT_EQ(g_received.size(), 2u);
+    EXPECT_EQ(g_received[0].level, 2u);
+    EXPECT_EQ(g_received[0].file, "src/module");
+    EXPECT_EQ(g_received[0].line, 42);
+    EXPECT_EQ(g_received[0].text, "value 7");
+    // The va form logs at level 3 without a source.
+    EXPECT_EQ(g_received[1].level, 3u);
+    EXPECT_EQ(g_received[1].file, "(null)");
+    EXPECT_EQ(g_received[1].line, -1);
+    EXPECT_EQ(g_received[1].text, "through va list");
+    ASSERT_OV_OK(ov_log_close());
+    EXPECT_EQ(ov_log_kind(), OV_LOG_NONE);
+    ov_log(1, "src/module", 44, "after close");
+    EXPECT_EQ(g_received.size(), 2u);
+}
+
+// ---- Fatal signals ----------------------------------------------------------------------------
+
+TEST_F(Log, CrashLeavesTheSignalAndBacktraceInTheLog) {
+    const std::string log = path("crash.log");
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (ov_log_open(OV_LOG_FILE, log.c_str()) != 0) _exit(1);
+        ov_log(1, kSource, __LINE__, "before the crash");
+        raise(SIGSEGV);
+        _exit(2);  // not reached: the handler aborts
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFSIGNALED(status)) << "exit status " << WEXITSTATUS(status);
+    EXPECT_EQ(WTERMSIG(status), SIGABRT);
+    const auto m = messages(log);
+    ASSERT_GE(m.size(), 4u);
+    EXPECT_EQ(m[0], "ERR before the crash");
+    EXPECT_EQ(m[1], "ERR Process received signal SIGSEGV(11)");
+    EXPECT_EQ(m[2].rfind("ERR Backtrace hash:0x", 0), 0u) << m[2];
+    EXPECT_EQ(m[3].rfind("ERR  0:0x", 0), 0u) << m[3];
+}
+
+// ---- Syslog over UDP --------------------------------------------------------------------------
+
+TEST_F(Log, SyslogDatagramsWithoutDevLog) {
+    if (access("/dev/log", F_OK) == 0)
+        GTEST_SKIP() << "/dev/log exists: messages go to the host's syslog, not to UDP";
+    const int receiver = socket(AF_INET, SOCK_DGRAM, 0);
+    ASSERT_GE(receiver, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(514);
+    address.sin_addr.s_addr = inet_addr("127.0.0.1");
+    if (bind(receiver, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0) {
+        const int err = errno;
+        close(receiver);
+        GTEST_SKIP() << "cannot bind 127.0.0.1:514 to receive the datagrams: "
+                     << std::strerror(err);
+    }
+    timeval limit{5, 0};
+    setsockopt(receiver, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    auto receive = [&] {
+        char buffer[8192];
+        const ssize_t n = recv(receiver, buffer, sizeof buffer, 0);
+        return n < 0 ? std::string("(nothing)") : std::string(buffer, static_cast<size_t>(n));
+    };
+
+    ASSERT_OV_OK(ov_log_open(OV_LOG_SYSLOG, nullptr));
+    EXPECT_EQ(ov_log_kind(), OV_LOG_SYSLOG);
+    ov_log_set_level(9);
+    struct Case {
+        uint32_t level;
+        const char *datagram;
+    } cases[] = {{0, "<146>ERR x0"}, {1, "<147>ERR x1"}, {2, "<148>LOG x2"}, {3, "<150>LOG x3"},
+                 {4, "<151>DBG x4"}, {5, "<151>DBG x5"}, {9, "<149>DBG x9"}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.level);
+        ov_log(c.level, kSource, __LINE__, "x%u", c.level);
+        EXPECT_EQ(receive(), c.datagram);
+    }
+    // 5000 characters: 4091 after the tag, then cut to 4095 and a zero byte.
+    const std::string text(5000, 's');
+    ov_log(1, kSource, __LINE__, "%s", text.c_str());
+    const std::string got = receive();
+    ASSERT_EQ(got.size(), 4096u);
+    EXPECT_EQ(got.substr(0, 4095), ("<147>ERR " + text).substr(0, 4095));
+    EXPECT_EQ(got[4095], '\0');
+    ASSERT_OV_OK(ov_log_close());
+
+    // The identity form takes the same road here.
+    ASSERT_OV_OK(ov_log_open_syslog("ovlog_test"));
+    ov_log(3, kSource, __LINE__, "with identity");
+    EXPECT_EQ(receive(), "<150>LOG with identity");
+    close(receiver);
 }
 
 }  // namespace
