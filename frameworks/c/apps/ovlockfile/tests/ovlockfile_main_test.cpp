@@ -367,12 +367,43 @@ TEST_F(Tool, DebugSwitchesDoNotChangeTheOutcome) {
     kill(w, SIGHUP);
     EXPECT_EQ(reap_worker(w), 0);
 
-    // Without a debug switch the logger is never set up: no log file at all.
-    ASSERT_EQ(run({lock_name()}, {.cwd = dir_}), 0);
+    // Without a debug switch the logger is never set up: no log file at all
+    // (in a directory of its own, away from the debug run's log).
+    const std::string quiet = path("quiet");
+    ASSERT_EQ(mkdir(quiet.c_str(), 0755), 0);
+    ASSERT_EQ(run({lock_name()}, {.cwd = quiet}), 0);
     const pid_t w2 = worker();
     kill(w2, SIGHUP);
     EXPECT_EQ(reap_worker(w2), 0);
-    for (const auto &e : entries(dir_)) EXPECT_EQ(e.find("ovlockfile"), std::string::npos) << e;
+    EXPECT_EQ(entries(quiet), std::vector<std::string>{});
+}
+
+TEST_F(Tool, DebugLogIsARingLinkedFromItsName) {
+    ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
+    // A stale lock from elsewhere, so that its age is judged and traced.
+    write_file(lock_file(), "77:11111111-2222-3333-4444-555555555555:elsewhere\n");
+    struct timeval old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
+    ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
+    ASSERT_EQ(run({"-D", "-D", lock_name(), "30"}, {.cwd = dir_}), 0);
+    const pid_t w = worker();
+    ASSERT_GT(w, 0);
+    const std::string log = path("ovlockfile.0.log");
+    const auto end = Clock::now() + 10s;
+    while (read_file(log).find("Lockfile worker thread started") == std::string::npos &&
+           Clock::now() < end)
+        std::this_thread::sleep_for(10ms);
+    kill(w, SIGHUP);
+    EXPECT_EQ(reap_worker(w), 0);
+
+    struct stat link_status{}, file_status{};
+    ASSERT_EQ(stat(path("ovlockfile.log").c_str(), &link_status), 0);
+    ASSERT_EQ(stat(log.c_str(), &file_status), 0);
+    EXPECT_EQ(link_status.st_ino, file_status.st_ino);
+    const std::string text = read_file(log);
+    EXPECT_NE(text.find("] DBG Lockfile worker thread started\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("] DBG _fs_age_stale: File is stale\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("] LOG Lock file is stale, taking over.\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("] DBG Lockfile worker thread finished\n"), std::string::npos) << text;
 }
 
 }  // namespace
