@@ -32,11 +32,6 @@
 
 #include "internal/log.h"
 
-// The logger's flush forces the log file to disk before the abort. The
-// reference is weak so that the library still links while the logger does
-// not define it yet; the report then ends without the forced write.
-extern "C" OV_API void ov_log_flush(void) noexcept __attribute__((weak));
-
 namespace {
 
 // ov_backtrace_to_buffer captures one frame less than the log report does.
@@ -244,7 +239,8 @@ void ov_fatal_signal_handler(int signal_number, void * /*info*/, void * /*contex
     OV_LOG(1, "Process received signal %s(%d)", ov_platform_signal_name(signal_number),
            signal_number);
     ov_log_backtrace();
-    if (ov_log_flush != nullptr) ov_log_flush();
+    // The report must reach the disk before the abort ends the process.
+    ov_log_flush();
     std::abort();
 }
 

@@ -1,19 +1,23 @@
 // ovbtrace_test.cpp - backtrace capture, hash, text format and the
 // fatal-signal handler (its crashes happen in child processes).
 #include <ovplatform/ovbtrace.h>
+#include <ovplatform/ovlog.h>
 
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_util.h"
@@ -345,6 +349,103 @@ TEST(FatalSignals, StackOverflowIsReportedOnTheAlternateStack) {
     // would die of the SIGSEGV itself.
     ASSERT_TRUE(WIFSIGNALED(status)) << status;
     EXPECT_EQ(WTERMSIG(status), SIGABRT);
+}
+
+// ---- Through the logger --------------------------------------------------------------------
+
+constexpr char kSource[] = "base/ovplatform/src/ovbtrace";
+
+// Log messages arrive here as "level|source|text" lines, written to a
+// descriptor with one write each: the fatal-signal handler calls this from
+// inside the handler of a child process, which hands its lines to the parent
+// through a pipe.
+int g_log_fd = -1;
+void write_log_line(uint32_t level, const char *file, int /*line*/, const char *format,
+                    va_list args) {
+    char text[4096];
+    int n = std::snprintf(text, sizeof text, "%u|%s|", level, file != nullptr ? file : "");
+    const int m = std::vsnprintf(text + n, sizeof text - static_cast<size_t>(n) - 1, format, args);
+    n = std::min(n + std::max(m, 0), static_cast<int>(sizeof text) - 2);
+    text[n++] = '\n';
+    (void)!write(g_log_fd, text, static_cast<size_t>(n));
+}
+
+// The text of everything the descriptor's other end received.
+std::string drain(int fd) {
+    std::string text;
+    char chunk[4096];
+    ssize_t n;
+    while ((n = read(fd, chunk, sizeof chunk)) > 0) text.append(chunk, static_cast<size_t>(n));
+    return text;
+}
+
+// Checks a backtrace report in log lines from first on: the hash line with
+// its addresses, then one frame line per address, all at level 1 from this
+// module.
+void expect_report(const std::vector<std::string> &lines, size_t first) {
+    const std::string prefix = std::string("1|") + kSource + "|";
+    ASSERT_GT(lines.size(), first);
+    ASSERT_EQ(lines[first].rfind(prefix + "Backtrace hash:0x", 0), 0u) << lines[first];
+    const size_t addresses = (lines[first].size() - prefix.size() - 15) / 19;
+    ASSERT_GT(addresses, 2u) << lines[first];
+    ASSERT_EQ(lines.size(), first + 1 + addresses);
+    for (size_t j = 0; j < addresses; ++j) {
+        char index[32];
+        std::snprintf(index, sizeof index, "%2zu:0x", j);
+        EXPECT_EQ(lines[first + 1 + j].rfind(prefix + index, 0), 0u) << lines[first + 1 + j];
+    }
+}
+
+// A pipe whose ends are closed when it goes out of scope.
+struct Pipe {
+    Pipe() { EXPECT_EQ(pipe(fds), 0); }
+    ~Pipe() {
+        close_write();
+        if (fds[0] >= 0) close(fds[0]);
+    }
+    void close_write() {
+        if (fds[1] >= 0) close(fds[1]);
+        fds[1] = -1;
+    }
+    // Everything written into the pipe, as lines, once no writer is left.
+    std::vector<std::string> lines() {
+        close_write();
+        return split_lines(drain(fds[0]));
+    }
+    int fds[2] = {-1, -1};
+};
+
+TEST(LoggedBacktrace, EveryLineIsOneMessageAtLevelOne) {
+    Pipe log;
+    g_log_fd = log.fds[1];
+    ASSERT_OV_OK(ov_log_set_callback(write_log_line));
+    ov_log_backtrace();
+    EXPECT_OV_OK(ov_log_close());
+    g_log_fd = -1;
+    expect_report(log.lines(), 0);
+}
+
+TEST(LoggedBacktrace, FatalSignalIsReportedThenAborts) {
+    for (const bool other_thread : {false, true}) {
+        SCOPED_TRACE(other_thread ? "in a second thread" : "in the main thread");
+        Pipe log;
+        const int status = RunChildForStatus([&] {
+            g_log_fd = log.fds[1];
+            if (ov_log_set_callback(write_log_line) != 0) _exit(2);
+            if (other_thread) {
+                std::thread crashing([] { raise(SIGSEGV); });
+                crashing.join();
+            } else {
+                raise(SIGSEGV);
+            }
+        });
+        const std::vector<std::string> lines = log.lines();
+        ASSERT_TRUE(WIFSIGNALED(status)) << status;
+        EXPECT_EQ(WTERMSIG(status), SIGABRT);
+        ASSERT_FALSE(lines.empty());
+        EXPECT_EQ(lines[0], std::string("1|") + kSource + "|Process received signal SIGSEGV(11)");
+        expect_report(lines, 1);
+    }
 }
 
 }  // namespace

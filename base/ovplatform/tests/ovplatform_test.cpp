@@ -1,11 +1,15 @@
 // ovplatform_test.cpp - host identity and signal names.
+#include <ovplatform/ovlog.h>
 #include <ovplatform/ovplatform.h>
 
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -98,6 +102,26 @@ TEST(PlatformSignals, EveryNameLeadsBackToItsNumber) {
         EXPECT_EQ(ov_platform_signal_number(name), number);
         EXPECT_EQ(ov_platform_signal_number(name + 3), number);
     }
+}
+
+// Log messages as "level|source|text".
+std::vector<std::string> *g_logged = nullptr;
+void collect_log(uint32_t level, const char *file, int /*line*/, const char *format, va_list args) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, args);
+    g_logged->push_back(std::to_string(level) + "|" + (file != nullptr ? file : "") + "|" + text);
+}
+
+TEST(PlatformSignals, OnlyAnUnknownNameIsLogged) {
+    std::vector<std::string> logged;
+    g_logged = &logged;
+    ASSERT_OV_OK(ov_log_set_callback(collect_log));
+    EXPECT_EQ(ov_platform_signal_number("segv"), 11);
+    EXPECT_EQ(ov_platform_signal_number("SIGSEGVX"), -1);
+    EXPECT_OV_OK(ov_log_close());
+    g_logged = nullptr;
+    EXPECT_EQ(logged, std::vector<std::string>{
+                          "1|base/ovplatform/src/ovplatform|unrecognized signame SIGSEGVX"});
 }
 
 }  // namespace
