@@ -7,3 +7,4 @@ command -v flock >/dev/null || { echo "flock(1) is needed (util-linux)" >&2; exi
     "${ROUNDS:-200}" "${HELD_SECONDS:-10}"
 "$build/bench/string_bench"
 "$build/bench/sync_bench"
+"$build/bench/log_bench"
