@@ -103,7 +103,8 @@ inline size_t root_length(std::string_view s) {
 
 // The shape of every successful canonical result that is not a URL: no '\',
 // no trailing '/' unless it is a root alone, and after the root no empty
-// component, no "." and no ".." except in a leading run of a relative path.
+// component, no "." (but the "./" that keeps a drive-like relative name
+// relative) and no ".." except in a leading run of a relative path.
 inline void check_canonical_shape(std::string_view s) {
     CHECK(!s.empty());
     CHECK(s.find('\\') == std::string_view::npos);
@@ -112,7 +113,15 @@ inline void check_canonical_shape(std::string_view s) {
     const size_t root = root_length(s);
     if (root == s.size()) return;
     CHECK(s.back() != '/');
-    const std::string_view rest = s.substr(root);
+    std::string_view rest = s.substr(root);
+    // The one "." allowed: in front of a relative first name that would
+    // otherwise read as a drive prefix.
+    if (root == 0 && rest.substr(0, 2) == "./") {
+        rest.remove_prefix(2);
+        const size_t letter = rest.find_first_not_of(" \t\n\v\f\r");
+        CHECK(letter != std::string_view::npos && letter + 1 < rest.size() &&
+              is_letter(rest[letter]) && rest[letter + 1] == ':');
+    }
     bool leading = true;
     size_t start = 0;
     for (;;) {

@@ -227,6 +227,15 @@ int _canonicalize(char *text, size_t length, char *out, size_t size) {
 
     if (pos == 0) out[pos++] = '.';
     out[pos] = '\0';
+    // A relative result whose first name looks like a drive prefix ("x:"
+    // from "./x:") would be read as a drive root the next time round; a
+    // leading "./" keeps it the relative name it is.
+    if (root_length == 0 && _drive_letter_at(out) >= 0) {
+        if (pos + 2 > limit) return -1;
+        std::memmove(out + 2, out, pos + 1);
+        out[0] = '.';
+        out[1] = '/';
+    }
     return 0;
 }
 
@@ -278,13 +287,17 @@ int ov_path_canonical(const char *in, char *out, size_t size) noexcept {
 }
 
 int ov_path_parent(const char *path, char *out, size_t size) noexcept {
-    if (path == nullptr || path[0] == '\0') return -1;
+    if (path == nullptr || path[0] == '\0' || strnlen(path, kWorkSize) >= kWorkSize) return -1;
+    // The ".." goes after the canonical form, not after the raw text: a
+    // separator appended to the raw text can complete a network root that
+    // the path does not have ("//srv" is "/srv", but "//srv/.." would read
+    // as share ".." on server "srv").
     char work[kParentWorkSize];
-    size_t length = strnlen(path, kParentWorkSize);
-    const char *suffix = path[length - 1] == '/' ? ".." : "/..";
+    if (ov_path_canonical(path, work, kWorkSize) != 0) return -1;
+    size_t length = std::strlen(work);
+    const char *suffix = work[length - 1] == '/' ? ".." : "/..";
     size_t suffix_length = std::strlen(suffix);
     if (length + suffix_length + 1 > kParentWorkSize) return -1;
-    std::memcpy(work, path, length);
     std::memcpy(work + length, suffix, suffix_length + 1);
     if (ov_path_canonical(work, out, size) != 0) return -1;
     return static_cast<int>(std::strlen(out));
@@ -558,7 +571,9 @@ int32_t ov_path_sanitize(const char *in, char *out, size_t size, char ch) noexce
     if (_has_line_break(in)) return EINVAL;
     if (ov_str_copy(out, in, size) != 0) return EINVAL;
     if (ch == 0) return 0;
-    if (ch == '/' || _is_forbidden_byte(ch) || ch == ' ') return EINVAL;
+    // '.' and ' ' are refused like the forbidden bytes: put at the end of a
+    // component they would make the very fault they are meant to repair.
+    if (ch == '/' || _is_forbidden_byte(ch) || ch == ' ' || ch == '.') return EINVAL;
 
     bool dot_only = false;
     size_t i = _skip_portable_prefixes(out, &dot_only);

@@ -58,6 +58,15 @@ TEST(PathCanonical, Table) {
         {"D:x", 64, 0, "D:/x"},
         {"D:\\x\\y", 64, 0, "D:/x/y"},
         {"a\\b\\..\\c", 64, 0, "a/c"},
+        // A relative first name that looks like a drive prefix keeps the
+        // "./" that makes it relative; without it the result, canonicalised
+        // again, would become a drive root.
+        {"./x:", 64, 0, "./x:"},
+        {"a/../D:y/z", 64, 0, "./D:y/z"},
+        {"./ D:", 64, 0, "./ D:"},
+        {"./x:", 5, 0, "./x:"},
+        {"a/../x:", 8, 0, "./x:"},
+        {"../x:", 64, 0, "../x:"},
         {"../a/..", 64, 0, ".."},
         // Roots and what climbs above them.
         {"/", 64, 0, "/"},
@@ -176,6 +185,13 @@ TEST(PathParent, Table) {
         {"..", 5, "../.."},
         {"//srv/share/x", 12, "//srv/share/"},
         {"http://h/x", 13, "http://h/x/.."},
+        // The ".." is appended to the canonical form: appended to the raw
+        // text it would complete a network root ("//srv/..") that the path
+        // does not have.
+        {"//srv", 1, "/"},
+        {"//D", 1, "/"},
+        {"//srv/", -1, nullptr},
+        {"./x:/y", 4, "./x:"},
         {"", -1, nullptr},
         {nullptr, -1, nullptr},
         {"a\nb", -1, nullptr},
@@ -419,6 +435,9 @@ TEST(PathSanitize, Table) {
         {"", '_', 0, ""},
         {"a*b", '*', EINVAL, nullptr},
         {"a*b", ' ', EINVAL, nullptr},
+        // A '.' would make the trailing '.' it replaces.
+        {"a.", '.', EINVAL, nullptr},
+        {"a*b", '.', EINVAL, nullptr},
         {"a*b", '/', EINVAL, nullptr},
         {"a*b", '\x01', EINVAL, nullptr},
         {"a*b", '\xc3', EINVAL, nullptr},

@@ -4,7 +4,9 @@
  * collapse, "." is dropped, ".." removes the component before it, nothing
  * climbs above a root ("/", a drive root "D:/" or a network root
  * "//server/share/"), there is no trailing '/' except for a root alone, and
- * an empty result is ".". URLs pass unchanged. The file system is never
+ * an empty result is ".". A relative result whose first name looks like a
+ * drive prefix keeps a leading "./" ("./x:" stays "./x:"; "x:" would be read
+ * as a drive root). URLs pass unchanged. The file system is never
  * consulted. No path of 8192 bytes or more is handled.
  */
 #ifndef OVPLATFORM_OVPATH_H
@@ -28,7 +30,9 @@ OV_EXTERN_C_BEGIN
 OV_API int ov_path_canonical(const char *in, char *out, size_t size) OV_NOEXCEPT;
 
 /* The path without its last component, in canonical form ("x" gives ".",
- * "/" gives "/"). @return the length of the result, or -1. */
+ * "/" gives "/"): the canonical form of the path's canonical form with
+ * "/.." appended. @return the length of the result, or -1 (also for a path
+ * of 8192 bytes or more, or one without a canonical form). */
 OV_API int ov_path_parent(const char *path, char *out, size_t size) OV_NOEXCEPT;
 
 /* Formats a path printf-style and writes its canonical form into out.
@@ -165,7 +169,8 @@ OV_API int32_t ov_path_is_portable(const char *path, int32_t *flag) OV_NOEXCEPT;
 /* Writes a copy of in into out in which everything ov_path_is_portable
  * rejects is replaced by ch (ch 0: a plain copy); the prefixes that test
  * skips are kept. @return 0; EINVAL for a newline or carriage return in in,
- * a copy that had to be cut, or a ch that is itself not allowed. */
+ * a copy that had to be cut, or a ch that is itself not allowed (also '.'
+ * and ' ', which would leave a component ending in them). */
 OV_API int32_t ov_path_sanitize(const char *in, char *out, size_t size, char ch) OV_NOEXCEPT;
 
 /* Installation paths. An installation is recognised by its root's marker
