@@ -48,9 +48,10 @@ constexpr uint64_t kFnvPrime = 0x100000001b3ULL;
 // Fatal signals in the order their handlers are installed.
 constexpr int kFatalSignals[] = {SIGSEGV, SIGILL, SIGFPE, SIGBUS, SIGQUIT};
 
-// The report runs on this stack after a stack overflow. It has to hold the
-// handler, the unwinder, dladdr and the logger's line writer with its 8 KiB
-// work buffers, and sanitizer builds pad every frame.
+// The handler runs on this stack in the thread that installed it, so that a
+// stack overflow there can still be reported. It has to hold the handler, the
+// unwinder, dladdr and the logger's line writer with its 8 KiB work buffers,
+// and sanitizer builds pad every frame.
 constexpr size_t kAltStackSize = 128 * 1024;
 alignas(16) char g_alt_stack[kAltStackSize];
 
