@@ -741,6 +741,31 @@ TEST_F(Log, SyslogDatagramsWithoutDevLog) {
     ASSERT_OV_OK(ov_log_open_syslog("ovlog_test"));
     ov_log(3, kSource, __LINE__, "with identity");
     EXPECT_EQ(receive(), "<150>LOG with identity");
+
+    // A failed send: one line on standard error, the message lost, and the
+    // next message goes out through a new socket. The logger's socket is
+    // the one other than the receiver; replaced by a file, it cannot send.
+    int sender = -1;
+    for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ec;
+        const auto target = std::filesystem::read_symlink(e.path(), ec).string();
+        const int fd = std::atoi(e.path().filename().c_str());
+        if (!ec && target.rfind("socket:", 0) == 0 && fd != receiver) sender = fd;
+    }
+    ASSERT_NE(sender, -1);
+    const int file = open("/dev/null", O_WRONLY);
+    ASSERT_EQ(dup2(file, sender), sender);
+    close(file);
+    {
+        StderrCapture capture(path("stderr"));
+        ov_log(3, kSource, __LINE__, "lost");
+        const std::string error =
+            "Error writing to syslog UDP port, errno=" + std::to_string(ENOTSOCK) + "\n";
+        EXPECT_EQ(capture.text(), error);
+        ov_log(3, kSource, __LINE__, "after the failure");
+        EXPECT_EQ(receive(), "<150>LOG after the failure");
+        EXPECT_EQ(capture.text(), error) << "one error line only";
+    }
     close(receiver);
 }
 
