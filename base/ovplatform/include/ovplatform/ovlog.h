@@ -61,11 +61,10 @@ OV_API int ov_log_queued(uint32_t level, const char *format, ...) OV_NOEXCEPT OV
  * and replays the early queue in order under the threshold in force.
  * A second call after a successful one returns 0 and changes nothing.
  * @return 0; EINVAL for a null file path, for OV_LOG_CALLBACK, or when no
- * file of the ring can be opened; EPATHMAX for a path longer than 8192
- * characters (or 8191 once the size suffix is applied); ERANGE when the
- * default log directory cannot be joined with the name; the code of a failed
- * directory creation, directory opening or mutex operation. The destination
- * stays unset after a failure. */
+ * file of the ring can be opened; EPATHMAX for a path longer than 8191
+ * characters; ERANGE when the default log directory cannot be joined with
+ * the name; the code of a failed directory creation, directory opening or
+ * mutex operation. The destination stays unset after a failure. */
 OV_API int32_t ov_log_open(int kind, const char *path) OV_NOEXCEPT;
 
 /* Chooses the system log with identity (null: the program's name), which
