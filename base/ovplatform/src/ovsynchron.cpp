@@ -10,8 +10,13 @@
 // read-write locks, and a System V semaphore named by a file path that serves
 // as a lock between processes.
 //
+// The successful lock and unlock are inlined at the call site by the public
+// header; this file defines the out-of-line operations and their failure
+// paths, so it asks the header for the plain declarations.
+//
 // Divisions: mutexes; condition records; counting semaphores; read-write
 // locks; system-wide semaphores.
+#define OV_SYNCHRON_NO_INLINE
 #include <ovplatform/ovbtrace.h>
 #include <ovplatform/ovsynchron.h>
 
@@ -131,6 +136,10 @@ int32_t ov_mutex_acquire(ov_mutex_t *mutex) noexcept {
     // the wrapper at one comparison over the system call.
     if (rc == 0) [[likely]]
         return 0;
+    return ov_mutex_acquire_failed(rc);
+}
+
+int32_t ov_mutex_acquire_failed(int32_t rc) noexcept {
     switch (rc) {
         case EINVAL:
             OV_LOG(3, "ov_mutex_acquire: err=%d", rc);
@@ -175,7 +184,13 @@ int32_t ov_mutex_acquire_nb(ov_mutex_t *mutex) noexcept {
 
 int32_t ov_mutex_release(ov_mutex_t *mutex) noexcept {
     const int rc = pthread_mutex_unlock(mutex);
-    if (rc != 0) OV_LOG(3, "ov_mutex_release failed. err=%d", rc);
+    if (rc == 0) [[likely]]
+        return 0;
+    return ov_mutex_release_failed(rc);
+}
+
+int32_t ov_mutex_release_failed(int32_t rc) noexcept {
+    OV_LOG(3, "ov_mutex_release failed. err=%d", rc);
     return rc;
 }
 

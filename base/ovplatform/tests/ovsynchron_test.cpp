@@ -98,6 +98,26 @@ TEST_F(MutexTest, ReacquireWithHookReturnsDeadlockAndKeepsOneHold) {
     EXPECT_EQ(ov_mutex_set_reacquire_hook(nullptr), &count_hook);
 }
 
+// Callers get the successful lock and unlock inlined; the exported
+// functions, reached here through their parenthesised names, must behave
+// the same for code that calls them by address.
+TEST_F(MutexTest, ExportedFunctionsMatchTheInlineForms) {
+    g_hook_calls = 0;
+    ASSERT_EQ(ov_mutex_set_reacquire_hook(count_hook), nullptr);
+    int32_t (*const acquire)(ov_mutex_t *) = (ov_mutex_acquire);
+    int32_t (*const release)(ov_mutex_t *) = (ov_mutex_release);
+    ASSERT_OV_OK(acquire(&mutex_));
+    EXPECT_EQ(acquire(&mutex_), EDEADLK);
+    EXPECT_EQ(g_hook_calls.load(), 1);
+    EXPECT_EQ(try_from_other_thread(&mutex_), EBUSY);
+    EXPECT_OV_OK(release(&mutex_));
+    EXPECT_EQ(try_from_other_thread(&mutex_), 0);
+    if (!under_thread_sanitizer()) {
+        EXPECT_EQ(release(&mutex_), EPERM);
+    }
+    EXPECT_EQ(ov_mutex_set_reacquire_hook(nullptr), &count_hook);
+}
+
 TEST(MutexRecursive, OwnerMayLockAgainAndUnlocksAsOften) {
     ov_mutex_t mutex;
     ASSERT_OV_OK(ov_mutex_init_recursive(&mutex));

@@ -69,6 +69,14 @@ OV_API int32_t ov_mutex_release(ov_mutex_t *mutex) OV_NOEXCEPT;
 OV_API ov_mutex_reacquire_hook_t ov_mutex_set_reacquire_hook(ov_mutex_reacquire_hook_t hook)
     OV_NOEXCEPT;
 
+/* The failure paths of ov_mutex_acquire and ov_mutex_release, given the
+ * non-zero pthread result rc: they log, call the reacquire hook or abort
+ * exactly as those operations describe. The inline forms below call them;
+ * other code has no reason to. @return rc (ov_mutex_acquire_failed does not
+ * return when it aborts). */
+OV_API int32_t ov_mutex_acquire_failed(int32_t rc) OV_NOEXCEPT;
+OV_API int32_t ov_mutex_release_failed(int32_t rc) OV_NOEXCEPT;
+
 /* Binds the record to mutex; its timed waits run on CLOCK_MONOTONIC.
  * @return 0 or the pthread error. */
 OV_API int32_t ov_cond_init(ov_cond_t *cond, ov_mutex_t *mutex) OV_NOEXCEPT;
@@ -146,6 +154,25 @@ OV_API int32_t ov_ipc_sem_lock(int32_t handle) OV_NOEXCEPT;
 OV_API int32_t ov_ipc_sem_trylock(int32_t handle) OV_NOEXCEPT;
 /* @return 0 or errno. */
 OV_API int32_t ov_ipc_sem_unlock(int32_t handle) OV_NOEXCEPT;
+
+/* A lock and an unlock cost little more than their atomic operations, so a
+ * call into the library around each would be a noticeable share of them.
+ * The successful path (the system call and one comparison) is therefore
+ * inlined where the operations are called; only failures enter the library.
+ * The exported functions of the same names remain, for callers that take
+ * their address or define OV_SYNCHRON_NO_INLINE. */
+#ifndef OV_SYNCHRON_NO_INLINE
+static inline int32_t ov_mutex_acquire_inline(ov_mutex_t *mutex) OV_NOEXCEPT {
+    int rc = pthread_mutex_lock(mutex);
+    return rc == 0 ? 0 : ov_mutex_acquire_failed(rc);
+}
+static inline int32_t ov_mutex_release_inline(ov_mutex_t *mutex) OV_NOEXCEPT {
+    int rc = pthread_mutex_unlock(mutex);
+    return rc == 0 ? 0 : ov_mutex_release_failed(rc);
+}
+#define ov_mutex_acquire(mutex) ov_mutex_acquire_inline(mutex)
+#define ov_mutex_release(mutex) ov_mutex_release_inline(mutex)
+#endif
 
 OV_EXTERN_C_END
 
