@@ -20,7 +20,6 @@
 #include <ovplatform/ovbtrace.h>
 #include <ovplatform/ovsynchron.h>
 
-#include <execinfo.h>
 #include <pthread.h>
 #include <semaphore.h>
 #include <sys/ipc.h>
@@ -44,27 +43,11 @@ struct ov_rwlock {
 
 namespace {
 
-constexpr int kMaxFrames = 66;
 constexpr uint32_t kSemPollMs = 500;
 
 // Written once at start-up and read by every thread that trips over a
 // re-acquisition; an atomic keeps that read well defined.
 std::atomic<ov_mutex_reacquire_hook_t> g_reacquire_hook{nullptr};
-
-// Logs the calling thread's return addresses at level 1, one frame per line.
-// The frame array lives on the stack, so nothing is allocated on the way to
-// an abort. Names are not resolved here: the addresses are enough to
-// symbolise the report offline against the same binary.
-void _log_call_stack() {
-    void *frames[kMaxFrames];
-    const int count = backtrace(frames, kMaxFrames);
-    if (count <= 0) {
-        OV_LOG(1, "Backtrace unavailable.");
-        return;
-    }
-    for (int i = 0; i < count; ++i)
-        OV_LOG(1, "%2d:0x%.*lx", i, 16, reinterpret_cast<unsigned long>(frames[i]));
-}
 
 int32_t _mutex_init_typed(ov_mutex_t *mutex, int type) {
     // A refusal of the system here cannot be acted upon by any caller (the
@@ -143,7 +126,7 @@ int32_t ov_mutex_acquire_failed(int32_t rc) noexcept {
     switch (rc) {
         case EINVAL:
             OV_LOG(3, "ov_mutex_acquire: err=%d", rc);
-            _log_call_stack();
+            ov_log_backtrace();
             return rc;
         case EDEADLK: {
             // Locking a mutex twice from one thread would deadlock a normal
