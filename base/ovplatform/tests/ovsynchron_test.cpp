@@ -1,6 +1,7 @@
 // ovsynchron_test.cpp - mutexes, condition records, counting semaphores,
 // read-write locks and system-wide semaphores, driven from threads that move
 // in lock-step and from child processes.
+#include <ovplatform/ovlog.h>
 #include <ovplatform/ovsynchron.h>
 
 #include <fcntl.h>
@@ -14,7 +15,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdarg>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <thread>
@@ -25,7 +28,21 @@
 namespace {
 
 using ovtest::Gate;
+using ovtest::LogCapture;
 using ovtest::monotonic_usec;
+
+constexpr char kSource[] = "base/ovplatform/src/ovsynchron";
+constexpr char kBtraceSource[] = "base/ovplatform/src/ovbtrace";
+
+// Expects lines[at] to open the backtrace report: a level-1 line of the
+// backtrace module with the frames' hash, followed by frame lines.
+void expect_backtrace_at(const std::vector<ovtest::LogLine> &lines, size_t at) {
+    ASSERT_GT(lines.size(), at + 1) << "no backtrace after the message";
+    EXPECT_EQ(lines[at].level, 1u);
+    EXPECT_EQ(lines[at].source, kBtraceSource);
+    EXPECT_EQ(lines[at].text.rfind("Backtrace hash:0x", 0), 0u) << lines[at].text;
+    EXPECT_EQ(lines[at + 1].text.rfind(" 0:0x", 0), 0u) << lines[at + 1].text;
+}
 
 int sem_value(ov_sem_t *sem) {
     int value = -1;
@@ -67,17 +84,29 @@ class MutexTest : public ::testing::Test {
 
 using MutexDeathTest = MutexTest;
 
-TEST_F(MutexDeathTest, ReacquireWithoutHookAborts) {
+// The dying child's log goes to its standard error, one "level|text" line
+// per message, where the death test's pattern can see it.
+void log_to_stderr(uint32_t level, const char *, int, const char *format, va_list args) {
+    std::fprintf(stderr, "%u|", level);
+    std::vfprintf(stderr, format, args);
+    std::fputc('\n', stderr);
+}
+
+TEST_F(MutexDeathTest, ReacquireWithoutHookLogsABacktraceAndAborts) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     ASSERT_EQ(ov_mutex_set_reacquire_hook(nullptr), nullptr);
     EXPECT_EXIT(
         {
+            if (ov_log_set_callback(log_to_stderr) != 0) std::exit(2);
             ov_mutex_acquire(&mutex_);
             ov_mutex_acquire(&mutex_);
             // Reaching this line means the second acquire returned.
             std::exit(0);
         },
-        ::testing::KilledBySignal(SIGABRT), "");
+        ::testing::KilledBySignal(SIGABRT),
+        "1\\|ov_mutex_acquire: attempt to reacquire non-recursive mutex\\.  Aborting\\.\n"
+        "1\\|Backtrace hash:0x[^\n]*\n"
+        "1\\| 0:0x");
 }
 
 std::atomic<int> g_hook_calls{0};
@@ -88,9 +117,12 @@ void count_hook() {
 TEST_F(MutexTest, ReacquireWithHookReturnsDeadlockAndKeepsOneHold) {
     g_hook_calls = 0;
     ASSERT_EQ(ov_mutex_set_reacquire_hook(count_hook), nullptr);
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
     ASSERT_OV_OK(ov_mutex_acquire(&mutex_));
     EXPECT_EQ(ov_mutex_acquire(&mutex_), EDEADLK);
     EXPECT_EQ(g_hook_calls.load(), 1);
+    EXPECT_TRUE(log.lines().empty()) << "the hook replaces the report";
     // Held exactly once: one release frees it.
     EXPECT_EQ(try_from_other_thread(&mutex_), EBUSY);
     EXPECT_OV_OK(ov_mutex_release(&mutex_));
@@ -141,9 +173,19 @@ TEST_F(MutexTest, TryLockAndReleaseAgainstAnotherHolder) {
         EXPECT_OV_OK(ov_mutex_release(&mutex_));
     });
     held.wait();
-    EXPECT_EQ(ov_mutex_acquire_nb(&mutex_), EBUSY);
-    if (!under_thread_sanitizer()) {
-        EXPECT_EQ(ov_mutex_release(&mutex_), EPERM);
+    {
+        LogCapture log;
+        ASSERT_TRUE(log.ok());
+        EXPECT_EQ(ov_mutex_acquire_nb(&mutex_), EBUSY);
+        EXPECT_TRUE(log.lines().empty()) << "a busy mutex is an answer, not a failure";
+        if (!under_thread_sanitizer()) {
+            EXPECT_EQ(ov_mutex_release(&mutex_), EPERM);
+            const auto lines = log.lines();
+            ASSERT_EQ(lines.size(), 1u);
+            EXPECT_EQ(lines[0].level, 3u);
+            EXPECT_EQ(lines[0].source, kSource);
+            EXPECT_EQ(lines[0].text, "ov_mutex_release failed. err=1");
+        }
     }
     done.open();
     holder.join();
@@ -167,8 +209,23 @@ TEST(MutexDestroyed, AcquireReportsInvalid) {
     ov_mutex_t mutex;
     ASSERT_OV_OK(ov_mutex_init(&mutex));
     ASSERT_OV_OK(ov_mutex_destroy(&mutex));
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
     EXPECT_EQ(ov_mutex_acquire(&mutex), EINVAL);
+    auto lines = log.lines();
+    ASSERT_FALSE(lines.empty());
+    EXPECT_EQ(lines[0].level, 3u);
+    EXPECT_EQ(lines[0].source, kSource);
+    EXPECT_EQ(lines[0].text, "ov_mutex_acquire: err=22");
+    expect_backtrace_at(lines, 1);
+
+    // The try reports the same mutex with one line and no backtrace.
+    log.clear();
     EXPECT_EQ(ov_mutex_acquire_nb(&mutex), EINVAL);
+    lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 3u);
+    EXPECT_EQ(lines[0].text, "ov_mutex_acquire_nb: err=22");
 }
 
 TEST(MutexHeap, CreateAndFreeClearThePointer) {

@@ -1,4 +1,5 @@
 // ovtime_test.cpp - clocks, elapsed time and time-value arithmetic.
+#include <ovplatform/ovlog.h>
 #include <ovplatform/ovtime.h>
 
 #include <sys/time.h>
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -16,6 +18,9 @@
 
 namespace {
 
+using ovtest::LogCapture;
+
+constexpr char kSource[] = "base/ovplatform/src/ovtime";
 constexpr int64_t kMax = INT64_MAX;
 constexpr int64_t kMin = INT64_MIN;
 const ov_timeval_t kInfinite{kMax, 999999};
@@ -117,6 +122,30 @@ TEST(TimeElapsed, StartInTheFutureIsRefusedWithZero) {
     }
 }
 
+TEST(TimeElapsed, StartInTheFutureIsLoggedWithBothReadings) {
+    const ov_timeval_t start{kMax, 42};
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
+    uint64_t elapsed = 1;
+    ov_timeval_t now{};
+    EXPECT_EQ(getnstore_usec_since(&start, &now, &elapsed), EINVAL);
+    EXPECT_EQ(get_usec_since(&start, &elapsed), EINVAL);
+    EXPECT_EQ(get_usec_since_small(&start, &elapsed), EINVAL);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 3u);
+    const std::string tail = ": big old " + std::to_string(kMax) + ".42 > ";
+    const std::string prefixes[] = {"getnstore_usec_since (start ticks 0)" + tail,
+                                    "get_usec_since (start ticks 0)" + tail,
+                                    "get_usec_since_small (start ticks 0)" + tail};
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].level, 1u);
+        EXPECT_EQ(lines[i].text.rfind(prefixes[i], 0), 0u) << lines[i].text;
+    }
+    // The stored reading is the one the message names, not zero-padded.
+    EXPECT_EQ(lines[0].text,
+              prefixes[0] + std::to_string(now.tv_sec) + "." + std::to_string(now.tv_usec));
+}
+
 TEST(TimeElapsed, StartAtMinusInfinityIsAsLongAgoAsCanBeCounted) {
     const ov_timeval_t start{kMin, 0};
     uint64_t elapsed = 0;
@@ -186,6 +215,35 @@ TEST(TimeAdd, InfinitiesAbsorbAndPropagate) {
     ov_time_add(&t, nullptr);
     ov_time_add(nullptr, &t);
     EXPECT_TV(t, 1, 2);
+}
+
+TEST(TimeAdd, InfinitiesAreReportedAsDebugTraces) {
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
+    ov_timeval_t t{1, 0};
+    const ov_timeval_t one{1, 0}, minus_infinite{kMin, 0};
+    ov_time_add(&t, &kInfinite);
+    ov_time_add(&t, &one);
+    t = {1, 0};
+    ov_time_add(&t, &minus_infinite);
+    ov_time_add_usec(&t, 5);
+    ov_time_add(&t, &one);  // finite: nothing to report
+    t = {1, 0};
+    ov_time_add(&t, &one);
+    const auto lines = log.lines();
+    const char *const expected[] = {
+        "Incrementing time by infinity.  Setting result to infinity.",
+        "Ignoring request to increment infinite time value",
+        "Decrementing time by infinity.  Setting result to minus infinity.",
+        "Ignoring request to increment infinite time value",
+        "Ignoring request to increment infinite time value",
+    };
+    ASSERT_EQ(lines.size(), std::size(expected));
+    for (size_t i = 0; i < lines.size(); ++i) {
+        EXPECT_EQ(lines[i].level, 5u);
+        EXPECT_EQ(lines[i].source, kSource);
+        EXPECT_EQ(lines[i].text, expected[i]);
+    }
 }
 
 TEST(TimeAdd, MicrosecondCounts) {
@@ -557,7 +615,15 @@ TEST_F(ConcStopwatchTest, LevelsNestAndUnnest) {
     EXPECT_OV_OK(ov_conc_stopwatch_start(set_));
     clock_.now = 20;
     EXPECT_OV_OK(ov_conc_stopwatch_start(set_));
-    EXPECT_EQ(ov_conc_stopwatch_start(set_), EINVAL) << "every level runs";
+    {
+        LogCapture log;
+        ASSERT_TRUE(log.ok());
+        EXPECT_EQ(ov_conc_stopwatch_start(set_), EINVAL) << "every level runs";
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, 1u);
+        EXPECT_EQ(lines[0].text, "ov_conc_stopwatch_start(): Timers exceeded. Cannot start.");
+    }
     EXPECT_EQ(ov_conc_stopwatch_depth(set_), 2u);
     clock_.now = 25;
     EXPECT_OV_OK(ov_conc_stopwatch_stop(set_));  // the inner level
@@ -586,7 +652,16 @@ TEST_F(ConcStopwatchTest, StatsStopAtTheFirstUnusedLevel) {
     EXPECT_EQ(stats[0].mean, 6u);
     const ov_stopwatch_stats_t zero{};
     EXPECT_EQ(std::memcmp(&stats[1], &zero, sizeof zero), 0);
+
+    // The log stops at the same unused level: one line, for level 0.
+    LogCapture log;
+    ASSERT_TRUE(log.ok());
     ov_conc_stopwatch_log(set_);
+    const auto lines = log.lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].level, 3u);
+    EXPECT_EQ(lines[0].source, kSource);
+    EXPECT_EQ(lines[0].text, "level:0 era:6 elapsed:6 count:1 mean:6\n");
 }
 
 TEST_F(ConcStopwatchTest, ThreadsShareOneDepth) {

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <ovplatform/overror.h>
+#include <ovplatform/ovlog.h>
 #include <ovplatform/ovtime.h>
 
 #include <dirent.h>
@@ -14,10 +15,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
+#include <cstdarg>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -192,5 +196,69 @@ inline int64_t monotonic_usec() {
     ov_time_monotonic_now(&t);
     return t.tv_sec * 1000000 + t.tv_usec;
 }
+
+// ---- Logging -------------------------------------------------------------------------------
+
+// One message as the logger's callback destination received it.
+struct LogLine {
+    uint32_t level;
+    std::string source;
+    std::string text;
+};
+
+// Makes a callback the logger's destination for its lifetime and keeps every
+// message that passes the threshold (5 by default, so that debug traces show
+// too); afterwards the destination is closed and the threshold restored. One
+// capture at a time; messages may come from any thread.
+class LogCapture {
+  public:
+    explicit LogCapture(int threshold = 5) : saved_threshold_(ov_log_level()) {
+        ov_log_set_level(threshold);
+        active().store(this);
+        ok_ = ov_log_set_callback(&LogCapture::record) == 0;
+    }
+    ~LogCapture() {
+        ov_log_close();
+        active().store(nullptr);
+        ov_log_set_level(saved_threshold_);
+    }
+    LogCapture(const LogCapture &) = delete;
+    LogCapture &operator=(const LogCapture &) = delete;
+
+    bool ok() const { return ok_; }
+    std::vector<LogLine> lines() const {
+        std::lock_guard<std::mutex> lock(m_);
+        return lines_;
+    }
+    // The messages with exactly this text.
+    size_t count(const std::string &text) const {
+        std::lock_guard<std::mutex> lock(m_);
+        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(),
+                                                 [&](const LogLine &l) { return l.text == text; }));
+    }
+    void clear() {
+        std::lock_guard<std::mutex> lock(m_);
+        lines_.clear();
+    }
+
+  private:
+    static std::atomic<LogCapture *> &active() {
+        static std::atomic<LogCapture *> capture{nullptr};
+        return capture;
+    }
+    static void record(uint32_t level, const char *file, int, const char *format, va_list args) {
+        LogCapture *self = active().load();
+        if (self == nullptr) return;
+        char text[8192];
+        std::vsnprintf(text, sizeof text, format, args);
+        std::lock_guard<std::mutex> lock(self->m_);
+        self->lines_.push_back({level, file != nullptr ? file : "", text});
+    }
+
+    int saved_threshold_;
+    bool ok_ = false;
+    mutable std::mutex m_;
+    std::vector<LogLine> lines_;
+};
 
 }  // namespace ovtest
