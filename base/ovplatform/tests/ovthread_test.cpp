@@ -148,30 +148,6 @@ TEST(ThreadSpawn, LargeDefaultStackIsKept) {
     EXPECT_GE(spawned_stack_size(), 8u * 1024 * 1024);
 }
 
-std::atomic<int> g_usr1_count{0};
-void on_usr1(int) {
-    g_usr1_count.fetch_add(1);
-}
-
-// Installs a SIGUSR1 handler without SA_RESTART, so that a caught signal
-// ends a sleep early, and puts the previous action back afterwards.
-class Usr1Handler {
-  public:
-    Usr1Handler() {
-        struct sigaction sa {};
-        sa.sa_handler = on_usr1;
-        sigemptyset(&sa.sa_mask);
-        sa.sa_flags = 0;
-        ok_ = sigaction(SIGUSR1, &sa, &saved_) == 0;
-    }
-    ~Usr1Handler() { sigaction(SIGUSR1, &saved_, nullptr); }
-    bool ok() const { return ok_; }
-
-  private:
-    struct sigaction saved_ {};
-    bool ok_ = false;
-};
-
 TEST(ThreadSleep, ZeroReturnsAtOnce) {
     EXPECT_OV_OK(ov_thread_sleep_ms(0));
 }
@@ -183,7 +159,7 @@ TEST(ThreadSleep, ShortSleepLastsAtLeastItsTime) {
 }
 
 TEST(ThreadSleep, CaughtSignalEndsTheSleepEarly) {
-    Usr1Handler handler;
+    ovtest::Usr1Handler handler;
     ASSERT_TRUE(handler.ok());
     constexpr uint32_t kRequestedMs = 20000;
     Gate about_to_sleep, woke;
@@ -197,18 +173,11 @@ TEST(ThreadSleep, CaughtSignalEndsTheSleepEarly) {
         woke.open();
     });
     about_to_sleep.wait();
-    // The handshake cannot tell whether the sleeper is already inside usleep;
-    // a signal that arrives just before it is simply sent again. The sends are
-    // bounded so that a sleep which ignores signals fails the test instead of
-    // hanging it.
-    const pthread_t target = sleeper.native_handle();
-    for (int sends = 0; sends < 100; ++sends) {
-        EXPECT_EQ(pthread_kill(target, SIGUSR1), 0);
-        if (woke.wait_for(std::chrono::milliseconds(50))) break;
-    }
+    const int caught_before = ovtest::Usr1Handler::caught();
+    EXPECT_TRUE(ovtest::InterruptUntil(sleeper.native_handle(), woke));
     sleeper.join();
     EXPECT_EQ(rc, EINTR);
-    EXPECT_GE(g_usr1_count.load(), 1);
+    EXPECT_GT(ovtest::Usr1Handler::caught(), caught_before);
     EXPECT_LT(slept_usec, int64_t{kRequestedMs} * 1000 / 2);
 }
 

@@ -9,6 +9,8 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <grp.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -188,6 +190,46 @@ class Gate {
     std::condition_variable cv_;
     bool open_ = false;
 };
+
+// Catches SIGUSR1 for its lifetime with a handler installed without
+// SA_RESTART, so that a caught signal ends an interruptible wait early, and
+// counts the signals caught; the previous action is put back afterwards.
+class Usr1Handler {
+  public:
+    Usr1Handler() {
+        struct sigaction sa {};
+        sa.sa_handler = [](int) { caught_counter().fetch_add(1); };
+        sigemptyset(&sa.sa_mask);
+        sa.sa_flags = 0;
+        ok_ = sigaction(SIGUSR1, &sa, &saved_) == 0;
+    }
+    ~Usr1Handler() { sigaction(SIGUSR1, &saved_, nullptr); }
+    Usr1Handler(const Usr1Handler &) = delete;
+    Usr1Handler &operator=(const Usr1Handler &) = delete;
+    bool ok() const { return ok_; }
+    static int caught() { return caught_counter().load(); }
+
+  private:
+    static std::atomic<int> &caught_counter() {
+        static std::atomic<int> count{0};
+        return count;
+    }
+    struct sigaction saved_ {};
+    bool ok_ = false;
+};
+
+// Sends SIGUSR1 to target until done opens. No handshake can tell whether
+// the target is already inside its wait, and a signal that arrives just
+// before is simply sent again; the sends are bounded (about five seconds)
+// so that a wait which ignores signals fails its test instead of hanging it.
+// @return true when done opened.
+inline bool InterruptUntil(pthread_t target, Gate &done) {
+    for (int sends = 0; sends < 100; ++sends) {
+        if (pthread_kill(target, SIGUSR1) != 0) return false;
+        if (done.wait_for(std::chrono::milliseconds(50))) return true;
+    }
+    return false;
+}
 
 // The library's monotonic clock in microseconds, for measuring how long a
 // call took with the same clock its timeouts are based on.
