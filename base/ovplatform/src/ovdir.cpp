@@ -7,14 +7,17 @@
 // directory once, deletes what is not a directory, closes the stream and
 // only then descends, so that at most one stream is open however deep the
 // tree is. The walker keeps an explicit stack of open directories instead of
-// recursing. File status, deletion and joining come from ovfile; the
-// canonical form from ovpath.
+// recursing. File status, deletion and joining come from ovfile, except
+// that the tree removal reads and removes the entries of a directory
+// relative to its open stream; the canonical form comes from ovpath.
 #include <ovplatform/overror.h>
 #include <ovplatform/ovdir.h>
 #include <ovplatform/ovfile.h>
 #include <ovplatform/ovpath.h>
 #include <ovplatform/ovstring.h>
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -43,7 +46,6 @@ int32_t _report(ov_dir_create_callback_t callback, const char *path, int created
 struct RemoveLevel {
     ov_dir_t dir;
     char name[kPathSize];
-    ov_stat_t status;
     char joined[kPathSize];
 };
 
@@ -86,26 +88,54 @@ class NameList {
     NameNode **tail_ = &head_;
 };
 
+// The next name of a directory stream, as ov_dir_read reads it, and the
+// entry's type as the directory records it (DT_UNKNOWN where the file system
+// does not).
+int32_t _read_entry(DIR *stream, char *name, unsigned char *type) {
+    errno = 0;
+    struct dirent *entry = readdir(stream);
+    int err = errno;
+    if (entry == nullptr) return err != 0 ? err : EDIREND;
+    if (err != 0) return err;
+    if (entry->d_name[0] == '\0') return EIO;
+    int32_t rc = ov_str_copy(name, entry->d_name, kPathSize);
+    if (rc != 0) {
+        name[0] = '\0';
+        return rc;
+    }
+    *type = entry->d_type;
+    return 0;
+}
+
 // Reads one directory: deletes everything in it that is not a directory
 // and remembers the subdirectories. Returns the first failure.
-int32_t _scan_level(const char *path, RemoveLevel *level, NameList *subdirs, uint64_t *count) {
+//
+// Names are looked at and removed relative to the open directory: one
+// lookup of one name per entry instead of two walks of the whole path,
+// which made the removal of a large tree markedly slower than the
+// command-line tools, and always in the directory that is being read.
+// The entry's type comes from the directory itself where the file system
+// records it; only where it does not is the entry's own status read.
+int32_t _scan_level(RemoveLevel *level, NameList *subdirs, uint64_t *count) {
+    const int fd = dirfd(level->dir.stream);
     for (;;) {
-        int32_t rc = ov_dir_read(&level->dir, level->name);
+        unsigned char type = DT_UNKNOWN;
+        int32_t rc = _read_entry(level->dir.stream, level->name, &type);
         if (rc == EDIREND) return 0;
         if (rc != 0) return rc;
         if (_is_dot_or_dotdot(level->name)) continue;
-        rc = ov_file_path_join(path, level->name, level->joined, sizeof level->joined);
-        if (rc != 0) return rc;
-        rc = ov_file_stat(level->joined, &level->status, OV_STAT_NOFOLLOW);
-        if (rc != 0) return rc;
-        if (level->status.type == OV_FILE_TYPE_DIR) {
+        if (type == DT_UNKNOWN) {
+            struct stat st;
+            if (fstatat(fd, level->name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
+            type = S_ISDIR(st.st_mode) ? DT_DIR : DT_REG;
+        }
+        if (type == DT_DIR) {
             rc = subdirs->append(level->name);
             if (rc != 0) return rc;
             continue;
         }
         // Symbolic links land here too: the link goes, its target stays.
-        rc = ov_file_delete(level->joined);
-        if (rc != 0) return rc;
+        if (unlinkat(fd, level->name, 0) != 0) return errno;
         if (count != nullptr) ++*count;
     }
 }
@@ -139,7 +169,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
     struct stat scanned;
     bool identified = fstat(dirfd(level->dir.stream), &scanned) == 0;
     NameList subdirs;
-    int32_t scan = _scan_level(path, level.get(), &subdirs, count);
+    int32_t scan = _scan_level(level.get(), &subdirs, count);
     // The stream is closed before descending, so that only one directory
     // stream is open at any depth.
     ov_dir_close(&level->dir);
