@@ -11,6 +11,8 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cwchar>
 #include <cstdarg>
 #include <cstdio>
 #include <regex>
@@ -516,6 +518,64 @@ TEST_F(Log, LongMessageIsCutTo4089Characters) {
     ov_log(1, kSource, __LINE__, "after the long one");
     EXPECT_EQ(messages(path("app.log")),
               (std::vector<std::string>{"ERR " + text.substr(0, 4089), "ERR after the long one"}));
+}
+
+// Messages are formatted by the logger's own formatter where it can; the
+// text must be what vsnprintf gives, also where it falls back to it.
+class LogFormat : public Log {
+  protected:
+    void check(const char *format, ...) __attribute__((format(printf, 2, 3))) {
+        va_list args, copy;
+        va_start(args, format);
+        va_copy(copy, args);
+        char text[8192];
+        vsnprintf(text, sizeof text, format, args);
+        ov_log_va(3, format, copy);
+        va_end(copy);
+        va_end(args);
+        expected_.push_back("LOG " + std::string(text).substr(0, 4089));
+        // A separator, so that two cases with the same text are not a repeat.
+        ov_log(3, kSource, __LINE__, "case %zu", expected_.size());
+        expected_.push_back("LOG case " + std::to_string(expected_.size()));
+    }
+    std::vector<std::string> expected_;
+};
+
+TEST_F(LogFormat, MessagesReadAsPrintfWritesThem) {
+    open_file();
+    int dummy = 0;
+    check("plain text without conversions");
+    check("%d %i %u|%d|%d", 42, -42, 42u, INT_MIN, INT_MAX);
+    check("%5d|%-5d|%05d|%+d|% d|%+05d|%-+6d|% 05d", 42, 42, -42, 42, 42, -42, 7, 7);
+    // Flag combinations the compiler warns about are given as text.
+    const std::string ignored_zero = "%.0d|%.3d|%08.3d|%-08d|%.0x|%#.0o|%.0u|";
+    check(ignored_zero.c_str(), 0, 7, -7, 7, 0u, 0u, 0u);
+    check("%lld %llu %lld", LLONG_MIN, ULLONG_MAX, LLONG_MAX);
+    check("%hhd %hhu %hd %hu", 300, 300, 70000, 70000);
+    check("%ld %lu %zu %zd %jd %ju %td %tu", -5l, 5ul, sizeof(int), ssize_t{-3}, intmax_t{-9},
+          uintmax_t{9}, ptrdiff_t{-2}, size_t{2});
+    check("%x %X %#x %#X %#x %o %#o %#o %#.3o %#5x|%-#8x|%#08x", 255u, 255u, 255u, 255u, 0u, 8u, 8u,
+          0u, 8u, 10u, 10u, 10u);
+    check("%c|%3c|%-3c|%c", 'a', 'b', 'c', '%');
+    check("%s|%8s|%-8s|%.2s|%8.2s|%-8.2s|%s", "text", "text", "text", "text", "text", "text", "");
+    check("%*d|%-*d|%*d|%.*d|%.*d|%*.*s|", 6, 1, 6, 2, -6, 3, 4, 5, -1, 6, 5, 2, "abcdef");
+    check("%p|%20p|%-20p|", static_cast<void *>(&dummy), static_cast<void *>(&dummy),
+          static_cast<void *>(&dummy));
+    check("100%% sure, %d%%", 5);
+    // Left to vsnprintf.
+    check("%f %e %g %.2f %a", 1.5, 1.5, 1.5, 2.345, 0.5);
+    const char *volatile null_text = nullptr;
+    check("%s|%p", null_text, static_cast<void *>(nullptr));
+    check("%2$s %1$s", "second", "first");
+    check("%'d|%ls|%lc", 1234567, L"wide", static_cast<wint_t>(L'w'));
+    errno = ENOENT;
+    check("%m");
+    const std::string odd_flags = "%#p|%+p|%05s";
+    check(odd_flags.c_str(), static_cast<void *>(&dummy), static_cast<void *>(&dummy), "z");
+    // Cut at the end of the line's room, counted in full.
+    check("%5000d|%s", 1, "after");
+    check("%s%s", std::string(3000, 'a').c_str(), std::string(3000, 'b').c_str());
+    EXPECT_EQ(messages(path("app.log")), expected_);
 }
 
 TEST_F(Log, StderrEchoCarriesTheTaggedMessageOnly) {
