@@ -56,7 +56,9 @@ constexpr const char *kTags[] = {"ERR ", "ERR ", "LOG ", "LOG ", "DBG "};
 // for new; the mutex covers only that step, never formatting or writing.
 // It is error-checking because the fatal-signal report logs from a signal
 // handler, which may interrupt its own thread inside the step: the lock then
-// fails with EDEADLK and the report goes on without it.
+// fails with EDEADLK and the report goes on without it, where the library's
+// own mutex call would take the re-acquisition for a programming error and
+// abort before the report is written.
 pthread_mutex_t g_repeat_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 char g_last[kLogTaggedSize];
 size_t g_last_length = 0;
