@@ -6,7 +6,7 @@
 #   ov_dir_remove of 100,000 entries  against  rm -rf
 #
 # Usage: fs_bench.sh [BUILD_DIR] (default build-bench). FS_ROUNDS sets the
-# rounds (default 5), FS_BENCH_DIR the directory to work in (default /tmp).
+# rounds (default 9), FS_BENCH_DIR the directory to work in (default /tmp).
 # Each round runs both commands one after the other, in alternating order,
 # on equal starting states: the copy's destination is removed and the file
 # system synced before every run (the source stays in the page cache for
@@ -14,7 +14,7 @@
 # run, the medians and their ratio (library / tool) with its target.
 set -euo pipefail
 build=${1:-build-bench}
-rounds=${FS_ROUNDS:-5}
+rounds=${FS_ROUNDS:-9}
 driver=$build/bench/fs_driver
 [ -x "$driver" ] || { echo "fs_bench: $driver is missing" >&2; exit 1; }
 
