@@ -92,6 +92,8 @@ class NameList {
 // entry's type as the directory records it (DT_UNKNOWN where the file system
 // does not).
 int32_t _read_entry(DIR *stream, char *name, unsigned char *type) {
+    // readdir(3) tells the end of the directory from a failure only by
+    // errno, which must therefore be cleared first.
     errno = 0;
     struct dirent *entry = readdir(stream);
     int err = errno;
@@ -246,20 +248,8 @@ int32_t ov_dir_is_open(const ov_dir_t *dir) noexcept {
 
 int32_t ov_dir_read(ov_dir_t *dir, char *name) noexcept {
     if (dir == nullptr || name == nullptr || dir->stream == nullptr) return EINVAL;
-    // readdir(3) tells the end of the directory from a failure only by
-    // errno, which must therefore be cleared first.
-    errno = 0;
-    struct dirent *entry = readdir(dir->stream);
-    int err = errno;
-    if (entry == nullptr) return err != 0 ? err : EDIREND;
-    if (err != 0) return err;
-    if (entry->d_name[0] == '\0') return EIO;
-    int32_t rc = ov_str_copy(name, entry->d_name, kPathSize);
-    if (rc != 0) {
-        name[0] = '\0';
-        return rc;
-    }
-    return 0;
+    unsigned char type = DT_UNKNOWN;
+    return _read_entry(dir->stream, name, &type);
 }
 
 int32_t ov_dir_close(ov_dir_t *dir) noexcept {
