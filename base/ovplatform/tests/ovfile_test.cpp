@@ -17,6 +17,7 @@
 #include <iterator>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "test_util.h"
@@ -777,7 +778,11 @@ TEST_F(FileTest, CopyFile) {
     EXPECT_EQ(read_file(path("dst")), "short");
 
     write_file(path("empty"), "");
+    ovtest::LogCapture log;
+    ASSERT_TRUE(log.ok());
     ASSERT_OV_OK(ov_copy_file(path("empty").c_str(), path("empty_copy").c_str(), 0644));
+    EXPECT_EQ(log.count("sendfile() succeeded"), 1u);
+    EXPECT_EQ(log.lines().size(), 1u);
     EXPECT_EQ(ov_file_exists(path("empty_copy").c_str(), 0), 1);
     EXPECT_EQ(read_file(path("empty_copy")), "");
 
@@ -803,12 +808,20 @@ TEST_F(FileTest, CopyFallsBackWhenTheKernelRefusesTheDestination) {
 // is copied all the same, by the kernel where it accepts them and through
 // user space where it does not.
 TEST_F(FileTest, CopyOfSourcesWithoutASize) {
-    for (const char *proc : {"/proc/self/status", "/proc/version"}) {
+    // The kernel refuses the status file and accepts the version file.
+    const std::pair<const char *, const char *> sources[] = {
+        {"/proc/self/status", "sendfile() rejected.  Falling back to user mode copy."},
+        {"/proc/version", "sendfile() succeeded"},
+    };
+    for (const auto &[proc, line] : sources) {
         SCOPED_TRACE(proc);
         ov_stat_t st;
         ASSERT_OV_OK(ov_file_stat(proc, &st, 0));
         ASSERT_EQ(st.size, 0) << "a pseudo-file that reports no size";
+        ovtest::LogCapture log;
+        ASSERT_TRUE(log.ok());
         ASSERT_OV_OK(ov_copy_file(proc, path("copy").c_str(), 0600));
+        EXPECT_EQ(log.count(line), 1u);
         const std::string copy = read_file(path("copy"));
         EXPECT_NE(copy, "");
         // The status file changes between two reads; its first line does not.
@@ -862,7 +875,11 @@ TEST_F(FileTest, CopyReportsASourceShorterThanItsSize) {
     }
     if (source == nullptr) GTEST_SKIP() << "no sysfs attribute with a page-sized size here";
     SCOPED_TRACE(source);
+    ovtest::LogCapture log;
+    ASSERT_TRUE(log.ok());
     EXPECT_EQ(ov_copy_file(source, path("copy").c_str(), 0600), EBUFFER);
+    EXPECT_EQ(log.count("ov_copy_file():  Premature EOF"), 1u);
+    EXPECT_EQ(log.count("sendfile() failed with 28677"), 1u);
     EXPECT_EQ(read_file(path("copy")), read_file(source)) << "what was there stays copied";
 }
 
@@ -873,7 +890,11 @@ TEST_F(FileTest, CopyFallbackFailureIsReturned) {
     ov_stat_t st;
     ASSERT_OV_OK(ov_file_stat(path("d").c_str(), &st, 0));
     if (st.size == 0) GTEST_SKIP() << "directories have no size on this file system";
+    ovtest::LogCapture log;
+    ASSERT_TRUE(log.ok());
     EXPECT_EQ(ov_copy_file(path("d").c_str(), path("copy").c_str(), 0600), EISDIR);
+    EXPECT_EQ(log.count("sendfile() rejected.  Falling back to user mode copy."), 1u);
+    EXPECT_EQ(log.count("ov_fileread: read failed. error=21"), 1u);
     EXPECT_EQ(ov_file_exists(path("copy").c_str(), 0), 1) << "the destination is left behind";
 }
 

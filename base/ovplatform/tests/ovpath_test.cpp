@@ -235,8 +235,17 @@ TEST(PathBuild, FormatsAndCanonicalises) {
 
 TEST(PathBuild, Failures) {
     int32_t error = 0;
-    EXPECT_EQ(ov_path_build_canonical_path(nullptr, 10, &error, "x"), nullptr);
-    EXPECT_EQ(error, EINVAL);
+    {
+        ovtest::LogCapture log;
+        ASSERT_TRUE(log.ok());
+        EXPECT_EQ(ov_path_build_canonical_path(nullptr, 10, &error, "x"), nullptr);
+        EXPECT_EQ(error, EINVAL);
+        const auto lines = log.lines();
+        ASSERT_EQ(lines.size(), 1u);
+        EXPECT_EQ(lines[0].level, 1u);
+        EXPECT_EQ(lines[0].source, "base/ovplatform/src/ovpath");
+        EXPECT_EQ(lines[0].text, "ov_path_build_canonical_path: Null buffer");
+    }
 
     char out[64];
     std::string long_text(8192, 'a');
