@@ -122,6 +122,16 @@ const CalendarCache *_calendar(int64_t second) noexcept {
     return &cache;
 }
 
+// The "[pid-thread] " part of the prefix, kept by each thread.
+struct IdentityCache {
+    bool valid;
+    int pid;
+    unsigned long thread;
+    char text[48];
+    size_t length;
+};
+thread_local IdentityCache t_identity{};
+
 // Lower-case hexadecimal of value, at least min_digits digits; returns the end.
 char *_put_hex(char *out, unsigned long value, int min_digits) noexcept {
     char digits[2 * sizeof(unsigned long)];
@@ -148,12 +158,24 @@ size_t _plain_prefix(char *out, const CalendarCache &calendar, int milliseconds,
     *p++ = static_cast<char>('0' + milliseconds / 10 % 10);
     *p++ = static_cast<char>('0' + milliseconds % 10);
     *p++ = ' ';
-    *p++ = '[';
-    p = _put_hex(p, static_cast<unsigned int>(pid), 1);
-    *p++ = '-';
-    p = _put_hex(p, thread, 8);
-    *p++ = ']';
-    *p++ = ' ';
+    // The identifiers' text changes only with the process id, so each
+    // thread keeps it.
+    IdentityCache &identity = t_identity;
+    if (!identity.valid || identity.pid != pid || identity.thread != thread) {
+        char *q = identity.text;
+        *q++ = '[';
+        q = _put_hex(q, static_cast<unsigned int>(pid), 1);
+        *q++ = '-';
+        q = _put_hex(q, thread, 8);
+        *q++ = ']';
+        *q++ = ' ';
+        identity.length = static_cast<size_t>(q - identity.text);
+        identity.pid = pid;
+        identity.thread = thread;
+        identity.valid = true;
+    }
+    std::memcpy(p, identity.text, identity.length);
+    p += identity.length;
     return static_cast<size_t>(p - out);
 }
 
@@ -230,19 +252,31 @@ enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kMax, kPtrdif
 // the digits, padded to the width.
 void _put_integer(Output &out, const Spec &spec, bool negative, unsigned long long magnitude,
                   unsigned base, bool upper, char conversion) noexcept {
+    // The digits are written from the end of the array, so that they are in
+    // order and leave in one piece.
     char digits[24];
-    int n = 0;
+    char *const end = digits + sizeof digits;
+    char *first = end;
     const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
-    if (!(magnitude == 0 && spec.precision == 0)) {
+    // Division by a constant ten compiles to a multiplication; the other
+    // bases are powers of two and need only shifts.
+    if (magnitude == 0 && spec.precision == 0) {
+    } else if (base == 10) {
         do {
-            digits[n++] = set[magnitude % base];
-            magnitude /= base;
+            *--first = static_cast<char>('0' + magnitude % 10);
+            magnitude /= 10;
+        } while (magnitude != 0);
+    } else {
+        const unsigned shift = base == 16 ? 4 : 3;
+        do {
+            *--first = set[magnitude & (base - 1)];
+            magnitude >>= shift;
         } while (magnitude != 0);
     }
+    const int n = static_cast<int>(end - first);
     int zeros = spec.precision > n ? spec.precision - n : 0;
     // "%#o" makes the first digit a zero, adding one only when needed.
-    if (conversion == 'o' && spec.alternate && zeros == 0 && (n == 0 || digits[n - 1] != '0'))
-        zeros = 1;
+    if (conversion == 'o' && spec.alternate && zeros == 0 && (n == 0 || *first != '0')) zeros = 1;
     char prefix[2];
     int prefix_length = 0;
     if (conversion == 'd' || conversion == 'i') {
@@ -253,7 +287,7 @@ void _put_integer(Output &out, const Spec &spec, bool negative, unsigned long lo
         else if (spec.space)
             prefix[prefix_length++] = ' ';
     } else if ((conversion == 'x' || conversion == 'X') && spec.alternate && n > 0 &&
-               !(n == 1 && digits[0] == '0')) {
+               !(n == 1 && *first == '0')) {
         prefix[prefix_length++] = '0';
         prefix[prefix_length++] = conversion;
     }
@@ -263,13 +297,13 @@ void _put_integer(Output &out, const Spec &spec, bool negative, unsigned long lo
     // left adjustment is given.
     if (spec.zero && !spec.left && spec.precision < 0) {
         zeros += pad;
-    } else if (!spec.left) {
+    } else if (!spec.left && pad > 0) {
         out.fill(' ', static_cast<size_t>(pad));
     }
-    out.put(prefix, static_cast<size_t>(prefix_length));
-    out.fill('0', static_cast<size_t>(zeros));
-    while (n > 0) out.put(digits[--n]);
-    if (spec.left) out.fill(' ', static_cast<size_t>(pad));
+    if (prefix_length > 0) out.put(prefix, static_cast<size_t>(prefix_length));
+    if (zeros > 0) out.fill('0', static_cast<size_t>(zeros));
+    out.put(first, static_cast<size_t>(n));
+    if (spec.left && pad > 0) out.fill(' ', static_cast<size_t>(pad));
 }
 
 // Formats what it can; false when the format needs vsnprintf (args is then
