@@ -13,6 +13,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "ratio_main.h"
+
 #include <cstdio>
 #include <filesystem>
 #include <map>
@@ -82,77 +84,13 @@ void BM_lexically_normal(benchmark::State &state) {
 BENCHMARK(BM_ov_path_canonical);
 BENCHMARK(BM_lexically_normal);
 
-struct Pair {
-    const char *library;
-    const char *baseline;
-    const char *label;
-    double target;
-};
-
-constexpr Pair kPairs[] = {
+constexpr ovbench::Pair kPairs[] = {
     {"BM_ov_path_canonical", "BM_lexically_normal",
      "ov_path_canonical / path(s).lexically_normal()", 0.25},
-};
-
-// The console table as usual, and each benchmark's median time per
-// iteration kept for the ratios. A run without repetitions has no median
-// row; its single time stands in for it.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name == "median") median_[name] = run.GetAdjustedRealTime();
-            } else if (run.repetitions <= 1) {
-                median_[name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-
-    void PrintRatios() const {
-        std::printf("\n");
-        const size_t count = Inputs().size();
-        for (const Pair &p : kPairs) {
-            auto lib = median_.find(p.library);
-            auto base = median_.find(p.baseline);
-            if (lib == median_.end() || base == median_.end() || base->second <= 0) continue;
-            const double ratio = lib->second / base->second;
-            std::printf("ratio %-48s %6.3f  (%.1f ns / %.1f ns per path, target <= %.2f: %s)\n",
-                        p.label, ratio, lib->second / count, base->second / count, p.target,
-                        ratio <= p.target ? "met" : "MISSED");
-        }
-    }
-
-  private:
-    std::map<std::string, double> median_;
 };
 
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    char repetitions[] = "--benchmark_repetitions=9";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-    args.push_back(min_time);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
-
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return ovbench::run_with_ratios(argc, argv, kPairs);
 }

@@ -16,6 +16,8 @@
 #include <ovplatform/ovuuid.h>
 
 #include <benchmark/benchmark.h>
+
+#include "ratio_main.h"
 #include <uuid/uuid.h>
 
 #include <cstdio>
@@ -110,79 +112,15 @@ BENCHMARK(BM_message_memcpy);
 BENCHMARK(BM_ov_uuid_append);
 BENCHMARK(BM_uuid_generate_unparse);
 
-struct Pair {
-    const char *library;
-    const char *baseline;
-    const char *label;
-    double target;
-};
-
-constexpr Pair kPairs[] = {
+constexpr ovbench::Pair kPairs[] = {
     {"BM_ov_str_to", "BM_strlen_memcpy", "ov_str_to / strlen+memcpy", 2.0},
     {"BM_ov_error_string", "BM_message_memcpy", "ov_error_string / memcpy", 2.0},
     {"BM_ov_uuid_append", "BM_uuid_generate_unparse",
      "ov_uuid_append / uuid_generate+unparse_lower", 1.5},
 };
 
-// The console table as usual, and each benchmark's median time per
-// iteration kept for the ratios. A run without repetitions has no median
-// row; its single time stands in for it.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    // Colours only on a terminal, so that a log of the run stays plain text.
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            const std::string name = run.run_name.function_name;
-            if (run.run_type == Run::RT_Aggregate) {
-                if (run.aggregate_name == "median") median_[name] = run.GetAdjustedRealTime();
-            } else if (run.repetitions <= 1) {
-                median_[name] = run.GetAdjustedRealTime();
-            }
-        }
-    }
-
-    void PrintRatios() const {
-        std::printf("\n");
-        for (const Pair &p : kPairs) {
-            auto lib = median_.find(p.library);
-            auto base = median_.find(p.baseline);
-            if (lib == median_.end() || base == median_.end() || base->second <= 0) continue;
-            const double ratio = lib->second / base->second;
-            std::printf("ratio %-46s %6.2f  (%.2f ns / %.2f ns, target <= %.1f: %s)\n", p.label,
-                        ratio, lib->second, base->second, p.target,
-                        ratio <= p.target ? "met" : "MISSED");
-        }
-    }
-
-  private:
-    std::map<std::string, double> median_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    char repetitions[] = "--benchmark_repetitions=9";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-    args.push_back(min_time);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
-
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return ovbench::run_with_ratios(argc, argv, kPairs);
 }

@@ -20,6 +20,8 @@
 #include <ovplatform/ovtime.h>
 
 #include <benchmark/benchmark.h>
+
+#include "ratio_main.h"
 #include <pthread.h>
 #include <time.h>
 #include <unistd.h>
@@ -199,18 +201,7 @@ BENCHMARK(BM_pthread_cond_timed_ping_pong)->UseRealTime();
 
 // ---- Ratios -------------------------------------------------------------------------------------
 
-// A pair that runs on one thread is compared by CPU time, which a busy
-// machine's preemptions do not inflate; the ping-pongs spend most of a round
-// trip asleep and are compared by real time.
-struct Pair {
-    const char *library;
-    const char *baseline;
-    const char *label;
-    double target;
-    bool cpu_time;
-};
-
-constexpr Pair kPairs[] = {
+constexpr ovbench::Pair kPairs[] = {
     {"BM_ov_mutex_acquire_release", "BM_pthread_mutex_lock_unlock",
      "ov_mutex_acquire+release / pthread lock+unlock", 1.2, true},
     {"BM_ov_time_monotonic_now", "BM_clock_gettime_monotonic",
@@ -221,67 +212,8 @@ constexpr Pair kPairs[] = {
      "ov_cond timed ping-pong / pthread_cond", 1.3, false},
 };
 
-// The console table as usual, and each benchmark's median real and CPU
-// times per iteration kept for the ratios. A run without repetitions has no
-// median row; its single time stands in for it.
-class RatioReporter : public benchmark::ConsoleReporter {
-  public:
-    // Colours only on a terminal, so that a log of the run stays plain text.
-    RatioReporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
-
-    void ReportRuns(const std::vector<Run> &runs) override {
-        ConsoleReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            const std::string name = run.run_name.function_name;
-            if ((run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") ||
-                (run.run_type != Run::RT_Aggregate && run.repetitions <= 1)) {
-                median_real_[name] = run.GetAdjustedRealTime();
-                median_cpu_[name] = run.GetAdjustedCPUTime();
-            }
-        }
-    }
-
-    void PrintRatios() const {
-        std::printf("\n");
-        for (const Pair &p : kPairs) {
-            const auto &median = p.cpu_time ? median_cpu_ : median_real_;
-            auto lib = median.find(p.library);
-            auto base = median.find(p.baseline);
-            if (lib == median.end() || base == median.end() || base->second <= 0) continue;
-            const double ratio = lib->second / base->second;
-            std::printf("ratio %-46s %6.2f  (%.2f ns / %.2f ns %s, target <= %.1f: %s)\n", p.label,
-                        ratio, lib->second, base->second, p.cpu_time ? "cpu" : "real", p.target,
-                        ratio <= p.target ? "met" : "MISSED");
-        }
-    }
-
-  private:
-    std::map<std::string, double> median_real_;
-    std::map<std::string, double> median_cpu_;
-};
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    char repetitions[] = "--benchmark_repetitions=9";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-    args.push_back(min_time);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
-
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
-    RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    benchmark::Shutdown();
-    return 0;
+    return ovbench::run_with_ratios(argc, argv, kPairs);
 }
