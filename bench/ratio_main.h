@@ -59,9 +59,9 @@ class RatioReporter : public benchmark::ConsoleReporter {
             auto base = median.find(p.baseline);
             if (lib == median.end() || base == median.end() || base->second <= 0) continue;
             const double ratio = lib->second / base->second;
-            std::printf("ratio %-48s %6.2f  (%.2f ns / %.2f ns %s, target <= %.2f: %s)\n",
-                        p.label, ratio, lib->second, base->second, p.cpu_time ? "cpu" : "real",
-                        p.target, ratio <= p.target ? "met" : "MISSED");
+            std::printf("ratio %-48s %6.2f  (%.2f ns / %.2f ns %s, target <= %.2f: %s)\n", p.label,
+                        ratio, lib->second, base->second, p.cpu_time ? "cpu" : "real", p.target,
+                        ratio <= p.target ? "met" : "MISSED");
         }
     }
 

@@ -240,7 +240,7 @@ class Output {
     size_t length_ = 0;
 };
 
-struct Spec {
+struct Directive {
     bool left = false, plus = false, space = false, alternate = false, zero = false;
     int width = 0;
     int precision = -1;  // -1: none given
@@ -250,8 +250,9 @@ enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kMax, kPtrdif
 
 // Writes an integer conversion: sign or prefix, zeros up to the precision,
 // the digits, padded to the width.
-void _put_integer(Output &out, const Spec &spec, bool negative, unsigned long long magnitude,
-                  unsigned base, bool upper, char conversion) noexcept {
+void _put_integer(Output &out, const Directive &directive, bool negative,
+                  unsigned long long magnitude, unsigned base, bool upper,
+                  char conversion) noexcept {
     // The digits are written from the end of the array, so that they are in
     // order and leave in one piece.
     char digits[24];
@@ -260,7 +261,7 @@ void _put_integer(Output &out, const Spec &spec, bool negative, unsigned long lo
     const char *set = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     // Division by a constant ten compiles to a multiplication; the other
     // bases are powers of two and need only shifts.
-    if (magnitude == 0 && spec.precision == 0) {
+    if (magnitude == 0 && directive.precision == 0) {
     } else if (base == 10) {
         do {
             *--first = static_cast<char>('0' + magnitude % 10);
@@ -274,36 +275,37 @@ void _put_integer(Output &out, const Spec &spec, bool negative, unsigned long lo
         } while (magnitude != 0);
     }
     const int n = static_cast<int>(end - first);
-    int zeros = spec.precision > n ? spec.precision - n : 0;
+    int zeros = directive.precision > n ? directive.precision - n : 0;
     // "%#o" makes the first digit a zero, adding one only when needed.
-    if (conversion == 'o' && spec.alternate && zeros == 0 && (n == 0 || *first != '0')) zeros = 1;
+    if (conversion == 'o' && directive.alternate && zeros == 0 && (n == 0 || *first != '0'))
+        zeros = 1;
     char prefix[2];
     int prefix_length = 0;
     if (conversion == 'd' || conversion == 'i') {
         if (negative)
             prefix[prefix_length++] = '-';
-        else if (spec.plus)
+        else if (directive.plus)
             prefix[prefix_length++] = '+';
-        else if (spec.space)
+        else if (directive.space)
             prefix[prefix_length++] = ' ';
-    } else if ((conversion == 'x' || conversion == 'X') && spec.alternate && n > 0 &&
+    } else if ((conversion == 'x' || conversion == 'X') && directive.alternate && n > 0 &&
                !(n == 1 && *first == '0')) {
         prefix[prefix_length++] = '0';
         prefix[prefix_length++] = conversion;
     }
     const int body = prefix_length + zeros + n;
-    const int pad = spec.width > body ? spec.width - body : 0;
+    const int pad = directive.width > body ? directive.width - body : 0;
     // The zero flag pads with zeros after the sign, unless a precision or
     // left adjustment is given.
-    if (spec.zero && !spec.left && spec.precision < 0) {
+    if (directive.zero && !directive.left && directive.precision < 0) {
         zeros += pad;
-    } else if (!spec.left && pad > 0) {
+    } else if (!directive.left && pad > 0) {
         out.fill(' ', static_cast<size_t>(pad));
     }
     if (prefix_length > 0) out.put(prefix, static_cast<size_t>(prefix_length));
     if (zeros > 0) out.fill('0', static_cast<size_t>(zeros));
     out.put(first, static_cast<size_t>(n));
-    if (spec.left && pad > 0) out.fill(' ', static_cast<size_t>(pad));
+    if (directive.left && pad > 0) out.fill(' ', static_cast<size_t>(pad));
 }
 
 // Formats what it can; false when the format needs vsnprintf (args is then
@@ -318,35 +320,35 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
             continue;
         }
         ++p;
-        Spec spec;
+        Directive directive;
         for (;; ++p) {
             if (*p == '-')
-                spec.left = true;
+                directive.left = true;
             else if (*p == '+')
-                spec.plus = true;
+                directive.plus = true;
             else if (*p == ' ')
-                spec.space = true;
+                directive.space = true;
             else if (*p == '#')
-                spec.alternate = true;
+                directive.alternate = true;
             else if (*p == '0')
-                spec.zero = true;
+                directive.zero = true;
             else
                 break;
         }
         if (*p == '*') {
             const int w = va_arg(args, int);
             if (w < 0) {
-                spec.left = true;
+                directive.left = true;
                 if (w == INT_MIN) return false;
-                spec.width = -w;
+                directive.width = -w;
             } else {
-                spec.width = w;
+                directive.width = w;
             }
             ++p;
         } else {
             while (*p >= '0' && *p <= '9') {
-                if (spec.width > 99999) return false;
-                spec.width = spec.width * 10 + (*p++ - '0');
+                if (directive.width > 99999) return false;
+                directive.width = directive.width * 10 + (*p++ - '0');
             }
             if (*p == '$') return false;  // positional arguments
         }
@@ -354,13 +356,13 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
             ++p;
             if (*p == '*') {
                 const int v = va_arg(args, int);
-                spec.precision = v < 0 ? -1 : v;
+                directive.precision = v < 0 ? -1 : v;
                 ++p;
             } else {
-                spec.precision = 0;
+                directive.precision = 0;
                 while (*p >= '0' && *p <= '9') {
-                    if (spec.precision > 99999) return false;
-                    spec.precision = spec.precision * 10 + (*p++ - '0');
+                    if (directive.precision > 99999) return false;
+                    directive.precision = directive.precision * 10 + (*p++ - '0');
                 }
             }
         }
@@ -423,7 +425,7 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
                 const unsigned long long magnitude =
                     value < 0 ? 0ull - static_cast<unsigned long long>(value)
                               : static_cast<unsigned long long>(value);
-                _put_integer(out, spec, value < 0, magnitude, 10, false, conversion);
+                _put_integer(out, directive, value < 0, magnitude, 10, false, conversion);
                 break;
             }
             case 'u':
@@ -458,39 +460,40 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
                         break;
                 }
                 const unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-                _put_integer(out, spec, false, value, base, conversion == 'X', conversion);
+                _put_integer(out, directive, false, value, base, conversion == 'X', conversion);
                 break;
             }
             case 's': {
-                if (length != Length::kNone || spec.zero) return false;
+                if (length != Length::kNone || directive.zero) return false;
                 const char *text = va_arg(args, const char *);
                 if (text == nullptr) return false;
-                const size_t n = spec.precision < 0
+                const size_t n = directive.precision < 0
                                      ? std::strlen(text)
-                                     : strnlen(text, static_cast<size_t>(spec.precision));
-                const size_t width = static_cast<size_t>(spec.width);
+                                     : strnlen(text, static_cast<size_t>(directive.precision));
+                const size_t width = static_cast<size_t>(directive.width);
                 const size_t pad = width > n ? width - n : 0;
-                if (!spec.left) out.fill(' ', pad);
+                if (!directive.left) out.fill(' ', pad);
                 out.put(text, n);
-                if (spec.left) out.fill(' ', pad);
+                if (directive.left) out.fill(' ', pad);
                 break;
             }
             case 'c': {
-                if (length != Length::kNone || spec.zero) return false;
+                if (length != Length::kNone || directive.zero) return false;
                 const char c = static_cast<char>(va_arg(args, int));
-                const size_t pad = spec.width > 1 ? static_cast<size_t>(spec.width) - 1 : 0;
-                if (!spec.left) out.fill(' ', pad);
+                const size_t pad =
+                    directive.width > 1 ? static_cast<size_t>(directive.width) - 1 : 0;
+                if (!directive.left) out.fill(' ', pad);
                 out.put(c);
-                if (spec.left) out.fill(' ', pad);
+                if (directive.left) out.fill(' ', pad);
                 break;
             }
             case 'p': {
-                if (length != Length::kNone || spec.zero || spec.plus || spec.space ||
-                    spec.alternate || spec.precision >= 0)
+                if (length != Length::kNone || directive.zero || directive.plus ||
+                    directive.space || directive.alternate || directive.precision >= 0)
                     return false;
                 const void *pointer = va_arg(args, const void *);
                 if (pointer == nullptr) return false;
-                Spec hex = spec;
+                Directive hex = directive;
                 hex.alternate = true;
                 _put_integer(out, hex, false, reinterpret_cast<uintptr_t>(pointer), 16, false, 'x');
                 break;

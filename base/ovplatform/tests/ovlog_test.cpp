@@ -22,6 +22,35 @@
 
 #include "test_util.h"
 
+// Allocations made by this thread while counting is on. The test program's
+// own malloc family stands in front of the C library's, so every allocation
+// of the library code under test passes through here. Sanitizer builds keep
+// their own allocator: the count is taken only in plain builds.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OV_TEST_COUNTS_ALLOCATIONS 0
+#else
+#define OV_TEST_COUNTS_ALLOCATIONS 1
+thread_local bool t_counting = false;
+thread_local long t_allocations = 0;
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void *__libc_calloc(size_t, size_t);
+extern "C" void *__libc_realloc(void *, size_t);
+
+extern "C" void *malloc(size_t size) {
+    if (t_counting) ++t_allocations;
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(size_t count, size_t size) {
+    if (t_counting) ++t_allocations;
+    return __libc_calloc(count, size);
+}
+extern "C" void *realloc(void *block, size_t size) {
+    if (t_counting) ++t_allocations;
+    return __libc_realloc(block, size);
+}
+#endif
+
 namespace {
 
 using ovtest::read_file;
@@ -508,6 +537,33 @@ TEST_F(Log, RepeatsAreSummarisedBeforeTheNextDifferentLine) {
     char thread[32];
     std::snprintf(thread, sizeof thread, "-%lx] ", static_cast<unsigned long>(pthread_self()));
     EXPECT_NE(lines[2].find(thread), std::string::npos) << lines[2];
+}
+
+// The message path of the file destination allocates nothing: formatting,
+// the line prefix, repeat suppression and the write all work in fixed
+// buffers. The first line is logged before counting, so that one-time set-up
+// (the time zone, the thread's cached prefix) is not counted.
+TEST_F(Log, MessagePathAllocatesNothing) {
+    if (!OV_TEST_COUNTS_ALLOCATIONS) GTEST_SKIP() << "sanitizer builds use their own allocator";
+#if OV_TEST_COUNTS_ALLOCATIONS
+    open_file();
+    ov_log(1, kSource, __LINE__, "warm-up %d", 0);
+    t_allocations = 0;
+    t_counting = true;
+    for (int i = 0; i < 1000; ++i) {
+        ov_log(1, kSource, __LINE__, "line %d of %s with %5.2f", i, "many", i / 7.0);
+        ov_log(3, kSource, __LINE__, "a repeated line");  // suppressed after the first
+        ov_log(6, kSource, __LINE__, "above the threshold %d", i);
+    }
+    t_counting = false;
+    EXPECT_EQ(t_allocations, 0);
+    // The counter itself sees allocations: a plain one is counted.
+    t_counting = true;
+    void *volatile block = malloc(16);
+    t_counting = false;
+    free(block);
+    EXPECT_EQ(t_allocations, 1);
+#endif
 }
 
 TEST_F(Log, LongMessageIsCutTo4089Characters) {
