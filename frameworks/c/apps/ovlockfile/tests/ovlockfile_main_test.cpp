@@ -395,7 +395,8 @@ TEST_F(Tool, DebugLogIsARingLinkedFromItsName) {
     kill(w, SIGHUP);
     EXPECT_EQ(reap_worker(w), 0);
 
-    struct stat link_status{}, file_status{};
+    struct stat link_status {
+    }, file_status{};
     ASSERT_EQ(stat(path("ovlockfile.log").c_str(), &link_status), 0);
     ASSERT_EQ(stat(log.c_str(), &file_status), 0);
     EXPECT_EQ(link_status.st_ino, file_status.st_ino);
