@@ -41,6 +41,9 @@ constexpr int kSeverities[] = {LOG_CRIT, LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEB
 std::atomic<bool> g_udp{false};
 std::atomic<int> g_socket{-1};
 std::atomic<bool> g_ready{false};
+// A plain system mutex rather than the library's: the library's mutex calls
+// log their failures, and a log line from inside the transport would come
+// straight back into it.
 pthread_mutex_t g_socket_mutex = PTHREAD_MUTEX_INITIALIZER;
 
 class SocketLock {

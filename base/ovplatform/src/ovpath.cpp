@@ -15,6 +15,7 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovfile.h>
 #include <ovplatform/ovpath.h>
+#include <ovplatform/ovsynchron.h>
 #include <ovplatform/ovstring.h>
 
 #include <pwd.h>
@@ -26,7 +27,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovpath"
 #include "internal/log.h"
@@ -51,10 +51,18 @@ constexpr char kDefaultExecPath[] = ".:/bin:/usr/bin";
 // afterwards the buffer never changes and readers only need the flag.
 char g_executable[kWorkSize];
 std::atomic<bool> g_executable_known{false};
-std::mutex g_executable_mutex;
+ov_mutex_t g_executable_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
+
+class ExecutableCacheLock {
+  public:
+    ExecutableCacheLock() noexcept { ov_mutex_acquire(&g_executable_mutex); }
+    ~ExecutableCacheLock() { ov_mutex_release(&g_executable_mutex); }
+    ExecutableCacheLock(const ExecutableCacheLock &) = delete;
+    ExecutableCacheLock &operator=(const ExecutableCacheLock &) = delete;
+};
 
 int _fill_executable_cache() {
-    std::lock_guard<std::mutex> lock(g_executable_mutex);
+    ExecutableCacheLock lock;
     if (g_executable_known.load(std::memory_order_relaxed)) return 0;
     int32_t rc = ov_file_readlink("/proc/self/exe", g_executable, sizeof g_executable);
     if (rc != 0) {
