@@ -7,17 +7,21 @@
 // clock: a contender creates a probe file beside the lock and compares the two
 // modification times, so hosts whose clocks differ still agree.
 //
-// Mutual exclusion rests on three things: exclusive creation of the lock
-// file; moving a stale lock file to a private temporary name before deleting
-// it, so only one contender can remove a given stale file; and ownership by
+// Mutual exclusion rests on four things: exclusive creation of the lock
+// file; a short-lived breaker file ("NAME.lck.brk", created exclusively) that
+// lets one contender at a time take a stale lock over, after a second look
+// that the file is still the one it judged stale; moving the stale file to a
+// private temporary name and checking what was moved before deleting it, so
+// that a live lock moved by mistake is put back with link(2); and ownership by
 // whole-record comparison, so a holder whose file was replaced never deletes
 // the new holder's file.
 //
 // The second half of the file is the keep-alive worker: one thread per held
 // lock that refreshes the file about once a second and notices a takeover.
 //
-// The module keeps no global state and allocates nothing on the heap: every
-// buffer is a fixed array in the handle or on the stack.
+// The module allocates nothing on the heap: every buffer is a fixed array in
+// the handle or on the stack. Its only global state is the test-only timing
+// of internal/lockfile_testing.h.
 #include <ovplatform/ovlockfile.h>
 
 #include <ovplatform/ovdir.h>
@@ -29,6 +33,8 @@
 #include <ovplatform/ovthread.h>
 #include <ovplatform/ovtime.h>
 #include <ovplatform/ovuuid.h>
+
+#include "internal/lockfile_testing.h"
 
 #include <atomic>
 #include <cerrno>
@@ -48,6 +54,7 @@ constexpr size_t kRecordSize = OV_LOCKFILE_RECORD_SIZE;
 // Records read back at release (and by the worker) go into this much room.
 constexpr size_t kReadBufferSize = 192;
 constexpr char kLockSuffix[] = ".lck";
+constexpr char kBreakerSuffix[] = ".brk";
 constexpr char kProbeContent[] = "tmp";
 constexpr int kHostMax = 138;
 // A parent is formed by appending "/.." to the path inside an 8192-byte buffer.
@@ -59,8 +66,24 @@ constexpr size_t kNameMax = NAME_MAX;
 constexpr size_t kTempSuffixLength = 1 + OV_UUID_TEXT_LEN;
 constexpr int kProbeCount = 3;
 constexpr uint32_t kProbeIntervalMs = 1000;
+constexpr uint32_t kRefreshPeriodMs = 1000;
 constexpr int kRefreshFailureLimit = 10;
-constexpr ov_timeval_t kRefreshPeriod = {1, 0};
+
+// Test-only timing (internal/lockfile_testing.h); 0 means the built-in value.
+std::atomic<uint32_t> g_test_probe_gap_ms{0};
+std::atomic<uint32_t> g_test_refresh_ms{0};
+std::atomic<uint32_t> g_test_takeover_delay_ms{0};
+
+uint32_t probe_gap_ms() {
+    const uint32_t ms = g_test_probe_gap_ms.load(std::memory_order_relaxed);
+    return ms != 0 ? ms : kProbeIntervalMs;
+}
+
+ov_timeval_t refresh_period() {
+    uint32_t ms = g_test_refresh_ms.load(std::memory_order_relaxed);
+    if (ms == 0) ms = kRefreshPeriodMs;
+    return ov_timeval_t{ms / 1000, (ms % 1000) * 1000};
+}
 
 // The flags that the keep-alive worker shares with the owner's thread.
 std::atomic_ref<uint32_t> lost_flag(ov_lockfile_t *h) {
@@ -187,12 +210,13 @@ static int32_t _lockfile_create(const char *path, const char *bytes, size_t leng
     return rc;
 }
 
-// One age probe of the lock at handle->path. Returns 0 when the lock file is
-// stale, ELOCKED when it changed within the expiration, or the code of the
-// failing step (ELOCKSKEW when the lock's time lies after the probe's).
-static int32_t _fs_age_stale(ov_lockfile_t *handle, int32_t expiration) noexcept {
-    ov_stat_t lock_status{};
-    int32_t rc = ov_file_stat(handle->path, &lock_status, 0);
+// One age probe of the file at target, measured against the file system's
+// clock: a probe file is created beside the lock and the two modification
+// times compared. Gives the target's status and its age in whole seconds, or
+// ELOCKSKEW when the target's time lies after the probe's.
+static int32_t _fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_t *target_status,
+                             int64_t *age) noexcept {
+    int32_t rc = ov_file_stat(target, target_status, 0);
     if (rc != 0) return rc;
 
     char probe[kPathSize];
@@ -207,8 +231,21 @@ static int32_t _fs_age_stale(ov_lockfile_t *handle, int32_t expiration) noexcept
     if (rc == 0) rc = delete_rc;
     if (rc != 0) return rc;
 
-    if (lock_status.mtime > probe_status.mtime) return ELOCKSKEW;
-    const int64_t age = probe_status.mtime - lock_status.mtime;
+    if (target_status->mtime > probe_status.mtime) return ELOCKSKEW;
+    *age = probe_status.mtime - target_status->mtime;
+    return 0;
+}
+
+// One age probe of the lock at handle->path. Returns 0 when the lock file is
+// stale, ELOCKED when it changed within the expiration, or the code of the
+// failing step (ELOCKSKEW when the lock's time lies after the probe's). The
+// lock file's status goes to lock_status: the takeover checks that the file
+// it moves is still the one judged here.
+static int32_t _fs_age_stale(ov_lockfile_t *handle, int32_t expiration,
+                             ov_stat_t *lock_status) noexcept {
+    int64_t age = 0;
+    const int32_t rc = _fs_age_probe(handle, handle->path, lock_status, &age);
+    if (rc != 0) return rc;
     if (age <= expiration) {
         OV_LOG(5, "_fs_age_stale: File has changed recently (%d <= %d)", static_cast<int>(age),
                expiration);
@@ -241,47 +278,181 @@ int32_t make_parent_directory(const ov_lockfile_t *handle) {
 }
 
 // Step B: three probes a second apart. Returns 0 once the lock has been found
-// stale three times in a row.
-int32_t judge_age(ov_lockfile_t *handle, int32_t expiration) {
+// stale three times in a row, with the file's status at the last probe.
+int32_t judge_age(ov_lockfile_t *handle, int32_t expiration, ov_stat_t *judged) {
     for (int probe = 1; probe <= kProbeCount; ++probe) {
-        const int32_t rc = _fs_age_stale(handle, expiration);
+        const int32_t rc = _fs_age_stale(handle, expiration, judged);
         if (rc == ELOCKED) return rc;
         if (rc != 0) {
             OV_LOG(5, "_fs_age_stale: Unable to determine age (error %d)", rc);
             OV_LOG(1, "Failed to determine age of lockfile %s err=%d", handle->path, rc);
             return rc;
         }
-        if (probe < kProbeCount) sleep_full_interval(kProbeIntervalMs);
+        if (probe < kProbeCount) sleep_full_interval(probe_gap_ms());
     }
     return 0;
 }
 
-// Step C: moves the stale lock file to a private name, then deletes it. Of
-// several contenders only one can move a given file; the others get ENOENT.
-int32_t take_over(ov_lockfile_t *handle) {
-    OV_LOG(5, "_fs_age_stale: File is stale");
-    OV_LOG(3, "Lock file is stale, taking over.");
+// Forms "<path><suffix>" into a kPathSize buffer.
+int32_t name_beside(char *buffer, const char *path, const char *suffix) {
+    size_t pos = 0;
+    int32_t rc = ov_str_to(buffer, path, kPathSize, &pos);
+    if (rc == 0) rc = ov_str_to(buffer, suffix, kPathSize, &pos);
+    return rc;
+}
+
+// Reads a record for comparison; an empty file reads as the empty record.
+int32_t read_record(const char *path, char *buffer) {
+    const int32_t rc = _lockfile_read(path, 0, buffer);
+    return rc == ELOCKINVAL ? 0 : rc;
+}
+
+// The same file, unchanged since it was judged: a holder's refresh moves the
+// modification time, and a new lock file is a new inode.
+bool unchanged(const ov_stat_t &now, const ov_stat_t &judged) {
+    return now.ino == judged.ino && now.mtime == judged.mtime && now.size == judged.size;
+}
+
+// Formats "pid:uuid:host\n" with a fresh identifier: the lock record, and the
+// content of a breaker file.
+void format_record(char *record, int32_t pid, char *uuid_text) {
+    uint8_t id[16];
+    ov_uuid_generate(id);
+    ov_uuid_to_string(id, uuid_text);
+    ov_uuid_clear(id);
+
+    char host[kPathSize] = {};
+    if (ov_platform_hostname(host, sizeof host) != 0) host[0] = '\0';
+    ov_str_printf_to(record, kRecordSize, nullptr, "%d:%s:%.*s\n", pid, uuid_text, kHostMax, host);
+}
+
+// Removes the file at target, which was judged stale holding expected with
+// the status judged: it is moved to a private name, and deleted only if what
+// was moved is that very file. Anything else (a lock created or refreshed
+// since the verdict) is put back with link(2), which never replaces a file
+// that appeared meanwhile, and the result is ELOCKED.
+int32_t remove_judged(ov_lockfile_t *handle, const char *target, const char *expected,
+                      const ov_stat_t &judged) {
     char moved[kPathSize];
     int32_t rc = _lockfile_tmpname(handle, moved);
-    if (rc == 0) rc = ov_file_rename(handle->path, moved);
-    if (rc == 0) rc = ov_file_delete(moved);
-    if (rc != 0) OV_LOG(1, "Failed to delete lockfile %s err=%d", handle->path, rc);
+    if (rc == 0) rc = ov_file_rename(target, moved);
+    if (rc != 0) return rc;
+
+    char record[kReadBufferSize];
+    ov_stat_t now{};
+    rc = read_record(moved, record);
+    if (rc == 0) rc = ov_file_stat(moved, &now, 0);
+    if (rc == 0 && std::strcmp(record, expected) == 0 && unchanged(now, judged))
+        return ov_file_delete(moved);
+
+    int32_t back = ov_file_link(moved, target);
+    if (back != 0 && back != EEXIST && !ov_file_exists(target, 0)) {
+        // A file system without hard links: a rename is the only way back.
+        back = ov_file_rename(moved, target);
+    }
+    // After a link the private name is a second name of the restored file;
+    // after EEXIST the moved file's holder has lost it either way.
+    if (back != 0 || ov_file_exists(moved, 0)) ov_file_delete(moved);
+    if (back != 0) {
+        OV_LOG(1, "Unable to restore live lockfile %s err=%d", target, back);
+    } else {
+        OV_LOG(3, "Lockfile %s changed before takeover; put back: %s", target, record);
+    }
+    return ELOCKED;
+}
+
+// Creates the breaker file exclusively. A breaker older than the expiration
+// by the file system's clock belongs to a contender that died while taking
+// over; it is removed like a stale lock, and the creation tried once more.
+int32_t claim_breaker(ov_lockfile_t *handle, const char *breaker, const char *record,
+                      int32_t expiration) {
+    const size_t length = std::strlen(record);
+    int32_t rc = _lockfile_create(breaker, record, length);
+    if (rc != EEXIST) return rc;
+
+    char seen[kReadBufferSize];
+    ov_stat_t status{};
+    int64_t age = 0;
+    rc = read_record(breaker, seen);
+    if (rc == 0) rc = _fs_age_probe(handle, breaker, &status, &age);
+    if (rc == ENOENT) return _lockfile_create(breaker, record, length);
+    if (rc == ELOCKSKEW || (rc == 0 && age <= expiration)) return ELOCKED;
+    if (rc != 0) return rc;
+
+    OV_LOG(3, "Removing abandoned takeover marker %s: %s", breaker, seen);
+    rc = remove_judged(handle, breaker, seen, status);
+    if (rc != 0 && rc != ENOENT) return rc;
+    return _lockfile_create(breaker, record, length);
+}
+
+// Deletes our breaker file, unless a contender has meanwhile judged it
+// abandoned and put its own in its place.
+void drop_breaker(const char *breaker, const char *record) {
+    char seen[kReadBufferSize];
+    if (read_record(breaker, seen) == 0 && std::strcmp(seen, record) == 0) {
+        ov_file_delete(breaker);
+    } else {
+        OV_LOG(1, "Takeover marker %s is no longer ours: %s", breaker, seen);
+    }
+}
+
+int32_t write_lock(ov_lockfile_t *handle);
+
+// Step C, under the breaker: a second look at the lock file, then the move
+// aside, the check of what was moved, and the new lock.
+int32_t replace_stale_lock(ov_lockfile_t *handle, const ov_stat_t &judged) {
+    char current[kReadBufferSize];
+    ov_stat_t now{};
+    int32_t rc = read_record(handle->path, current);
+    if (rc == 0) rc = ov_file_stat(handle->path, &now, 0);
+    if (rc != 0) return rc;
+    if (std::strcmp(current, handle->last_seen) != 0 || !unchanged(now, judged)) {
+        // Another contender took the lock over first, or its holder woke up.
+        OV_LOG(3, "Lockfile valid: %s", current);
+        size_t pos = 0;
+        ov_str_to(handle->last_seen, current, kRecordSize, &pos);
+        return ELOCKED;
+    }
+    rc = remove_judged(handle, handle->path, handle->last_seen, judged);
+    if (rc != 0) return rc;
+    return write_lock(handle);
+}
+
+// Step C: takes a lock over that three probes found stale. Contenders that
+// judged the same file stale take turns through the breaker file; each one
+// looks again before it moves anything, so a slow contender never removes the
+// fresh lock that a faster one has just created. A contender that finds the
+// breaker held by a live contender gets ELOCKED.
+int32_t take_over(ov_lockfile_t *handle, int32_t expiration, const ov_stat_t &judged) {
+    OV_LOG(5, "_fs_age_stale: File is stale");
+    OV_LOG(3, "Lock file is stale, taking over.");
+    const uint32_t delay = g_test_takeover_delay_ms.load(std::memory_order_relaxed);
+    if (delay != 0) sleep_full_interval(delay);
+
+    char breaker[kPathSize];
+    char breaker_record[kRecordSize];
+    char breaker_uuid[OV_UUID_TEXT_LEN + 1];
+    format_record(breaker_record, static_cast<int32_t>(getpid()), breaker_uuid);
+    int32_t rc = name_beside(breaker, handle->path, kBreakerSuffix);
+    if (rc == 0) rc = claim_breaker(handle, breaker, breaker_record, expiration);
+    if (rc == EEXIST) rc = ELOCKED;
+    if (rc == 0) {
+        rc = replace_stale_lock(handle, judged);
+        drop_breaker(breaker, breaker_record);
+        if (rc == 0 || rc == ELOCKED) return rc;
+    }
+    if (rc == ELOCKED) {
+        OV_LOG(3, "Another process is taking over %s", handle->path);
+    } else {
+        OV_LOG(1, "Failed to delete lockfile %s err=%d", handle->path, rc);
+    }
     return rc;
 }
 
 // Step D: writes this acquisition's record into a new lock file.
 int32_t write_lock(ov_lockfile_t *handle) {
     handle->holder_pid = static_cast<int32_t>(getpid());
-    uint8_t id[16];
-    ov_uuid_generate(id);
-    ov_uuid_to_string(id, handle->holder_uuid);
-    ov_uuid_clear(id);
-
-    char host[kPathSize] = {};
-    if (ov_platform_hostname(host, sizeof host) != 0) host[0] = '\0';
-    ov_str_printf_to(handle->content, kRecordSize, nullptr, "%d:%s:%.*s\n", handle->holder_pid,
-                     handle->holder_uuid, kHostMax, host);
-
+    format_record(handle->content, handle->holder_pid, handle->holder_uuid);
     const int32_t rc =
         _lockfile_create(handle->path, handle->content, std::strlen(handle->content));
     if (rc != 0) {
@@ -329,9 +500,10 @@ int32_t ov_lockfile_acquire(ov_lockfile_t *handle, const char *name,
         rc = make_parent_directory(handle);
         if (rc != 0) return rc;
     } else if (rc == 0 || rc == ELOCKINVAL) {
-        rc = judge_age(handle, expiration_seconds);
-        if (rc == 0) rc = take_over(handle);
+        ov_stat_t judged{};
+        rc = judge_age(handle, expiration_seconds, &judged);
         if (rc != 0) return rc;
+        return take_over(handle, expiration_seconds, judged);
     } else {
         OV_LOG(1, "Failed to read lock file err=%d", rc);
         return rc;
@@ -417,6 +589,7 @@ static void *_lockfile_worker(void *arg) noexcept {
 
     int failures = 0;
     char record[kReadBufferSize];
+    const ov_timeval_t period = refresh_period();
     while (stop_flag(handle).load(std::memory_order_acquire) == 0) {
         const int32_t rc = _lockfile_read(handle->path, 1, record);
         if (rc == 0) {
@@ -429,14 +602,14 @@ static void *_lockfile_worker(void *arg) noexcept {
                 lost_flag(handle).store(1, std::memory_order_release);
                 break;
             }
-            ov_cond_timedwait(&handle->worker_cond, &kRefreshPeriod);
+            ov_cond_timedwait(&handle->worker_cond, &period);
             failures = 0;
             continue;
         }
 
         OV_LOG(1, "Unable to update lock file %s err=%d count=%d", handle->path, rc, failures);
         ++failures;
-        ov_cond_timedwait(&handle->worker_cond, &kRefreshPeriod);
+        ov_cond_timedwait(&handle->worker_cond, &period);
         if (failures >= kRefreshFailureLimit) {
             OV_LOG(1, "Unable to update lock file");
             lost_flag(handle).store(1, std::memory_order_release);
@@ -478,6 +651,13 @@ int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) noexcept {
     }
     handle->worker_running = 1;
     return 0;
+}
+
+void ov_lockfile_set_test_timing(uint32_t probe_gap_ms, uint32_t refresh_ms,
+                                 uint32_t takeover_delay_ms) {
+    g_test_probe_gap_ms.store(probe_gap_ms, std::memory_order_relaxed);
+    g_test_refresh_ms.store(refresh_ms, std::memory_order_relaxed);
+    g_test_takeover_delay_ms.store(takeover_delay_ms, std::memory_order_relaxed);
 }
 
 int32_t ov_lockfile_acquire_continuous(ov_lockfile_t *handle, const char *name,

@@ -1,0 +1,28 @@
+// lockfile_testing.h - test-only timings of the lock-file module.
+//
+// The reliability harness and the unit tests shorten the gap between age
+// probes and the keep-alive worker's refresh period, so that thousands of
+// acquisitions and takeovers fit into a CI run, and can hold a contender back
+// between its stale verdict and its takeover to widen the race between
+// breakers. Nothing in the shipped tool calls these; a value of 0 restores
+// the built-in timing.
+#ifndef OV_INTERNAL_LOCKFILE_TESTING_H
+#define OV_INTERNAL_LOCKFILE_TESTING_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+// probe_gap_ms: sleep between the three age probes (built in: 1000).
+// refresh_ms: keep-alive worker's refresh period (built in: 1000).
+// takeover_delay_ms: pause after the third stale verdict (built in: 0).
+void ov_lockfile_set_test_timing(uint32_t probe_gap_ms, uint32_t refresh_ms,
+                                 uint32_t takeover_delay_ms);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif
