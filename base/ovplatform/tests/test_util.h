@@ -12,6 +12,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -29,7 +30,9 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ovtest {
@@ -302,5 +305,63 @@ class LogCapture {
     mutable std::mutex m_;
     std::vector<LogLine> lines_;
 };
+
+
+// ---- Programs ------------------------------------------------------------------------------
+
+// How StartProgram runs a program: the files that receive its standard output
+// and error (created or truncated; /dev/null when empty), and, when set, its
+// working directory, umask and the user it runs as.
+struct ProgramOptions {
+    std::string out;
+    std::string err;
+    std::string cwd;
+    std::optional<uid_t> user;
+    std::optional<mode_t> umask;
+};
+
+// Starts binary with args in a child process and returns its pid, -1 when
+// the fork fails. Everything the child needs is prepared before the fork, so
+// that it makes only async-signal-safe calls before the exec; it exits with
+// 120 to 126 when it cannot set itself up and 127 when the exec fails.
+inline pid_t StartProgram(const std::string &binary, const std::vector<std::string> &args,
+                          const ProgramOptions &opt = {}) {
+    std::vector<char *> argv;
+    argv.push_back(const_cast<char *>(binary.c_str()));
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    const char *out = opt.out.empty() ? "/dev/null" : opt.out.c_str();
+    const char *err = opt.err.empty() ? "/dev/null" : opt.err.c_str();
+    const pid_t pid = fork();
+    if (pid != 0) return pid;
+    const int o = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    const int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+    if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(120);
+    if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(121);
+    if (opt.umask) umask(*opt.umask);
+    if (opt.user &&
+        (setgroups(0, nullptr) != 0 || setgid(*opt.user) != 0 || setuid(*opt.user) != 0))
+        _exit(122);
+    execv(binary.c_str(), argv.data());
+    _exit(127);
+}
+
+// Waits at most limit for a child and returns its raw wait status. A child
+// still running then is killed and reaped, and the result is empty.
+inline std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    for (;;) {
+        int status = 0;
+        const pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid) return status;
+        if (r < 0) return std::nullopt;
+        if (std::chrono::steady_clock::now() > end) {
+            kill(pid, SIGKILL);
+            waitpid(pid, &status, 0);
+            return std::nullopt;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+}
 
 }  // namespace ovtest
