@@ -11,6 +11,15 @@
 // Exit statuses: 0 for version, help, the first process after the fork and
 // the worker after a release; 1 for usage errors and failed acquisition, fork
 // or worker start; 255 when the worker cannot release the lock.
+//
+// SIGINT, SIGTERM and SIGHUP that reach the first process while it acquires
+// the lock are only noted: acquisition runs to its end (within the probe
+// window of about two seconds), so it never leaves a probe file or a moved
+// stale lock behind. A lock taken meanwhile is released again (handed to the
+// worker only to be released at once when the signal lands during the fork),
+// and the tool then ends killed by the signal it received, as a script that
+// sent it expects. The worker takes the default actions for SIGINT and
+// SIGTERM again; SIGHUP is its request to release.
 #include <ovplatform/ovlockfile.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovthread.h>
@@ -23,6 +32,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <pthread.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #define OV_LOG_SOURCE "frameworks/c/apps/ovlockfile/ovlockfile_main"
@@ -39,6 +49,15 @@ constexpr size_t kMessageSize = 8192;
 
 // Set by the SIGHUP handler, read by the watch loop.
 volatile sig_atomic_t g_release_requested = 0;
+
+// The signals that end the first process. During acquisition they are only
+// noted, in the first one that arrived, and acted on once it has returned.
+constexpr int kStopSignals[] = {SIGINT, SIGTERM, SIGHUP};
+volatile sig_atomic_t g_stop_signal = 0;
+
+void on_stop_signal(int signal) {
+    if (g_stop_signal == 0) g_stop_signal = signal;
+}
 
 void on_sighup(int) {
     static const char kLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
@@ -75,18 +94,51 @@ void install_sighup_handler() {
     sigaction(SIGHUP, &action, nullptr);
 }
 
-// SIGHUP stays blocked from before the fork until the worker's handler is in
-// place and its keep-alive thread has started. A caller may send SIGHUP the
+// The stop signals are blocked from just before the fork. In the first
+// process none of them can then arrive unseen between its last look at the
+// stop flag and the fork; it is delivered once the fork is done. In the
+// worker SIGHUP stays blocked until its handler is in place and its
+// keep-alive thread has started. A caller may send SIGHUP the
 // moment it has read the worker's pid: the signal then waits, pending, for
 // the handler instead of killing a worker that has not yet installed it (and
 // leaving the lock file behind). The keep-alive thread inherits the blocked
 // mask, so the signal always reaches the main thread, where it ends the watch
 // loop's sleep at once.
-void block_sighup(sigset_t *previous) {
-    sigset_t hup;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    pthread_sigmask(SIG_BLOCK, &hup, previous);
+void block_stop_signals(sigset_t *previous) {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signal : kStopSignals) sigaddset(&set, signal);
+    pthread_sigmask(SIG_BLOCK, &set, previous);
+}
+
+// No SA_RESTART is needed: acquisition makes no call that a signal could cut
+// short to its harm, and its probe sleeps run their full length regardless.
+void catch_stop_signals() {
+    struct sigaction action {};
+    action.sa_handler = on_stop_signal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    for (int signal : kStopSignals) sigaction(signal, &action, nullptr);
+}
+
+void default_action(int signal) {
+    struct sigaction action {};
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(signal, &action, nullptr);
+}
+
+// Ends the process by the signal it caught, so that its caller sees it
+// killed by that signal and not a normal exit.
+[[noreturn]] void die_by(int signal) {
+    default_action(signal);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal);
+    raise(signal);
+    pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
+    // Not reached: the default action of each stop signal ends the process.
+    std::_Exit(1);
 }
 
 // The worker process's watch loop; returns when the lock is to be released.
@@ -116,6 +168,8 @@ void watch(ov_lockfile_t *lock, pid_t watched) {
 
 [[noreturn]] void run_worker(ov_lockfile_t *lock, pid_t watched, const sigset_t *unblocked) {
     char message[kMessageSize];
+    default_action(SIGINT);
+    default_action(SIGTERM);
     install_sighup_handler();
     int32_t rc = ov_lockfile_start_worker(lock);
     pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
@@ -187,7 +241,12 @@ int main(int argc, char **argv) {
 
     ov_lockfile_t lock;
     char message[kMessageSize];
+    catch_stop_signals();
     int32_t rc = ov_lockfile_acquire(&lock, file, expiration_seconds);
+    if (g_stop_signal != 0) {
+        if (rc == 0) ov_lockfile_release(&lock);
+        die_by(g_stop_signal);
+    }
     if (rc != 0) {
         ov_lockfile_strerror(rc, message, sizeof message);
         OV_LOG(1, "Unable to acquire lock on %s (%s)", file, message);
@@ -197,18 +256,35 @@ int main(int argc, char **argv) {
 
     const pid_t watched = getppid();
     sigset_t unblocked;
-    block_sighup(&unblocked);
+    block_stop_signals(&unblocked);
+    // A signal caught after the look above and before the block.
+    if (g_stop_signal != 0) {
+        ov_lockfile_release(&lock);
+        die_by(g_stop_signal);
+    }
     // Nothing buffered may be written twice by both processes.
     std::fflush(nullptr);
     const pid_t worker = fork();
     if (worker < 0) {
         // Nobody would ever refresh the lock: give it back before reporting.
         ov_lockfile_release(&lock);
+        pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+        if (g_stop_signal != 0) die_by(g_stop_signal);
         OV_LOG(1, "Unable to fork worker process");
         std::fprintf(stderr, "%s: Unable to fork worker process\n", kToolName);
         return 1;
     }
     if (worker > 0) {
+        // A stop signal that came during the fork is delivered here. The
+        // worker owns the lock now, so it is asked to release it (its SIGHUP
+        // waits, blocked, until its handler is in place), and the first
+        // process ends only once the lock file is gone.
+        pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
+        if (g_stop_signal != 0) {
+            kill(worker, SIGHUP);
+            waitpid(worker, nullptr, 0);
+            die_by(g_stop_signal);
+        }
         std::printf("%d\n", static_cast<int>(worker));
         return 0;
     }
