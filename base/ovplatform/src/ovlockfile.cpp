@@ -413,6 +413,7 @@ int32_t replace_stale_lock(ov_lockfile_t *handle, const ov_stat_t &judged) {
         ov_str_to(handle->last_seen, current, kRecordSize, &pos);
         return ELOCKED;
     }
+    OV_LOG(4, "Moving stale lockfile %s aside", handle->path);
     rc = remove_judged(handle, handle->path, handle->last_seen, judged);
     if (rc != 0) return rc;
     return write_lock(handle);

@@ -23,6 +23,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "internal/lockfile_testing.h"
 #include "test_util.h"
 
 namespace {
@@ -319,6 +320,103 @@ TEST_F(LockFile, HolderThatRefreshesBetweenProbesKeepsItsLock) {
     contender.join();
     EXPECT_EQ(rc.load(), ELOCKED);
     EXPECT_EQ(read_file(lockpath()), kForeignRecord);
+    expect_no_leftovers();
+}
+
+// Runs an action on the acquiring thread at the moment acquisition logs a
+// given line: the way these tests step in between the stale verdict, the
+// second look and the move without racing a sleeping thread.
+class StepIn {
+  public:
+    StepIn(const char *format, std::function<void()> action) {
+        format_ = format;
+        action_ = std::move(action);
+        ov_log_set_level(5);
+        ov_log_set_callback(&StepIn::record);
+        ov_lockfile_set_test_timing(20, 0, 0);
+    }
+    ~StepIn() {
+        ov_log_close();
+        ov_lockfile_set_test_timing(0, 0, 0);
+        action_ = nullptr;
+    }
+    static int hits() { return hits_; }
+
+  private:
+    static void record(uint32_t, const char *, int, const char *format, va_list) {
+        if (action_ && std::strcmp(format, format_) == 0) {
+            ++hits_;
+            action_();
+        }
+    }
+    static inline const char *format_ = nullptr;
+    static inline std::function<void()> action_;
+    static inline int hits_ = 0;
+};
+
+constexpr char kTakingOver[] = "Lock file is stale, taking over.";
+constexpr char kMovingAside[] = "Moving stale lockfile %s aside";
+
+// Two contenders judged the same file stale; the faster one has already
+// replaced it with its own lock when the slower one gets to its takeover.
+// The slower one must leave that lock alone, whether the replacement comes
+// before its second look or between the second look and the move.
+TEST_F(LockFile, SlowContenderNeverRemovesTheLockAFasterOneCreated) {
+    for (const char *step : {kTakingOver, kMovingAside}) {
+        SCOPED_TRACE(step);
+        write_file(lockpath(), kForeignRecord);
+        set_age(lockpath(), time(nullptr), -100);
+        const int before = StepIn::hits();
+        {
+            StepIn in(step, [&] { replace_file(lockpath(), kTakeoverRecord); });
+            EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
+        }
+        EXPECT_EQ(StepIn::hits(), before + 1);
+        EXPECT_EQ(lock_.locked, 0u);
+        EXPECT_EQ(read_file(lockpath()), kTakeoverRecord);
+        expect_no_leftovers();
+    }
+}
+
+// The holder of a lock that looked stale wakes up and refreshes it just
+// before the takeover: same file, new modification time. It keeps its lock.
+TEST_F(LockFile, HolderThatRefreshesBeforeTheMoveKeepsItsLock) {
+    for (const char *step : {kTakingOver, kMovingAside}) {
+        SCOPED_TRACE(step);
+        write_file(lockpath(), kForeignRecord);
+        set_age(lockpath(), time(nullptr), -100);
+        struct stat before {};
+        ASSERT_EQ(stat(lockpath().c_str(), &before), 0);
+        {
+            StepIn in(step, [&] { utimes(lockpath().c_str(), nullptr); });
+            EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
+        }
+        struct stat after {};
+        ASSERT_EQ(stat(lockpath().c_str(), &after), 0);
+        EXPECT_EQ(after.st_ino, before.st_ino) << "the holder's file must be the same file";
+        EXPECT_EQ(read_file(lockpath()), kForeignRecord);
+        expect_no_leftovers();
+    }
+}
+
+// The breaker file beside the lock: a live one (another contender is taking
+// over right now) turns a takeover away; one older than the expiration was
+// left by a contender that died and is cleared.
+TEST_F(LockFile, BreakerFileLetsOneContenderTakeOverAtATime) {
+    const std::string breaker = lockpath() + ".brk";
+    const std::string marker = "5:99999999-8888-7777-6666-555555555555:breaker\n";
+    ov_lockfile_set_test_timing(20, 0, 0);
+    write_file(lockpath(), kForeignRecord);
+    set_age(lockpath(), time(nullptr), -100);
+    write_file(breaker, marker);
+    EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
+    EXPECT_EQ(read_file(breaker), marker);
+    EXPECT_EQ(read_file(lockpath()), kForeignRecord);
+
+    set_age(breaker, time(nullptr), -100);
+    EXPECT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 60));
+    ov_lockfile_set_test_timing(0, 0, 0);
+    EXPECT_EQ(read_file(lockpath()), lock_.content);
     expect_no_leftovers();
 }
 
