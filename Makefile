@@ -3,7 +3,7 @@ BUILD      ?= build
 JOBS       ?= $(shell nproc)
 CMAKE_ARGS ?=
 
-.PHONY: all deps configure build demo check check-asan check-tsan bench fuzz clean
+.PHONY: all deps configure build demo check check-asan check-tsan bench fuzz stress clean
 
 all: build
 
@@ -52,6 +52,15 @@ fuzz: deps
 	    $(FUZZ_BUILD)/fuzz/$$t -max_total_time=$(FUZZ_SECONDS) -print_final_stats=1 \
 	        -artifact_prefix=$(FUZZ_BUILD)/$$t- $(FUZZ_BUILD)/corpus/$$t fuzz/corpus/$$t; \
 	done
+
+# The reliability soak: real timings, through the real tool, for
+# STRESS_MINUTES; it prints its figures and fails if any is off.
+STRESS_MINUTES ?= 30
+
+stress: build
+	$(BUILD)/tests/reliability/ovstress soak --minutes $(STRESS_MINUTES) \
+	    --tool $(BUILD)/frameworks/c/apps/ovlockfile/ovlockfile \
+	    --testfs $(BUILD)/tools/ovtestfs/ovtestfs
 
 clean:
 	rm -rf build build-asan build-tsan build-bench build-fuzz
