@@ -42,18 +42,39 @@
 namespace {
 
 enum Op : unsigned {
-    kGetattr, kReaddir, kOpen, kCreate, kRead, kWrite, kFlush, kFsync, kRelease, kRename,
-    kUnlink, kLink, kSymlink, kReadlink, kMknod, kMkdir, kRmdir, kTruncate, kUtimens, kChmod,
-    kChown, kStatfs, kAccess, kOpCount
+    kGetattr,
+    kReaddir,
+    kOpen,
+    kCreate,
+    kRead,
+    kWrite,
+    kFlush,
+    kFsync,
+    kRelease,
+    kRename,
+    kUnlink,
+    kLink,
+    kSymlink,
+    kReadlink,
+    kMknod,
+    kMkdir,
+    kRmdir,
+    kTruncate,
+    kUtimens,
+    kChmod,
+    kChown,
+    kStatfs,
+    kAccess,
+    kOpCount
 };
 
 // The names a fail= line uses. A client never sees the result of a release,
 // only that of the flush which close(2) sends before it, so "release" names
 // both: a failing release is one whose close reports the error.
 constexpr const char *kOpNames[kOpCount] = {
-    "getattr", "readdir", "open",   "create",   "read",  "write",    "release", "fsync",
-    "release", "rename",  "unlink", "link",     "symlink", "readlink", "mknod",  "mkdir",
-    "rmdir",   "truncate", "utimens", "chmod",  "chown", "statfs",   "access"};
+    "getattr", "readdir",  "open",    "create", "read",    "write",    "release", "fsync",
+    "release", "rename",   "unlink",  "link",   "symlink", "readlink", "mknod",   "mkdir",
+    "rmdir",   "truncate", "utimens", "chmod",  "chown",   "statfs",   "access"};
 
 struct ErrorName {
     const char *name;
@@ -215,7 +236,8 @@ int enter(Op op) {
 // because flock locks belong to the open file, not to the thread.
 class StampLock {
   public:
-    explicit StampLock(int how) : fd_(openat(g.backing_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
+    explicit StampLock(int how)
+        : fd_(openat(g.backing_fd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC)) {
         if (fd_ >= 0)
             while (flock(fd_, how) != 0 && errno == EINTR) {
             }
@@ -230,8 +252,12 @@ class StampLock {
     int fd_;
 };
 
-const char *rel(const char *path) { return path[1] == '\0' ? "." : path + 1; }
-int result(int rc) { return rc == 0 ? 0 : -errno; }
+const char *rel(const char *path) {
+    return path[1] == '\0' ? "." : path + 1;
+}
+int result(int rc) {
+    return rc == 0 ? 0 : -errno;
+}
 
 timespec server_now() {
     timespec t{};
@@ -241,12 +267,14 @@ timespec server_now() {
 }
 
 int stamp_fd(int fd) {
-    const timespec t[2] = {server_now(), server_now()};
+    const timespec now = server_now();
+    const timespec t[2] = {now, now};
     return result(futimens(fd, t));
 }
 
 int stamp_path(const char *r) {
-    const timespec t[2] = {server_now(), server_now()};
+    const timespec now = server_now();
+    const timespec t[2] = {now, now};
     return result(utimensat(g.backing_fd, r, t, AT_SYMLINK_NOFOLLOW));
 }
 
@@ -377,7 +405,9 @@ int fs_write(const char *, const char *buf, size_t size, off_t off, fuse_file_in
     return static_cast<int>(n);
 }
 
-int fs_flush(const char *, fuse_file_info *) { return enter(kFlush); }
+int fs_flush(const char *, fuse_file_info *) {
+    return enter(kFlush);
+}
 
 int fs_fsync(const char *, int datasync, fuse_file_info *fi) {
     if (int rc = enter(kFsync)) return rc;

@@ -53,7 +53,9 @@ class TestFsMount {
     // opened, and a trial mount serves a file. When not, *why says what is
     // missing, for the test to print as its reason to skip. The answer is
     // kept per binary, so that only the first call pays for the trial.
-    static bool available(std::string *why) { return available(default_binary(), why); }
+    static bool available(std::string *why) {
+        return available(default_binary(), why);
+    }
     static bool available(const std::string &binary, std::string *why) {
         static std::mutex m;
         static std::string checked_binary, checked_why;
@@ -148,7 +150,9 @@ class TestFsMount {
     }
 
     // The daemon's control file; empty when nothing is mounted.
-    const std::string &control_path() const { return control_; }
+    const std::string &control_path() const {
+        return control_;
+    }
 
     // Replaces the control file's text ("offset=S", "latency_ms=N",
     // "fail=ERRNAME:op,op" lines; "" goes back to the command-line values)
@@ -176,12 +180,20 @@ class TestFsMount {
         }
     }
 
-    bool mounted() const { return pid_ > 0; }
-    const std::string &mountpoint() const { return mountpoint_; }
-    pid_t pid() const { return pid_; }
+    bool mounted() const {
+        return pid_ > 0;
+    }
+    const std::string &mountpoint() const {
+        return mountpoint_;
+    }
+    pid_t pid() const {
+        return pid_;
+    }
     // The wait status of the last daemon once it ended, -1 while it runs or
     // when it was never started.
-    int exit_status() const { return status_; }
+    int exit_status() const {
+        return status_;
+    }
 
     // Whether mountpoint is a mount point in this process's view, as
     // /proc/self/mountinfo lists them.
@@ -234,7 +246,9 @@ class TestFsMount {
         std::string p = path;
         while (p.size() > 1 && p.back() == '/') p.pop_back();
         const size_t slash = p.rfind('/');
-        const std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : p.substr(0, slash);
+        const std::string dir = slash == std::string::npos ? "."
+                                : slash == 0               ? "/"
+                                                           : p.substr(0, slash);
         const std::string name = slash == std::string::npos ? p : p.substr(slash + 1);
         char *real = realpath(dir.c_str(), nullptr);
         if (real == nullptr) return p;

@@ -30,7 +30,9 @@ using ovtest::entries;
 using ovtest::read_file;
 using ovtest::write_file;
 
-int64_t ns(const timespec &t) { return t.tv_sec * 1000000000LL + t.tv_nsec; }
+int64_t ns(const timespec &t) {
+    return t.tv_sec * 1000000000LL + t.tv_nsec;
+}
 
 int64_t host_now_ns() {
     timespec t{};
@@ -173,13 +175,12 @@ TEST_F(TestFsTest, ExplicitTimesRenamesAndLinks) {
     EXPECT_EQ(errno, EEXIST);
     write_file(in1("other"), "x");
     errno = 0;
-    EXPECT_EQ(renameat2(AT_FDCWD, in1("other").c_str(), AT_FDCWD, in1("g").c_str(),
-                        RENAME_NOREPLACE),
-              -1);
+    EXPECT_EQ(
+        renameat2(AT_FDCWD, in1("other").c_str(), AT_FDCWD, in1("g").c_str(), RENAME_NOREPLACE),
+        -1);
     EXPECT_EQ(errno, EEXIST);
-    ASSERT_EQ(renameat2(AT_FDCWD, in1("other").c_str(), AT_FDCWD, in1("g").c_str(),
-                        RENAME_EXCHANGE),
-              0);
+    ASSERT_EQ(
+        renameat2(AT_FDCWD, in1("other").c_str(), AT_FDCWD, in1("g").c_str(), RENAME_EXCHANGE), 0);
     EXPECT_EQ(read_file(in1("g")), "x");
     EXPECT_EQ(read_file(in1("other")), "data");
 }
@@ -238,6 +239,7 @@ TEST_F(TestFsTest, ServesRequestsConcurrently) {
     go.open();
     for (std::thread &t : threads) t.join();
     const int64_t took = ovtest::monotonic_usec() - start;
+    ASSERT_TRUE(a_.set_control(""));
     for (const int fd : fds) close(fd);
     EXPECT_EQ(failures.load(), 0);
     EXPECT_GE(took, kLatencyMs * 1000);
@@ -288,12 +290,11 @@ TEST_F(TestFsTest, InjectedFaultsHitOnlyTheNamedOperation) {
         {"fail=EIO:rename", EIO,
          [](const Ctx &c) { return rename(c.f.c_str(), (c.m + "/g").c_str()); },
          [](const Ctx &c) { return link(c.f.c_str(), (c.m + "/h").c_str()); }},
-        {"fail=EROFS:unlink", EROFS, [](const Ctx &c) { return unlink(c.f.c_str()); },
-         create_new},
+        {"fail=EROFS:unlink", EROFS, [](const Ctx &c) { return unlink(c.f.c_str()); }, create_new},
         {"fail=ESTALE:link", ESTALE,
          [](const Ctx &c) { return link(c.f.c_str(), (c.m + "/h").c_str()); }, create_new},
-        {"fail=ENOSPC:mkdir", ENOSPC, [](const Ctx &c) { return mkdir((c.m + "/x").c_str(), 0755); },
-         create_new},
+        {"fail=ENOSPC:mkdir", ENOSPC,
+         [](const Ctx &c) { return mkdir((c.m + "/x").c_str(), 0755); }, create_new},
         {"fail=EACCES:rmdir", EACCES, [](const Ctx &c) { return rmdir(c.d.c_str()); },
          [](const Ctx &c) { return unlink(c.f.c_str()); }},
         {"fail=EIO:utimens", EIO,
@@ -351,16 +352,22 @@ TEST_F(TestFsTest, TwoMountsSeeEachOtherAtOnce) {
     EXPECT_EQ(open(in2("f").c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644), -1);
     EXPECT_EQ(errno, EEXIST);
 
+    // Both by name and through a descriptor held open on the other mount.
+    const int held = open(in2("f").c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
     set_mtime(in1("f"), 1000000000, 0);
     EXPECT_EQ(stat_of(in2("f")).st_mtim.tv_sec, 1000000000);
     const int fd = open(in1("f").c_str(), O_WRONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(pwrite(fd, "T", 1, 0), 1);
+    ASSERT_EQ(fstat(held, &st), 0);
     const struct stat after_b = stat_of(in2("f"));
+    EXPECT_EQ(ns(st.st_mtim), ns(after_b.st_mtim));
     EXPECT_EQ(ns(after_b.st_mtim), ns(stat_of(in1("f")).st_mtim));
     EXPECT_GT(after_b.st_mtim.tv_sec, 1000000000);
     EXPECT_EQ(read_file(in2("f")), "Tne");
     close(fd);
+    close(held);
 
     ASSERT_EQ(rename(in1("f").c_str(), in1("g").c_str()), 0);
     EXPECT_EQ(stat(in2("f").c_str(), &st), -1);
@@ -373,6 +380,41 @@ TEST_F(TestFsTest, TwoMountsSeeEachOtherAtOnce) {
     EXPECT_EQ(stat(in1("g").c_str(), &st), -1);
     ASSERT_EQ(mkdir(in2("d").c_str(), 0755), 0);
     EXPECT_EQ(entries(m1_), (std::vector<std::string>{"d", "taken"}));
+}
+
+// A write and the stamp after it are two steps on the backing file; no
+// client, on this mount or another, may see the host's time in between.
+TEST_F(TestFsTest, NoClientSeesAWriteBeforeItsStamp) {
+    constexpr int kOffset = 3600;
+    ASSERT_TRUE(a_.mount(backing_, m1_, {"--offset=" + std::to_string(kOffset)}));
+    ASSERT_TRUE(b_.mount(backing_, m2_, {"--offset=" + std::to_string(kOffset)}));
+    write_file(in1("f"), "0");
+    const int writer_fd = open(in1("f").c_str(), O_WRONLY);
+    const int reader_fd = open(in2("f").c_str(), O_RDONLY);
+    ASSERT_GE(writer_fd, 0);
+    ASSERT_GE(reader_fd, 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> write_failures{0};
+    std::thread writer([&] {
+        for (int i = 0; i < 3000; ++i)
+            if (pwrite(writer_fd, "x", 1, 0) != 1) write_failures.fetch_add(1);
+        done.store(true);
+    });
+    int host_stamps = 0, looks = 0;
+    while (!done.load()) {
+        struct stat same {
+        }, other{};
+        const int64_t limit = host_now_ns() + kOffset / 2 * kSec;
+        if (stat(in1("f").c_str(), &same) == 0 && ns(same.st_mtim) < limit) ++host_stamps;
+        if (fstat(reader_fd, &other) == 0 && ns(other.st_mtim) < limit) ++host_stamps;
+        ++looks;
+    }
+    writer.join();
+    close(writer_fd);
+    close(reader_fd);
+    EXPECT_EQ(write_failures.load(), 0);
+    EXPECT_GT(looks, 0);
+    EXPECT_EQ(host_stamps, 0) << "in " << looks << " looks";
 }
 
 // The kernel checks other users against the mode bits, and what they create
@@ -388,8 +430,8 @@ TEST_F(TestFsTest, OtherUsersMeetThePermissionBits) {
     const bool ran = ovtest::RunUnprivileged(
         [&] {
             errno = 0;
-            const bool refused = open(closed.c_str(), O_WRONLY | O_CREAT, 0644) == -1 &&
-                                 errno == EACCES;
+            const bool refused =
+                open(closed.c_str(), O_WRONLY | O_CREAT, 0644) == -1 && errno == EACCES;
             errno = 0;
             const bool not_written = open(mine.c_str(), O_WRONLY) == -1 && errno == EACCES;
             const int fd = open(open_dir.c_str(), O_WRONLY | O_CREAT, 0640);
