@@ -41,40 +41,44 @@
 
 namespace {
 
-enum Op : unsigned {
-    kGetattr,
-    kReaddir,
-    kOpen,
-    kCreate,
-    kRead,
-    kWrite,
-    kFlush,
-    kFsync,
-    kRelease,
-    kRename,
-    kUnlink,
-    kLink,
-    kSymlink,
-    kReadlink,
-    kMknod,
-    kMkdir,
-    kRmdir,
-    kTruncate,
-    kUtimens,
-    kChmod,
-    kChown,
-    kStatfs,
-    kAccess,
-    kOpCount
-};
+// Every operation with the name a fail= line gives it. A client never sees
+// the result of a release, only that of the flush which close(2) sends
+// before it, so "release" names both: a failing release is one whose close
+// reports the error.
+#define OVTESTFS_OPS(X)      \
+    X(kGetattr, "getattr")   \
+    X(kReaddir, "readdir")   \
+    X(kOpen, "open")         \
+    X(kCreate, "create")     \
+    X(kRead, "read")         \
+    X(kWrite, "write")       \
+    X(kFlush, "release")     \
+    X(kFsync, "fsync")       \
+    X(kRelease, "release")   \
+    X(kRename, "rename")     \
+    X(kUnlink, "unlink")     \
+    X(kLink, "link")         \
+    X(kSymlink, "symlink")   \
+    X(kReadlink, "readlink") \
+    X(kMknod, "mknod")       \
+    X(kMkdir, "mkdir")       \
+    X(kRmdir, "rmdir")       \
+    X(kTruncate, "truncate") \
+    X(kUtimens, "utimens")   \
+    X(kChmod, "chmod")       \
+    X(kChown, "chown")       \
+    X(kStatfs, "statfs")     \
+    X(kAccess, "access")
 
-// The names a fail= line uses. A client never sees the result of a release,
-// only that of the flush which close(2) sends before it, so "release" names
-// both: a failing release is one whose close reports the error.
+#define OVTESTFS_ENUM(id, name) id,
+enum Op : unsigned { OVTESTFS_OPS(OVTESTFS_ENUM) kOpCount };
+#undef OVTESTFS_ENUM
+
 constexpr const char *kOpNames[kOpCount] = {
-    "getattr", "readdir",  "open",    "create", "read",    "write",    "release", "fsync",
-    "release", "rename",   "unlink",  "link",   "symlink", "readlink", "mknod",   "mkdir",
-    "rmdir",   "truncate", "utimens", "chmod",  "chown",   "statfs",   "access"};
+#define OVTESTFS_NAME(id, name) name,
+    OVTESTFS_OPS(OVTESTFS_NAME)
+#undef OVTESTFS_NAME
+};
 
 struct ErrorName {
     const char *name;
