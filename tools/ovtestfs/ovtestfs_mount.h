@@ -30,6 +30,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 class TestFsMount {
@@ -51,8 +52,9 @@ class TestFsMount {
 
     // Whether a mount can work here: the binary exists, /dev/fuse can be
     // opened, and a trial mount serves a file. When not, *why says what is
-    // missing, for the test to print as its reason to skip. The answer is
-    // kept per binary, so that only the first call pays for the trial.
+    // missing, for the test to print as its reason to skip. The answer for
+    // the binary asked about last is kept, so that a test program pays for
+    // one trial mount, not one per test.
     static bool available(std::string *why) {
         return available(default_binary(), why);
     }
