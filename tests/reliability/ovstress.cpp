@@ -52,6 +52,10 @@
 #include <string>
 #include <vector>
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include <sanitizer/allocator_interface.h>
+#endif
+
 extern char **environ;
 
 namespace {
@@ -198,13 +202,14 @@ uint64_t count_debris(const std::string &dir, const std::string &lock_name, bool
     return debris;
 }
 
-// Plants a dead lock: a record whose process cannot exist, an hour old.
+// Plants a dead lock: a record whose process cannot exist, an hour older than
+// the file server's clock (which need not be the host's).
 void plant_stale_lock(const std::string &lock_path, int64_t age_seconds = 3600) {
     write_text(lock_path, "999999999:00000000-dead-dead-dead-000000000000:gone\n");
-    timeval now{};
-    gettimeofday(&now, nullptr);
-    timeval times[2] = {{now.tv_sec - age_seconds, 0}, {now.tv_sec - age_seconds, 0}};
-    utimes(lock_path.c_str(), times);
+    struct stat st {};
+    stat(lock_path.c_str(), &st);
+    const timespec times[2] = {{st.st_mtime - age_seconds, 0}, {st.st_mtime - age_seconds, 0}};
+    utimensat(AT_FDCWD, lock_path.c_str(), times, 0);
 }
 
 // ---------------------------------------------------------------------------
@@ -875,6 +880,13 @@ int skew_contender_main(const std::string &name, int seconds) {
 // A live holder and contenders on shifted clocks: no contender may take the
 // live lock, and a skewed contender still takes a dead lock over.
 void clock_skew(const std::string &work) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    // The sanitizer runtime must come first among the libraries and refuses
+    // a preloaded one.
+    g_fig.skipped.emplace_back(
+        "clock skew: libfaketime cannot be preloaded into a sanitizer build");
+    return;
+#endif
     if (faketime_library().empty()) {
         g_fig.skipped.emplace_back("clock skew: libfaketime is not installed");
         return;
@@ -890,6 +902,11 @@ void clock_skew(const std::string &work) {
             spawn_skewed(offset, {"skew-holder", name, std::to_string(window + 1), ready});
         const int64_t deadline = mono_ns() + 10 * 1000000000LL;
         while (access(ready.c_str(), F_OK) != 0 && mono_ns() < deadline) sleep_ms(20);
+        if (access(ready.c_str(), F_OK) != 0) {
+            fail("skew %s: the holder did not start (status %d)", offset, wait_status(holder));
+            remove_tree(dir);
+            continue;
+        }
         const long skew = std::atol(read_text(ready).c_str()) - static_cast<long>(time(nullptr));
         if (std::labs(skew) < 200)
             fail("skew %s: the holder's clock is not shifted (%ld s)", offset, skew);
@@ -960,8 +977,16 @@ void file_server(const std::string &work, bool soak, int takeover_count) {
         // Simultaneous takeovers through a slow server, from both clients.
         a.set_control("latency_ms=5\n");
         b.set_control("latency_ms=5\n");
-        const TakeoverSpec slow{
-            "slow server", soak ? LockKind::Tool : LockKind::Library, 8, 0, soak ? 0u : 100u, true};
+        // Through the library the server clock behind the clients' also gets
+        // a delay between the stale verdict and the takeover, which spreads
+        // the contenders out the way unequal clients would.
+        const bool ahead = offset[9] != '-';
+        const TakeoverSpec slow{ahead ? "slow server" : "slow server, delay before the takeover",
+                                soak ? LockKind::Tool : LockKind::Library,
+                                8,
+                                soak || ahead ? 0u : 60u,
+                                soak ? 0u : 100u,
+                                true};
         takeover_rounds(slow, {mount_a, mount_b}, work, takeover_count);
         a.set_control("");
         b.set_control("");
@@ -1094,11 +1119,11 @@ void resources(const std::string &work) {
         if (!round(&held_fds, &held_threads)) return 1;
         const int64_t fds = count_entries("/proc/self/fd");
         const int64_t threads = count_entries("/proc/self/task");
-        const int64_t bytes = static_cast<int64_t>(mallinfo2().uordblks);
+        const int64_t bytes = heap_in_use();
         if (!round(&held_fds, &held_threads)) return 1;
         const int64_t out[4] = {count_entries("/proc/self/fd") - fds,
-                                count_entries("/proc/self/task") - threads,
-                                static_cast<int64_t>(mallinfo2().uordblks) - bytes, held_threads};
+                                count_entries("/proc/self/task") - threads, heap_in_use() - bytes,
+                                held_threads};
         const ssize_t ignored = write(report[1], out, sizeof out);
         (void)ignored;
         return 0;
