@@ -1089,6 +1089,15 @@ int count_entries(const char *dir) {
     return static_cast<int>(list_dir(dir).size());
 }
 
+// Heap bytes in use, from whichever allocator serves this build.
+int64_t heap_in_use() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    return static_cast<int64_t>(__sanitizer_get_current_allocated_bytes());
+#else
+    return static_cast<int64_t>(mallinfo2().uordblks);
+#endif
+}
+
 // One process takes a thousand locks with their workers and gives them back;
 // descriptors, threads and heap bytes must come back to where they were.
 void resources(const std::string &work) {
