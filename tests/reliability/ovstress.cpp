@@ -53,7 +53,8 @@
 #include <vector>
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#include <sanitizer/allocator_interface.h>
+// The sanitizer runtimes export this; not every compiler ships its header.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 extern char **environ;
