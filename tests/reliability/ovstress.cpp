@@ -213,6 +213,14 @@ void plant_stale_lock(const std::string &lock_path, int64_t age_seconds = 3600) 
     utimensat(AT_FDCWD, lock_path.c_str(), times, 0);
 }
 
+// The ways an acquisition is turned away that a contender simply retries:
+// held, created or removed by someone else between two steps, an empty file
+// being written, or a file handle that went stale on a network file system
+// because another client replaced the file.
+bool refused(int32_t rc) {
+    return rc == ELOCKED || rc == EEXIST || rc == ENOENT || rc == ELOCKINVAL || rc == ESTALE;
+}
+
 // ---------------------------------------------------------------------------
 // Child processes
 // ---------------------------------------------------------------------------
@@ -302,10 +310,30 @@ ToolRun run_tool(const std::string &name, int expiration, const std::string &scr
     return run;
 }
 
-// Asks a worker to release its lock and collects its exit status.
+// Asks a worker to release its lock and collects its exit status. A worker
+// that has not ended after three seconds is asked again. Under the thread
+// sanitizer that can happen: its runtime's own threads leave SIGHUP
+// unblocked, so a SIGHUP sent while the worker's main thread still blocks
+// it (before its handler is in place) may land on one of them and be lost.
+// Anywhere else a second request is a failure of the tool (status -2).
 int release_worker(pid_t worker) {
     kill(worker, SIGHUP);
-    return wait_status(worker);
+    bool asked_again = false;
+    for (int tries = 0;; ++tries) {
+        const int64_t until = mono_ns() + 3000000000LL;
+        int status = 0;
+        while (mono_ns() < until) {
+            const pid_t done = waitpid(worker, &status, WNOHANG);
+            if (done == worker) return asked_again ? -2 : status;
+            if (done < 0 && errno != EINTR) return -1;
+            sleep_ms(5);
+        }
+#if !defined(__SANITIZE_THREAD__)
+        std::fprintf(stderr, "ovstress: worker %d did not end within 3 s of SIGHUP\n", worker);
+        asked_again = true;
+#endif
+        kill(worker, tries < 3 ? SIGHUP : SIGKILL);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -447,7 +475,8 @@ int contender(LockKind kind, const std::string &name, const EventLog &log,
                 if (run.status != 0 &&
                     run.err.find("locked by another process") == std::string::npos &&
                     run.err.find("File exists") == std::string::npos &&
-                    run.err.find("No such file") == std::string::npos) {
+                    run.err.find("No such file") == std::string::npos &&
+                    run.err.find("Stale file handle") == std::string::npos) {
                     std::fprintf(stderr, "tool: unexpected refusal: %s\n", run.err.c_str());
                     return 1;
                 }
@@ -463,7 +492,7 @@ int contender(LockKind kind, const std::string &name, const EventLog &log,
                 }
             }
             if (rc == 0) break;
-            if (rc != ELOCKED && rc != EEXIST && rc != ENOENT && rc != ELOCKINVAL) {
+            if (!refused(rc)) {
                 std::fprintf(stderr, "acquire %s: %s\n", name.c_str(), ov_error_name(rc));
                 return 1;
             }
@@ -591,7 +620,7 @@ int takeover_contender(LockKind kind, const std::string &name, Barrier &barrier,
     ov_lockfile_t lock;
     const int32_t rc = ov_lockfile_acquire(&lock, name.c_str(), 10);
     if (rc != 0) {
-        if (rc == ELOCKED || rc == EEXIST || rc == ENOENT) return kRefused;
+        if (refused(rc)) return kRefused;
         std::fprintf(stderr, "takeover contender: %s\n", ov_error_name(rc));
         return 1;
     }
@@ -685,7 +714,7 @@ int64_t acquire_until(ov_lockfile_t *lock, const std::string &name, int expirati
     while (mono_ns() < give_up_ns) {
         const int32_t rc = ov_lockfile_acquire(lock, name.c_str(), expiration);
         if (rc == 0) return mono_ns();
-        if (rc != ELOCKED && rc != EEXIST && rc != ENOENT && rc != ELOCKINVAL) {
+        if (!refused(rc)) {
             fail("contender: %s", ov_error_name(rc));
             return -1;
         }
@@ -721,7 +750,8 @@ void killed_holder(const std::string &work) {
         g_fig.acquisitions++;
         note("kill: lock taken over %.0f ms after SIGKILL (bound %.0f ms + the 100 ms retry gap)",
              ms, bound_ms);
-        if (ms > bound_ms + 100 + 250) fail("kill: takeover took %.0f ms", ms);
+        // The retry gap, and some room for a loaded machine's scheduling.
+        if (ms > bound_ms + 100 + 500) fail("kill: takeover took %.0f ms", ms);
         ov_lockfile_release(&lock);
     }
     count_debris(dir, "x", false);
@@ -872,7 +902,7 @@ int skew_contender_main(const std::string &name, int seconds) {
     do {
         const int32_t rc = ov_lockfile_acquire(&lock, name.c_str(), kHolderExpiration);
         if (rc == 0) return ov_lockfile_release(&lock) == 0 ? kWon : 1;
-        if (rc != ELOCKED && rc != EEXIST && rc != ENOENT && rc != ELOCKINVAL) return 1;
+        if (!refused(rc)) return 1;
         sleep_ms(200);
     } while (mono_ns() < until);
     return kRefused;
