@@ -631,7 +631,7 @@ int takeover_contender(LockKind kind, const std::string &name, Barrier &barrier,
     return release == 0 ? kWon : kWonButLost;
 }
 
-struct TakeoverSpec {
+struct TakeoverPlan {
     const char *label;
     LockKind kind;
     int contenders;
@@ -640,7 +640,7 @@ struct TakeoverSpec {
     bool slow;
 };
 
-void takeover_rounds(const TakeoverSpec &spec, const std::vector<std::string> &dirs,
+void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &dirs,
                      const std::string &work, int rounds) {
     std::mt19937 rng(static_cast<unsigned>(mono_ns()));
     uint64_t multi = 0;
@@ -652,14 +652,14 @@ void takeover_rounds(const TakeoverSpec &spec, const std::vector<std::string> &d
         unlink(log.path().c_str());
         Barrier barrier;
         std::vector<pid_t> pids;
-        for (int i = 0; i < spec.contenders; ++i) {
+        for (int i = 0; i < plan.contenders; ++i) {
             const std::string name = dirs[static_cast<size_t>(i) % dirs.size()] + "/x";
-            const uint32_t delay = spec.max_delay_ms ? std::uniform_int_distribution<uint32_t>(
-                                                           0, spec.max_delay_ms)(rng)
+            const uint32_t delay = plan.max_delay_ms ? std::uniform_int_distribution<uint32_t>(
+                                                           0, plan.max_delay_ms)(rng)
                                                      : 0;
             const std::string scratch = work + "/t" + std::to_string(i);
             pids.push_back(spawn_child([&, name, delay, i, scratch] {
-                return takeover_contender(spec.kind, name, barrier, delay, spec.probe_gap_ms, log,
+                return takeover_contender(plan.kind, name, barrier, delay, plan.probe_gap_ms, log,
                                           i, scratch);
             }));
         }
@@ -669,14 +669,14 @@ void takeover_rounds(const TakeoverSpec &spec, const std::vector<std::string> &d
         for (const pid_t pid : pids) {
             const int code = exit_code(wait_status(pid));
             if (code == kWon || code == kWonButLost) ++winners;
-            if (code == kWonButLost) fail("%s round %d: a winner lost its lock", spec.label, round);
+            if (code == kWonButLost) fail("%s round %d: a winner lost its lock", plan.label, round);
             if (code != kWon && code != kWonButLost && code != kRefused) {
-                fail("%s round %d: a contender ended with %d", spec.label, round, code);
+                fail("%s round %d: a contender ended with %d", plan.label, round, code);
             }
         }
         const EventLog::Result events = log.analyse();
         g_fig.rounds++;
-        if (spec.slow) g_fig.slow_rounds++;
+        if (plan.slow) g_fig.slow_rounds++;
         g_fig.takeovers += static_cast<uint64_t>(winners);
         g_fig.acquisitions += static_cast<uint64_t>(winners);
         g_fig.overlaps += events.overlaps;
@@ -694,11 +694,11 @@ void takeover_rounds(const TakeoverSpec &spec, const std::vector<std::string> &d
     }
     note("takeover %s: %d rounds of %d contenders: %" PRIu64 " with more than one winner, %" PRIu64
          " with none, %.1f s",
-         spec.label, rounds, spec.contenders, multi, none,
+         plan.label, rounds, plan.contenders, multi, none,
          static_cast<double>(mono_ns() - start) / 1e9);
     if (multi != 0)
-        fail("takeover %s: %" PRIu64 " rounds with more than one winner", spec.label, multi);
-    if (none != 0) fail("takeover %s: %" PRIu64 " rounds without a winner", spec.label, none);
+        fail("takeover %s: %" PRIu64 " rounds with more than one winner", plan.label, multi);
+    if (none != 0) fail("takeover %s: %" PRIu64 " rounds without a winner", plan.label, none);
 }
 
 // ---------------------------------------------------------------------------
@@ -1012,7 +1012,7 @@ void file_server(const std::string &work, bool soak, int takeover_count) {
         // a delay between the stale verdict and the takeover, which spreads
         // the contenders out the way unequal clients would.
         const bool ahead = offset[9] != '-';
-        const TakeoverSpec slow{ahead ? "slow server" : "slow server, delay before the takeover",
+        const TakeoverPlan slow{ahead ? "slow server" : "slow server, delay before the takeover",
                                 soak ? LockKind::Tool : LockKind::Library,
                                 8,
                                 soak || ahead ? 0u : 60u,
@@ -1087,9 +1087,9 @@ void file_server(const std::string &work, bool soak, int takeover_count) {
 // Takeover rounds alone, on a local directory or through two mounts of a
 // slow server.
 void takeover_only(const std::string &work, int rounds, uint32_t delay_ms, int latency_ms) {
-    const TakeoverSpec spec{"library", LockKind::Library, 8, delay_ms, 50, latency_ms > 0};
+    const TakeoverPlan plan{"library", LockKind::Library, 8, delay_ms, 50, latency_ms > 0};
     if (latency_ms == 0) {
-        takeover_rounds(spec, {make_temp_dir(work, "takeover")}, work, rounds);
+        takeover_rounds(plan, {make_temp_dir(work, "takeover")}, work, rounds);
         return;
     }
     std::string why;
@@ -1107,7 +1107,7 @@ void takeover_only(const std::string &work, int rounds, uint32_t delay_ms, int l
         fail("file server: mount failed");
         return;
     }
-    takeover_rounds(spec, {mount_a, mount_b}, work, rounds);
+    takeover_rounds(plan, {mount_a, mount_b}, work, rounds);
     a.unmount();
     b.unmount();
 }

@@ -306,7 +306,6 @@ class LogCapture {
     std::vector<LogLine> lines_;
 };
 
-
 // ---- Programs ------------------------------------------------------------------------------
 
 // How StartProgram runs a program: the files that receive its standard output
