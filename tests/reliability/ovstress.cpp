@@ -24,6 +24,7 @@
 
 #include "internal/lockfile_testing.h"
 #include "ovtestfs_mount.h"
+#include "test_files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -128,35 +129,11 @@ void sleep_ms(int64_t ms) {
     }
 }
 
-std::string read_text(const std::string &path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return out;
-    char buffer[4096];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0) out.append(buffer, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
 bool write_text(const std::string &path, const std::string &text) {
     const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (fd < 0) return false;
     const bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
     return close(fd) == 0 && ok;
-}
-
-std::vector<std::string> list_dir(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 std::string make_temp_dir(const std::string &base, const char *stem) {
@@ -169,7 +146,7 @@ std::string make_temp_dir(const std::string &base, const char *stem) {
 }
 
 void remove_tree(const std::string &dir) {
-    for (const auto &name : list_dir(dir)) {
+    for (const auto &name : ovtest::entries(dir)) {
         const std::string path = dir + "/" + name;
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -187,12 +164,12 @@ void remove_tree(const std::string &dir) {
 uint64_t count_debris(const std::string &dir, const std::string &lock_name, bool expect_lock) {
     uint64_t debris = 0;
     const std::string lock = lock_name + ".lck";
-    for (const auto &name : list_dir(dir)) {
+    for (const auto &name : ovtest::entries(dir)) {
         if (name == lock) {
             if (!expect_lock) {
                 ++debris;
                 note("debris: %s/%s holds [%s]", dir.c_str(), name.c_str(),
-                     read_text(dir + "/" + name).c_str());
+                     ovtest::read_file(dir + "/" + name).c_str());
             }
         } else if (name.rfind(lock, 0) == 0) {
             ++debris;
@@ -305,8 +282,9 @@ ToolRun run_tool(const std::string &name, int expiration, const std::string &scr
         return run;
     }
     run.status = wait_status(pid);
-    if (run.status == 0) run.worker = static_cast<pid_t>(std::atoi(read_text(out_path).c_str()));
-    if (capture_err) run.err = read_text(err_path);
+    if (run.status == 0)
+        run.worker = static_cast<pid_t>(std::atoi(ovtest::read_file(out_path).c_str()));
+    if (capture_err) run.err = ovtest::read_file(err_path);
     return run;
 }
 
@@ -370,7 +348,7 @@ class EventLog {
         Result result;
         std::set<std::string> inside;
         std::set<std::string> paused;
-        const std::string text = read_text(path_);
+        const std::string text = ovtest::read_file(path_);
         size_t pos = 0;
         while (pos < text.size()) {
             size_t end = text.find('\n', pos);
@@ -427,7 +405,7 @@ void bump_counter(const std::string &path, int pause_us) {
 }
 
 long read_counter(const std::string &path) {
-    return std::atol(read_text(path).c_str());
+    return std::atol(ovtest::read_file(path).c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -787,7 +765,7 @@ void paused_holder(const std::string &work) {
         log.record('X', "old");
         const ssize_t ignored2 = write(report[1], &latency, sizeof latency);
         (void)ignored2;
-        const std::string err = read_text(work + "/stop.err");
+        const std::string err = ovtest::read_file(work + "/stop.err");
         if (err.find("Lock file now locked by [") == std::string::npos) {
             std::fprintf(stderr, "stop: no loss report: %s\n", err.c_str());
             return 2;
@@ -827,7 +805,7 @@ void paused_holder(const std::string &work) {
     if (code != 0) fail("stop: the old worker did not end with its loss report and 255 (%d)", code);
     if (got >= 0) {
         // Past the old worker's end, the lock must still be the new holder's.
-        if (read_text(name + ".lck") != lock.content)
+        if (ovtest::read_file(name + ".lck") != lock.content)
             fail("stop: the new holder's lock file was touched");
         log.record('X', "new");
         const int32_t rc = ov_lockfile_release(&lock);
@@ -938,7 +916,8 @@ void clock_skew(const std::string &work) {
             remove_tree(dir);
             continue;
         }
-        const long skew = std::atol(read_text(ready).c_str()) - static_cast<long>(time(nullptr));
+        const long skew =
+            std::atol(ovtest::read_file(ready).c_str()) - static_cast<long>(time(nullptr));
         if (std::labs(skew) < 200)
             fail("skew %s: the holder's clock is not shifted (%ld s)", offset, skew);
         std::vector<pid_t> contenders;
@@ -1117,7 +1096,7 @@ void takeover_only(const std::string &work, int rounds, uint32_t delay_ms, int l
 // ---------------------------------------------------------------------------
 
 int count_entries(const char *dir) {
-    return static_cast<int>(list_dir(dir).size());
+    return static_cast<int>(ovtest::entries(dir).size());
 }
 
 // Heap bytes in use, from whichever allocator serves this build.
@@ -1188,7 +1167,8 @@ void resources(const std::string &work) {
             fail("resources: only %" PRId64 " threads while holding 1000 locks", out[3]);
     }
     count_debris(dir, "l", false);
-    if (!list_dir(dir).empty()) fail("resources: %zu files left", list_dir(dir).size());
+    if (!ovtest::entries(dir).empty())
+        fail("resources: %zu files left", ovtest::entries(dir).size());
     remove_tree(dir);
 }
 

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include "test_files.h"
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovtime.h>
@@ -78,19 +80,6 @@ class TempDirTest : public ::testing::Test {
 
 // ---- Files ----------------------------------------------------------------------------------
 
-// The whole content of a file; "" when it cannot be opened, so that a test
-// can compare the text of a file that should exist without a separate check.
-inline std::string read_file(const std::string &path) {
-    std::string out;
-    const int fd = open(path.c_str(), O_RDONLY);
-    if (fd < 0) return out;
-    char buf[4096];
-    ssize_t n;
-    while ((n = read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<size_t>(n));
-    close(fd);
-    return out;
-}
-
 // Creates or truncates a file with mode 0644 (less the umask) and writes
 // data to it; any failure fails the calling test.
 inline void write_file(const std::string &path, const std::string &data) {
@@ -99,21 +88,6 @@ inline void write_file(const std::string &path, const std::string &data) {
     const ssize_t n = write(fd, data.data(), data.size());
     close(fd);
     ASSERT_EQ(n, static_cast<ssize_t>(data.size())) << path;
-}
-
-// The names in a directory without "." and "..", sorted so that tests can
-// compare whole listings; empty when the directory cannot be read.
-inline std::vector<std::string> entries(const std::string &dir) {
-    std::vector<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d)) {
-            if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
-                names.emplace_back(e->d_name);
-        }
-        closedir(d);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 // ---- Processes ------------------------------------------------------------------------------
