@@ -8,6 +8,13 @@
 // parent process) still exists. When SIGHUP arrives, the caller is gone or
 // the lock is lost, it prints "Release lockfile", releases and exits.
 //
+// The caller is the parent the tool had when it started. Acquisition may take
+// seconds, and a caller that ends meanwhile leaves the tool to be adopted by
+// init or a subreaper, which would then be watched for ever. So the caller's
+// id is read first thing, and where the kernel offers process descriptors
+// the caller is held by one: a recycled pid can never pass for it, and its
+// exit wakes the watch loop at once instead of at the next half second.
+//
 // Exit statuses: 0 for version, help, the first process after the fork and
 // the worker after a release; 1 for usage errors and failed acquisition, fork
 // or worker start; 255 when the worker cannot release the lock.
@@ -31,7 +38,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <poll.h>
 #include <pthread.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -141,12 +150,84 @@ void default_action(int signal) {
     std::_Exit(1);
 }
 
+// The process that ran the tool, as it was when the tool started.
+struct Caller {
+    pid_t pid = 0;
+    int pidfd = -1;     // a process descriptor for it, or -1 where there is none
+    bool gone = false;  // seen to have ended already
+};
+
+// Reads the caller's id and, where the kernel has pidfd_open(2), takes a
+// descriptor for it. The caller may end between the two calls and its id be
+// given to a new process; the descriptor is kept only when the process it
+// names is still this one's parent afterwards.
+//
+// A caller can also be gone before the tool runs its first instruction (a
+// script that starts the tool in the background and exits at once), and the
+// parent found is then whoever adopted the tool. Sessions tell the two
+// apart: a process inherits its parent's session at the fork and can leave
+// it only for a session of its own, so a parent that really ran the tool
+// shares its session unless the tool leads one. A parent in another session
+// adopted the tool, and the caller it was started for is gone. A parent
+// outside the tool's pid namespace shows as 0 and is left to the checks
+// below, as before.
+Caller find_caller() {
+    Caller caller;
+    caller.pid = getppid();
+#ifdef SYS_pidfd_open
+    const int fd = static_cast<int>(syscall(SYS_pidfd_open, caller.pid, 0));
+    if (fd >= 0) {
+        if (getppid() == caller.pid) {
+            caller.pidfd = fd;
+        } else {
+            close(fd);
+            caller.gone = true;
+        }
+    }
+#endif
+    if (caller.pid > 0) {
+        const pid_t session = getsid(0);
+        if (session != getpid() && session != getsid(caller.pid)) caller.gone = true;
+    }
+    return caller;
+}
+
+// Whether the caller still runs and may still be signalled. The descriptor
+// answers the first question without any doubt about a reused id; the null
+// signal then answers the second, as it does alone where there is no
+// descriptor.
+bool caller_alive(const Caller &caller) {
+    if (caller.gone) return false;
+    if (caller.pidfd >= 0) {
+        pollfd entry = {caller.pidfd, POLLIN, 0};
+        const int ready = poll(&entry, 1, 0);
+        if (ready > 0) return false;
+    }
+    return kill(caller.pid, 0) == 0;
+}
+
+// One watch interval: 500 ms, ended early by a signal and, with a process
+// descriptor, by the caller's exit. poll(2) is never restarted after a signal
+// handler, whatever SA_RESTART says, so SIGHUP still cuts the wait short.
+void wait_interval(const Caller &caller) {
+    if (caller.pidfd >= 0) {
+        pollfd entry = {caller.pidfd, POLLIN, 0};
+        if (poll(&entry, 1, static_cast<int>(kWatchIntervalMs)) >= 0) return;
+    }
+    ov_thread_sleep_ms(kWatchIntervalMs);
+}
+
+void report_caller_gone(pid_t pid) {
+    OV_LOG(1, "Parent process %d not found", static_cast<int>(pid));
+    std::fprintf(stderr, "%s: Parent process %d not found\n", kToolName, static_cast<int>(pid));
+}
+
 // The worker process's watch loop; returns when the lock is to be released.
-void watch(ov_lockfile_t *lock, pid_t watched) {
+void watch(ov_lockfile_t *lock, const Caller &caller) {
     std::atomic_ref<uint32_t> lost(lock->lost);
     for (;;) {
         if (g_release_requested) return;
-        ov_thread_sleep_ms(kWatchIntervalMs);
+        wait_interval(caller);
         if (lost.load(std::memory_order_acquire)) {
             OV_LOG(1, "Lock file now locked by [%s]", lock->last_seen);
             std::fprintf(stderr, "%s: Lock file now locked by [%s]\n", kToolName, lock->last_seen);
@@ -157,34 +238,38 @@ void watch(ov_lockfile_t *lock, pid_t watched) {
             std::fprintf(stderr, "%s: Lock file no longer locked by me\n", kToolName);
             return;
         }
-        if (kill(watched, 0) != 0) {
-            OV_LOG(1, "Parent process %d not found", static_cast<int>(watched));
-            std::fprintf(stderr, "%s: Parent process %d not found\n", kToolName,
-                         static_cast<int>(watched));
+        if (!caller_alive(caller)) {
+            report_caller_gone(caller.pid);
             return;
         }
     }
 }
 
-[[noreturn]] void run_worker(ov_lockfile_t *lock, pid_t watched, const sigset_t *unblocked) {
+[[noreturn]] void run_worker(ov_lockfile_t *lock, const Caller &caller, const sigset_t *unblocked) {
     char message[kMessageSize];
     default_action(SIGINT);
     default_action(SIGTERM);
     install_sighup_handler();
-    int32_t rc = ov_lockfile_start_worker(lock);
-    pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
-    if (rc != 0) {
-        ov_lockfile_strerror(rc, message, sizeof message);
-        OV_LOG(1, "Unable to acquire lock forever (%s)", message);
-        std::fprintf(stderr, "%s: Unable to acquire lock forever (%s)\n", kToolName, message);
-        std::exit(1);
+    // A caller that ended while the lock was being acquired has nobody left
+    // to release the lock for: give it back before it is ever refreshed.
+    if (!caller_alive(caller)) {
+        pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
+        report_caller_gone(caller.pid);
+    } else {
+        int32_t rc = ov_lockfile_start_worker(lock);
+        pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
+        if (rc != 0) {
+            ov_lockfile_strerror(rc, message, sizeof message);
+            OV_LOG(1, "Unable to acquire lock forever (%s)", message);
+            std::fprintf(stderr, "%s: Unable to acquire lock forever (%s)\n", kToolName, message);
+            std::exit(1);
+        }
+        watch(lock, caller);
     }
-
-    watch(lock, watched);
 
     std::printf("Release lockfile\n");
     std::fflush(stdout);
-    rc = ov_lockfile_release(lock);
+    const int32_t rc = ov_lockfile_release(lock);
     if (rc != 0) {
         ov_lockfile_strerror(rc, message, sizeof message);
         OV_LOG(1, "Unable to release lockfile (%s)", message);
@@ -197,6 +282,7 @@ void watch(ov_lockfile_t *lock, pid_t watched) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    const Caller caller = find_caller();
     if (argc < 2) {
         print_usage();
         return 1;
@@ -254,7 +340,6 @@ int main(int argc, char **argv) {
         return 1;
     }
 
-    const pid_t watched = getppid();
     sigset_t unblocked;
     block_stop_signals(&unblocked);
     // A signal caught after the look above and before the block.
@@ -288,5 +373,5 @@ int main(int argc, char **argv) {
         std::printf("%d\n", static_cast<int>(worker));
         return 0;
     }
-    run_worker(&lock, watched, &unblocked);
+    run_worker(&lock, caller, &unblocked);
 }

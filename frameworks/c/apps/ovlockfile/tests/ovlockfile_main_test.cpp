@@ -6,6 +6,7 @@
 // process exits, and the worker's real exit status can be checked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
@@ -70,6 +71,7 @@ struct Options {
     std::string cwd;              // run in this directory when set
     std::optional<uid_t> user;    // drop to this user before exec
     std::optional<rlim_t> nproc;  // process limit for the run
+    bool new_session = false;     // start the tool as the leader of a session of its own
 };
 
 class Tool : public ovtest::TempDirTest {
@@ -88,34 +90,38 @@ class Tool : public ovtest::TempDirTest {
 
     // Starts the tool with stdout and stderr going to files in the temp dir.
     pid_t start(const std::vector<std::string> &args, const Options &opt = {}) {
-        const std::string out = out_path(), err = err_path();
         const pid_t pid = fork();
-        if (pid == 0) {
-            const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-            if (o < 0 || e < 0) _exit(120);
-            dup2(o, 1);
-            dup2(e, 2);
-            if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(121);
-            if (opt.user &&
-                (setgroups(0, nullptr) != 0 || setgid(*opt.user) != 0 || setuid(*opt.user) != 0))
-                _exit(123);
-            // Lowered after the switch of user: a limit already exceeded at
-            // setuid() time would make the exec itself fail.
-            if (opt.nproc) {
-                // A sanitizer's leak check at exit needs a process of its own.
-                setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-                struct rlimit rl = {*opt.nproc, *opt.nproc};
-                if (setrlimit(RLIMIT_NPROC, &rl) != 0) _exit(122);
-            }
-            std::vector<char *> argv;
-            argv.push_back(const_cast<char *>(OVLOCKFILE_BIN));
-            for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(OVLOCKFILE_BIN, argv.data());
-            _exit(127);
-        }
+        if (pid == 0) exec_tool(args, opt);
         return pid;
+    }
+
+    // In a child process: becomes the tool.
+    [[noreturn]] void exec_tool(const std::vector<std::string> &args, const Options &opt = {}) {
+        const std::string out = out_path(), err = err_path();
+        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        if (o < 0 || e < 0) _exit(120);
+        dup2(o, 1);
+        dup2(e, 2);
+        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(121);
+        if (opt.new_session && setsid() < 0) _exit(124);
+        if (opt.user &&
+            (setgroups(0, nullptr) != 0 || setgid(*opt.user) != 0 || setuid(*opt.user) != 0))
+            _exit(123);
+        // Lowered after the switch of user: a limit already exceeded at
+        // setuid() time would make the exec itself fail.
+        if (opt.nproc) {
+            // A sanitizer's leak check at exit needs a process of its own.
+            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
+            struct rlimit rl = {*opt.nproc, *opt.nproc};
+            if (setrlimit(RLIMIT_NPROC, &rl) != 0) _exit(122);
+        }
+        std::vector<char *> argv;
+        argv.push_back(const_cast<char *>(OVLOCKFILE_BIN));
+        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        execv(OVLOCKFILE_BIN, argv.data());
+        _exit(127);
     }
 
     // Runs the tool's first process to its end; returns its exit code.
@@ -125,12 +131,24 @@ class Tool : public ovtest::TempDirTest {
         return exit_code(wait_status(pid, 20s));
     }
 
-    // After a successful run: the worker's pid from stdout.
+    // After a successful run: the worker's pid from stdout. A worker that
+    // releases at once may print "Release lockfile" before the first process
+    // prints its id, so the id is the line that is a number.
     pid_t worker() {
-        const std::string text = out();
-        const pid_t w = static_cast<pid_t>(std::atoi(text.c_str()));
+        const pid_t w = worker_in(out());
         if (w > 0) workers_.push_back(w);
         return w;
+    }
+    static pid_t worker_in(const std::string &text) {
+        size_t start = 0;
+        while (start < text.size()) {
+            const size_t end = std::min(text.find('\n', start), text.size());
+            const std::string line = text.substr(start, end - start);
+            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+                return static_cast<pid_t>(std::atoi(line.c_str()));
+            start = end + 1;
+        }
+        return 0;
     }
 
     // Waits for the worker (reparented to us) and returns its exit code.
@@ -307,6 +325,151 @@ TEST_F(Tool, ReleasesWhenTheCallerExits) {
     EXPECT_EQ(err(), "ovlockfile: Parent process " + std::to_string(caller) + " not found\n");
     EXPECT_EQ(out(), std::to_string(w) + "\nRelease lockfile\n");
     EXPECT_NE(access(lock_file().c_str(), F_OK), 0);
+}
+
+// A caller that ends while the tool is still probing a stale lock: the tool
+// is adopted by this test (a subreaper) before it forks, yet its worker must
+// watch the process that ran it, find it gone and give the lock back at once.
+TEST_F(Tool, CallerGoneDuringAcquisitionLeavesNoLock) {
+    ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
+    write_file(lock_file(), "1:x:y\n");
+    struct timeval old[2] = {{time(nullptr) - 100, 0}, {time(nullptr) - 100, 0}};
+    ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
+
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    const pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        close(fds[0]);
+        const pid_t tool = start({lock_name(), "5"});
+        const ssize_t ignored = write(fds[1], &tool, sizeof tool);
+        (void)ignored;
+        // Well inside the probe window of about two seconds.
+        usleep(300 * 1000);
+        _exit(0);
+    }
+    close(fds[1]);
+    pid_t tool = -1;
+    ASSERT_EQ(read(fds[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
+    close(fds[0]);
+    ASSERT_EQ(exit_code(wait_status(caller, 5s)), 0);
+
+    // The tool is now this process's child; its acquisition ends with status 0.
+    EXPECT_EQ(exit_code(wait_status(tool, 20s)), 0);
+    const auto acquired = Clock::now();
+    const pid_t w = worker();
+    ASSERT_GT(w, 0) << out();
+    while (access(lock_file().c_str(), F_OK) == 0 && Clock::now() - acquired < 1s)
+        std::this_thread::sleep_for(5ms);
+    EXPECT_NE(access(lock_file().c_str(), F_OK), 0) << "lock left one second after acquisition";
+    EXPECT_EQ(reap_worker(w, 5s), 0);
+    EXPECT_EQ(err(), "ovlockfile: Parent process " + std::to_string(caller) + " not found\n");
+    const std::string id = std::to_string(w) + "\n";
+    EXPECT_TRUE(out() == id + "Release lockfile\n" || out() == "Release lockfile\n" + id) << out();
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// A caller that is gone before the tool even runs (a script that starts it
+// in the background and exits): the tool finds its adopter as its parent, in
+// another session, and must not keep the lock for it.
+TEST_F(Tool, AdoptedBeforeItStartsReleasesAtOnce) {
+    int go[2], told[2];
+    ASSERT_EQ(pipe(go), 0);
+    ASSERT_EQ(pipe(told), 0);
+    const pid_t caller = fork();
+    ASSERT_GE(caller, 0);
+    if (caller == 0) {
+        // The script's own session, as a terminal or a service manager gives it.
+        if (setsid() < 0) _exit(98);
+        const pid_t tool = fork();
+        if (tool == 0) {
+            close(go[1]);
+            char byte;
+            if (read(go[0], &byte, 1) != 1) _exit(97);
+            exec_tool({lock_name()});
+        }
+        const ssize_t ignored = write(told[1], &tool, sizeof tool);
+        (void)ignored;
+        _exit(tool > 0 ? 0 : 96);
+    }
+    close(go[0]);
+    close(told[1]);
+    pid_t tool = -1;
+    ASSERT_EQ(read(told[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
+    close(told[0]);
+    ASSERT_EQ(exit_code(wait_status(caller, 5s)), 0);
+    // The caller is gone: only now does its child become the tool, adopted
+    // by this process, which reaps it and its worker.
+    ASSERT_EQ(write(go[1], "g", 1), 1);
+    close(go[1]);
+    EXPECT_EQ(exit_code(wait_status(tool, 10s)), 0);
+    const pid_t w = worker();
+    ASSERT_GT(w, 0) << out();
+    EXPECT_EQ(reap_worker(w, 5s), 0);
+    EXPECT_EQ(err(), "ovlockfile: Parent process " + std::to_string(getpid()) + " not found\n");
+    EXPECT_NE(access(lock_file().c_str(), F_OK), 0);
+}
+
+// A tool that leads a session of its own was started by its parent as it is
+// (a service manager does this), and keeps the lock while that parent lives.
+TEST_F(Tool, ASessionLeaderWatchesTheParentItHas) {
+    ASSERT_EQ(run({lock_name()}, {.new_session = true}), 0);
+    const pid_t w = worker();
+    ASSERT_GT(w, 0);
+    std::this_thread::sleep_for(1200ms);
+    EXPECT_EQ(access(lock_file().c_str(), F_OK), 0);
+    EXPECT_EQ(err(), "");
+    kill(w, SIGHUP);
+    EXPECT_EQ(reap_worker(w), 0);
+    EXPECT_NE(access(lock_file().c_str(), F_OK), 0);
+}
+
+// The caller's exit is seen as it happens, not at the next half-second look.
+TEST_F(Tool, CallerExitIsNoticedAtOnce) {
+    std::vector<double> latencies;
+    for (int round = 0; round < 4; ++round) {
+        SCOPED_TRACE(round);
+        int ready[2];
+        ASSERT_EQ(pipe(ready), 0);
+        const pid_t caller = fork();
+        ASSERT_GE(caller, 0);
+        if (caller == 0) {
+            close(ready[0]);
+            const pid_t tool = start({lock_name()});
+            int status = 0;
+            waitpid(tool, &status, 0);
+            const char code = WIFEXITED(status) ? static_cast<char>(WEXITSTATUS(status)) : 99;
+            const ssize_t ignored = write(ready[1], &code, 1);
+            (void)ignored;
+            pause();  // until killed
+            _exit(0);
+        }
+        close(ready[1]);
+        char code = -1;
+        ASSERT_EQ(read(ready[0], &code, 1), 1);
+        close(ready[0]);
+        ASSERT_EQ(code, 0);
+        const pid_t w = worker();
+        ASSERT_GT(w, 0);
+        ASSERT_EQ(access(lock_file().c_str(), F_OK), 0);
+
+        const auto killed = Clock::now();
+        ASSERT_EQ(kill(caller, SIGKILL), 0);
+        ASSERT_EQ(waitpid(caller, nullptr, 0), caller);
+        while (access(lock_file().c_str(), F_OK) == 0 && Clock::now() - killed < 5s)
+            std::this_thread::sleep_for(1ms);
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(Clock::now() - killed).count());
+        EXPECT_EQ(reap_worker(w, 5s), 0);
+        EXPECT_EQ(err(), "ovlockfile: Parent process " + std::to_string(caller) + " not found\n");
+    }
+    std::string shown;
+    for (double ms : latencies) shown += std::to_string(static_cast<int>(ms)) + " ms ";
+    std::printf("caller exit to release: %s\n", shown.c_str());
+    // A look every 500 ms would give about 250 ms on average; four rounds all
+    // below 200 ms would happen by chance about once in forty runs.
+    EXPECT_LT(*std::max_element(latencies.begin(), latencies.end()), 200.0) << shown;
 }
 
 TEST_F(Tool, LostLockIsReportedAndTheWorkerExits255) {
