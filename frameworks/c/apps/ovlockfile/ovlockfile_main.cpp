@@ -212,7 +212,7 @@ bool caller_alive(const Caller &caller) {
 void wait_interval(const Caller &caller) {
     if (caller.pidfd >= 0) {
         pollfd entry = {caller.pidfd, POLLIN, 0};
-        if (poll(&entry, 1, static_cast<int>(kWatchIntervalMs)) >= 0) return;
+        if (poll(&entry, 1, static_cast<int>(kWatchIntervalMs)) >= 0 || errno == EINTR) return;
     }
     ov_thread_sleep_ms(kWatchIntervalMs);
 }
