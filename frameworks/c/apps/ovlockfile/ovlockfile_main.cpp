@@ -44,13 +44,16 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#define OV_LOG_SOURCE "frameworks/c/apps/ovlockfile/ovlockfile_main"
-#include "internal/log.h"
+#include "ovversion.h"
+
+// Every log line of the tool is an error (level 1) and carries the tool's
+// source name and the line it was written from.
+#define TOOL_LOG(...) ov_log(1, "frameworks/c/apps/ovlockfile/ovlockfile_main", __LINE__, __VA_ARGS__)
 
 namespace {
 
 constexpr char kToolName[] = "ovlockfile";
-constexpr char kVersion[] = "4.0.1.182389";
+constexpr char kVersion[] = OV_VERSION_TEXT;
 constexpr char kLogPath[] = "./ovlockfile.log";
 constexpr int32_t kDefaultExpiration = 60;
 constexpr uint32_t kWatchIntervalMs = 500;
@@ -218,7 +221,7 @@ void wait_interval(const Caller &caller) {
 }
 
 void report_caller_gone(pid_t pid) {
-    OV_LOG(1, "Parent process %d not found", static_cast<int>(pid));
+    TOOL_LOG("Parent process %d not found", static_cast<int>(pid));
     std::fprintf(stderr, "%s: Parent process %d not found\n", kToolName, static_cast<int>(pid));
 }
 
@@ -229,12 +232,12 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
         if (g_release_requested) return;
         wait_interval(caller);
         if (lost.load(std::memory_order_acquire)) {
-            OV_LOG(1, "Lock file now locked by [%s]", lock->last_seen);
+            TOOL_LOG("Lock file now locked by [%s]", lock->last_seen);
             std::fprintf(stderr, "%s: Lock file now locked by [%s]\n", kToolName, lock->last_seen);
             return;
         }
         if (!lock->locked) {
-            OV_LOG(1, "Lock file no longer locked by me");
+            TOOL_LOG("Lock file no longer locked by me");
             std::fprintf(stderr, "%s: Lock file no longer locked by me\n", kToolName);
             return;
         }
@@ -260,7 +263,7 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
         pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
         if (rc != 0) {
             ov_lockfile_strerror(rc, message, sizeof message);
-            OV_LOG(1, "Unable to acquire lock forever (%s)", message);
+            TOOL_LOG("Unable to acquire lock forever (%s)", message);
             std::fprintf(stderr, "%s: Unable to acquire lock forever (%s)\n", kToolName, message);
             std::exit(1);
         }
@@ -272,7 +275,7 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
     const int32_t rc = ov_lockfile_release(lock);
     if (rc != 0) {
         ov_lockfile_strerror(rc, message, sizeof message);
-        OV_LOG(1, "Unable to release lockfile (%s)", message);
+        TOOL_LOG("Unable to release lockfile (%s)", message);
         std::fprintf(stderr, "%s: Unable to release lockfile (%s)\n", kToolName, message);
         std::exit(-1);
     }
@@ -335,7 +338,7 @@ int main(int argc, char **argv) {
     }
     if (rc != 0) {
         ov_lockfile_strerror(rc, message, sizeof message);
-        OV_LOG(1, "Unable to acquire lock on %s (%s)", file, message);
+        TOOL_LOG("Unable to acquire lock on %s (%s)", file, message);
         std::fprintf(stderr, "%s: Unable to acquire lock on %s (%s)\n", kToolName, file, message);
         return 1;
     }
@@ -355,7 +358,7 @@ int main(int argc, char **argv) {
         ov_lockfile_release(&lock);
         pthread_sigmask(SIG_SETMASK, &unblocked, nullptr);
         if (g_stop_signal != 0) die_by(g_stop_signal);
-        OV_LOG(1, "Unable to fork worker process");
+        TOOL_LOG("Unable to fork worker process");
         std::fprintf(stderr, "%s: Unable to fork worker process\n", kToolName);
         return 1;
     }

@@ -25,6 +25,7 @@
 #include <unistd.h>
 #include <vector>
 
+#include "ovversion.h"
 #include "test_util.h"
 
 namespace {
@@ -36,7 +37,7 @@ using ovtest::read_file;
 using ovtest::write_file;
 
 constexpr char kUsage[] = "Usage: ovlockfile [-AD] file [expiration_seconds]\n";
-constexpr char kVersionLine[] = "ovlockfile version 4.0.1.182389\n";
+constexpr char kVersionLine[] = "ovlockfile version " OV_VERSION_TEXT "\n";
 constexpr char kSighupLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
 
 // The one line on stderr with which the tool gives up on a lock.
