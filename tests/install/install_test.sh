@@ -206,7 +206,13 @@ cmake_consumer() {
 
 # check_find_package PREFIX LIBDIR LABEL
 check_find_package() {
-    local lang
+    local lang baked
+    # The package config and the exported targets name libuuid and locate
+    # everything else from their own place; a path of this machine written
+    # into them (the libuuid found here, the build or source tree) breaks on
+    # a machine with another layout.
+    baked=$(grep -rnE "/[^ \";]*libuuid|$source_dir|$build_dir" "$1/$2/cmake/ovplatform") &&
+        { bad "$3: the package config holds paths of the building machine:"; echo "$baked" >&2; failed+=("$3 find_package paths"); }
     for lang in C CXX; do
         step "$3: find_package consumers in a $lang-only project"
         cmake_consumer "$1" "$2" "$3" $lang || failed+=("$3 find_package $lang configure")
