@@ -257,8 +257,11 @@ int32_t ov_dir_close(ov_dir_t *dir) noexcept {
     // Like a file handle of -1, a closed directory handle may be closed
     // again on every exit path.
     if (dir->stream == nullptr) return 0;
-    if (closedir(dir->stream) != 0) return errno;
+    // closedir(3) frees the stream even when it reports a failure, so the
+    // handle lets go of it first: a second close must not reach freed memory.
+    DIR *const stream = dir->stream;
     dir->stream = nullptr;
+    if (closedir(stream) != 0) return errno;
     return 0;
 }
 

@@ -220,8 +220,13 @@ int32_t ov_file_open_rw(const char *path, ov_file_t *file, uint32_t mode) noexce
 int32_t ov_file_close(ov_file_t *file) noexcept {
     if (file == nullptr) return EINVAL;
     if (*file == -1) return 0;
-    if (close(*file) != 0) return errno;
+    // Linux releases the descriptor even when close(2) fails, EINTR
+    // included. Keeping it for a retry would close whatever file the number
+    // is given to next, possibly in another thread, so the handle is
+    // cleared whatever the result.
+    const int fd = *file;
     *file = -1;
+    if (close(fd) != 0) return errno;
     return 0;
 }
 

@@ -202,11 +202,7 @@ static int32_t _lockfile_create(const char *path, const char *bytes, size_t leng
     if (rc == 0 && written < length) rc = ENOSPC;
     const int32_t close_rc = ov_file_close(&file);
     if (rc == 0) rc = close_rc;
-    if (rc != 0) {
-        // The descriptor is gone even when close reported an error.
-        file = -1;
-        ov_file_delete(path);
-    }
+    if (rc != 0) ov_file_delete(path);
     return rc;
 }
 

@@ -157,7 +157,7 @@ int _ring_number(const char *entry, const RingNames &names, int highest) noexcep
     const std::string_view text(entry);
     const std::string_view extension(names.extension);
     if (text.size() < names.stem.size() + 1 + extension.size()) return -1;
-    if (text.substr(0, names.stem.size()) != names.stem) return -1;
+    if (!text.starts_with(names.stem)) return -1;
     size_t i = names.stem.size();
     int64_t value = 0;
     const size_t first_digit = i;
@@ -166,7 +166,11 @@ int _ring_number(const char *entry, const RingNames &names, int highest) noexcep
         if (value <= highest) value = value * 10 + (text[i] - '0');
         ++i;
     }
-    if (i == first_digit || text.substr(i) != extension || value > highest) return -1;
+    // ends_with rather than substr: a library that throws nothing calls no
+    // function that would.
+    if (i == first_digit || text.size() - i != extension.size() || !text.ends_with(extension) ||
+        value > highest)
+        return -1;
     return static_cast<int>(value);
 }
 
@@ -331,7 +335,6 @@ int32_t _log_check_size() noexcept {
         if (g_previous != -1) {
             ov_file_sync(&g_previous);
             ov_file_close(&g_previous);
-            g_previous = -1;
         }
         // Threads that loaded the current descriptor before the rotation
         // keep writing into it: it stays open as the previous one.
@@ -346,7 +349,6 @@ void _log_ring_close() noexcept {
         if (*file == -1) continue;
         ov_file_sync(file);
         ov_file_close(file);
-        *file = -1;
     }
     ov_mutex_destroy(&g_file_mutex);
 }

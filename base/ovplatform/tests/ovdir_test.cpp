@@ -225,6 +225,19 @@ TEST_F(DirTest, ReadFailures) {
     ov_dir_close(&dir);
 }
 
+// closedir(3) frees the stream whatever it returns, so a handle that kept
+// the pointer after a failure would lead the next close into freed memory.
+// The failure is made by closing the stream's descriptor underneath it.
+TEST_F(DirTest, FailedCloseStillClearsTheStream) {
+    ov_dir_t dir;
+    ASSERT_OV_OK(ov_dir_open(dir_.c_str(), &dir));
+    ASSERT_EQ(close(dirfd(dir.stream)), 0);
+    EXPECT_EQ(ov_dir_close(&dir), EBADF);
+    ASSERT_EQ(dir.stream, nullptr) << "the stream is freed; it must not be closed again";
+    EXPECT_OV_OK(ov_dir_close(&dir));
+    EXPECT_EQ(ov_dir_is_open(&dir), 0);
+}
+
 // ---- Removal --------------------------------------------------------------------------------
 
 TEST_F(DirTest, RemoveWithoutRecursionNeedsAnEmptyDirectory) {

@@ -63,8 +63,9 @@ OV_API int32_t ov_dir_is_open(const ov_dir_t *dir) OV_NOEXCEPT;
  * a null handle, stream or buffer; EIO for an empty name; errno. */
 OV_API int32_t ov_dir_read(ov_dir_t *dir, char *name) OV_NOEXCEPT;
 
-/* closedir(3) and stream = null. @return 0 (also when nothing is open);
- * EINVAL for a null handle; errno (the stream is then kept). */
+/* closedir(3) and stream = null, also when closedir reports a failure: the
+ * stream is freed by then, so it must not be closed again.
+ * @return 0 (also when nothing is open); EINVAL for a null handle; errno. */
 OV_API int32_t ov_dir_close(ov_dir_t *dir) OV_NOEXCEPT;
 
 /* Creates path with mode (less the umask) and, when parents is non-zero,

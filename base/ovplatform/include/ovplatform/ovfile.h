@@ -95,8 +95,11 @@ OV_API int32_t ov_file_open_append(const char *path, ov_file_t *file, uint32_t m
  * file (ENOENT when missing). @return as ov_file_open. */
 OV_API int32_t ov_file_open_rw(const char *path, ov_file_t *file, uint32_t mode) OV_NOEXCEPT;
 
-/* @return 0 (also for a handle of -1, without a system call); EINVAL for a
- * null handle; errno when close(2) fails (the handle is then kept). */
+/* Closes the descriptor and sets the handle to -1, also when close(2)
+ * reports a failure: the system has released the descriptor by then, so it
+ * must not be closed again.
+ * @return 0 (also for a handle of -1, without a system call); EINVAL for a
+ * null handle; errno when close(2) fails. */
 OV_API int32_t ov_file_close(ov_file_t *file) OV_NOEXCEPT;
 
 /* fdatasync(2). @return 0; EINVAL for a null handle or one of -1; errno. */
