@@ -26,6 +26,7 @@
 #include <sys/select.h>
 #include <sys/sem.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -78,6 +79,83 @@ int32_t _ipc_sem_op(int32_t handle, short delta, short flags) {
     op.sem_flg = flags;
     if (semop(handle, &op, 1) != 0) return errno;
     return 0;
+}
+
+// The permission bits of a new set: every user may take and give it.
+constexpr int kIpcCreateMode = 0777;
+// What an opener of an existing set asks for: reading and changing its
+// value. Asking for the creation bits instead would also ask for execute
+// permission, meaningless for a semaphore, and refuse sets made without it.
+constexpr int kIpcUseMode = 0600;
+// How long an opener waits for the creator of a set to initialise it, and
+// how often it looks.
+constexpr int kIpcInitWaitPolls = 1000;
+constexpr useconds_t kIpcInitPollUs = 1000;
+// A set that vanishes between the failed exclusive creation and the open of
+// the existing one is looked for again, a few times at most.
+constexpr int kIpcOpenAttempts = 4;
+
+// The fourth argument of semctl(2); the system headers leave its declaration
+// to the program.
+union IpcSemArg {
+    int value;
+    struct semid_ds *status;
+    unsigned short *values;
+};
+
+// Whether the creator of the set has initialised it. A new set has value 0
+// and a last-operation time of 0; its creator's first semop sets both, so a
+// time of 0 marks a set whose value cannot be trusted yet.
+int32_t _ipc_sem_initialised(int id, bool *initialised) {
+    struct semid_ds status {};
+    IpcSemArg arg{};
+    arg.status = &status;
+    if (semctl(id, 0, IPC_STAT, arg) != 0) return errno;
+    *initialised = status.sem_otime != 0;
+    return 0;
+}
+
+// Creates the set of key and frees its semaphore, or opens the existing set
+// as it is once its creator has initialised it. Freeing a set that another
+// process created would free a semaphore its holder still relies on.
+int32_t _ipc_sem_get(key_t key, int *id) {
+    int32_t rc = ENOENT;
+    for (int attempt = 0; attempt < kIpcOpenAttempts; ++attempt) {
+        *id = semget(key, 1, IPC_CREAT | IPC_EXCL | kIpcCreateMode);
+        if (*id != -1) {
+            // A semop rather than SETVAL: it also sets the time of the last
+            // operation, which tells waiting openers that the value is set.
+            // Without SEM_UNDO the value stays when the creator ends.
+            rc = _ipc_sem_op(*id, 1, 0);
+            if (rc != 0) {
+                // Left as it is, the set would keep every later opener
+                // waiting for an initialisation that never comes.
+                semctl(*id, 0, IPC_RMID);
+                *id = -1;
+            }
+            return rc;
+        }
+        if (errno != EEXIST) return errno;
+        *id = semget(key, 1, kIpcUseMode);
+        if (*id == -1) {
+            rc = errno;
+            // Removed since the exclusive creation failed: create it again.
+            if (rc == ENOENT) continue;
+            return rc;
+        }
+        bool initialised = false;
+        for (int poll = 0; poll <= kIpcInitWaitPolls; ++poll) {
+            rc = _ipc_sem_initialised(*id, &initialised);
+            if (rc != 0 || initialised) break;
+            if (poll < kIpcInitWaitPolls) usleep(kIpcInitPollUs);
+        }
+        // Removed while this opener waited (its creator gave up on it).
+        if (rc == EINVAL || rc == EIDRM) continue;
+        if (rc != 0) return rc;
+        return initialised ? 0 : ETIMEDOUT;
+    }
+    *id = -1;
+    return rc;
 }
 
 }  // namespace
@@ -396,17 +474,13 @@ int32_t ov_ipc_sem_open(int32_t *handle, const char *path) noexcept {
     // A key of 0 is IPC_PRIVATE: every open would get a new semaphore of its
     // own, and no two processes would ever exclude each other.
     if (key == IPC_PRIVATE) return EINVAL;
-    const int id = semget(key, 1, IPC_CREAT | 0777);
-    if (id == -1) {
-        const int err = errno;
-        *handle = 0;
-        return err;
-    }
-    *handle = id;
-    // Every open frees the semaphore, also one that another process holds:
-    // the opener is taken to be the one that sets the protocol up.
-    if (semctl(id, 0, SETVAL, 1) != 0) return errno;
-    return 0;
+    int id = -1;
+    const int32_t rc = _ipc_sem_get(key, &id);
+    // A set that was never initialised is refused, but its id is handed
+    // out: its creator may have died before initialising it, and only a
+    // caller who removes it lets the path be used again.
+    *handle = (rc == 0 || rc == ETIMEDOUT) ? id : 0;
+    return rc;
 }
 
 int32_t ov_ipc_sem_close(int32_t /*handle*/) noexcept {

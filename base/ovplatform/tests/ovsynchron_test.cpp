@@ -8,6 +8,7 @@
 #include <pthread.h>
 #include <semaphore.h>
 #include <signal.h>
+#include <sys/ipc.h>
 #include <sys/sem.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +21,7 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <iterator>
 #include <thread>
 #include <vector>
 
@@ -546,14 +548,126 @@ TEST_F(IpcSemTest, LocksLikeABinarySemaphore) {
     EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
 }
 
-TEST_F(IpcSemTest, EveryOpenOfAPathMeetsTheSameSemaphoreAndFreesIt) {
+TEST_F(IpcSemTest, EveryOpenOfAPathMeetsTheSameSemaphoreAsItIs) {
     const std::string file = existing_file();
     const int32_t first = open_sem(file);
     ASSERT_OV_OK(ov_ipc_sem_lock(first));
     const int32_t second = open_sem(file);
     EXPECT_EQ(second, first);
-    // The second open set it free although it was held.
-    EXPECT_OV_OK(ov_ipc_sem_trylock(first));
+    EXPECT_EQ(ov_ipc_sem_trylock(second), EAGAIN) << "opening again freed a held semaphore";
+    EXPECT_OV_OK(ov_ipc_sem_unlock(first));
+    EXPECT_OV_OK(ov_ipc_sem_trylock(second));
+    EXPECT_OV_OK(ov_ipc_sem_unlock(second));
+}
+
+// A second process opens the path on its own while the first holds the
+// semaphore: its try is refused, and its blocking lock returns only after the
+// holder has let go. The holder announces its release on a pipe before it
+// unlocks, so a lock granted any earlier finds the pipe still empty.
+TEST_F(IpcSemTest, SecondProcessOpensAHeldSemaphoreWithoutFreeingIt) {
+    const std::string file = existing_file();
+    const int32_t sem = open_sem(file);
+    ASSERT_OV_OK(ov_ipc_sem_lock(sem));
+    int busy[2], released[2];
+    ASSERT_EQ(pipe(busy), 0);
+    ASSERT_EQ(pipe(released), 0);
+    static const char *const kChildFailures[] = {
+        "",
+        "its open failed",
+        "its open met another semaphore",
+        "its try took the semaphore the first process holds",
+        "it could not report back",
+        "its blocking lock failed",
+        "its blocking lock returned before the holder let go",
+    };
+    const pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // A child whose parent test has failed must not outlive it for long.
+        alarm(60);
+        close(busy[0]);
+        close(released[1]);
+        int32_t own = -1;
+        if (ov_ipc_sem_open(&own, file.c_str()) != 0) _exit(1);
+        if (own != sem) _exit(2);
+        if (ov_ipc_sem_trylock(own) != EAGAIN) _exit(3);
+        const char seen = 'b';
+        if (write(busy[1], &seen, 1) != 1) _exit(4);
+        if (ov_ipc_sem_lock(own) != 0) _exit(5);
+        char announced = 0;
+        if (fcntl(released[0], F_SETFL, O_NONBLOCK) != 0 || read(released[0], &announced, 1) != 1)
+            _exit(6);
+        ov_ipc_sem_unlock(own);
+        _exit(0);
+    }
+    // The parent keeps its own reading end of released open until it has
+    // written, so that a child that has already ended cannot turn the write
+    // into SIGPIPE.
+    close(busy[1]);
+    char byte = 0;
+    // Without the byte the child has ended early; its status says why.
+    if (read(busy[0], &byte, 1) == 1) {
+        EXPECT_EQ(semctl(sem, 0, GETVAL), 0) << "the second open changed the value";
+        // The child is seen waiting in its lock before the holder lets go.
+        const int64_t limit = monotonic_usec() + 10000000;
+        while (semctl(sem, 0, GETNCNT) != 1 && monotonic_usec() < limit) usleep(1000);
+        EXPECT_EQ(semctl(sem, 0, GETNCNT), 1) << "the child is not waiting for the semaphore";
+    }
+    const char release = 'r';
+    EXPECT_EQ(write(released[1], &release, 1), 1);
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+    close(busy[0]);
+    close(released[0]);
+    close(released[1]);
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "child status " << status;
+    const int code = WEXITSTATUS(status);
+    EXPECT_EQ(code, 0) << "second process: "
+                       << (code < static_cast<int>(std::size(kChildFailures)) ? kChildFailures[code]
+                                                                              : "unexpected exit");
+    EXPECT_OV_OK(ov_ipc_sem_trylock(sem));
+    EXPECT_OV_OK(ov_ipc_sem_unlock(sem));
+}
+
+// A set that exists but whose creator has not set it up yet (or died before
+// it could) is waited for, about a second, and then refused: its value 0
+// would read as held by nobody who could ever free it. The handle then holds
+// the set's id, so that the caller may remove it.
+TEST_F(IpcSemTest, OpenWaitsForTheCreatorToInitialiseTheSet) {
+    const std::string file = existing_file();
+    const key_t key = ftok(file.c_str(), 1);
+    ASSERT_NE(key, -1) << std::strerror(errno);
+    const int id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_NE(id, -1) << std::strerror(errno);
+    opened_.push_back(id);
+
+    int32_t handle = -1;
+    const int64_t start = monotonic_usec();
+    EXPECT_EQ(ov_ipc_sem_open(&handle, file.c_str()), ETIMEDOUT);
+    EXPECT_GE(monotonic_usec() - start, 500000) << "gave up without waiting";
+    EXPECT_EQ(handle, id);
+    EXPECT_EQ(semctl(id, 0, GETVAL), 0) << "an uninitialised set must be left as it is";
+
+    // The creator initialises it while an opener waits; the opener meets it
+    // with the creator's value.
+    int32_t rc = -1;
+    handle = -1;
+    Gate started;
+    std::thread opener([&] {
+        started.open();
+        rc = ov_ipc_sem_open(&handle, file.c_str());
+    });
+    started.wait();
+    struct sembuf init {};
+    init.sem_num = 0;
+    init.sem_op = 1;
+    init.sem_flg = 0;
+    EXPECT_EQ(semop(id, &init, 1), 0) << std::strerror(errno);
+    opener.join();
+    EXPECT_OV_OK(rc);
+    EXPECT_EQ(handle, id);
+    EXPECT_EQ(semctl(id, 0, GETVAL), 1);
 }
 
 TEST_F(IpcSemTest, MissingPathIsKeyedByItsBytes) {

@@ -136,12 +136,16 @@ OV_API int32_t ov_rwlock_rdunlock(ov_rwlock_t *lock) OV_NOEXCEPT;
 /* @return the pthread result. */
 OV_API int32_t ov_rwlock_wrunlock(ov_rwlock_t *lock) OV_NOEXCEPT;
 
-/* Opens (creating if absent, readable and writable by everybody) the
- * system-wide semaphore named by path and sets it to 1 (free). A path that
- * does not exist still names a semaphore, keyed by the path's bytes.
+/* Opens the system-wide semaphore named by path. The process that creates it
+ * (readable and writable by everybody) sets it to 1 (free); a process that
+ * finds it existing takes it as it is, held or free, after waiting up to
+ * about a second for its creator to set it up. A path that does not exist
+ * still names a semaphore, keyed by the path's bytes.
  * @return 0; EINVAL for a null handle or path, or for a missing path whose
  * bytes fold to key 0 (the empty path among them), which could not be shared;
- * or errno (a failed get leaves 0 in the handle). */
+ * ETIMEDOUT when the semaphore exists but was never set up by its creator
+ * (which may have died first): the handle then holds it, so that the caller
+ * may remove it; or errno (0 is left in the handle). */
 OV_API int32_t ov_ipc_sem_open(int32_t *handle, const char *path) OV_NOEXCEPT;
 /* Does nothing: the semaphore stays in the system until removed. @return 0. */
 OV_API int32_t ov_ipc_sem_close(int32_t handle) OV_NOEXCEPT;
