@@ -567,14 +567,14 @@ void _log_write_line(uint32_t level, const char *format, va_list args) noexcept 
         static_cast<int64_t>(level) <= g_stderr_level.load(std::memory_order_relaxed)) {
         ov_file_t err = 2;
         uint64_t written = 0;
-        const int32_t rc = ov_file_write(&err, tagged, length + 1, &written);
+        // The echo is a copy for whoever watches standard error. When it
+        // cannot be written (standard error closed, or a pipe whose reader
+        // has gone) the log file is still the record, so its failure is
+        // ignored.
+        ov_file_write(&err, tagged, length + 1, &written);
         // Standard error alone never shows a summary, so its repeat count is
         // dropped rather than carried into a later log file.
         if (stderr_only) return;
-        if (rc != 0) {
-            _restore_repeats(repeats);
-            return;
-        }
     }
 
     ov_timeval_t now;

@@ -649,6 +649,74 @@ TEST_F(Log, StderrEchoCarriesTheTaggedMessageOnly) {
         (std::vector<std::string>{"ERR echoed", "Last message repeated 1 times", "LOG file only"}));
 }
 
+// Puts fd in place of standard error for the scope, or leaves standard error
+// closed when fd is -1; the original comes back at the end.
+class StderrSwapped {
+  public:
+    explicit StderrSwapped(int fd) : saved_(dup(2)) {
+        if (fd == -1)
+            close(2);
+        else
+            dup2(fd, 2);
+    }
+    ~StderrSwapped() {
+        dup2(saved_, 2);
+        close(saved_);
+    }
+    StderrSwapped(const StderrSwapped &) = delete;
+    StderrSwapped &operator=(const StderrSwapped &) = delete;
+
+  private:
+    int saved_;
+};
+
+// Ignores SIGPIPE for the scope, so that a write into a pipe without a
+// reader fails with EPIPE instead of ending the test program.
+class SigpipeIgnored {
+  public:
+    SigpipeIgnored() {
+        struct sigaction ignore {};
+        ignore.sa_handler = SIG_IGN;
+        ok_ = sigaction(SIGPIPE, &ignore, &saved_) == 0;
+    }
+    ~SigpipeIgnored() {
+        if (ok_) sigaction(SIGPIPE, &saved_, nullptr);
+    }
+    bool ok() const { return ok_; }
+
+  private:
+    struct sigaction saved_ {};
+    bool ok_ = false;
+};
+
+// The echo to standard error is a copy for whoever watches; when it cannot
+// be written, the line must still reach the log file. The log file is opened
+// first, so that it cannot take the number of a closed standard error.
+TEST_F(Log, FailedStderrEchoStillReachesTheFile) {
+    open_file();
+    ov_log_set_stderr_level(1);
+    SigpipeIgnored sigpipe;
+    ASSERT_TRUE(sigpipe.ok());
+    {
+        int ends[2];
+        ASSERT_EQ(pipe(ends), 0);
+        close(ends[0]);
+        StderrSwapped swapped(ends[1]);
+        close(ends[1]);
+        ov_log(1, kSource, __LINE__, "echo into a pipe nobody reads");
+    }
+    {
+        StderrSwapped swapped(-1);
+        EXPECT_EQ(fcntl(2, F_GETFD), -1) << "standard error must be closed";
+        ov_log(1, kSource, __LINE__, "echo to a closed standard error");
+        EXPECT_EQ(fcntl(2, F_GETFD), -1) << "nothing may have taken descriptor 2 meanwhile";
+    }
+    ov_log(3, kSource, __LINE__, "file only");
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR echo into a pipe nobody reads",
+                                        "ERR echo to a closed standard error", "LOG file only"}));
+}
+
 TEST_F(Log, DashMeansStandardErrorOnly) {
     StderrCapture capture(path("stderr"));
     ASSERT_OV_OK(ov_log_open(OV_LOG_FILE, "-"));

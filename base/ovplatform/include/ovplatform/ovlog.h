@@ -109,7 +109,8 @@ OV_API int ov_log_at_default_level(void) OV_NOEXCEPT;
 
 /* File destination: messages at or below level are also written to standard
  * error, without the line prefix (-1, the default, echoes nothing; lower
- * values become -1). */
+ * values become -1). An echo that cannot be written is dropped; the line
+ * still goes to the log file. */
 OV_API void ov_log_set_stderr_level(int level) OV_NOEXCEPT;
 
 /* A log file at or above mb MiB is full (default 10). Values from 1 to 4095
