@@ -102,9 +102,14 @@ OV_API void ov_log_enable(int flag) OV_NOEXCEPT;           /* 3, or -1 when flag
 OV_API void ov_log_set_level(int level) OV_NOEXCEPT;       /* level, at least -1 */
 OV_API void ov_log_set_debug(int flag) OV_NOEXCEPT;        /* 4, or 3 when flag is 0 */
 OV_API void ov_log_set_debug_level(int level) OV_NOEXCEPT; /* 3 + level for level > 0, else 3 */
+/* @return the threshold: the highest level logged, -1 when logging is off. */
 OV_API int ov_log_level(void) OV_NOEXCEPT;
+/* @return 1 unless logging is off (threshold -1), else 0. */
 OV_API int ov_log_enabled(void) OV_NOEXCEPT;
+/* @return 1 when the threshold is above 3, so that debug levels are logged;
+ * else 0. */
 OV_API int ov_log_debug_enabled(void) OV_NOEXCEPT;
+/* @return 1 when the threshold is the default, 3; else 0. */
 OV_API int ov_log_at_default_level(void) OV_NOEXCEPT;
 
 /* File destination: messages at or below level are also written to standard

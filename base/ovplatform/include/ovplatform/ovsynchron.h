@@ -58,9 +58,10 @@ OV_API void ov_mutex_free(ov_mutex_t **mutex) OV_NOEXCEPT;
  * @return 0 or the pthread error. */
 OV_API int32_t ov_mutex_acquire(ov_mutex_t *mutex) OV_NOEXCEPT;
 /* Non-blocking lock; never aborts.
- * @return 0 when taken; EBUSY when another thread holds it; EDEADLK when the
- * caller holds it, EINVAL for a mutex not initialised (both logged at level 3);
- * or another pthread error (logged). */
+ * @return 0 when taken; EBUSY when it is held, also when the caller itself
+ * holds it (the system's try does not tell the owner from another thread);
+ * EINVAL for a mutex not initialised (logged at level 3); or another pthread
+ * error (logged). */
 OV_API int32_t ov_mutex_acquire_nb(ov_mutex_t *mutex) OV_NOEXCEPT;
 /* @return 0 or the pthread error (EPERM when not the owner; logged at level 3). */
 OV_API int32_t ov_mutex_release(ov_mutex_t *mutex) OV_NOEXCEPT;
