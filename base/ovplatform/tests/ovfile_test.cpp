@@ -315,10 +315,18 @@ TEST_F(FileTest, TypeCodesOfSpecialFiles) {
     ASSERT_GE(sock, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
-    std::string sock_path = path("sock");
-    ASSERT_LT(sock_path.size(), sizeof addr.sun_path);
-    std::strcpy(addr.sun_path, sock_path.c_str());
-    ASSERT_EQ(bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr), 0);
+    // A socket's name has to fit 108 bytes, which a long temporary directory
+    // would exceed: it is bound through a descriptor of the test directory.
+    const int dir_fd = open(dir_.c_str(), O_PATH | O_DIRECTORY);
+    ASSERT_GE(dir_fd, 0);
+    const std::string bind_path = "/proc/self/fd/" + std::to_string(dir_fd) + "/sock";
+    ASSERT_LT(bind_path.size(), sizeof addr.sun_path);
+    std::strcpy(addr.sun_path, bind_path.c_str());
+    const int bound = bind(sock, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    const int bind_errno = errno;
+    close(dir_fd);
+    ASSERT_EQ(bound, 0) << std::strerror(bind_errno);
+    const std::string sock_path = path("sock");
 
     const std::pair<std::string, uint32_t> cases[] = {
         {dir_, OV_FILE_TYPE_DIR},
