@@ -607,7 +607,10 @@ TEST_F(LogFormat, MessagesReadAsPrintfWritesThem) {
     const std::string ignored_zero = "%.0d|%.3d|%08.3d|%-08d|%.0x|%#.0o|%.0u|";
     check(ignored_zero.c_str(), 0, 7, -7, 7, 0u, 0u, 0u);
     check("%lld %llu %lld", LLONG_MIN, ULLONG_MAX, LLONG_MAX);
-    check("%hhd %hhu %hd %hu", 300, 300, 70000, 70000);
+    // Arguments wider than their length modifier are cut to it; the compiler
+    // warns about the mismatch, so this format too is given as text.
+    const std::string narrowed = "%hhd %hhu %hd %hu";
+    check(narrowed.c_str(), 300, 300, 70000, 70000);
     check("%ld %lu %zu %zd %jd %ju %td %tu", -5l, 5ul, sizeof(int), ssize_t{-3}, intmax_t{-9},
           uintmax_t{9}, ptrdiff_t{-2}, size_t{2});
     check("%x %X %#x %#X %#x %o %#o %#o %#.3o %#5x|%-#8x|%#08x", 255u, 255u, 255u, 255u, 0u, 8u, 8u,
