@@ -105,13 +105,21 @@ union IpcSemArg {
 
 // Whether the creator of the set has initialised it. A new set has value 0
 // and a last-operation time of 0; its creator's first semop sets both, so a
-// time of 0 marks a set whose value cannot be trusted yet.
+// time of 0 with a value of 0 marks a set whose value cannot be trusted yet.
+// Earlier builds set the value with SETVAL, which leaves the time at 0: such
+// a set has value 1 until someone first takes it, which sets the time.
 int32_t _ipc_sem_initialised(int id, bool *initialised) {
     struct semid_ds status {};
     IpcSemArg arg{};
     arg.status = &status;
     if (semctl(id, 0, IPC_STAT, arg) != 0) return errno;
-    *initialised = status.sem_otime != 0;
+    if (status.sem_otime != 0) {
+        *initialised = true;
+        return 0;
+    }
+    const int value = semctl(id, 0, GETVAL);
+    if (value < 0) return errno;
+    *initialised = value > 0;
     return 0;
 }
 

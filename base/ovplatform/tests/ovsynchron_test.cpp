@@ -670,6 +670,27 @@ TEST_F(IpcSemTest, OpenWaitsForTheCreatorToInitialiseTheSet) {
     EXPECT_EQ(semctl(id, 0, GETVAL), 1);
 }
 
+// Earlier builds freed a new set with SETVAL, which leaves its time of last
+// operation at 0: such a set, free and never taken, opens at once as it is.
+TEST_F(IpcSemTest, SetFreedByAnEarlierBuildOpensAsItIs) {
+    const std::string file = existing_file();
+    const key_t key = ftok(file.c_str(), 1);
+    ASSERT_NE(key, -1) << std::strerror(errno);
+    const int id = semget(key, 1, IPC_CREAT | IPC_EXCL | 0777);
+    ASSERT_NE(id, -1) << std::strerror(errno);
+    opened_.push_back(id);
+    ASSERT_EQ(semctl(id, 0, SETVAL, 1), 0) << std::strerror(errno);
+
+    int32_t handle = -1;
+    const int64_t start = monotonic_usec();
+    EXPECT_OV_OK(ov_ipc_sem_open(&handle, file.c_str()));
+    EXPECT_LT(monotonic_usec() - start, 100000) << "waited for an initialisation already done";
+    EXPECT_EQ(handle, id);
+    EXPECT_OV_OK(ov_ipc_sem_trylock(handle));
+    EXPECT_EQ(ov_ipc_sem_trylock(handle), EAGAIN);
+    EXPECT_OV_OK(ov_ipc_sem_unlock(handle));
+}
+
 TEST_F(IpcSemTest, MissingPathIsKeyedByItsBytes) {
     const std::string missing = path("no-such-file");
     const int32_t first = open_sem(missing);
