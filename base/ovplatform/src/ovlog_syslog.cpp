@@ -15,7 +15,6 @@
 #include <ovplatform/ovfile.h>
 #include <ovplatform/ovlog.h>
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
@@ -23,14 +22,18 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "internal/ovlog_parts.h"
+#include "internal/raii.h"
 
 namespace ov::logging {
 namespace {
+
+using ov::detail::SystemMutexLock;
 
 constexpr size_t kSyslogBuffer = 4096;
 constexpr uint16_t kSyslogPort = 514;
@@ -46,31 +49,33 @@ std::atomic<bool> g_ready{false};
 // straight back into it.
 pthread_mutex_t g_socket_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-class SocketLock {
-  public:
-    SocketLock() noexcept { pthread_mutex_lock(&g_socket_mutex); }
-    ~SocketLock() { pthread_mutex_unlock(&g_socket_mutex); }
-    SocketLock(const SocketLock &) = delete;
-    SocketLock &operator=(const SocketLock &) = delete;
-};
-
 int _priority(uint32_t level) noexcept {
     const int severity =
         level < sizeof kSeverities / sizeof kSeverities[0] ? kSeverities[level] : LOG_NOTICE;
     return LOG_LOCAL2 | severity;
 }
 
-// The syslog port of the local machine, filled once.
-const sockaddr_in &_udp_address() noexcept {
-    static const sockaddr_in address = [] {
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(kSyslogPort);
-        a.sin_addr.s_addr = inet_addr("127.0.0.1");
-        return a;
-    }();
-    return address;
+// The byte order of the network, for constants: htons and htonl cannot be
+// evaluated at compile time.
+constexpr uint16_t network_order(uint16_t value) noexcept {
+    if constexpr (std::endian::native == std::endian::big) return value;
+    return static_cast<uint16_t>((value >> 8) | (value << 8));
 }
+constexpr uint32_t network_order(uint32_t value) noexcept {
+    if constexpr (std::endian::native == std::endian::big) return value;
+    return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
+}
+
+// The syslog port of the local machine. It is a constant so that it needs no
+// initialisation at run time: a function-local static built on first use
+// would need the C++ runtime's guard against two threads building it at once.
+constexpr sockaddr_in kUdpAddress = [] {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = network_order(kSyslogPort);
+    a.sin_addr.s_addr = network_order(uint32_t{INADDR_LOOPBACK});
+    return a;
+}();
 
 // Replaces the socket with a new one. Runs with the socket mutex held.
 int32_t _udp_open() noexcept {
@@ -78,7 +83,6 @@ int32_t _udp_open() noexcept {
     if (old != -1) close(old);
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     if (fd < 0) return errno;
-    _udp_address();
     g_socket.store(fd, std::memory_order_release);
     g_ready.store(true, std::memory_order_release);
     return 0;
@@ -93,7 +97,7 @@ void _log_syslog_setup(const char *identity) noexcept {
         openlog(identity, LOG_PID, LOG_LOCAL2);
         return;
     }
-    SocketLock lock;
+    const SystemMutexLock lock(&g_socket_mutex);
     _udp_open();
 }
 
@@ -107,7 +111,7 @@ int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept 
     }
 
     if (!g_ready.load(std::memory_order_acquire)) {
-        SocketLock lock;
+        const SystemMutexLock lock(&g_socket_mutex);
         if (!g_ready.load(std::memory_order_relaxed) && _udp_open() != 0) return 0;
     }
     const int fd = g_socket.load(std::memory_order_acquire);
@@ -118,9 +122,8 @@ int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept 
     // A text cut to the buffer is sent whole, terminating zero included.
     const size_t length =
         static_cast<size_t>(n) < sizeof datagram ? static_cast<size_t>(n) : sizeof datagram;
-    const sockaddr_in &address = _udp_address();
-    if (sendto(fd, datagram, length, 0, reinterpret_cast<const sockaddr *>(&address),
-               sizeof address) < 0) {
+    if (sendto(fd, datagram, length, 0, reinterpret_cast<const sockaddr *>(&kUdpAddress),
+               sizeof kUdpAddress) < 0) {
         const int err = errno;
         char text[64];
         const int m =
@@ -128,7 +131,7 @@ int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept 
         ov_file_t stderr_file = 2;
         uint64_t written = 0;
         if (m > 0) ov_file_write(&stderr_file, text, static_cast<size_t>(m), &written);
-        SocketLock lock;
+        const SystemMutexLock lock(&g_socket_mutex);
         // Another sender may have replaced the socket already.
         if (g_socket.load(std::memory_order_relaxed) == fd) {
             g_socket.store(-1, std::memory_order_release);
@@ -141,7 +144,7 @@ int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept 
 
 void _log_syslog_close() noexcept {
     closelog();
-    SocketLock lock;
+    const SystemMutexLock lock(&g_socket_mutex);
     const int fd = g_socket.exchange(-1, std::memory_order_acq_rel);
     if (fd != -1) close(fd);
 }

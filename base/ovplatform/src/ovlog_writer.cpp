@@ -39,9 +39,12 @@
 #include <ctime>
 
 #include "internal/ovlog_parts.h"
+#include "internal/raii.h"
 
 namespace ov::logging {
 namespace {
+
+using ov::detail::SystemMutexLock;
 
 constexpr size_t kTagLength = 4;  // three letters and a blank
 constexpr size_t kLongestTagged = kLogTaggedSize - 1;
@@ -69,24 +72,11 @@ std::atomic<int> g_stderr_level{-1};
 std::atomic<bool> g_stderr_only{false};
 std::atomic<int> g_pid{0};
 
-class RepeatLock {
-  public:
-    RepeatLock() noexcept : held_(pthread_mutex_lock(&g_repeat_mutex) == 0) {}
-    ~RepeatLock() {
-        if (held_) pthread_mutex_unlock(&g_repeat_mutex);
-    }
-    RepeatLock(const RepeatLock &) = delete;
-    RepeatLock &operator=(const RepeatLock &) = delete;
-
-  private:
-    bool held_;
-};
-
 // Gives back a repeat count that was taken for a line that is not written,
 // so that the summary still comes before the next line that is.
 void _restore_repeats(int repeats) noexcept {
     if (repeats == 0) return;
-    RepeatLock lock;
+    const SystemMutexLock lock(&g_repeat_mutex);
     g_repeats += repeats;
 }
 
@@ -550,7 +540,7 @@ void _log_write_line(uint32_t level, const char *format, va_list args) noexcept 
 
     int repeats;
     {
-        RepeatLock lock;
+        const SystemMutexLock lock(&g_repeat_mutex);
         if (length == g_last_length && std::memcmp(tagged, g_last, length) == 0) {
             ++g_repeats;
             return;

@@ -31,17 +31,15 @@
 #include <memory>
 
 #include "internal/log.h"
+#include "internal/raii.h"
 
 namespace {
+
+using ov::detail::FreeDeleter;
 
 constexpr size_t kNoLimit = SIZE_MAX;
 constexpr size_t kFirstAllocSize = 1024;
 constexpr int kConcatMaxPieces = 9;
-
-// Releases a malloc'ed scratch buffer when it goes out of scope.
-struct FreeDeleter {
-    void operator()(char *p) const noexcept { std::free(p); }
-};
 
 bool is_continuation(unsigned char b) {
     return b >= 0x80 && b <= 0xBF;

@@ -30,16 +30,16 @@
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovtime"
 #include "internal/log.h"
+#include "internal/raii.h"
 
 namespace {
+
+using ov::detail::MutexLock;
 
 constexpr int64_t kUsecPerSec = 1000000;
 constexpr uint32_t kMaxMs = 999;
 
-struct FreeDeleter {
-    void operator()(char *p) const { std::free(p); }
-};
-using CString = std::unique_ptr<char, FreeDeleter>;
+using CString = std::unique_ptr<char, ov::detail::FreeDeleter>;
 
 // The process start mark as one microsecond count of the monotonic clock. A
 // single atomic word keeps a reader on another thread from seeing half of a
@@ -140,20 +140,6 @@ bool _is_started(const ov_stopwatch_t &sw) {
 bool _is_usable(const ov_stopwatch_t &sw) {
     return sw.state >= OV_STOPWATCH_READY && sw.state <= OV_STOPWATCH_STOPPED;
 }
-
-// Holds a set's mutex for the length of one operation.
-class SetLock {
-  public:
-    explicit SetLock(ov_conc_stopwatch_t *set) noexcept : mutex_(set->mutex) {
-        ov_mutex_acquire(mutex_);
-    }
-    ~SetLock() { ov_mutex_release(mutex_); }
-    SetLock(const SetLock &) = delete;
-    SetLock &operator=(const SetLock &) = delete;
-
-  private:
-    ov_mutex_t *mutex_;
-};
 
 // Frees a set as far as it was built; creation uses it on failure too.
 void _conc_stopwatch_destroy(ov_conc_stopwatch_t *set) {
@@ -557,7 +543,7 @@ void ov_conc_stopwatch_free(ov_conc_stopwatch_t **set) noexcept {
 
 int32_t ov_conc_stopwatch_start(ov_conc_stopwatch_t *set) noexcept {
     if (set == nullptr) return EINVAL;
-    SetLock lock(set);
+    const MutexLock lock(set->mutex);
     if (set->depth >= set->levels) {
         OV_LOG(1, "ov_conc_stopwatch_start(): Timers exceeded. Cannot start.");
         return EINVAL;
@@ -569,7 +555,7 @@ int32_t ov_conc_stopwatch_start(ov_conc_stopwatch_t *set) noexcept {
 
 int32_t ov_conc_stopwatch_stop(ov_conc_stopwatch_t *set) noexcept {
     if (set == nullptr) return EINVAL;
-    SetLock lock(set);
+    const MutexLock lock(set->mutex);
     if (set->depth == 0) return EINVAL;
     // The level is given up even when its stop fails, so that a failing time
     // source cannot wedge the set at one depth.
@@ -584,14 +570,14 @@ uint32_t ov_conc_stopwatch_levels(const ov_conc_stopwatch_t *set) noexcept {
 
 uint32_t ov_conc_stopwatch_depth(ov_conc_stopwatch_t *set) noexcept {
     if (set == nullptr) return UINT32_MAX;
-    SetLock lock(set);
+    const MutexLock lock(set->mutex);
     return set->depth;
 }
 
 int32_t ov_conc_stopwatch_stats(ov_conc_stopwatch_t *set, ov_stopwatch_stats_t *stats) noexcept {
     if (set == nullptr || stats == nullptr) return EINVAL;
     for (uint32_t level = 0; level < set->levels; ++level) stats[level] = ov_stopwatch_stats_t{};
-    SetLock lock(set);
+    const MutexLock lock(set->mutex);
     for (uint32_t level = 0; level < set->levels; ++level) {
         if (ov_stopwatch_stats(&set->stopwatches[level], &stats[level]) != 0) break;
         if (stats[level].count == 0) break;
@@ -601,7 +587,7 @@ int32_t ov_conc_stopwatch_stats(ov_conc_stopwatch_t *set, ov_stopwatch_stats_t *
 
 void ov_conc_stopwatch_log(ov_conc_stopwatch_t *set) noexcept {
     if (set == nullptr) return;
-    SetLock lock(set);
+    const MutexLock lock(set->mutex);
     for (uint32_t level = 0; level < set->levels; ++level) {
         ov_stopwatch_stats_t stats;
         if (ov_stopwatch_stats(&set->stopwatches[level], &stats) != 0 || stats.count == 0) break;
