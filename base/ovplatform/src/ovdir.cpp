@@ -23,15 +23,25 @@
 
 #include <cerrno>
 #include <cstring>
-#include <memory>
-#include <new>
+#include <utility>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovdir"
+#include "internal/allocation.h"
+#include "internal/limits.h"
 #include "internal/log.h"
+#include "internal/raii.h"
 
 namespace {
 
-constexpr size_t kPathSize = OV_DIR_NAME_SIZE;
+using ov::detail::create;
+using ov::detail::create_with_tail;
+using ov::detail::Created;
+using ov::detail::destroy;
+using ov::detail::DirCloser;
+using ov::detail::tail_of;
+
+using ov::detail::kPathSize;
+static_assert(OV_DIR_NAME_SIZE == kPathSize, "a directory's names and paths are paths");
 
 bool _is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
@@ -44,7 +54,7 @@ int32_t _report(ov_dir_create_callback_t callback, const char *path, int created
 // One level of a tree removal. It lives on the heap so that a deep tree
 // costs little stack per level.
 struct RemoveLevel {
-    ov_dir_t dir;
+    DirCloser dir;
     char name[kPathSize];
     char joined[kPathSize];
 };
@@ -61,20 +71,15 @@ class NameList {
     NameList(const NameList &) = delete;
     NameList &operator=(const NameList &) = delete;
     ~NameList() {
-        while (head_ != nullptr) {
-            NameNode *next = head_->next;
-            ::operator delete(head_);
-            head_ = next;
-        }
+        while (head_ != nullptr) destroy(std::exchange(head_, head_->next));
     }
 
     int32_t append(const char *name) {
         size_t length = std::strlen(name);
-        void *memory = ::operator new(sizeof(NameNode) + length + 1, std::nothrow);
-        if (memory == nullptr) return ENOMEM;
-        auto *node = static_cast<NameNode *>(memory);
+        auto *node = create_with_tail<NameNode>(length + 1);
+        if (node == nullptr) return ENOMEM;
         node->next = nullptr;
-        node->name = reinterpret_cast<char *>(node + 1);
+        node->name = tail_of(node);
         std::memcpy(node->name, name, length + 1);
         *tail_ = node;
         tail_ = &node->next;
@@ -119,10 +124,10 @@ int32_t _read_entry(DIR *stream, char *name, unsigned char *type) {
 // The entry's type comes from the directory itself where the file system
 // records it; only where it does not is the entry's own status read.
 int32_t _scan_level(RemoveLevel *level, NameList *subdirs, uint64_t *count) {
-    const int fd = dirfd(level->dir.stream);
+    const int fd = dirfd(level->dir.get());
     for (;;) {
         unsigned char type = DT_UNKNOWN;
-        int32_t rc = _read_entry(level->dir.stream, level->name, &type);
+        int32_t rc = _read_entry(level->dir.get(), level->name, &type);
         if (rc == EDIREND) return 0;
         if (rc != 0) return rc;
         if (_is_dot_or_dotdot(level->name)) continue;
@@ -163,18 +168,19 @@ int32_t _subdir_prefix(const char *path, const struct stat &scanned, char *prefi
 }
 
 int32_t _remove_tree(const char *path, uint64_t *count) {
-    std::unique_ptr<RemoveLevel> level(new (std::nothrow) RemoveLevel);
+    Created<RemoveLevel> level(create<RemoveLevel>());
     if (level == nullptr) return ENOMEM;
-    level->dir.stream = nullptr;
-    int32_t rc = ov_dir_open(path, &level->dir);
+    ov_dir_t dir;
+    int32_t rc = ov_dir_open(path, &dir);
     if (rc != 0) return rc;
+    level->dir = DirCloser(dir.stream);
     struct stat scanned;
-    bool identified = fstat(dirfd(level->dir.stream), &scanned) == 0;
+    bool identified = fstat(dirfd(level->dir.get()), &scanned) == 0;
     NameList subdirs;
     int32_t scan = _scan_level(level.get(), &subdirs, count);
     // The stream is closed before descending, so that only one directory
     // stream is open at any depth.
-    ov_dir_close(&level->dir);
+    (void)level->dir.close();
     if (scan != 0) return scan;
     if (!identified) std::memset(&scanned, 0, sizeof scanned);
 
@@ -203,7 +209,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
 }
 
 ov_dir_frame_t *_new_frame(const char *path, int32_t *rc) {
-    auto *frame = new (std::nothrow) ov_dir_frame_t;
+    auto *frame = create<ov_dir_frame_t>();
     if (frame == nullptr) {
         *rc = ENOMEM;
         return nullptr;
@@ -212,7 +218,7 @@ ov_dir_frame_t *_new_frame(const char *path, int32_t *rc) {
     frame->up = nullptr;
     *rc = ov_str_copy(frame->path, path, sizeof frame->path);
     if (*rc != 0) {
-        delete frame;
+        destroy(frame);
         return nullptr;
     }
     return frame;
@@ -338,14 +344,14 @@ int32_t ov_dir_remove_tree(const char *path, int recursive) noexcept {
 int32_t ov_dir_walk_open(ov_dir_walk_t **walker, const char *path) noexcept {
     if (walker == nullptr || path == nullptr) return EINVAL;
     *walker = nullptr;
-    auto *walk = new (std::nothrow) ov_dir_walk_t;
+    auto *walk = create<ov_dir_walk_t>();
     if (walk == nullptr) return ENOMEM;
     walk->top = nullptr;
     walk->single_file = 0;
     int32_t rc = 0;
     ov_dir_frame_t *frame = _new_frame(path, &rc);
     if (frame == nullptr) {
-        delete walk;
+        destroy(walk);
         return rc;
     }
     ov_stat_t status;
@@ -359,8 +365,8 @@ int32_t ov_dir_walk_open(ov_dir_walk_t **walker, const char *path) noexcept {
             rc = ENOTDIR;
     }
     if (rc != 0) {
-        delete frame;
-        delete walk;
+        destroy(frame);
+        destroy(walk);
         return rc;
     }
     walk->top = frame;
@@ -408,7 +414,7 @@ int32_t ov_dir_walk_next(ov_dir_walk_t *walker, char *out, size_t size, int32_t 
     if (inner == nullptr) return rc;
     rc = _open_frame(inner);
     if (rc != 0) {
-        delete inner;
+        destroy(inner);
         return rc;
     }
     inner->up = frame;
@@ -421,14 +427,14 @@ int32_t ov_dir_walk_pop(ov_dir_walk_t *walker) noexcept {
     ov_dir_frame_t *frame = walker->top;
     if (!walker->single_file && frame->stream != nullptr) closedir(frame->stream);
     walker->top = frame->up;
-    delete frame;
+    destroy(frame);
     return 0;
 }
 
 int32_t ov_dir_walk_close(ov_dir_walk_t **walker) noexcept {
     if (walker == nullptr || *walker == nullptr) return EINVAL;
     while ((*walker)->top != nullptr) ov_dir_walk_pop(*walker);
-    delete *walker;
+    destroy(*walker);
     *walker = nullptr;
     return 0;
 }

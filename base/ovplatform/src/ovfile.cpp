@@ -16,8 +16,6 @@
 #include <ovplatform/ovstring.h>
 
 #include <fcntl.h>
-#include <grp.h>
-#include <pwd.h>
 #include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -28,12 +26,27 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
+#include <memory>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovfile"
+#include "internal/account.h"
+#include "internal/allocation.h"
+#include "internal/limits.h"
 #include "internal/log.h"
+#include "internal/raii.h"
 
 namespace {
+
+using ov::detail::create;
+using ov::detail::Created;
+using ov::detail::destroy;
+using ov::detail::FdCloser;
+using ov::detail::find_group_by_name;
+using ov::detail::find_user_by_name;
+using ov::detail::FreeDeleter;
+using ov::detail::GroupEntry;
+using ov::detail::kPathSize;
+using ov::detail::UserEntry;
 
 // The bits without an open(2) counterpart on this platform; the fixed
 // openers set them so that their flag values match the other platforms.
@@ -43,9 +56,7 @@ constexpr uint32_t kFlagPlatform2 = 0x020;
 // The mode value with which ov_file_open_rw opens only an existing file.
 constexpr uint32_t kOpenExistingMode = 7;
 
-constexpr size_t kPathSize = 8192;
 constexpr int kMaxLinks = 20;
-constexpr size_t kOwnerScratchSize = 16384;
 constexpr size_t kCopyBlock = 4096;
 // The most that one sendfile(2) call moves on Linux.
 constexpr int64_t kSendfileChunk = 0x7FFFF000;
@@ -93,19 +104,6 @@ uint32_t _type_code(uint32_t mode) {
 bool _mode_type_is(uint32_t mode, uint32_t bits) {
     return ((mode & 0xFFFFu) & 0xF000u) == bits;
 }
-
-// Closes a handle of this module when the scope ends; the copy uses it so
-// that every exit path gives both descriptors back.
-class HandleCloser {
-  public:
-    explicit HandleCloser(ov_file_t *file) noexcept : file_(file) {}
-    ~HandleCloser() { ov_file_close(file_); }
-    HandleCloser(const HandleCloser &) = delete;
-    HandleCloser &operator=(const HandleCloser &) = delete;
-
-  private:
-    ov_file_t *file_;
-};
 
 // Both set_times variants build their -2 replacements from a status read.
 int32_t _set_times_follow(const char *path, int64_t mtime, int64_t atime) {
@@ -491,11 +489,9 @@ int32_t ov_file_resolve_links(const char *path, char *out, size_t size) noexcept
 
 int32_t ov_file_realpath(const char *path, char *out, size_t size) noexcept {
     if (out == nullptr || size == 0) return EINVAL;
-    char *resolved = realpath(path, nullptr);
+    const std::unique_ptr<char, FreeDeleter> resolved(realpath(path, nullptr));
     if (resolved == nullptr) return errno;
-    int32_t rc = ov_str_copy(out, resolved, size);
-    free(resolved);
-    return rc;
+    return ov_str_copy(out, resolved.get(), size);
 }
 
 // ---- Ownership, permissions and times ---------------------------------------------
@@ -503,41 +499,31 @@ int32_t ov_file_realpath(const char *path, char *out, size_t size) noexcept {
 int32_t ov_file_owner_create(const char *user, const char *group,
                              ov_file_owner_t **owner) noexcept {
     if (owner == nullptr) return EINVAL;
-    auto *record = new (std::nothrow) ov_file_owner_t;
+    Created<ov_file_owner_t> record(create<ov_file_owner_t>());
     if (record == nullptr) return ENOMEM;
     record->uid = kNoId;
     record->gid = kNoId;
     if (user != nullptr) {
-        char scratch[kOwnerScratchSize];
-        struct passwd entry;
-        struct passwd *found = nullptr;
-        int rc = getpwnam_r(user, &entry, scratch, sizeof scratch, &found);
-        if (rc != 0 || found == nullptr) {
-            delete record;
-            return rc != 0 ? rc : EUNAME;
-        }
-        record->uid = static_cast<uint32_t>(found->pw_uid);
+        UserEntry entry;
+        const int32_t rc = find_user_by_name(user, &entry);
+        if (rc != 0 || entry.get() == nullptr) return rc != 0 ? rc : EUNAME;
+        record->uid = static_cast<uint32_t>(entry.get()->pw_uid);
     }
     // A group name beginning with '-' is how callers spell "no group" on
     // command lines, so it leaves the group alone like a missing name.
     if (group != nullptr && group[0] != '-') {
-        char scratch[kOwnerScratchSize];
-        struct group entry;
-        struct group *found = nullptr;
-        int rc = getgrnam_r(group, &entry, scratch, sizeof scratch, &found);
-        if (rc != 0 || found == nullptr) {
-            delete record;
-            return rc != 0 ? rc : ENOENT;
-        }
-        record->gid = static_cast<uint32_t>(found->gr_gid);
+        GroupEntry entry;
+        const int32_t rc = find_group_by_name(group, &entry);
+        if (rc != 0 || entry.get() == nullptr) return rc != 0 ? rc : ENOENT;
+        record->gid = static_cast<uint32_t>(entry.get()->gr_gid);
     }
-    *owner = record;
+    *owner = record.release();
     return 0;
 }
 
 int32_t ov_file_owner_free(ov_file_owner_t **owner) noexcept {
     if (owner == nullptr) return 0;
-    delete *owner;
+    destroy(*owner);
     *owner = nullptr;
     return 0;
 }
@@ -726,13 +712,14 @@ int32_t ov_file_path_within(const char *dir, const char *path) noexcept {
 
 int32_t ov_copy_file(const char *source, const char *destination, uint32_t mode) noexcept {
     ov_file_t in = -1;
-    ov_file_t out = -1;
-    HandleCloser close_in(&in);
-    HandleCloser close_out(&out);
     int32_t rc = ov_file_open_read(source, &in);
     if (rc != 0) return rc;
+    // Every exit path from here on gives both descriptors back.
+    const FdCloser close_in(in);
+    ov_file_t out = -1;
     rc = ov_file_create(destination, &out, mode);
     if (rc != 0) return rc;
+    const FdCloser close_out(out);
     ov_stat_t status;
     rc = ov_file_stat(source, &status, 0);
     if (rc != 0) return rc;

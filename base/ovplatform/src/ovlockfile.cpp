@@ -44,11 +44,17 @@
 #include <unistd.h>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovlockfile"
+#include "internal/limits.h"
 #include "internal/log.h"
+#include "internal/raii.h"
 
 namespace {
 
-constexpr size_t kPathSize = OV_LOCKFILE_PATH_SIZE;
+using ov::detail::FdCloser;
+using ov::detail::MutexLock;
+
+using ov::detail::kPathSize;
+static_assert(OV_LOCKFILE_PATH_SIZE == kPathSize, "a lock file's name is a path");
 constexpr size_t kRecordMax = OV_LOCKFILE_RECORD_MAX;
 constexpr size_t kRecordSize = OV_LOCKFILE_RECORD_SIZE;
 // Records read back at release (and by the worker) go into this much room.
@@ -57,8 +63,10 @@ constexpr char kLockSuffix[] = ".lck";
 constexpr char kBreakerSuffix[] = ".brk";
 constexpr char kProbeContent[] = "tmp";
 constexpr int kHostMax = 138;
-// A parent is formed by appending "/.." to the path inside an 8192-byte buffer.
-constexpr size_t kParentPathMax = 8186;
+// A parent is formed inside a path buffer by appending "/.." to the
+// canonical form of the path, which may itself gain a leading "./"; with the
+// NUL, a lock path leaves that much of the buffer free.
+constexpr size_t kParentPathMax = kPathSize - (sizeof "/.." + sizeof "./" - 1);
 // Longest file name the file system takes (Linux: 255 bytes). The probe and
 // temporary names are the lock file's name plus "." and 36 characters, so the
 // lock file's own name must leave room for them.
@@ -138,17 +146,16 @@ static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexc
     ov_file_t file = -1;
     int32_t rc = refresh ? ov_file_open_rw(path, &file, 7) : ov_file_open_read(path, &file);
     if (rc != 0) return rc;
+    FdCloser closer(file);
 
     uint64_t count = 0;
     rc = ov_fileread(&file, buffer, kRecordMax, &count);
     if (rc != 0) {
         OV_LOG(1, "Failed to read lockfile %s (e=%d)", path, rc);
-        ov_file_close(&file);
         return rc;
     }
     if (count == 0) {
         OV_LOG(1, "Read invalid lockfile %s", path);
-        ov_file_close(&file);
         return ELOCKINVAL;
     }
     buffer[count] = '\0';
@@ -164,7 +171,7 @@ static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexc
         if (rc != 0) OV_LOG(1, "Failed to update lockfile %s (e=%d)", path, rc);
     }
 
-    rc = ov_file_close(&file);
+    rc = closer.close();
     if (rc != 0) {
         OV_LOG(1, "Failed to close lockfile %s (e=%d)", path, rc);
         return rc;
@@ -172,7 +179,7 @@ static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexc
     return 0;
 }
 
-// Forms "<path>.<uuid>" into an 8192-byte buffer: the probe file's name and
+// Forms "<path>.<uuid>" into a kPathSize buffer: the probe file's name and
 // the name a stale lock file is moved to before it is deleted.
 static int32_t _lockfile_tmpname(const ov_lockfile_t *handle, char *buffer) noexcept {
     if (handle == nullptr || buffer == nullptr) return EINVAL;
@@ -196,11 +203,12 @@ static int32_t _lockfile_tmpname(const ov_lockfile_t *handle, char *buffer) noex
 static int32_t _lockfile_create(const char *path, const char *bytes, size_t length) noexcept {
     ov_file_t file = open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
     if (file < 0) return errno;
+    FdCloser closer(file);
 
     uint64_t written = 0;
     int32_t rc = ov_file_write(&file, bytes, length, &written);
     if (rc == 0 && written < length) rc = ENOSPC;
-    const int32_t close_rc = ov_file_close(&file);
+    const int32_t close_rc = closer.close();
     if (rc == 0) rc = close_rc;
     if (rc != 0) ov_file_delete(path);
     return rc;
@@ -467,9 +475,10 @@ int32_t write_lock(ov_lockfile_t *handle) {
 void stop_worker(ov_lockfile_t *handle) {
     handle->worker_running = 0;
     stop_flag(handle).store(1, std::memory_order_release);
-    ov_mutex_acquire(&handle->worker_mutex);
-    ov_cond_signal(&handle->worker_cond);
-    ov_mutex_release(&handle->worker_mutex);
+    {
+        const MutexLock lock(&handle->worker_mutex);
+        ov_cond_signal(&handle->worker_cond);
+    }
     ov_thread_join(&handle->worker_thread);
     ov_cond_destroy(&handle->worker_cond);
     ov_mutex_destroy(&handle->worker_mutex);
@@ -582,39 +591,38 @@ char *ov_lockfile_strerror(int32_t code, char *buffer, size_t size) noexcept {
 static void *_lockfile_worker(void *arg) noexcept {
     auto *handle = static_cast<ov_lockfile_t *>(arg);
     OV_LOG(4, "Lockfile worker thread started");
-    ov_mutex_acquire(&handle->worker_mutex);
+    {
+        const MutexLock lock(&handle->worker_mutex);
+        int failures = 0;
+        char record[kReadBufferSize];
+        const ov_timeval_t period = refresh_period();
+        while (stop_flag(handle).load(std::memory_order_acquire) == 0) {
+            const int32_t rc = _lockfile_read(handle->path, 1, record);
+            if (rc == 0) {
+                if (std::strcmp(record, handle->content) != 0) {
+                    OV_LOG(1, "Lockfile was taken over by another process: %s", record);
+                    // last_seen is complete before lost is published; the
+                    // owner reads it only after it has seen lost set.
+                    size_t pos = 0;
+                    ov_str_to(handle->last_seen, record, kRecordSize - 1, &pos);
+                    lost_flag(handle).store(1, std::memory_order_release);
+                    break;
+                }
+                ov_cond_timedwait(&handle->worker_cond, &period);
+                failures = 0;
+                continue;
+            }
 
-    int failures = 0;
-    char record[kReadBufferSize];
-    const ov_timeval_t period = refresh_period();
-    while (stop_flag(handle).load(std::memory_order_acquire) == 0) {
-        const int32_t rc = _lockfile_read(handle->path, 1, record);
-        if (rc == 0) {
-            if (std::strcmp(record, handle->content) != 0) {
-                OV_LOG(1, "Lockfile was taken over by another process: %s", record);
-                // last_seen is complete before lost is published; the owner
-                // reads it only after it has seen lost set.
-                size_t pos = 0;
-                ov_str_to(handle->last_seen, record, kRecordSize - 1, &pos);
+            OV_LOG(1, "Unable to update lock file %s err=%d count=%d", handle->path, rc, failures);
+            ++failures;
+            ov_cond_timedwait(&handle->worker_cond, &period);
+            if (failures >= kRefreshFailureLimit) {
+                OV_LOG(1, "Unable to update lock file");
                 lost_flag(handle).store(1, std::memory_order_release);
                 break;
             }
-            ov_cond_timedwait(&handle->worker_cond, &period);
-            failures = 0;
-            continue;
-        }
-
-        OV_LOG(1, "Unable to update lock file %s err=%d count=%d", handle->path, rc, failures);
-        ++failures;
-        ov_cond_timedwait(&handle->worker_cond, &period);
-        if (failures >= kRefreshFailureLimit) {
-            OV_LOG(1, "Unable to update lock file");
-            lost_flag(handle).store(1, std::memory_order_release);
-            break;
         }
     }
-
-    ov_mutex_release(&handle->worker_mutex);
     OV_LOG(4, "Lockfile worker thread finished");
     return nullptr;
 }

@@ -26,14 +26,22 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "internal/allocation.h"
 #include "internal/errno_guard.h"
+#include "internal/limits.h"
 #include "internal/ovlog_parts.h"
+#include "internal/raii.h"
 
 namespace ov::logging {
 namespace {
 
+using ov::detail::create;
+using ov::detail::create_with_tail;
+using ov::detail::destroy;
+using ov::detail::kPathSize;
+using ov::detail::MutexLock;
+
 constexpr int kDefaultThreshold = 3;
-constexpr size_t kMaxPath = 8192;
 constexpr size_t kQueuedText = 4096;
 
 // The settings are meant to be set during start-up; they are atomics so that
@@ -47,7 +55,7 @@ std::atomic<ov_log_callback_t> g_callback{nullptr};
 struct QueuedMessage {
     QueuedMessage *next;
     int32_t level;
-    char *text() noexcept { return reinterpret_cast<char *>(this + 1); }
+    char *text() noexcept { return ov::detail::tail_of(this); }
 };
 struct MessageQueue {
     QueuedMessage *head;
@@ -69,10 +77,10 @@ void _free_queue(MessageQueue *queue) noexcept {
     if (queue == nullptr) return;
     for (QueuedMessage *m = queue->head; m != nullptr;) {
         QueuedMessage *next = m->next;
-        std::free(m);
+        destroy(m);
         m = next;
     }
-    std::free(queue);
+    destroy(queue);
 }
 
 int _dispatch(int kind, uint32_t level, const char *file, int line, const char *format,
@@ -85,29 +93,17 @@ int32_t _queue_message(uint32_t level, const char *file, int line, const char *f
                        va_list args) noexcept __attribute__((format(printf, 4, 0)));
 int32_t _queue_message(uint32_t level, const char *file, int line, const char *format,
                        va_list args) noexcept {
-    int32_t rc = ov_mutex_acquire(&g_queue_mutex);
-    if (rc != 0) return rc;
+    const MutexLock lock(&g_queue_mutex);
+    if (lock.result() != 0) return lock.result();
     const int kind = g_kind.load(std::memory_order_acquire);
-    if (kind != OV_LOG_NONE) {
-        rc = _dispatch(kind, level, file, line, format, args);
-        ov_mutex_release(&g_queue_mutex);
-        return rc;
-    }
+    if (kind != OV_LOG_NONE) return _dispatch(kind, level, file, line, format, args);
     char text[kQueuedText];
     const int n = std::vsnprintf(text, sizeof text, format, args);
     const size_t length = n < 0 ? 0 : std::min(static_cast<size_t>(n), kQueuedText - 1);
     if (n < 0) text[0] = '\0';
-    if (g_queue == nullptr) {
-        g_queue = static_cast<MessageQueue *>(std::calloc(1, sizeof(MessageQueue)));
-    }
-    auto *message =
-        g_queue == nullptr
-            ? nullptr
-            : static_cast<QueuedMessage *>(std::malloc(sizeof(QueuedMessage) + length + 1));
-    if (message == nullptr) {
-        ov_mutex_release(&g_queue_mutex);
-        return ENOMEM;
-    }
+    if (g_queue == nullptr) g_queue = create<MessageQueue>(MessageQueue{});
+    auto *message = g_queue == nullptr ? nullptr : create_with_tail<QueuedMessage>(length + 1);
+    if (message == nullptr) return ENOMEM;
     message->next = nullptr;
     message->level = static_cast<int32_t>(level);
     std::memcpy(message->text(), text, length);
@@ -117,7 +113,6 @@ int32_t _queue_message(uint32_t level, const char *file, int line, const char *f
     else
         g_queue->head = message;
     g_queue->last = message;
-    ov_mutex_release(&g_queue_mutex);
     return 0;
 }
 
@@ -162,8 +157,8 @@ int32_t _finish_open(int kind) noexcept {
         return 0;
     }
     g_queue_on.store(false, std::memory_order_release);
-    const int32_t rc = ov_mutex_acquire(&g_queue_mutex);
-    if (rc != 0) return rc;
+    const MutexLock lock(&g_queue_mutex);
+    if (lock.result() != 0) return lock.result();
     MessageQueue *queue = g_queue;
     g_queue = nullptr;
     if (queue != nullptr) {
@@ -176,7 +171,6 @@ int32_t _finish_open(int kind) noexcept {
         _free_queue(queue);
     }
     g_kind.store(kind, std::memory_order_release);
-    ov_mutex_release(&g_queue_mutex);
     return 0;
 }
 
@@ -227,7 +221,7 @@ int32_t ov_log_open(int kind, const char *path) noexcept {
     }
 
     if (path == nullptr) return EINVAL;
-    if (ov_strnlen(path, kMaxPath + 1) > kMaxPath) return EPATHMAX;
+    if (ov_strnlen(path, kPathSize + 1) > kPathSize) return EPATHMAX;
     int32_t rc = _log_ring_init();
     if (rc != 0) return rc;
     int32_t check = 0;
@@ -291,10 +285,12 @@ int32_t ov_log_close(void) noexcept {
         return 0;
     }
     // Threads that saw the queue on may still be queueing: free it under its mutex.
-    if (ov_mutex_acquire(&g_queue_mutex) == 0) {
-        _free_queue(g_queue);
-        g_queue = nullptr;
-        ov_mutex_release(&g_queue_mutex);
+    {
+        const MutexLock lock(&g_queue_mutex);
+        if (lock.result() == 0) {
+            _free_queue(g_queue);
+            g_queue = nullptr;
+        }
     }
     return ov_mutex_destroy(&g_queue_mutex);
 }

@@ -29,16 +29,21 @@
 #include <string_view>
 #include <unistd.h>
 
+#include "internal/limits.h"
 #include "internal/ovlog_parts.h"
+#include "internal/raii.h"
 
 namespace ov::logging {
 namespace {
+
+using ov::detail::DirCloser;
+using ov::detail::kPathSize;
+using ov::detail::MutexLock;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kDefaultSizeLimit = 10 * kMiB;
 constexpr int kDefaultHighest = 9;
 constexpr int kMostFiles = 250;
-constexpr size_t kPathSize = 8192;
 // Room for a dot, three digits and the terminating zero after the base path.
 constexpr size_t kLongestBasePath = kPathSize - 5;
 constexpr uint64_t kLargestSuffixMiB = (uint64_t{1} << 29) - 1;
@@ -66,33 +71,6 @@ class SizeCheckMark {
     ~SizeCheckMark() { t_in_size_check = false; }
     SizeCheckMark(const SizeCheckMark &) = delete;
     SizeCheckMark &operator=(const SizeCheckMark &) = delete;
-};
-
-// Holds the file mutex for a scope; the acquisition's result is kept.
-class FileMutexLock {
-  public:
-    FileMutexLock() noexcept : rc_(ov_mutex_acquire(&g_file_mutex)) {}
-    ~FileMutexLock() {
-        if (rc_ == 0) ov_mutex_release(&g_file_mutex);
-    }
-    FileMutexLock(const FileMutexLock &) = delete;
-    FileMutexLock &operator=(const FileMutexLock &) = delete;
-    int32_t result() const noexcept { return rc_; }
-
-  private:
-    int32_t rc_;
-};
-
-// Closes a directory stream at the end of a scope.
-class DirCloser {
-  public:
-    explicit DirCloser(ov_dir_t *dir) noexcept : dir_(dir) {}
-    ~DirCloser() { ov_dir_close(dir_); }
-    DirCloser(const DirCloser &) = delete;
-    DirCloser &operator=(const DirCloser &) = delete;
-
-  private:
-    ov_dir_t *dir_;
 };
 
 // The log is not available while the ring cannot be opened, so its failures
@@ -203,7 +181,7 @@ int32_t _log_open_ring() noexcept {
             g_current.store(-1, std::memory_order_release);
             return rc;
         }
-        DirCloser closer(&dir);
+        const DirCloser closer(dir.stream);
         char entry[OV_DIR_NAME_SIZE];
         while (ov_dir_read(&dir, entry) == 0) {
             const int n = _ring_number(entry, names, highest);
@@ -321,7 +299,7 @@ int32_t _log_locate(const char *path) noexcept {
 int32_t _log_check_size() noexcept {
     if (t_in_size_check) return 0;
     SizeCheckMark mark;
-    FileMutexLock lock;
+    const MutexLock lock(&g_file_mutex);
     if (lock.result() != 0) return lock.result();
     const int current = g_current.load(std::memory_order_acquire);
     if (current != -1) {

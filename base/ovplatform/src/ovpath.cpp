@@ -18,7 +18,6 @@
 #include <ovplatform/ovsynchron.h>
 #include <ovplatform/ovstring.h>
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -29,40 +28,42 @@
 #include <cstring>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovpath"
+#include "internal/account.h"
+#include "internal/limits.h"
 #include "internal/log.h"
+#include "internal/raii.h"
 
 namespace {
 
-constexpr size_t kWorkSize = 8192;
-// The parent's work buffer holds a full path plus the appended "/..".
-constexpr size_t kParentWorkSize = 8196;
-constexpr size_t kBuildWorkSize = 8193;
-// "/a/" or "/b/" in front of a text of up to 8191 bytes, and its NUL.
-constexpr size_t kEscapeWorkSize = 8195;
-// One entry per written component; the output holds at most 8191 bytes and
-// every component after the first needs a '/' and one byte.
-constexpr size_t kMaxComponents = 4096;
+using ov::detail::find_user_by_name;
+using ov::detail::MutexLock;
+using ov::detail::UserEntry;
+
+using ov::detail::kPathSize;
+
+// The parent's work buffer holds a full path plus the appended "/..", whose
+// NUL sizeof counts.
+constexpr size_t kParentWorkSize = kPathSize + sizeof "/..";
+// A byte more than a path buffer, so that a formatted text just over the
+// limit is still formatted whole before its length refuses it.
+constexpr size_t kBuildWorkSize = kPathSize + 1;
+// "/a/" or "/b/" in front of a text of up to kPathSize - 1 bytes, and its NUL.
+constexpr size_t kEscapeWorkSize = sizeof "/a/" - 1 + kPathSize;
+// One entry per written component; the output holds at most kPathSize - 1
+// bytes and every component after the first needs a '/' and one byte.
+constexpr size_t kMaxComponents = kPathSize / 2;
 
 constexpr char kProductScheme[] = "vlxp://";
-constexpr size_t kAccountScratchSize = 16384;
 constexpr char kDefaultExecPath[] = ".:/bin:/usr/bin";
 
 // The executable path, found once. The mutex serialises the first filling;
 // afterwards the buffer never changes and readers only need the flag.
-char g_executable[kWorkSize];
+char g_executable[kPathSize];
 std::atomic<bool> g_executable_known{false};
 ov_mutex_t g_executable_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 
-class ExecutableCacheLock {
-  public:
-    ExecutableCacheLock() noexcept { ov_mutex_acquire(&g_executable_mutex); }
-    ~ExecutableCacheLock() { ov_mutex_release(&g_executable_mutex); }
-    ExecutableCacheLock(const ExecutableCacheLock &) = delete;
-    ExecutableCacheLock &operator=(const ExecutableCacheLock &) = delete;
-};
-
 int _fill_executable_cache() {
-    ExecutableCacheLock lock;
+    const MutexLock lock(&g_executable_mutex);
     if (g_executable_known.load(std::memory_order_relaxed)) return 0;
     int32_t rc = ov_file_readlink("/proc/self/exe", g_executable, sizeof g_executable);
     if (rc != 0) {
@@ -283,14 +284,14 @@ int ov_path_canonical(const char *in, char *out, size_t size) noexcept {
         (void)ov_str_copy(out, in, size);
         return 0;
     }
-    const size_t work_size = size < kWorkSize ? size : kWorkSize;
+    const size_t work_size = size < kPathSize ? size : kPathSize;
     const size_t length = strnlen(in, work_size);
     if (length >= work_size) {
         out[0] = '\0';
         return -1;
     }
     // The input is copied first, so that in and out may be one buffer.
-    char work[kWorkSize];
+    char work[kPathSize];
     std::memcpy(work, in, length + 1);
     if (_canonicalize(work, length, out, size) != 0) {
         out[0] = '\0';
@@ -300,13 +301,13 @@ int ov_path_canonical(const char *in, char *out, size_t size) noexcept {
 }
 
 int ov_path_parent(const char *path, char *out, size_t size) noexcept {
-    if (path == nullptr || path[0] == '\0' || strnlen(path, kWorkSize) >= kWorkSize) return -1;
+    if (path == nullptr || path[0] == '\0' || strnlen(path, kPathSize) >= kPathSize) return -1;
     // The ".." goes after the canonical form, not after the raw text: a
     // separator appended to the raw text can complete a network root that
     // the path does not have ("//srv" is "/srv", but "//srv/.." would read
     // as share ".." on server "srv").
     char work[kParentWorkSize];
-    if (ov_path_canonical(path, work, kWorkSize) != 0) return -1;
+    if (ov_path_canonical(path, work, kPathSize) != 0) return -1;
     size_t length = std::strlen(work);
     const char *suffix = work[length - 1] == '/' ? ".." : "/..";
     size_t suffix_length = std::strlen(suffix);
@@ -338,7 +339,7 @@ char *ov_path_build_canonical_path(char *out, size_t size, int32_t *error, const
         *error = EINVAL;
         return nullptr;
     }
-    if (static_cast<size_t>(length) > kWorkSize - 1) {
+    if (static_cast<size_t>(length) > kPathSize - 1) {
         *error = ERANGE;
         return nullptr;
     }
@@ -360,7 +361,7 @@ int ov_path_join_ex(const char *dir, const char *name, char *out, size_t size, i
     if (std::strcmp(dir, "/") == 0 && !relative) return ov_path_canonical(name, out, size);
 
     // The name must survive the directory being written over it.
-    char work[kWorkSize];
+    char work[kPathSize];
     if (name >= out && name < out + size) {
         if (ov_str_copy(work, name, sizeof work) != 0) return -1;
         name = work;
@@ -504,7 +505,7 @@ int32_t ov_path_is_canonical(const char *path, int32_t *flag) noexcept {
     if (flag == nullptr) return EINVAL;
     *flag = 0;
     if (path == nullptr) return EINVAL;
-    char canonical[kWorkSize];
+    char canonical[kPathSize];
     if (ov_path_canonical(path, canonical, sizeof canonical) != 0) return EINVAL;
     if (std::strcmp(path, canonical) == 0) *flag = 1;
     return 0;
@@ -635,7 +636,7 @@ int ov_path_find_program(const char *name, char *out, size_t size) noexcept {
         if (name[0] == '/') {
             if (ov_str_copy(out, name, size) != 0) return -1;
         } else {
-            char cwd[kWorkSize];
+            char cwd[kPathSize];
             // Without a current directory a relative name leads nowhere.
             if (getcwd(cwd, sizeof cwd) == nullptr) return -1;
             if (ov_path_join(cwd, name, out, size) != 0 || out[0] == '\0') return -1;
@@ -643,7 +644,7 @@ int ov_path_find_program(const char *name, char *out, size_t size) noexcept {
     } else if (ov_path_search_list(name, std::getenv("PATH"), out, size) != 0) {
         return -2;
     }
-    char real[kWorkSize];
+    char real[kPathSize];
     if (ov_file_realpath(out, real, sizeof real) != 0) return -3;
     if (ov_path_canonical(real, out, size) != 0) return -4;
     return static_cast<int>(std::strlen(out));
@@ -670,7 +671,7 @@ int ov_path_home(char *out, size_t size) noexcept {
     if (out == nullptr || size == 0) return -1;
     const char *home = std::getenv("HOME");
     if (home == nullptr) return -1;
-    char work[kWorkSize];
+    char work[kPathSize];
     if (ov_str_copy(work, home, sizeof work) != 0) return -1;
     if (ov_path_canonical(work, out, size) != 0) return -1;
     return static_cast<int>(std::strlen(out));
@@ -679,13 +680,11 @@ int ov_path_home(char *out, size_t size) noexcept {
 int32_t ov_path_user_home(const char *user, char *out, size_t size) noexcept {
     if (user == nullptr || out == nullptr || size == 0) return EINVAL;
     out[0] = '\0';
-    char scratch[kAccountScratchSize];
-    struct passwd entry;
-    struct passwd *found = nullptr;
-    int rc = getpwnam_r(user, &entry, scratch, sizeof scratch, &found);
+    UserEntry entry;
+    const int32_t rc = find_user_by_name(user, &entry);
     if (rc != 0) return rc;
-    if (found == nullptr) return ENOENT;
-    if (ov_path_canonical(found->pw_dir, out, size) != 0) return EBUFFER;
+    if (entry.get() == nullptr) return ENOENT;
+    if (ov_path_canonical(entry.get()->pw_dir, out, size) != 0) return EBUFFER;
     return 0;
 }
 
@@ -706,8 +705,8 @@ int ov_path_exec(const char *name, char *const argv[], char *const envp[]) noexc
     for (const char *element = list;;) {
         const char *end = std::strchr(element, ':');
         size_t length = end != nullptr ? static_cast<size_t>(end - element) : std::strlen(element);
-        if (length > 0 && length + name_length + 1 <= kWorkSize - 1) {
-            char candidate[kWorkSize];
+        if (length > 0 && length + name_length + 1 <= kPathSize - 1) {
+            char candidate[kPathSize];
             std::memcpy(candidate, element, length);
             candidate[length] = '/';
             std::memcpy(candidate + length + 1, name, name_length + 1);

@@ -19,14 +19,16 @@
 
 #include <cstring>
 
+#include "internal/limits.h"
+
 namespace {
 
 constexpr char kProductInfoName[] = "product-info.mf";
 constexpr char kConfigName[] = "orvane.conf";
-constexpr size_t kWorkSize = 8192;
+using ov::detail::kPathSize;
 // The start path's directory as ov_path_parent leaves it, with one byte to
-// spare over a work buffer.
-constexpr size_t kDirSize = 8193;
+// spare over a path buffer.
+constexpr size_t kDirSize = kPathSize + 1;
 
 // The directories tried for a configuration file, relative to the start
 // path's directory, in the order they are tried.
@@ -53,19 +55,19 @@ Probe _probe(const char *dir, const char *name, size_t name_length, char *out, s
 }
 
 // The canonical form of dir with the relative place below it, written to
-// out (kWorkSize bytes). dir is cut where needed so that the joined text and
+// out (kPathSize bytes). dir is cut where needed so that the joined text and
 // its NUL fit; as in _probe, a root gets no second '/'.
 bool _place(const char *dir, const char *place, char *out) {
     const size_t place_length = std::strlen(place);
     size_t dir_length = std::strlen(dir);
     const size_t slash = place_length > 0 && !_ends_with_slash(dir, dir_length) ? 1 : 0;
-    const size_t room = kWorkSize - 1 - place_length - slash;
+    const size_t room = kPathSize - 1 - place_length - slash;
     if (dir_length > room) dir_length = room;
     std::memcpy(out, dir, dir_length);
     size_t pos = dir_length;
     if (slash) out[pos++] = '/';
     std::memcpy(out + pos, place, place_length + 1);
-    return ov_path_canonical(out, out, kWorkSize) == 0;
+    return ov_path_canonical(out, out, kPathSize) == 0;
 }
 
 // Appends "/" and a directory name to the installation directory in out.
@@ -110,8 +112,8 @@ int ov_path_product_root(const char *start, char *out, size_t size) noexcept {
     if (start == nullptr || out == nullptr || size == 0) return -1;
     char dir[kDirSize];
     if (ov_path_parent(start, dir, sizeof dir) < 0) return -1;
-    char up[kWorkSize];
-    char up_two[kWorkSize];
+    char up[kPathSize];
+    char up_two[kPathSize];
     if (!_place(dir, "..", up) || !_place(dir, "../..", up_two)) return -1;
     const char *const dirs[] = {dir, up, up_two, nullptr};
     if (ov_path_search_dirs(kProductInfoName, dirs, out, size) == 0)
@@ -127,7 +129,7 @@ int ov_path_find_config(const char *name, const char *start, char *out, size_t s
     if (ov_path_parent(start, dir, sizeof dir) < 0) return -1;
     const size_t name_length = std::strlen(name);
     // One candidate at a time, so that a single work buffer does for all.
-    char candidate[kWorkSize];
+    char candidate[kPathSize];
     for (const char *place : kConfigPlaces) {
         if (!_place(dir, place, candidate)) return -1;
         switch (_probe(candidate, name, name_length, out, size)) {
