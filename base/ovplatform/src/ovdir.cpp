@@ -10,6 +10,9 @@
 // recursing. File status, deletion and joining come from ovfile, except
 // that the tree removal reads and removes the entries of a directory
 // relative to its open stream; the canonical form comes from ovpath.
+//
+// Divisions: the tree removal's levels and name lists; reading; creation;
+// removal; the walk.
 #include <ovplatform/overror.h>
 #include <ovplatform/ovdir.h>
 #include <ovplatform/ovfile.h>

@@ -22,6 +22,11 @@
 // The module allocates nothing on the heap: every buffer is a fixed array in
 // the handle or on the stack. Its only global state is the test-only timing
 // of internal/lockfile_testing.h.
+//
+// Divisions: timing and small helpers; reading, naming and creating lock
+// files, and the age probe; the steps of an acquisition (A: parent
+// directory, B: age, C: takeover, D: the new lock); acquire, release and
+// messages; the keep-alive worker.
 #include <ovplatform/ovlockfile.h>
 
 #include <ovplatform/ovdir.h>

@@ -8,10 +8,13 @@
 // chooses one. The log call never changes errno, so a module may log between
 // a failing call and reading its errno.
 //
-// The divisions of the module: this file (filter, dispatch, set-up, early
-// queue, settings); ovlog_writer.cpp (level tags and file lines);
-// ovlog_ring.cpp (log file location and rotation); ovlog_syslog.cpp (the
-// system-log transport).
+// The files of the module: this one (filter, dispatch, set-up, early queue,
+// settings); ovlog_writer.cpp (level tags and file lines); ovlog_format.cpp
+// (the message formatter); ovlog_ring.cpp (log file location and rotation);
+// ovlog_syslog.cpp (the system-log transport).
+//
+// Divisions of this file: the early queue and dispatch; the log calls;
+// set-up and close; settings.
 #include <ovplatform/ovbtrace.h>
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlog.h>

@@ -14,6 +14,10 @@
 // lock; the file mutex serialises only the size check and the opening of the
 // ring. A rotation keeps the replaced descriptor open until the next one, so a
 // thread still writing through it never writes to a closed descriptor.
+//
+// Divisions: settings and state; the names and numbers of the ring's files;
+// opening the ring; what the logger and the line writer call (set-up, size
+// check, close, flush); the size settings of the C API.
 #include <ovplatform/ovdir.h>
 #include <ovplatform/overror.h>
 #include <ovplatform/ovfile.h>

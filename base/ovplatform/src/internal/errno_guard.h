@@ -6,13 +6,13 @@
 namespace ov::detail {
 
 class ErrnoGuard {
-public:
+  public:
     ErrnoGuard() noexcept : saved_(errno) {}
     ~ErrnoGuard() { errno = saved_; }
     ErrnoGuard(const ErrnoGuard &) = delete;
     ErrnoGuard &operator=(const ErrnoGuard &) = delete;
 
-private:
+  private:
     int saved_;
 };
 

@@ -3,7 +3,9 @@
 // The logger (ovlog.cpp) filters and dispatches messages and owns the set-up
 // calls; it hands file lines to the line writer (ovlog_writer.cpp), which
 // writes through the log file ring (ovlog_ring.cpp), and system-log messages
-// to the syslog transport (ovlog_syslog.cpp). Nothing here is public.
+// to the syslog transport (ovlog_syslog.cpp). Both put the level's tag in
+// front of a message that the formatter (ovlog_format.cpp) formats. Nothing
+// here is public.
 #pragma once
 
 #include <stdarg.h>
@@ -33,6 +35,13 @@ void _log_ring_flush() noexcept;
 // True while the calling thread runs a size check: a log call made from
 // inside it (by a module the ring uses) must not start another one.
 bool _log_in_size_check() noexcept;
+
+// ---- Message formatter (ovlog_format.cpp) -------------------------------------------------
+
+// vsnprintf's contract and output, faster for the usual messages.
+// @return the full length, or a negative value when formatting fails.
+int format_message(char *buffer, size_t size, const char *format, va_list args) noexcept
+    __attribute__((format(printf, 3, 0)));
 
 // ---- Line writer (ovlog_writer.cpp) ------------------------------------------------------
 
