@@ -116,8 +116,10 @@ run() {
 # pc_consumer PCDIR OUT LANG shared|static|all-static
 pc_consumer() {
     local pcdir=$1 out=$2 lang=$3 kind=$4
-    local compiler=$cc src=consumer.c
-    [ "$lang" = c ] || compiler=$cxx src=consumer.cpp
+    # The C++ consumer is written in C++17; a compiler whose default is
+    # older (clang 14: C++14) is told so, as any C++17 project tells it.
+    local compiler=("$cc") src=consumer.c
+    [ "$lang" = c ] || compiler=("$cxx" -std=c++17) src=consumer.cpp
     local pc=("$pkg_config" ovplatform) cflags libs pc_libdir i
     read -r -a cflags <<<"$(PKG_CONFIG_LIBDIR=$pcdir "${pc[@]}" --cflags)" || return 1
     pc_libdir=$(PKG_CONFIG_LIBDIR=$pcdir "${pc[@]}" --variable=libdir) || return 1
@@ -125,7 +127,7 @@ pc_consumer() {
     case $kind in
         shared)
             read -r -a libs <<<"$(PKG_CONFIG_LIBDIR=$pcdir "${pc[@]}" --libs)" || return 1
-            quiet "$compiler" "${warn[@]}" "${san[@]}" "${link[@]}" "${cflags[@]}" \
+            quiet "${compiler[@]}" "${warn[@]}" "${san[@]}" "${link[@]}" "${cflags[@]}" \
                 "$consumer_src/$src" -o "$exe" "${libs[@]}" "-Wl,-rpath,$pc_libdir" || return 1
             check_links "$exe" shared || return 1
             ;;
@@ -137,13 +139,13 @@ pc_consumer() {
                 [ "${libs[$i]}" != -lovplatform ] || libs[$i]="$pc_libdir/libovplatform.a"
             done
             if [ "$kind" = static ]; then
-                quiet "$compiler" "${warn[@]}" "${san[@]}" "${link[@]}" "${cflags[@]}" \
+                quiet "${compiler[@]}" "${warn[@]}" "${san[@]}" "${link[@]}" "${cflags[@]}" \
                     "$consumer_src/$src" -o "$exe" "${libs[@]}" || return 1
                 check_links "$exe" static || return 1
             else
                 # Fully static, the C++ runtime and what it needs come only
                 # from Libs.private.
-                quiet "$compiler" "${warn[@]}" -static "${cflags[@]}" \
+                quiet "${compiler[@]}" "${warn[@]}" -static "${cflags[@]}" \
                     "$consumer_src/$src" -o "$exe" "${libs[@]}" || return 1
                 [ -z "$(needed "$exe")" ] || { bad "$exe is not fully static"; return 1; }
             fi
