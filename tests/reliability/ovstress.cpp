@@ -24,7 +24,7 @@
 
 #include "internal/lockfile_testing.h"
 #include "ovtestfs_mount.h"
-#include "test_files.h"
+#include "ovsupport/files.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -146,7 +146,7 @@ std::string make_temp_dir(const std::string &base, const char *stem) {
 }
 
 void remove_tree(const std::string &dir) {
-    for (const auto &name : ovtest::entries(dir)) {
+    for (const auto &name : ovsupport::entries(dir)) {
         const std::string path = dir + "/" + name;
         struct stat st {};
         if (lstat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
@@ -164,12 +164,12 @@ void remove_tree(const std::string &dir) {
 uint64_t count_debris(const std::string &dir, const std::string &lock_name, bool expect_lock) {
     uint64_t debris = 0;
     const std::string lock = lock_name + ".lck";
-    for (const auto &name : ovtest::entries(dir)) {
+    for (const auto &name : ovsupport::entries(dir)) {
         if (name == lock) {
             if (!expect_lock) {
                 ++debris;
                 note("debris: %s/%s holds [%s]", dir.c_str(), name.c_str(),
-                     ovtest::read_file(dir + "/" + name).c_str());
+                     ovsupport::read_file(dir + "/" + name).c_str());
             }
         } else if (name.rfind(lock, 0) == 0) {
             ++debris;
@@ -283,8 +283,8 @@ ToolRun run_tool(const std::string &name, int expiration, const std::string &scr
     }
     run.status = wait_status(pid);
     if (run.status == 0)
-        run.worker = static_cast<pid_t>(std::atoi(ovtest::read_file(out_path).c_str()));
-    if (capture_err) run.err = ovtest::read_file(err_path);
+        run.worker = static_cast<pid_t>(std::atoi(ovsupport::read_file(out_path).c_str()));
+    if (capture_err) run.err = ovsupport::read_file(err_path);
     return run;
 }
 
@@ -348,7 +348,7 @@ class EventLog {
         Result result;
         std::set<std::string> inside;
         std::set<std::string> paused;
-        const std::string text = ovtest::read_file(path_);
+        const std::string text = ovsupport::read_file(path_);
         size_t pos = 0;
         while (pos < text.size()) {
             size_t end = text.find('\n', pos);
@@ -405,7 +405,7 @@ void bump_counter(const std::string &path, int pause_us) {
 }
 
 long read_counter(const std::string &path) {
-    return std::atol(ovtest::read_file(path).c_str());
+    return std::atol(ovsupport::read_file(path).c_str());
 }
 
 // ---------------------------------------------------------------------------
@@ -765,7 +765,7 @@ void paused_holder(const std::string &work) {
         log.record('X', "old");
         const ssize_t ignored2 = write(report[1], &latency, sizeof latency);
         (void)ignored2;
-        const std::string err = ovtest::read_file(work + "/stop.err");
+        const std::string err = ovsupport::read_file(work + "/stop.err");
         if (err.find("Lock file now locked by [") == std::string::npos) {
             std::fprintf(stderr, "stop: no loss report: %s\n", err.c_str());
             return 2;
@@ -805,7 +805,7 @@ void paused_holder(const std::string &work) {
     if (code != 0) fail("stop: the old worker did not end with its loss report and 255 (%d)", code);
     if (got >= 0) {
         // Past the old worker's end, the lock must still be the new holder's.
-        if (ovtest::read_file(name + ".lck") != lock.content)
+        if (ovsupport::read_file(name + ".lck") != lock.content)
             fail("stop: the new holder's lock file was touched");
         log.record('X', "new");
         const int32_t rc = ov_lockfile_release(&lock);
@@ -917,7 +917,7 @@ void clock_skew(const std::string &work) {
             continue;
         }
         const long skew =
-            std::atol(ovtest::read_file(ready).c_str()) - static_cast<long>(time(nullptr));
+            std::atol(ovsupport::read_file(ready).c_str()) - static_cast<long>(time(nullptr));
         if (std::labs(skew) < 200)
             fail("skew %s: the holder's clock is not shifted (%ld s)", offset, skew);
         std::vector<pid_t> contenders;
@@ -1096,7 +1096,7 @@ void takeover_only(const std::string &work, int rounds, uint32_t delay_ms, int l
 // ---------------------------------------------------------------------------
 
 int count_entries(const char *dir) {
-    return static_cast<int>(ovtest::entries(dir).size());
+    return static_cast<int>(ovsupport::entries(dir).size());
 }
 
 // Heap bytes in use, from whichever allocator serves this build.
@@ -1167,8 +1167,8 @@ void resources(const std::string &work) {
             fail("resources: only %" PRId64 " threads while holding 1000 locks", out[3]);
     }
     count_debris(dir, "l", false);
-    if (!ovtest::entries(dir).empty())
-        fail("resources: %zu files left", ovtest::entries(dir).size());
+    if (!ovsupport::entries(dir).empty())
+        fail("resources: %zu files left", ovsupport::entries(dir).size());
     remove_tree(dir);
 }
 

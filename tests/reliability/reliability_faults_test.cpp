@@ -16,7 +16,6 @@
 #include <gtest/gtest.h>
 #include <ovplatform/ovlockfile.h>
 
-#include <malloc.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -35,21 +34,24 @@
 #include <thread>
 #include <vector>
 
+#include "ovsupport/lock_tool.h"
+#include "ovsupport/resources.h"
 #include "test_util.h"
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using ovtest::entries;
-using ovtest::read_file;
+using ovsupport::acquire_failure;
+using ovsupport::DescribeStatus;
+using ovsupport::entries;
+using ovsupport::ExitedWith;
+using ovsupport::KilledBy;
+using ovsupport::mtime_of;
+using ovsupport::read_file;
 using ovtest::write_file;
 
-constexpr char kForeign[] = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
-
-std::string acquire_failure(const std::string &file, const std::string &reason) {
-    return "ovlockfile: Unable to acquire lock on " + file + " (" + reason + ")\n";
-}
+constexpr const char *kForeign = ovsupport::kForeignRecord;
 
 // The stem followed by the decimal number. Written out instead of as
 // stem + std::to_string(number): where GCC 12 inlines that operator into a
@@ -65,27 +67,6 @@ int64_t ms_since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::string describe(const std::optional<int> &status) {
-    if (!status) return "still running at the time limit";
-    if (WIFSIGNALED(*status)) return std::string("killed by ") + strsignal(WTERMSIG(*status));
-    if (WIFEXITED(*status)) return "exit " + std::to_string(WEXITSTATUS(*status));
-    return "status " + std::to_string(*status);
-}
-
-bool exited_with(const std::optional<int> &status, int code) {
-    return status && WIFEXITED(*status) && WEXITSTATUS(*status) == code;
-}
-
-bool killed_by(const std::optional<int> &status, int signal) {
-    return status && WIFSIGNALED(*status) && WTERMSIG(*status) == signal;
-}
-
-timespec mtime_of(const std::string &path) {
-    struct stat st {};
-    if (stat(path.c_str(), &st) != 0) return {-1, 0};
-    return st.st_mtim;
-}
-
 bool same_time(const timespec &a, const timespec &b) {
     return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
@@ -93,9 +74,7 @@ bool same_time(const timespec &a, const timespec &b) {
 // A lock file from a holder that stopped refreshing it an hour ago.
 void plant_stale(const std::string &lock_file) {
     write_file(lock_file, kForeign);
-    const time_t old = time(nullptr) - 3600;
-    struct timeval times[2] = {{old, 0}, {old, 0}};
-    ASSERT_EQ(utimes(lock_file.c_str(), times), 0) << std::strerror(errno);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file, time(nullptr) - 3600)) << std::strerror(errno);
 }
 
 // Whether the process has a handler installed for signal, from the SigCgt
@@ -118,7 +97,7 @@ class Faults : public ovtest::TempDirTest {
         std::string out() const { return read_file(out_path); }
         std::string err() const { return read_file(err_path); }
         // The worker's pid, which a successful first process prints.
-        pid_t worker() const { return static_cast<pid_t>(std::atoi(out().c_str())); }
+        pid_t worker() const { return ovsupport::worker_pid(out()); }
     };
 
     void SetUp() override {
@@ -146,24 +125,24 @@ class Faults : public ovtest::TempDirTest {
     }
 
     // Starts the tool; its output goes to files of its own under io/.
-    Run start(const std::vector<std::string> &args, ovtest::ProgramOptions opt = {}) {
+    Run start(const std::vector<std::string> &args, ovsupport::ChildOptions opt = {}) {
         Run run;
         const std::string stem = path(numbered("io/", ++runs_));
         run.out_path = opt.out = stem + ".out";
         run.err_path = opt.err = stem + ".err";
-        run.pid = ovtest::StartProgram(OVLOCKFILE_BIN, args, opt);
+        run.pid = ovsupport::StartProgram(OVLOCKFILE_BIN, args, opt);
         if (run.pid > 0) started_.push_back(run.pid);
         return run;
     }
 
     // Waits for a started tool's first process to end.
     void finish(Run &r, std::chrono::milliseconds limit = 20s) {
-        r.status = ovtest::WaitFor(r.pid, limit);
+        r.status = ovsupport::WaitFor(r.pid, limit);
         std::erase(started_, r.pid);
     }
 
     // Runs the tool's first process to its end.
-    Run run(const std::vector<std::string> &args, const ovtest::ProgramOptions &opt = {}) {
+    Run run(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
         Run r = start(args, opt);
         finish(r);
         return r;
@@ -171,10 +150,10 @@ class Faults : public ovtest::TempDirTest {
 
     // Runs the tool expecting it to hold the lock; returns the worker's pid,
     // which TearDown kills should the test end early.
-    pid_t hold(const std::vector<std::string> &args, const ovtest::ProgramOptions &opt = {}) {
+    pid_t hold(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
         const Run r = run(args, opt);
         const pid_t w = r.worker();
-        EXPECT_TRUE(exited_with(r.status, 0)) << describe(r.status) << ": " << r.err();
+        EXPECT_TRUE(ExitedWith(r.status, 0)) << DescribeStatus(r.status) << ": " << r.err();
         EXPECT_GT(w, 0) << r.out();
         if (w > 0) workers_.push_back(w);
         return w;
@@ -182,7 +161,7 @@ class Faults : public ovtest::TempDirTest {
 
     // Waits for a worker that the test process reaped as its subreaper.
     std::optional<int> reap(pid_t w, std::chrono::milliseconds limit = 10s) {
-        const auto status = ovtest::WaitFor(w, limit);
+        const auto status = ovsupport::WaitFor(w, limit);
         std::erase(workers_, w);
         return status;
     }
@@ -257,7 +236,7 @@ TEST_F(Faults, LossOfAHeldLockIsReportedAndTheReplacementKept) {
     for (auto &c : cases) {
         const std::string name = path(std::string(c.name) + "/res");
         const Run r = run({name});
-        ASSERT_TRUE(exited_with(r.status, 0)) << c.name << ": " << r.err();
+        ASSERT_TRUE(ExitedWith(r.status, 0)) << c.name << ": " << r.err();
         c.worker = r.worker();
         ASSERT_GT(c.worker, 0);
         workers_.push_back(c.worker);
@@ -289,7 +268,7 @@ TEST_F(Faults, LossOfAHeldLockIsReportedAndTheReplacementKept) {
     for (auto &c : cases) {
         SCOPED_TRACE(c.name);
         std::printf("loss of the lock (%s) reported after %" PRId64 " ms\n", c.name, c.reported_ms);
-        EXPECT_TRUE(exited_with(c.status, 255)) << describe(c.status);
+        EXPECT_TRUE(ExitedWith(c.status, 255)) << DescribeStatus(c.status);
         EXPECT_EQ(read_file(c.err_path), c.report);
         EXPECT_GE(c.reported_ms, c.min_ms);
         const std::string dir = path(c.name);
@@ -368,7 +347,7 @@ TEST_F(Faults, FullFileSystemRefusesNewLocksAndKeepsAHeldOne) {
         for (const auto &name : names) {
             SCOPED_TRACE(name);
             const Run r = run({name});
-            EXPECT_TRUE(exited_with(r.status, 1)) << describe(r.status);
+            EXPECT_TRUE(ExitedWith(r.status, 1)) << DescribeStatus(r.status);
             EXPECT_EQ(r.out(), "");
             EXPECT_EQ(r.err(), acquire_failure(name, "out of disk space"));
         }
@@ -386,7 +365,7 @@ TEST_F(Faults, FullFileSystemRefusesNewLocksAndKeepsAHeldOne) {
         EXPECT_EQ(read_file(fs + "/held.lck"), held);
         ASSERT_EQ(kill(holder, SIGHUP), 0);
         const auto status = reap(holder);
-        EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+        EXPECT_TRUE(ExitedWith(status, 0)) << DescribeStatus(status);
         EXPECT_EQ(access((fs + "/held.lck").c_str(), F_OK), -1);
     }
 }
@@ -405,7 +384,7 @@ TEST_F(Faults, UnwritableDirectoryRefusesEveryAcquisition) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        ovtest::ProgramOptions opt;
+        ovsupport::ChildOptions opt;
         std::string dir;
         if (std::string(c.name) == "read-only mount") {
             const std::string source = path("rw"), target = path("ro");
@@ -427,7 +406,7 @@ TEST_F(Faults, UnwritableDirectoryRefusesEveryAcquisition) {
             // Root ignores mode bits, so it runs the tool as nobody in a
             // directory that only root may write; others lose write access.
             if (geteuid() == 0) {
-                opt.user = ovtest::kNobody;
+                opt.user = ovsupport::kNobody;
             } else {
                 ASSERT_EQ(chmod(dir.c_str(), 0555), 0);
             }
@@ -436,7 +415,7 @@ TEST_F(Faults, UnwritableDirectoryRefusesEveryAcquisition) {
         for (const std::string &name : {dir + "/new", dir + "/stale", dir + "/sub/dir/new"}) {
             SCOPED_TRACE(name);
             const Run r = run({name}, opt);
-            EXPECT_TRUE(exited_with(r.status, 1)) << describe(r.status);
+            EXPECT_TRUE(ExitedWith(r.status, 1)) << DescribeStatus(r.status);
             EXPECT_EQ(r.out(), "");
             EXPECT_EQ(r.err(), acquire_failure(name, c.reason));
         }
@@ -463,7 +442,7 @@ TEST_F(Faults, MissingDirectoriesAreCreatedUnderTheUmask) {
         EXPECT_EQ(st.st_mode & 07777, 0644 & ~mask);
         ASSERT_EQ(kill(w, SIGHUP), 0);
         const auto status = reap(w);
-        EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+        EXPECT_TRUE(ExitedWith(status, 0)) << DescribeStatus(status);
         EXPECT_EQ(entries(top + "/a/b"), std::vector<std::string>{});
     }
 }
@@ -553,7 +532,7 @@ TEST_F(Faults, StopSignalInTheProbeWindowEndsTheToolCleanly) {
         finish(r.run);
         r.end_ms = ms_since(*r.sent);
         slowest = std::max(slowest, r.end_ms);
-        EXPECT_TRUE(killed_by(r.run.status, r.signal)) << describe(r.run.status);
+        EXPECT_TRUE(KilledBy(r.run.status, r.signal)) << DescribeStatus(r.run.status);
         EXPECT_EQ(entries(r.dir), std::vector<std::string>{}) << r.run.err();
     }
     std::printf("signals in the probe window: rounds=%zu, slowest end %" PRId64
@@ -584,7 +563,7 @@ TEST_F(Faults, StopSignalAtRandomMomentsLeavesNoDebris) {
         workers_.push_back(w);
         kill(w, SIGHUP);
         const auto status = reap(w);
-        EXPECT_TRUE(exited_with(status, 0)) << describe(status);
+        EXPECT_TRUE(ExitedWith(status, 0)) << DescribeStatus(status);
     };
     // The length of an undisturbed run, from start to end of the first process.
     auto typical_us = [&](bool free_lock) {
@@ -615,16 +594,16 @@ TEST_F(Faults, StopSignalAtRandomMomentsLeavesNoDebris) {
                 finish(r);
                 SCOPED_TRACE("round " + std::to_string(i) + ", signal after " +
                              std::to_string(delay) + " us");
-                if (killed_by(r.status, signal)) {
+                if (KilledBy(r.status, signal)) {
                     ++killed;
-                } else if (free_lock && exited_with(r.status, 0)) {
+                } else if (free_lock && ExitedWith(r.status, 0)) {
                     ++finished;
                     release_worker(r);
-                } else if (!free_lock && exited_with(r.status, 1)) {
+                } else if (!free_lock && ExitedWith(r.status, 1)) {
                     ++finished;
                     EXPECT_EQ(r.err(), acquire_failure(dir + "/res", "locked by another process"));
                 } else {
-                    ADD_FAILURE() << describe(r.status) << ": " << r.err();
+                    ADD_FAILURE() << DescribeStatus(r.status) << ": " << r.err();
                 }
                 if (free_lock) {
                     EXPECT_EQ(entries(dir), std::vector<std::string>{});
@@ -645,23 +624,6 @@ TEST_F(Faults, StopSignalAtRandomMomentsLeavesNoDebris) {
 // ---------------------------------------------------------------------------
 // Resources: a thousand held locks in one process
 // ---------------------------------------------------------------------------
-
-size_t count_entries(const char *dir) {
-    return entries(dir).size();
-}
-
-// Bytes of heap in use. Under a sanitizer, whose allocator replaces the C
-// library's, the sanitizer's own count (its runtime exports it to programs).
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-size_t heap_in_use() {
-    return __sanitizer_get_current_allocated_bytes();
-}
-#else
-size_t heap_in_use() {
-    return mallinfo2().uordblks;
-}
-#endif
 
 // The resident set size in KiB, from /proc/self/status.
 long resident_kib() {
@@ -685,13 +647,13 @@ TEST_F(Faults, ThousandHeldLocksGiveBackEveryResource) {
     auto locks = std::make_unique<ov_lockfile_t[]>(kLocks);
 
     auto hold_and_release_all = [&] {
-        const size_t threads = count_entries("/proc/self/task");
+        const size_t threads = ovsupport::thread_count();
         for (int i = 0; i < kLocks; ++i) {
             ASSERT_OV_OK(ov_lockfile_acquire_continuous(
                 &locks[i], (dir + "/l" + std::to_string(i)).c_str(), 60));
         }
         // Every lock held, each by a worker thread of its own.
-        EXPECT_EQ(count_entries("/proc/self/task"), threads + kLocks);
+        EXPECT_EQ(ovsupport::thread_count(), threads + kLocks);
         EXPECT_EQ(entries(dir).size(), static_cast<size_t>(kLocks));
         for (int i = 0; i < kLocks; ++i) {
             ASSERT_EQ(read_file(locks[i].path), locks[i].content) << locks[i].path;
@@ -705,25 +667,25 @@ TEST_F(Faults, ThousandHeldLocksGiveBackEveryResource) {
     // A runtime that starts a helper thread with the program's first thread
     // (ThreadSanitizer's background thread) does so before the counting.
     std::thread([] {}).join();
-    const size_t fds_before = count_entries("/proc/self/fd");
-    const size_t threads_before = count_entries("/proc/self/task");
+    const size_t fds_before = ovsupport::open_descriptors();
+    const size_t threads_before = ovsupport::thread_count();
     hold_and_release_all();
     if (HasFatalFailure()) return;
-    const size_t bytes_before = heap_in_use();
+    const size_t bytes_before = ovsupport::heap_in_use();
     const long rss_before = resident_kib();
     hold_and_release_all();
     if (HasFatalFailure()) return;
-    const size_t bytes_after = heap_in_use();
+    const size_t bytes_after = ovsupport::heap_in_use();
     const long rss_after = resident_kib();
 
     // A joined thread may linger in /proc/self/task for a moment.
     const auto limit = Clock::now() + 5s;
-    while (count_entries("/proc/self/task") != threads_before && Clock::now() < limit)
+    while (ovsupport::thread_count() != threads_before && Clock::now() < limit)
         std::this_thread::sleep_for(10ms);
     const long fds_leaked =
-        static_cast<long>(count_entries("/proc/self/fd")) - static_cast<long>(fds_before);
+        static_cast<long>(ovsupport::open_descriptors()) - static_cast<long>(fds_before);
     const long threads_leaked =
-        static_cast<long>(count_entries("/proc/self/task")) - static_cast<long>(threads_before);
+        static_cast<long>(ovsupport::thread_count()) - static_cast<long>(threads_before);
     const long bytes_leaked = static_cast<long>(bytes_after) - static_cast<long>(bytes_before);
     std::printf("resources: locks=%d fds_leaked=%ld threads_leaked=%ld bytes_leaked=%ld\n", kLocks,
                 fds_leaked, threads_leaked, bytes_leaked);

@@ -39,6 +39,8 @@
 #include <string>
 #include <string_view>
 
+#include "ovsupport/files.h"
+
 namespace {
 
 // Every operation with the name a fail= line gives it. A client never sees
@@ -170,25 +172,9 @@ Settings parse_control(const std::string &text) {
     return s;
 }
 
-std::string read_text(const std::string &path) {
-    std::string text;
-    if (FILE *f = std::fopen(path.c_str(), "re")) {
-        char buf[4096];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-        std::fclose(f);
-    }
-    return text;
-}
-
 // Writes the ack by rename, so that a reader never sees half of it.
 void acknowledge(const std::string &text) {
-    const std::string tmp = g.control + ".ack.tmp";
-    if (FILE *f = std::fopen(tmp.c_str(), "we")) {
-        std::fwrite(text.data(), 1, text.size(), f);
-        if (std::fclose(f) == 0 && std::rename(tmp.c_str(), (g.control + ".ack").c_str()) == 0)
-            return;
-    }
+    if (ovsupport::replace_file(g.control + ".ack", text)) return;
     std::fprintf(stderr, "ovtestfs: cannot write %s.ack: %s\n", g.control.c_str(),
                  std::strerror(errno));
 }
@@ -209,7 +195,7 @@ Settings refresh() {
         struct stat st {};
         const bool present = stat(g.control.c_str(), &st) == 0;
         if (present != g.control_seen || (present && !same_version(st, g.control_st))) {
-            const std::string text = present ? read_text(g.control) : std::string();
+            const std::string text = present ? ovsupport::read_file(g.control) : std::string();
             g.current = parse_control(text);
             g.offset_sec.store(g.current.offset_sec);
             g.control_seen = present;

@@ -15,16 +15,13 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
@@ -32,6 +29,9 @@
 #include <thread>
 #include <utility>
 #include <vector>
+
+#include "ovsupport/files.h"
+#include "ovsupport/process.h"
 
 class TestFsMount {
   public:
@@ -83,26 +83,15 @@ class TestFsMount {
         if (!make_state_dir()) return false;
         control_ = state_dir_ + "/control";
         const std::string ready = state_dir_ + "/ready";
-        std::vector<std::string> args{binary_};
-        args.insert(args.end(), options.begin(), options.end());
+        std::vector<std::string> args = options;
         args.push_back("--control=" + control_);
         args.push_back("--ready=" + ready);
         args.push_back(backing);
         args.push_back(mountpoint);
-        std::vector<char *> argv;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
 
         mountpoint_ = canonical(mountpoint);
         status_ = -1;
-        const pid_t parent = getpid();
-        pid_ = fork();
-        if (pid_ == 0) {
-            prctl(PR_SET_PDEATHSIG, SIGTERM);
-            if (getppid() != parent) _exit(127);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
+        pid_ = ovsupport::StartProgram(binary_, args, {.parent_death_signal = SIGTERM});
         if (pid_ < 0) {
             pid_ = -1;
             remove_state_dir();
@@ -110,10 +99,9 @@ class TestFsMount {
         }
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         while (access(ready.c_str(), F_OK) != 0) {
-            int status = 0;
-            if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            if (const auto status = ovsupport::TryWait(pid_, std::chrono::milliseconds(0))) {
                 pid_ = -1;
-                status_ = status;
+                status_ = *status;
                 detach_if_mounted();
                 remove_state_dir();
                 return false;
@@ -133,27 +121,17 @@ class TestFsMount {
     // detached here. Nothing happens when nothing is mounted.
     void unmount() {
         if (pid_ > 0) {
-            int status = 0;
-            pid_t got = 0;
+            std::optional<int> status;
             // Unmounted from outside, the daemon is already on its way out,
             // and past the point where SIGTERM would still reach its
             // handler: let it end by itself.
-            if (!is_mounted(mountpoint_)) {
-                const auto grace = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-                while ((got = waitpid(pid_, &status, WNOHANG)) == 0 &&
-                       std::chrono::steady_clock::now() < grace)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+            if (!is_mounted(mountpoint_))
+                status = ovsupport::TryWait(pid_, std::chrono::seconds(5));
+            if (!status) {
+                kill(pid_, SIGTERM);
+                status = ovsupport::WaitFor(pid_, std::chrono::seconds(10));
             }
-            if (got == 0) kill(pid_, SIGTERM);
-            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-            while (got == 0 && (got = waitpid(pid_, &status, WNOHANG)) == 0 &&
-                   std::chrono::steady_clock::now() < deadline)
-                std::this_thread::sleep_for(std::chrono::milliseconds(2));
-            if (got == 0) {
-                kill(pid_, SIGKILL);
-                got = waitpid(pid_, &status, 0);
-            }
-            status_ = got == pid_ ? status : -1;
+            status_ = status.value_or(-1);
             pid_ = -1;
             detach_if_mounted();
         }
@@ -175,17 +153,12 @@ class TestFsMount {
     bool set_control(const std::string &text) {
         if (pid_ <= 0) return false;
         // Renamed into place, so that the daemon never reads half of it.
-        const std::string tmp = control_ + ".tmp";
-        FILE *f = std::fopen(tmp.c_str(), "we");
-        if (f == nullptr) return false;
-        const bool written = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-        if (std::fclose(f) != 0 || !written || std::rename(tmp.c_str(), control_.c_str()) != 0)
-            return false;
+        if (!ovsupport::replace_file(control_, text)) return false;
         const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
         for (;;) {
             struct stat st {};
             stat(mountpoint_.c_str(), &st);  // fails when getattr is made to fail; it counts anyway
-            if (read_text(control_ + ".ack") == text) return true;
+            if (ovsupport::read_file(control_ + ".ack") == text) return true;
             if (std::chrono::steady_clock::now() > deadline) return false;
             std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
@@ -210,7 +183,7 @@ class TestFsMount {
     // /proc/self/mountinfo lists them.
     static bool is_mounted(const std::string &mountpoint) {
         const std::string want = canonical(mountpoint);
-        const std::string table = read_text("/proc/self/mountinfo");
+        const std::string table = ovsupport::read_file("/proc/self/mountinfo");
         size_t pos = 0;
         while (pos < table.size()) {
             size_t eol = table.find('\n', pos);
@@ -226,17 +199,6 @@ class TestFsMount {
     }
 
   private:
-    static std::string read_text(const std::string &path) {
-        std::string text;
-        if (FILE *f = std::fopen(path.c_str(), "re")) {
-            char buf[4096];
-            size_t n;
-            while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) text.append(buf, n);
-            std::fclose(f);
-        }
-        return text;
-    }
-
     static std::string unescape(const std::string &s) {
         std::string out;
         for (size_t i = 0; i < s.size(); ++i) {
@@ -298,7 +260,7 @@ class TestFsMount {
                 ok = f >= 0 && write(f, "ok", 2) == 2;
                 if (f >= 0) close(f);
                 trial.unmount();
-                ok = ok && read_text(dir + "/b/probe") == "ok";
+                ok = ok && ovsupport::read_file(dir + "/b/probe") == "ok";
             }
         }
         std::filesystem::remove_all(dir, ec);

@@ -26,8 +26,8 @@
 
 namespace {
 
-using ovtest::entries;
-using ovtest::read_file;
+using ovsupport::entries;
+using ovsupport::read_file;
 using ovtest::write_file;
 
 int64_t ns(const timespec &t) {
@@ -441,7 +441,7 @@ TEST_F(TestFsTest, OtherUsersMeetThePermissionBits) {
     if (!ran) GTEST_SKIP() << "cannot switch to user nobody";
     EXPECT_TRUE(passed);
     if (geteuid() == 0) {
-        EXPECT_EQ(stat_of(backing("open/y")).st_uid, ovtest::kNobody);
+        EXPECT_EQ(stat_of(backing("open/y")).st_uid, ovsupport::kNobody);
         EXPECT_EQ(stat_of(backing("open/y")).st_mode & 07777, 0640u);
         EXPECT_EQ(access(backing("closed/x").c_str(), F_OK), -1);
     }

@@ -24,7 +24,7 @@
 
 namespace {
 
-using ovtest::read_file;
+using ovsupport::read_file;
 using ovtest::RunUnprivileged;
 using ovtest::write_file;
 

@@ -30,8 +30,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using ovtest::entries;
-using ovtest::read_file;
+using ovsupport::entries;
+using ovsupport::read_file;
 using ovtest::write_file;
 
 // Replaces a file atomically, as another holder taking the lock over would.

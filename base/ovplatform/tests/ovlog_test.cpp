@@ -53,7 +53,7 @@ extern "C" void *realloc(void *block, size_t size) {
 
 namespace {
 
-using ovtest::read_file;
+using ovsupport::read_file;
 using ovtest::write_file;
 
 constexpr char kSource[] = "base/ovplatform/tests/ovlog_test";
@@ -189,7 +189,7 @@ class Log : public ovtest::TempDirTest {
 TEST_F(Log, FirstOpenCreatesFileZeroAndTheLink) {
     open_file();
     ov_log(1, kSource, __LINE__, "first %s", "line");
-    EXPECT_EQ(ovtest::entries(dir_), (std::vector<std::string>{"app.0.log", "app.log"}));
+    EXPECT_EQ(ovsupport::entries(dir_), (std::vector<std::string>{"app.0.log", "app.log"}));
     EXPECT_EQ(inode(path("app.log")), inode(path("app.0.log")));
     EXPECT_EQ(messages(path("app.log")), std::vector<std::string>{"ERR first line"});
 }
@@ -345,7 +345,7 @@ TEST_F(Log, TheCurrentFileIsChosenFromWhatIsOnDisk) {
             EXPECT_EQ(inode(path(sub + "/" + c.base)), inode(current));
         }
         // Only the chosen file (and the link) received the line.
-        for (const auto &name : ovtest::entries(path(sub))) {
+        for (const auto &name : ovsupport::entries(path(sub))) {
             if (name == c.current || (c.relinked && name == c.base)) continue;
             EXPECT_EQ(read_file(path(sub + "/" + name)).find(text), std::string::npos) << name;
         }
@@ -766,7 +766,7 @@ TEST_F(Log, ManyThreadsNeverInterleaveLines) {
     // Every line whole, every message exactly once, across the rotated files.
     std::set<std::string> seen;
     size_t total = 0;
-    for (const auto &name : ovtest::entries(dir_)) {
+    for (const auto &name : ovsupport::entries(dir_)) {
         if (name == "app.log") continue;
         for (const auto &line : lines_of(read_file(path(name)))) {
             const std::string m = message_of(line);

@@ -972,7 +972,7 @@ TEST_F(PathInstall, FoundFromTheRunningProgramsLocation) {
     });
     ASSERT_EQ(status, 0);
     const std::string app = base_ + "/x/app";
-    EXPECT_EQ(ovtest::read_file(report),
+    EXPECT_EQ(ovsupport::read_file(report),
               prog_ + "\n" + app + "\n" + app + "/etc\n" + app + "/lib\n");
 }
 

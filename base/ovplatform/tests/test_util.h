@@ -1,22 +1,23 @@
-// test_util.h - helpers shared by the test programs.
+// test_util.h - the gtest side of the helpers shared by the test programs.
+//
+// The helpers that need no test framework (child processes, files, the lock
+// tool's output, resource counts) live in tests/support and are included
+// here; this header adds what belongs to GoogleTest: assertion macros, the
+// temporary-directory fixture and a file writer that fails the test. The
+// threads, signal and logging helpers below serve the library's own tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
-#include "test_files.h"
+#include "ovsupport/files.h"
+#include "ovsupport/process.h"
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovtime.h>
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <grp.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
-#include <sys/stat.h>
 #include <sys/types.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,82 +28,54 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
-#include <optional>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace ovtest {
 
 // Prints the code's name and message when a call does not return 0.
-#define ASSERT_OV_OK(expr)                                                             \
-    do {                                                                               \
-        int32_t ov_rc_ = (expr);                                                       \
-        char ov_buf_[256];                                                             \
-        ASSERT_EQ(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("         \
-                             << ov_error_text(ov_rc_, ov_buf_, sizeof ov_buf_) << ")"; \
-    } while (0)
-#define EXPECT_OV_OK(expr)                                                             \
-    do {                                                                               \
-        int32_t ov_rc_ = (expr);                                                       \
-        char ov_buf_[256];                                                             \
-        EXPECT_EQ(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("         \
-                             << ov_error_text(ov_rc_, ov_buf_, sizeof ov_buf_) << ")"; \
+#define ASSERT_OV_OK(expr) OV_CHECK_OK_(ASSERT_EQ, expr)
+#define EXPECT_OV_OK(expr) OV_CHECK_OK_(EXPECT_EQ, expr)
+#define OV_CHECK_OK_(check, expr)                                                  \
+    do {                                                                           \
+        int32_t ov_rc_ = (expr);                                                   \
+        char ov_buf_[256];                                                         \
+        check(ov_rc_, 0) << #expr << ": " << ov_error_name(ov_rc_) << " ("         \
+                         << ov_error_text(ov_rc_, ov_buf_, sizeof ov_buf_) << ")"; \
     } while (0)
 
 // A fresh directory per test, removed with everything in it afterwards.
 class TempDirTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        std::string tmpl = (std::filesystem::temp_directory_path() / "ovtest.XXXXXX").string();
-        ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
-        dir_ = tmpl;
+        dir_ = ovsupport::make_temp_dir(std::filesystem::temp_directory_path().string(), "ovtest");
+        ASSERT_FALSE(dir_.empty()) << std::strerror(errno);
     }
-    void TearDown() override {
-        std::error_code ec;
-        // Give back permissions a test may have taken away, then remove.
-        for (auto &e : std::filesystem::recursive_directory_iterator(
-                 dir_, std::filesystem::directory_options::skip_permission_denied, ec)) {
-            if (e.is_directory(ec) && !e.is_symlink(ec))
-                std::filesystem::permissions(e.path(), std::filesystem::perms::owner_all,
-                                             std::filesystem::perm_options::add, ec);
-        }
-        std::filesystem::remove_all(dir_, ec);
-    }
+    void TearDown() override { ovsupport::remove_tree(dir_); }
     std::string path(const std::string &name) const { return dir_ + "/" + name; }
     std::string dir_;
 };
 
-// ---- Files ----------------------------------------------------------------------------------
+// ---- Files and processes --------------------------------------------------------------------
 
-// Creates or truncates a file with mode 0644 (less the umask) and writes
-// data to it; any failure fails the calling test.
+// Writes a file as ovsupport::write_file does; a failure fails the calling test.
 inline void write_file(const std::string &path, const std::string &data) {
-    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0) << path << ": " << std::strerror(errno);
-    const ssize_t n = write(fd, data.data(), data.size());
-    close(fd);
-    ASSERT_EQ(n, static_cast<ssize_t>(data.size())) << path;
+    ASSERT_TRUE(ovsupport::write_file(path, data)) << path << ": " << std::strerror(errno);
 }
 
-// ---- Processes ------------------------------------------------------------------------------
-
-// The user id of 'nobody' on the usual Linux systems.
-inline constexpr uid_t kNobody = 65534;
+using ovsupport::kNobody;
 
 // Runs body in a forked child and returns its exit status; -1 when the child
 // could not be started or did not exit normally.
 inline int RunChild(const std::function<int()> &body) {
-    const pid_t pid = fork();
-    if (pid == 0) _exit(body());
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    const pid_t pid = ovsupport::StartFunction(body);
+    if (pid < 0) return -1;
+    const auto status = ovsupport::Wait(pid);
+    return status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1;
 }
 
 // Runs body in a forked child that ends with _exit(0) if body returns, and
@@ -110,16 +83,14 @@ inline int RunChild(const std::function<int()> &body) {
 // the child could not be started or collected. The child dumps no core, so
 // that a deliberate crash leaves nothing behind and ends quickly.
 inline int RunChildForStatus(const std::function<void()> &body) {
-    const pid_t pid = fork();
-    if (pid == 0) {
-        const rlimit no_core{0, 0};
-        setrlimit(RLIMIT_CORE, &no_core);
-        body();
-        _exit(0);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid) return -1;
-    return status;
+    const pid_t pid = ovsupport::StartFunction(
+        [&] {
+            body();
+            return 0;
+        },
+        {.no_core = true});
+    if (pid < 0) return -1;
+    return ovsupport::Wait(pid).value_or(-1);
 }
 
 // Runs check as an unprivileged user, where root would bypass permission
@@ -131,14 +102,11 @@ inline bool RunUnprivileged(const std::function<bool()> &check, bool *passed) {
         *passed = check();
         return true;
     }
-    constexpr int kCannotDrop = 2;
-    const int status = RunChild([&] {
-        if (setgroups(0, nullptr) != 0 || setgid(kNobody) != 0 || setuid(kNobody) != 0)
-            return kCannotDrop;
-        return check() ? 0 : 1;
-    });
-    if (status < 0 || status == kCannotDrop) return false;
-    *passed = status == 0;
+    const pid_t pid = ovsupport::StartFunction([&] { return check() ? 0 : 1; }, {.user = kNobody});
+    if (pid < 0) return false;
+    const int code = ovsupport::ExitCode(ovsupport::Wait(pid));
+    if (code < 0 || code == ovsupport::kCannotSwitchUser) return false;
+    *passed = code == 0;
     return true;
 }
 
@@ -279,62 +247,5 @@ class LogCapture {
     mutable std::mutex m_;
     std::vector<LogLine> lines_;
 };
-
-// ---- Programs ------------------------------------------------------------------------------
-
-// How StartProgram runs a program: the files that receive its standard output
-// and error (created or truncated; /dev/null when empty), and, when set, its
-// working directory, umask and the user it runs as.
-struct ProgramOptions {
-    std::string out;
-    std::string err;
-    std::string cwd;
-    std::optional<uid_t> user;
-    std::optional<mode_t> umask;
-};
-
-// Starts binary with args in a child process and returns its pid, -1 when
-// the fork fails. Everything the child needs is prepared before the fork, so
-// that it makes only async-signal-safe calls before the exec; it exits with
-// 120 to 126 when it cannot set itself up and 127 when the exec fails.
-inline pid_t StartProgram(const std::string &binary, const std::vector<std::string> &args,
-                          const ProgramOptions &opt = {}) {
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(binary.c_str()));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    const char *out = opt.out.empty() ? "/dev/null" : opt.out.c_str();
-    const char *err = opt.err.empty() ? "/dev/null" : opt.err.c_str();
-    const pid_t pid = fork();
-    if (pid != 0) return pid;
-    const int o = open(out, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    const int e = open(err, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-    if (o < 0 || e < 0 || dup2(o, 1) < 0 || dup2(e, 2) < 0) _exit(120);
-    if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(121);
-    if (opt.umask) umask(*opt.umask);
-    if (opt.user &&
-        (setgroups(0, nullptr) != 0 || setgid(*opt.user) != 0 || setuid(*opt.user) != 0))
-        _exit(122);
-    execv(binary.c_str(), argv.data());
-    _exit(127);
-}
-
-// Waits at most limit for a child and returns its raw wait status. A child
-// still running then is killed and reaped, and the result is empty.
-inline std::optional<int> WaitFor(pid_t pid, std::chrono::milliseconds limit) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0) return std::nullopt;
-        if (std::chrono::steady_clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-}
 
 }  // namespace ovtest

@@ -11,20 +11,18 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <grp.h>
-#include <functional>
 #include <optional>
 #include <pwd.h>
 #include <string>
 #include <sys/prctl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <sys/wait.h>
 #include <thread>
+#include <ctime>
 #include <unistd.h>
 #include <vector>
 
+#include "ovsupport/lock_tool.h"
 #include "ovversion.h"
 #include "test_util.h"
 
@@ -32,48 +30,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
-using ovtest::entries;
-using ovtest::read_file;
+using ovsupport::acquire_failure;
+using ovsupport::entries;
+using ovsupport::ExitCode;
+using ovsupport::kForeignRecord;
+using ovsupport::kTakeoverRecord;
+using ovsupport::read_file;
+using ovsupport::WaitFor;
 using ovtest::write_file;
 
 constexpr char kUsage[] = "Usage: ovlockfile [-AD] file [expiration_seconds]\n";
 constexpr char kVersionLine[] = "ovlockfile version " OV_VERSION_TEXT "\n";
 constexpr char kSighupLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
-
-// The one line on stderr with which the tool gives up on a lock.
-std::string acquire_failure(const std::string &file, const std::string &reason) {
-    return "ovlockfile: Unable to acquire lock on " + file + " (" + reason + ")\n";
-}
-
-// Waits for a child with a time limit; kills it when the limit passes.
-std::optional<int> wait_status(pid_t pid, std::chrono::milliseconds limit) {
-    const auto end = Clock::now() + limit;
-    for (;;) {
-        int status = 0;
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid) return status;
-        if (r < 0) return std::nullopt;
-        if (Clock::now() > end) {
-            kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            return std::nullopt;
-        }
-        std::this_thread::sleep_for(5ms);
-    }
-}
-
-int exit_code(std::optional<int> status) {
-    if (!status) return -1000;  // timed out
-    if (!WIFEXITED(*status)) return -WTERMSIG(*status);
-    return WEXITSTATUS(*status);
-}
-
-struct Options {
-    std::string cwd;              // run in this directory when set
-    std::optional<uid_t> user;    // drop to this user before exec
-    std::optional<rlim_t> nproc;  // process limit for the run
-    bool new_session = false;     // start the tool as the leader of a session of its own
-};
 
 class Tool : public ovtest::TempDirTest {
   protected:
@@ -89,72 +57,43 @@ class Tool : public ovtest::TempDirTest {
         TempDirTest::TearDown();
     }
 
-    // Starts the tool with stdout and stderr going to files in the temp dir.
-    pid_t start(const std::vector<std::string> &args, const Options &opt = {}) {
-        const pid_t pid = fork();
-        if (pid == 0) exec_tool(args, opt);
-        return pid;
+    // The tool's set-up: its standard output and error go to files in the
+    // temporary directory, replacing what opt names.
+    ovsupport::ChildOptions tool_options(ovsupport::ChildOptions opt) const {
+        opt.out = out_path();
+        opt.err = err_path();
+        // A sanitizer's leak check at exit needs a process of its own.
+        if (opt.nproc_limit) opt.env.push_back("ASAN_OPTIONS=detect_leaks=0");
+        return opt;
+    }
+
+    // Starts the tool as a child process.
+    pid_t start(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
+        return ovsupport::StartProgram(OVLOCKFILE_BIN, args, tool_options(opt));
     }
 
     // In a child process: becomes the tool.
-    [[noreturn]] void exec_tool(const std::vector<std::string> &args, const Options &opt = {}) {
-        const std::string out = out_path(), err = err_path();
-        const int o = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        const int e = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
-        if (o < 0 || e < 0) _exit(120);
-        dup2(o, 1);
-        dup2(e, 2);
-        if (!opt.cwd.empty() && chdir(opt.cwd.c_str()) != 0) _exit(121);
-        if (opt.new_session && setsid() < 0) _exit(124);
-        if (opt.user &&
-            (setgroups(0, nullptr) != 0 || setgid(*opt.user) != 0 || setuid(*opt.user) != 0))
-            _exit(123);
-        // Lowered after the switch of user: a limit already exceeded at
-        // setuid() time would make the exec itself fail.
-        if (opt.nproc) {
-            // A sanitizer's leak check at exit needs a process of its own.
-            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-            struct rlimit rl = {*opt.nproc, *opt.nproc};
-            if (setrlimit(RLIMIT_NPROC, &rl) != 0) _exit(122);
-        }
-        std::vector<char *> argv;
-        argv.push_back(const_cast<char *>(OVLOCKFILE_BIN));
-        for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-        argv.push_back(nullptr);
-        execv(OVLOCKFILE_BIN, argv.data());
-        _exit(127);
+    [[noreturn]] void exec_tool(const std::vector<std::string> &args) {
+        ovsupport::ExecProgram(OVLOCKFILE_BIN, args, tool_options({}));
     }
 
     // Runs the tool's first process to its end; returns its exit code.
-    int run(const std::vector<std::string> &args, const Options &opt = {}) {
+    int run(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
         const pid_t pid = start(args, opt);
         first_pid_ = pid;
-        return exit_code(wait_status(pid, 20s));
+        return ExitCode(WaitFor(pid, 20s));
     }
 
-    // After a successful run: the worker's pid from stdout. A worker that
-    // releases at once may print "Release lockfile" before the first process
-    // prints its id, so the id is the line that is a number.
+    // After a successful run: the worker's pid from stdout.
     pid_t worker() {
-        const pid_t w = worker_in(out());
+        const pid_t w = ovsupport::worker_pid(out());
         if (w > 0) workers_.push_back(w);
         return w;
-    }
-    static pid_t worker_in(const std::string &text) {
-        size_t start = 0;
-        while (start < text.size()) {
-            const size_t end = std::min(text.find('\n', start), text.size());
-            const std::string line = text.substr(start, end - start);
-            if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
-                return static_cast<pid_t>(std::atoi(line.c_str()));
-            start = end + 1;
-        }
-        return 0;
     }
 
     // Waits for the worker (reparented to us) and returns its exit code.
     int reap_worker(pid_t w, std::chrono::milliseconds limit = 10s) {
-        const int code = exit_code(wait_status(w, limit));
+        const int code = ExitCode(WaitFor(w, limit));
         std::erase(workers_, w);
         return code;
     }
@@ -173,7 +112,7 @@ class Tool : public ovtest::TempDirTest {
 
 std::optional<uid_t> unprivileged_user() {
     if (const passwd *pw = getpwnam("nobody")) return pw->pw_uid;
-    return ovtest::kNobody;
+    return ovsupport::kNobody;
 }
 
 // ---------------------------------------------------------------------------
@@ -254,7 +193,7 @@ TEST_F(Tool, AcquisitionErrorsAreOneLineOnStderr) {
 
 TEST_F(Tool, FreshLockHeldElsewhereIsRefused) {
     ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
-    const std::string foreign = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
+    const std::string foreign = kForeignRecord;
     write_file(lock_file(), foreign);
     EXPECT_EQ(run({lock_name()}), 1);
     EXPECT_EQ(out(), "");
@@ -267,13 +206,12 @@ TEST_F(Tool, UnwritableDirectoryIsReportedAsNonRoot) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(work().c_str(), 0755), 0);  // owned by root: not writable for nobody
-    const Options as_nobody = {.user = unprivileged_user()};
+    const ovsupport::ChildOptions as_nobody = {.user = unprivileged_user()};
     EXPECT_EQ(run({lock_name()}, as_nobody), 1);
     EXPECT_EQ(err(), acquire_failure(lock_name(), "access denied"));
     // An existing lock there cannot be probed either.
     write_file(lock_file(), "1:x:y\n");
-    struct timeval old[2] = {{1000, 0}, {1000, 0}};
-    ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file(), 1000));
     EXPECT_EQ(run({lock_name()}, as_nobody), 1);
     EXPECT_EQ(err(), acquire_failure(lock_name(), "access denied"));
     EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
@@ -320,7 +258,7 @@ TEST_F(Tool, ReleasesWhenTheCallerExits) {
         waitpid(tool, &status, 0);
         _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
     }
-    ASSERT_EQ(exit_code(wait_status(caller, 20s)), 0);
+    ASSERT_EQ(ExitCode(WaitFor(caller, 20s)), 0);
     const pid_t w = worker();
     ASSERT_GT(w, 0);
     EXPECT_EQ(reap_worker(w, 5s), 0);
@@ -335,8 +273,7 @@ TEST_F(Tool, ReleasesWhenTheCallerExits) {
 TEST_F(Tool, CallerGoneDuringAcquisitionLeavesNoLock) {
     ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
     write_file(lock_file(), "1:x:y\n");
-    struct timeval old[2] = {{time(nullptr) - 100, 0}, {time(nullptr) - 100, 0}};
-    ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) - 100));
 
     int fds[2];
     ASSERT_EQ(pipe(fds), 0);
@@ -355,10 +292,10 @@ TEST_F(Tool, CallerGoneDuringAcquisitionLeavesNoLock) {
     pid_t tool = -1;
     ASSERT_EQ(read(fds[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
     close(fds[0]);
-    ASSERT_EQ(exit_code(wait_status(caller, 5s)), 0);
+    ASSERT_EQ(ExitCode(WaitFor(caller, 5s)), 0);
 
     // The tool is now this process's child; its acquisition ends with status 0.
-    EXPECT_EQ(exit_code(wait_status(tool, 20s)), 0);
+    EXPECT_EQ(ExitCode(WaitFor(tool, 20s)), 0);
     const auto acquired = Clock::now();
     const pid_t w = worker();
     ASSERT_GT(w, 0) << out();
@@ -400,12 +337,12 @@ TEST_F(Tool, AdoptedBeforeItStartsReleasesAtOnce) {
     pid_t tool = -1;
     ASSERT_EQ(read(told[0], &tool, sizeof tool), static_cast<ssize_t>(sizeof tool));
     close(told[0]);
-    ASSERT_EQ(exit_code(wait_status(caller, 5s)), 0);
+    ASSERT_EQ(ExitCode(WaitFor(caller, 5s)), 0);
     // The caller is gone: only now does its child become the tool, adopted
     // by this process, which reaps it and its worker.
     ASSERT_EQ(write(go[1], "g", 1), 1);
     close(go[1]);
-    EXPECT_EQ(exit_code(wait_status(tool, 10s)), 0);
+    EXPECT_EQ(ExitCode(WaitFor(tool, 10s)), 0);
     const pid_t w = worker();
     ASSERT_GT(w, 0) << out();
     EXPECT_EQ(reap_worker(w, 5s), 0);
@@ -478,7 +415,7 @@ TEST_F(Tool, LostLockIsReportedAndTheWorkerExits255) {
     ASSERT_EQ(run({lock_name()}), 0);
     const pid_t w = worker();
     ASSERT_GT(w, 0);
-    const std::string other = "99:aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:other\n";
+    const std::string other = kTakeoverRecord;
     write_file(lock_file() + ".new", other);
     ASSERT_EQ(rename((lock_file() + ".new").c_str(), lock_file().c_str()), 0);
     EXPECT_EQ(reap_worker(w, 5s), 255);
@@ -495,8 +432,7 @@ TEST_F(Tool, StaleLockOfAKilledHolderIsTakenOver) {
     kill(w, SIGKILL);
     EXPECT_EQ(reap_worker(w), -SIGKILL);
     const std::string dead = read_file(lock_file());
-    struct timeval old[2] = {{time(nullptr) - 10, 0}, {time(nullptr) - 10, 0}};
-    ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) - 10));
 
     ASSERT_EQ(run({lock_name(), "2"}), 0);
     const pid_t w2 = worker();
@@ -513,7 +449,7 @@ TEST_F(Tool, FailedForkGivesTheLockBack) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
     ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
     // One process allowed for the user: the tool itself. Its fork fails.
-    const Options limited = {.user = unprivileged_user(), .nproc = 1};
+    const ovsupport::ChildOptions limited = {.user = unprivileged_user(), .nproc_limit = 1};
     const int status = run({path("res")}, limited);
     if (status == 0) {
         worker();
@@ -546,9 +482,8 @@ TEST_F(Tool, DebugSwitchesDoNotChangeTheOutcome) {
 TEST_F(Tool, DebugLogIsARingLinkedFromItsName) {
     ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
     // A stale lock from elsewhere, so that its age is judged and traced.
-    write_file(lock_file(), "77:11111111-2222-3333-4444-555555555555:elsewhere\n");
-    struct timeval old[2] = {{time(nullptr) - 3600, 0}, {time(nullptr) - 3600, 0}};
-    ASSERT_EQ(utimes(lock_file().c_str(), old), 0);
+    write_file(lock_file(), kForeignRecord);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) - 3600));
     ASSERT_EQ(run({"-D", "-D", lock_name(), "30"}, {.cwd = dir_}), 0);
     const pid_t w = worker();
     ASSERT_GT(w, 0);
