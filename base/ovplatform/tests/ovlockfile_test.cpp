@@ -1,8 +1,12 @@
 // ovlockfile_test.cpp - lock files: acquisition, age test, takeover, release,
 // messages and the keep-alive worker.
 //
-// Lock files are aged with utimes() instead of sleeping; the only real waits
-// are the one-second gaps between age probes and the worker's refresh period.
+// Lock files are aged by setting their times instead of sleeping. The gaps
+// between age probes and the worker's refresh period are shortened through
+// the module's test-only hook, and the tests step in at the moment the module
+// logs a given line rather than sleeping until it gets there. Run against the
+// shared library, which hides the hook, the same tests take the built-in
+// timings of a second.
 #include <ovplatform/ovlockfile.h>
 #include <ovplatform/overror.h>
 #include <ovplatform/ovplatform.h>
@@ -10,8 +14,10 @@
 #include <atomic>
 #include <cctype>
 #include <chrono>
-#include <functional>
 #include <cstring>
+#include <functional>
+#include <memory>
+#include <optional>
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
@@ -24,6 +30,7 @@
 #include <vector>
 
 #include "internal/lockfile_testing.h"
+#include "ovsupport/lock_tool.h"
 #include "test_util.h"
 
 namespace {
@@ -31,38 +38,108 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using ovsupport::entries;
+using ovsupport::kForeignRecord;
+using ovsupport::kTakeoverRecord;
+using ovsupport::mtime_of;
 using ovsupport::read_file;
 using ovtest::write_file;
 
 // Replaces a file atomically, as another holder taking the lock over would.
 void replace_file(const std::string &path, const std::string &data) {
-    const std::string tmp = path + ".replacement";
-    write_file(tmp, data);
-    ASSERT_EQ(rename(tmp.c_str(), path.c_str()), 0);
+    ASSERT_TRUE(ovsupport::replace_file(path, data)) << path << ": " << std::strerror(errno);
 }
 
-// Sets a file's modification time to `seconds` relative to now.
+// Sets a file's modification time to offset_seconds relative to now.
 void set_age(const std::string &path, time_t now, long offset_seconds) {
-    struct timeval tv[2] = {{now + offset_seconds, 0}, {now + offset_seconds, 0}};
-    ASSERT_EQ(utimes(path.c_str(), tv), 0) << path;
+    ASSERT_TRUE(ovsupport::set_mtime(path, now + offset_seconds)) << path;
 }
 
-timespec mtime_of(const std::string &path) {
-    struct stat st {};
-    stat(path.c_str(), &st);
-    return st.st_mtim;
+bool same_time(const timespec &a, const timespec &b) {
+    return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
 }
-
-// The record of a holder elsewhere, found in place before a test begins.
-const std::string kForeignRecord = "77:11111111-2222-3333-4444-555555555555:elsewhere\n";
-// The record of a holder that takes the lock over while the test holds it.
-const std::string kTakeoverRecord = "99:aaaaaaaa-bbbb-cccc-dddd-eeeeeeeeeeee:other\n";
 
 std::string host_name() {
     char host[8192] = {};
     ov_platform_hostname(host, sizeof host);
     return host;
 }
+
+// The module's probe gap and refresh period for one test, restored to the
+// built-in ones afterwards. The program linked to the static library
+// shortens them through the test-only hook. The shared library hides the
+// hook (the program declares it weak and finds its address null): the same
+// tests then run at the built-in timings, and that run covers those.
+class Timing {
+  public:
+    explicit Timing(std::chrono::milliseconds probe_gap, std::chrono::milliseconds refresh = 0ms) {
+        if (!hook_present()) return;
+        ov_lockfile_set_test_timing(static_cast<uint32_t>(probe_gap.count()),
+                                    static_cast<uint32_t>(refresh.count()), 0);
+        if (probe_gap > 0ms) probe_gap_ = probe_gap;
+        if (refresh > 0ms) refresh_ = refresh;
+    }
+    ~Timing() {
+        if (hook_present()) ov_lockfile_set_test_timing(0, 0, 0);
+    }
+    Timing(const Timing &) = delete;
+    Timing &operator=(const Timing &) = delete;
+
+    // The timings in force.
+    std::chrono::milliseconds probe_gap() const { return probe_gap_; }
+    std::chrono::milliseconds refresh() const { return refresh_; }
+
+    static bool hook_present() {
+#ifdef OV_TEST_HOOK_WEAK
+        return &ov_lockfile_set_test_timing != nullptr;
+#else
+        return true;
+#endif
+    }
+
+  private:
+    // The built-in timings.
+    std::chrono::milliseconds probe_gap_ = 1000ms;
+    std::chrono::milliseconds refresh_ = 1000ms;
+};
+
+// Short enough to keep the program fast; every test that uses them waits
+// for events, not for a number of periods.
+constexpr auto kShortGap = 50ms;
+constexpr auto kShortRefresh = 50ms;
+
+// Runs an action on the thread that logs a given line (told by its format),
+// at the moment it logs it, with the number of the hit counted from 1: the
+// way these tests step in between two probes, between the stale verdict, the
+// second look and the move, or between a worker's refreshes, without racing
+// a sleeping thread. One at a time; one that watches a worker must outlive
+// it.
+class StepIn {
+  public:
+    StepIn(const char *format, std::function<void(int hit)> action) : saved_level_(ov_log_level()) {
+        format_ = format;
+        action_ = std::move(action);
+        hits_ = 0;
+        ov_log_set_level(5);
+        ov_log_set_callback(&StepIn::record);
+    }
+    ~StepIn() {
+        ov_log_close();
+        ov_log_set_level(saved_level_);
+        action_ = nullptr;
+    }
+    StepIn(const StepIn &) = delete;
+    StepIn &operator=(const StepIn &) = delete;
+    static int hits() { return hits_.load(); }
+
+  private:
+    static void record(uint32_t, const char *, int, const char *format, va_list) {
+        if (action_ && std::strcmp(format, format_) == 0) action_(++hits_);
+    }
+    static inline const char *format_ = nullptr;
+    static inline std::function<void(int)> action_;
+    static inline std::atomic<int> hits_{0};
+    int saved_level_;
+};
 
 class LockFile : public ovtest::TempDirTest {
   protected:
@@ -76,7 +153,25 @@ class LockFile : public ovtest::TempDirTest {
     void expect_no_leftovers() {
         for (const auto &e : entries(dir_)) EXPECT_EQ(e, "res.lck") << "left behind: " << e;
     }
+    // A lock file with the given record that has not been refreshed for 100
+    // seconds: stale at any expiration the tests use.
+    void plant_stale(const std::string &record) {
+        write_file(lockpath(), record);
+        set_age(lockpath(), time(nullptr), -100);
+    }
+    // The file system's clock, by which acquisition judges ages: the time it
+    // stamps on a file created now. It is coarse and may lag the wall clock.
+    time_t fs_now() const {
+        const std::string clock = path("clock");
+        EXPECT_TRUE(ovsupport::write_file(clock, "")) << std::strerror(errno);
+        const time_t now = mtime_of(clock).tv_sec;
+        unlink(clock.c_str());
+        return now;
+    }
     ov_lockfile_t lock_{};
+    // A step-in that watches a keep-alive worker: destroyed after TearDown
+    // has stopped the worker, however the test ended.
+    std::optional<StepIn> worker_step_in_;
 };
 
 // ---------------------------------------------------------------------------
@@ -244,16 +339,6 @@ TEST_F(LockFile, LockPathThatIsADirectoryFailsWithTheReadError) {
 // The age test and the takeover
 // ---------------------------------------------------------------------------
 
-// Waits until just after the start of a wall-clock second, so that the
-// file system's second does not tick between setting an age and probing it.
-// The file system's clock is coarse and may lag by a few milliseconds.
-time_t start_of_second() {
-    timeval tv{};
-    gettimeofday(&tv, nullptr);
-    std::this_thread::sleep_for(std::chrono::microseconds(1000000 - tv.tv_usec + 20000));
-    return time(nullptr);
-}
-
 TEST_F(LockFile, FreshForeignLockIsReportedAsHeld) {
     write_file(lockpath(), kForeignRecord);
     EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
@@ -264,31 +349,34 @@ TEST_F(LockFile, FreshForeignLockIsReportedAsHeld) {
 }
 
 TEST_F(LockFile, AgeEqualToExpirationIsFreshOneSecondMoreIsStale) {
-    write_file(lockpath(), kForeignRecord);
+    const Timing timing(kShortGap);
     for (int tries = 0;; ++tries) {
-        ASSERT_LT(tries, 5) << "could not probe within one wall-clock second";
+        ASSERT_LT(tries, 5) << "could not probe within one second of the file system's clock";
         ov_lockfile_release(&lock_);
         write_file(lockpath(), kForeignRecord);
-        const time_t now = start_of_second();
+        const time_t now = fs_now();
         set_age(lockpath(), now, -30);
         const int32_t rc = ov_lockfile_acquire(&lock_, name().c_str(), 30);
-        if (time(nullptr) != now) continue;
+        // The probe ran between the two readings of the clock: when they
+        // agree, it found an age of exactly 30 seconds.
+        if (fs_now() != now) continue;
         EXPECT_EQ(rc, ELOCKED);
         break;
     }
     EXPECT_EQ(read_file(lockpath()), kForeignRecord);
 
-    set_age(lockpath(), time(nullptr), -31);
+    set_age(lockpath(), fs_now(), -31);
     const auto start = Clock::now();
     ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 30));
-    // Three probes with two one-second sleeps between them.
-    EXPECT_GE(Clock::now() - start, 1900ms);
+    // Three probes with two full gaps between them.
+    EXPECT_GE(Clock::now() - start, timing.probe_gap() * 19 / 10);
     EXPECT_EQ(std::string(lock_.last_seen), kForeignRecord);
     EXPECT_EQ(read_file(lockpath()), lock_.content);
     expect_no_leftovers();
 }
 
 TEST_F(LockFile, EmptyLockFileIsJudgedByItsAge) {
+    const Timing timing(kShortGap);
     write_file(lockpath(), "");
     EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
     EXPECT_STREQ(lock_.last_seen, "");
@@ -309,53 +397,27 @@ TEST_F(LockFile, LockFromTheFutureIsClockSkew) {
     expect_no_leftovers();
 }
 
+constexpr char kFoundStale[] = "_fs_age_stale: File appears to be stale";
+constexpr char kTakingOver[] = "Lock file is stale, taking over.";
+constexpr char kMovingAside[] = "Moving stale lockfile %s aside";
+
 TEST_F(LockFile, HolderThatRefreshesBetweenProbesKeepsItsLock) {
-    write_file(lockpath(), kForeignRecord);
-    set_age(lockpath(), time(nullptr), -100);
-    std::atomic<int32_t> rc{-1};
-    std::thread contender([&] { rc = ov_lockfile_acquire(&lock_, name().c_str(), 60); });
-    // The first probe runs at once; the second follows a second later.
-    std::this_thread::sleep_for(400ms);
-    ASSERT_EQ(utimes(lockpath().c_str(), nullptr), 0);
-    contender.join();
-    EXPECT_EQ(rc.load(), ELOCKED);
+    const Timing timing(kShortGap);
+    plant_stale(kForeignRecord);
+    int32_t rc = -1;
+    {
+        // The holder refreshes its file once the first probe has found it
+        // stale, before the second probe.
+        StepIn in(kFoundStale, [&](int hit) {
+            if (hit == 1) utimes(lockpath().c_str(), nullptr);
+        });
+        rc = ov_lockfile_acquire(&lock_, name().c_str(), 60);
+        EXPECT_EQ(StepIn::hits(), 1) << "only the first probe may find the file stale";
+    }
+    EXPECT_EQ(rc, ELOCKED);
     EXPECT_EQ(read_file(lockpath()), kForeignRecord);
     expect_no_leftovers();
 }
-
-// Runs an action on the acquiring thread at the moment acquisition logs a
-// given line: the way these tests step in between the stale verdict, the
-// second look and the move without racing a sleeping thread.
-class StepIn {
-  public:
-    StepIn(const char *format, std::function<void()> action) {
-        format_ = format;
-        action_ = std::move(action);
-        ov_log_set_level(5);
-        ov_log_set_callback(&StepIn::record);
-        ov_lockfile_set_test_timing(20, 0, 0);
-    }
-    ~StepIn() {
-        ov_log_close();
-        ov_lockfile_set_test_timing(0, 0, 0);
-        action_ = nullptr;
-    }
-    static int hits() { return hits_; }
-
-  private:
-    static void record(uint32_t, const char *, int, const char *format, va_list) {
-        if (action_ && std::strcmp(format, format_) == 0) {
-            ++hits_;
-            action_();
-        }
-    }
-    static inline const char *format_ = nullptr;
-    static inline std::function<void()> action_;
-    static inline int hits_ = 0;
-};
-
-constexpr char kTakingOver[] = "Lock file is stale, taking over.";
-constexpr char kMovingAside[] = "Moving stale lockfile %s aside";
 
 // Two contenders judged the same file stale; the faster one has already
 // replaced it with its own lock when the slower one gets to its takeover.
@@ -364,14 +426,13 @@ constexpr char kMovingAside[] = "Moving stale lockfile %s aside";
 TEST_F(LockFile, SlowContenderNeverRemovesTheLockAFasterOneCreated) {
     for (const char *step : {kTakingOver, kMovingAside}) {
         SCOPED_TRACE(step);
-        write_file(lockpath(), kForeignRecord);
-        set_age(lockpath(), time(nullptr), -100);
-        const int before = StepIn::hits();
+        const Timing timing(20ms);
+        plant_stale(kForeignRecord);
         {
-            StepIn in(step, [&] { replace_file(lockpath(), kTakeoverRecord); });
+            StepIn in(step, [&](int) { replace_file(lockpath(), kTakeoverRecord); });
             EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
+            EXPECT_EQ(StepIn::hits(), 1);
         }
-        EXPECT_EQ(StepIn::hits(), before + 1);
         EXPECT_EQ(lock_.locked, 0u);
         EXPECT_EQ(read_file(lockpath()), kTakeoverRecord);
         expect_no_leftovers();
@@ -383,12 +444,12 @@ TEST_F(LockFile, SlowContenderNeverRemovesTheLockAFasterOneCreated) {
 TEST_F(LockFile, HolderThatRefreshesBeforeTheMoveKeepsItsLock) {
     for (const char *step : {kTakingOver, kMovingAside}) {
         SCOPED_TRACE(step);
-        write_file(lockpath(), kForeignRecord);
-        set_age(lockpath(), time(nullptr), -100);
+        const Timing timing(20ms);
+        plant_stale(kForeignRecord);
         struct stat before {};
         ASSERT_EQ(stat(lockpath().c_str(), &before), 0);
         {
-            StepIn in(step, [&] { utimes(lockpath().c_str(), nullptr); });
+            StepIn in(step, [&](int) { utimes(lockpath().c_str(), nullptr); });
             EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
         }
         struct stat after {};
@@ -405,9 +466,8 @@ TEST_F(LockFile, HolderThatRefreshesBeforeTheMoveKeepsItsLock) {
 TEST_F(LockFile, BreakerFileLetsOneContenderTakeOverAtATime) {
     const std::string breaker = lockpath() + ".brk";
     const std::string marker = "5:99999999-8888-7777-6666-555555555555:breaker\n";
-    ov_lockfile_set_test_timing(20, 0, 0);
-    write_file(lockpath(), kForeignRecord);
-    set_age(lockpath(), time(nullptr), -100);
+    const Timing timing(20ms);
+    plant_stale(kForeignRecord);
     write_file(breaker, marker);
     EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
     EXPECT_EQ(read_file(breaker), marker);
@@ -415,7 +475,6 @@ TEST_F(LockFile, BreakerFileLetsOneContenderTakeOverAtATime) {
 
     set_age(breaker, time(nullptr), -100);
     EXPECT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 60));
-    ov_lockfile_set_test_timing(0, 0, 0);
     EXPECT_EQ(read_file(lockpath()), lock_.content);
     expect_no_leftovers();
 }
@@ -520,22 +579,23 @@ uint32_t lost(ov_lockfile_t *h) {
     return __atomic_load_n(&h->lost, __ATOMIC_ACQUIRE);
 }
 
-TEST_F(LockFile, WorkerRefreshesAboutOnceASecondWithoutChangingContent) {
+constexpr char kRefreshFailed[] = "Unable to update lock file %s err=%d count=%d";
+
+TEST_F(LockFile, WorkerRefreshesEveryPeriodWithoutChangingContent) {
+    const Timing timing(kShortGap, kShortRefresh);
     ASSERT_OV_OK(ov_lockfile_acquire_continuous(&lock_, name().c_str(), 60));
     EXPECT_EQ(lock_.worker_running, 1u);
     const std::string content = read_file(lockpath());
-    std::vector<timespec> stamps;
-    for (int i = 0; i < 4; ++i) {
-        stamps.push_back(mtime_of(lockpath()));
-        std::this_thread::sleep_for(1000ms);
+    // The file's time moves with every refresh, each within a few periods:
+    // a worker that refreshed at a third of its rate would miss.
+    for (int i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        const timespec before = mtime_of(lockpath());
+        EXPECT_TRUE(wait_for([&] { return !same_time(mtime_of(lockpath()), before); },
+                             timing.refresh() * 3 + 500ms))
+            << "the file's time should move with every refresh";
+        EXPECT_EQ(read_file(lockpath()), content);
     }
-    int advanced = 0;
-    for (size_t i = 1; i < stamps.size(); ++i) {
-        if (stamps[i].tv_sec != stamps[i - 1].tv_sec || stamps[i].tv_nsec != stamps[i - 1].tv_nsec)
-            ++advanced;
-    }
-    EXPECT_GE(advanced, 2) << "the file's time should move with every refresh";
-    EXPECT_EQ(read_file(lockpath()), content);
     EXPECT_EQ(lost(&lock_), 0u);
     ASSERT_OV_OK(ov_lockfile_release(&lock_));
     EXPECT_EQ(lock_.worker_running, 0u);
@@ -554,33 +614,49 @@ TEST_F(LockFile, WorkerNoticesTakeoverAndReleaseLeavesNewHolder) {
 }
 
 TEST_F(LockFile, WorkerGivesUpAfterTenFailedRefreshes) {
+    const Timing timing(kShortGap, kShortRefresh);
     const std::string before = "5:prior:holder\n";
-    write_file(lockpath(), before);
-    set_age(lockpath(), time(nullptr), -100);
+    plant_stale(before);
+    // The lost flag as each failed refresh is reported, read by the worker
+    // itself; shared, as the worker may outlive this body should it fail.
+    auto lost_at_failure = std::make_shared<std::vector<uint32_t>>();
+    worker_step_in_.emplace(
+        kRefreshFailed, [this, lost_at_failure](int) { lost_at_failure->push_back(lost(&lock_)); });
     ASSERT_OV_OK(ov_lockfile_acquire_continuous(&lock_, name().c_str(), 2));
     ASSERT_EQ(std::string(lock_.last_seen), before);
     ASSERT_EQ(unlink(lockpath().c_str()), 0);
-    // Ten failures a second apart: not lost after a few seconds, lost after ten.
-    std::this_thread::sleep_for(4000ms);
-    EXPECT_EQ(lost(&lock_), 0u);
-    ASSERT_TRUE(wait_for([&] { return lost(&lock_) != 0; }, 10000ms));
+    // Ten failures a period apart, the lock kept through each, then lost.
+    ASSERT_TRUE(wait_for([&] { return lost(&lock_) != 0; }, 10s + timing.refresh() * 12));
+    EXPECT_EQ(*lost_at_failure, std::vector<uint32_t>(10, 0u));
     EXPECT_EQ(std::string(lock_.last_seen), before) << "last_seen keeps what acquisition found";
     EXPECT_EQ(ov_lockfile_release(&lock_), ENOENT);
     lock_.locked = 0;
 }
 
 TEST_F(LockFile, WorkerFailureCountRestartsWhenTheFileComesBack) {
+    const Timing timing(kShortGap, kShortRefresh);
+    // Seven failures, then our own record again, then seven more: never ten
+    // in a row. The record comes back at the seventh failure of each run,
+    // put there by the worker's own thread as it reports that failure.
+    worker_step_in_.emplace(kRefreshFailed, [this](int hit) {
+        if (hit % 7 == 0) ovsupport::write_file(lockpath(), lock_.content);
+    });
     ASSERT_OV_OK(ov_lockfile_acquire_continuous(&lock_, name().c_str(), 60));
-    const std::string content = lock_.content;
-    // Seven failures, then our own record again, then seven more: never ten in a row.
-    ASSERT_EQ(unlink(lockpath().c_str()), 0);
-    std::this_thread::sleep_for(6500ms);
-    write_file(lockpath(), content);
-    std::this_thread::sleep_for(2000ms);
-    ASSERT_EQ(unlink(lockpath().c_str()), 0);
-    std::this_thread::sleep_for(6500ms);
+    const auto limit = 10s + timing.refresh() * 12;
+    // Waits until the worker has refreshed the file, and so read it back.
+    const auto refreshed = [&] {
+        const timespec before = mtime_of(lockpath());
+        return wait_for([&] { return !same_time(mtime_of(lockpath()), before); }, limit);
+    };
+    for (const int failures : {7, 14}) {
+        SCOPED_TRACE(failures);
+        ASSERT_EQ(unlink(lockpath().c_str()), 0);
+        ASSERT_TRUE(wait_for([&] { return StepIn::hits() >= failures || lost(&lock_); }, limit));
+        ASSERT_EQ(lost(&lock_), 0u);
+        ASSERT_TRUE(refreshed());
+    }
+    EXPECT_EQ(StepIn::hits(), 14);
     EXPECT_EQ(lost(&lock_), 0u);
-    write_file(lockpath(), content);
     ASSERT_OV_OK(ov_lockfile_release(&lock_));
 }
 

@@ -15,11 +15,21 @@
 extern "C" {
 #endif
 
+// The shared library does not export this function. A test program linked
+// to it defines OV_TEST_HOOK_WEAK, which makes the declaration weak: the
+// program then links, and finds the function's address null at run time.
+#ifdef OV_TEST_HOOK_WEAK
+#define OV_TEST_HOOK __attribute__((weak))
+#else
+#define OV_TEST_HOOK
+#endif
+
 // probe_gap_ms: sleep between the three age probes (built in: 1000).
-// refresh_ms: keep-alive worker's refresh period (built in: 1000).
+// refresh_ms: keep-alive worker's refresh period (built in: 1000); a worker
+// reads it when it starts.
 // takeover_delay_ms: pause after the third stale verdict (built in: 0).
-void ov_lockfile_set_test_timing(uint32_t probe_gap_ms, uint32_t refresh_ms,
-                                 uint32_t takeover_delay_ms);
+OV_TEST_HOOK void ov_lockfile_set_test_timing(uint32_t probe_gap_ms, uint32_t refresh_ms,
+                                              uint32_t takeover_delay_ms);
 
 #ifdef __cplusplus
 }
