@@ -1,0 +1,184 @@
+// main.cpp - reliability harness for lock files: the modes and the figures.
+//
+// Runs many processes against one lock and checks what the lock promises:
+// contention through the library and through the real tool, with an
+// enter/exit log (one O_APPEND write per record) and a read-modify-write
+// counter beside the lock as detectors; simultaneous takeovers of a planted
+// stale lock, plain, with a delay between the stale verdict and the takeover,
+// and on a slow file server; holders killed with SIGKILL and paused with
+// SIGSTOP; contenders whose clocks are shifted with libfaketime; a file
+// server whose clock differs from the host's (the ovtestfs FUSE file system,
+// mounted twice as two client hosts); injected server faults; and a process
+// that holds a thousand locks, for leaks. A self-test runs the contention
+// detectors on a deliberately broken lock and fails the run if they stay
+// silent. Every run ends with the figures and exits 1 if any of them is off.
+// Each scenario has a file of its own; harness.h lists them.
+//
+//   ovstress ci   --tool PATH [--testfs PATH]   a run of a few minutes
+//   ovstress soak --tool PATH [--testfs PATH] [--minutes N]
+//                                                real timings, through the tool
+//   ovstress takeover --tool PATH [--rounds N] [--delay MS] [--latency MS]
+//                                                takeover rounds alone, through
+//                                                the library, to compare variants
+#include "harness.h"
+
+#include "ovsupport/files.h"
+
+#include <signal.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+
+namespace ovstress {
+namespace {
+
+void print_figures(double seconds) {
+    const Figures &f = g_fig;
+    std::printf(
+        "\n== ovstress figures (%.1f min) ==\n"
+        "acquisitions performed                 %" PRIu64
+        "\n"
+        "overlaps not explained by a pause      %" PRIu64
+        "\n"
+        "pause-induced overlaps                 %" PRIu64
+        "\n"
+        "lost updates                           %" PRIu64
+        "\n"
+        "takeovers                              %" PRIu64
+        "\n"
+        "false takeovers of a live lock         %" PRIu64
+        "\n"
+        "rounds with more than one winner       %" PRIu64 " of %" PRIu64 " (%" PRIu64
+        " on the slow server)\n"
+        "rounds without a winner                %" PRIu64
+        "\n"
+        "max loss-report latency                %.0f ms\n"
+        "max takeover latency after SIGKILL     %.0f ms (bound %.0f ms)\n"
+        "debris files                           %" PRIu64
+        "\n"
+        "descriptors, threads, bytes leaked     %" PRId64 ", %" PRId64 ", %" PRId64
+        "\n"
+        "self-test overlaps on a broken lock    %" PRIu64 " (must be above 0)\n",
+        seconds / 60, f.acquisitions, f.overlaps, f.pause_overlaps, f.lost_updates, f.takeovers,
+        f.false_takeovers, f.multi_winner_rounds, f.rounds, f.slow_rounds, f.no_winner_rounds,
+        f.max_loss_ms, f.max_takeover_ms, f.takeover_bound_ms, f.debris, f.fds_leaked,
+        f.threads_leaked, f.bytes_leaked, f.selftest_overlaps);
+    for (const auto &s : f.skipped) std::printf("skipped: %s\n", s.c_str());
+    for (const auto &s : f.failures) std::printf("FAILED: %s\n", s.c_str());
+    std::printf("%s\n", f.failures.empty() ? "PASS" : "FAIL");
+}
+
+// The short run that CTest runs: every scenario once, the takeover rounds
+// through the library with a shortened probe gap.
+void run_ci(const std::string &work) {
+    const std::string dir = temp_dir(work, "lib");
+    contention(LockKind::Library, std::vector<std::string>(4, dir + "/x"), work, dir + "/counter",
+               150, "library");
+    count_debris(dir, "x", false);
+    const std::string tool_dir = temp_dir(work, "tool");
+    contention(LockKind::Tool, std::vector<std::string>(4, tool_dir + "/x"), work,
+               tool_dir + "/counter", 25, "tool");
+    count_debris(tool_dir, "x", false);
+
+    const std::string t = temp_dir(work, "takeover");
+    takeover_rounds({"library", LockKind::Library, 8, 0, 50, false}, {t}, work, 30);
+    takeover_rounds({"library, delay before the takeover", LockKind::Library, 8, 60, 50, false},
+                    {t}, work, 30);
+    takeover_rounds({"tool", LockKind::Tool, 8, 0, 0, false}, {t}, work, 6);
+    killed_holder(work);
+    paused_holder(work);
+    clock_skew(work);
+    file_server(work, false, 10);
+    resources(work);
+}
+
+// The soak: passes through the real tool at its real timings until the
+// monotonic clock reaches until, the file server every third pass and the
+// clock skew every fifth.
+void run_soak(const std::string &work, int64_t until) {
+    const std::string t = temp_dir(work, "takeover");
+    const std::string tool_dir = temp_dir(work, "tool");
+    int pass = 0;
+    while (mono_ns() < until) {
+        note("soak pass %d, %.1f min left", ++pass, static_cast<double>(until - mono_ns()) / 60e9);
+        takeover_rounds({"tool", LockKind::Tool, 8, 0, 0, false}, {t}, work, 5);
+        contention(LockKind::Tool, std::vector<std::string>(4, tool_dir + "/x"), work,
+                   tool_dir + "/counter", 20, "tool");
+        count_debris(tool_dir, "x", false);
+        killed_holder(work);
+        paused_holder(work);
+        if (pass % 3 == 1) file_server(work, true, 3);
+        if (pass % 5 == 1) clock_skew(work);
+    }
+    resources(work);
+}
+
+int usage() {
+    std::fprintf(stderr,
+                 "usage: ovstress ci|soak --tool PATH [--testfs PATH] [--minutes N] [--dir DIR]\n");
+    return 2;
+}
+
+}  // namespace
+}  // namespace ovstress
+
+int main(int argc, char **argv) {
+    using namespace ovstress;
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) g_self.assign(self, static_cast<size_t>(n));
+    if (argc < 2) return usage();
+    const std::string mode = argv[1];
+    if (mode == "skew-holder" && argc == 5)
+        return skew_holder_main(argv[2], std::atoi(argv[3]), argv[4]);
+    if (mode == "skew-contender" && argc == 4)
+        return skew_contender_main(argv[2], std::atoi(argv[3]));
+    if (mode != "ci" && mode != "soak" && mode != "takeover") return usage();
+
+    double minutes = 30;
+    int rounds = 30;
+    uint32_t delay_ms = 0;
+    int latency_ms = 0;
+    std::string base = "/tmp";
+    for (int i = 2; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--tool" && i + 1 < argc) {
+            g_tool = argv[++i];
+        } else if (arg == "--testfs" && i + 1 < argc) {
+            g_testfs = argv[++i];
+        } else if (arg == "--minutes" && i + 1 < argc) {
+            minutes = std::atof(argv[++i]);
+        } else if (arg == "--rounds" && i + 1 < argc) {
+            rounds = std::atoi(argv[++i]);
+        } else if (arg == "--delay" && i + 1 < argc) {
+            delay_ms = static_cast<uint32_t>(std::atoi(argv[++i]));
+        } else if (arg == "--latency" && i + 1 < argc) {
+            latency_ms = std::atoi(argv[++i]);
+        } else if (arg == "--dir" && i + 1 < argc) {
+            base = argv[++i];
+        } else {
+            return usage();
+        }
+    }
+    if (g_tool.empty()) return usage();
+    signal(SIGPIPE, SIG_IGN);
+    prctl(PR_SET_CHILD_SUBREAPER, 1);
+    const std::string work = temp_dir(base, "ovstress");
+    if (work.empty()) return 1;
+    const int64_t start = mono_ns();
+    if (mode == "takeover") {
+        takeover_only(work, rounds, delay_ms, latency_ms);
+    } else {
+        self_test(work);
+        if (mode == "ci")
+            run_ci(work);
+        else
+            run_soak(work, start + static_cast<int64_t>(minutes * 60e9));
+    }
+    ovsupport::remove_tree(work);
+    print_figures(static_cast<double>(mono_ns() - start) / 1e9);
+    return g_fig.failures.empty() ? 0 : 1;
+}
