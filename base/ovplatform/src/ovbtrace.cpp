@@ -102,7 +102,7 @@ int32_t _append_format(char *buffer, size_t size, size_t *position, const char *
 
 // Every text line becomes one log message; the buffer is then reused.
 void _log_line_end(char *buffer, size_t /*size*/, size_t *position) {
-    OV_LOG(1, "%s", buffer);
+    OV_LOG(kLogError, "%s", buffer);
     *position = 0;
 }
 
@@ -140,7 +140,7 @@ void _setup_alt_stack() {
     stack.ss_flags = 0;
     if (sigaltstack(&stack, nullptr) != 0) {
         const int err = errno;
-        OV_LOG(3, "Failed to set up the alternate signal stack err=%d", err);
+        OV_LOG(kLogInfo, "Failed to set up the alternate signal stack err=%d", err);
         g_alt_stack_taken.store(false);
     }
 }
@@ -237,7 +237,7 @@ void ov_fatal_signals_reset(void) noexcept {
 }
 
 void ov_fatal_signal_handler(int signal_number, void * /*info*/, void * /*context*/) noexcept {
-    OV_LOG(1, "Process received signal %s(%d)", ov_platform_signal_name(signal_number),
+    OV_LOG(kLogError, "Process received signal %s(%d)", ov_platform_signal_name(signal_number),
            signal_number);
     ov_log_backtrace();
     // The report must reach the disk before the abort ends the process.

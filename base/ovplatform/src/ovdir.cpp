@@ -195,7 +195,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
         // The canonical form turns '\' into '/', so a name holding one would
         // lead the next level to a different directory.
         if (std::strchr(node->name, '\\') != nullptr) {
-            OV_LOG(1, "Does not support removing files or directories when path='\\'.");
+            OV_LOG(kLogError, "Does not support removing files or directories when path='\\'.");
             return EINVAL;
         }
         size_t pos = prefix_length;

@@ -265,7 +265,7 @@ int32_t ov_fileread(ov_file_t *file, void *buffer, size_t size, uint64_t *count)
     ssize_t n = read(*file, buffer, size);
     if (n < 0) {
         int err = errno;
-        OV_LOG(1, "ov_fileread: read failed. error=%d", err);
+        OV_LOG(kLogError, "ov_fileread: read failed. error=%d", err);
         if (count != nullptr) *count = 0;
         return err;
     }
@@ -309,7 +309,7 @@ int32_t ov_file_seek(ov_file_t *file, uint64_t offset, int whence) noexcept {
     if (file == nullptr) return EINVAL;
     if (lseek(*file, static_cast<off_t>(offset), whence) == static_cast<off_t>(-1)) {
         int err = errno;
-        OV_LOG(1, "ov_file_seek: seek to %llu failed. error=%d",
+        OV_LOG(kLogError, "ov_file_seek: seek to %llu failed. error=%d",
                static_cast<unsigned long long>(offset), err);
         return err;
     }
@@ -342,7 +342,7 @@ int32_t ov_file_fstat(ov_file_t *file, ov_stat_t *status) noexcept {
 
 void ov_file_setstat(ov_stat_t *status, const struct stat *system_status) noexcept {
     if (status == nullptr || system_status == nullptr) {
-        OV_LOG(5, "ov_file_setstat called with null pointer.");
+        OV_LOG(kLogTrace, "ov_file_setstat called with null pointer.");
         return;
     }
     std::memset(status, 0, sizeof *status);
@@ -739,19 +739,19 @@ int32_t ov_copy_file(const char *source, const char *destination, uint32_t mode)
         if (offset == 0) {
             // Refused before the first byte: the kernel cannot copy between
             // these two files, so the data goes through user space instead.
-            OV_LOG(4, "sendfile() rejected.  Falling back to user mode copy.");
+            OV_LOG(kLogDebug, "sendfile() rejected.  Falling back to user mode copy.");
             return _copy_user_mode(&in, &out);
         }
         if (sent == 0) {
-            OV_LOG(4, "ov_copy_file():  Premature EOF");
+            OV_LOG(kLogDebug, "ov_copy_file():  Premature EOF");
             rc = EBUFFER;
         } else {
             rc = errno;
         }
-        OV_LOG(3, "sendfile() failed with %d", rc);
+        OV_LOG(kLogInfo, "sendfile() failed with %d", rc);
         return rc;
     }
-    OV_LOG(4, "sendfile() succeeded");
+    OV_LOG(kLogDebug, "sendfile() succeeded");
     return 0;
 }
 

@@ -156,11 +156,11 @@ static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexc
     uint64_t count = 0;
     rc = ov_fileread(&file, buffer, kRecordMax, &count);
     if (rc != 0) {
-        OV_LOG(1, "Failed to read lockfile %s (e=%d)", path, rc);
+        OV_LOG(kLogError, "Failed to read lockfile %s (e=%d)", path, rc);
         return rc;
     }
     if (count == 0) {
-        OV_LOG(1, "Read invalid lockfile %s", path);
+        OV_LOG(kLogError, "Read invalid lockfile %s", path);
         return ELOCKINVAL;
     }
     buffer[count] = '\0';
@@ -173,12 +173,12 @@ static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexc
         }
         // The refresh itself is best effort: the record was read, so the lock
         // is still ours; the next refresh tries again.
-        if (rc != 0) OV_LOG(1, "Failed to update lockfile %s (e=%d)", path, rc);
+        if (rc != 0) OV_LOG(kLogError, "Failed to update lockfile %s (e=%d)", path, rc);
     }
 
     rc = closer.close();
     if (rc != 0) {
-        OV_LOG(1, "Failed to close lockfile %s (e=%d)", path, rc);
+        OV_LOG(kLogError, "Failed to close lockfile %s (e=%d)", path, rc);
         return rc;
     }
     return 0;
@@ -256,12 +256,12 @@ static int32_t _fs_age_stale(ov_lockfile_t *handle, int32_t expiration,
     const int32_t rc = _fs_age_probe(handle, handle->path, lock_status, &age);
     if (rc != 0) return rc;
     if (age <= expiration) {
-        OV_LOG(5, "_fs_age_stale: File has changed recently (%d <= %d)", static_cast<int>(age),
-               expiration);
-        OV_LOG(3, "Lockfile valid: %s", handle->last_seen);
+        OV_LOG(kLogTrace, "_fs_age_stale: File has changed recently (%d <= %d)",
+               static_cast<int>(age), expiration);
+        OV_LOG(kLogInfo, "Lockfile valid: %s", handle->last_seen);
         return ELOCKED;
     }
-    OV_LOG(5, "_fs_age_stale: File appears to be stale");
+    OV_LOG(kLogTrace, "_fs_age_stale: File appears to be stale");
     return 0;
 }
 
@@ -280,9 +280,11 @@ int32_t make_parent_directory(const ov_lockfile_t *handle) {
     } else {
         rc = ov_dir_create(parent, 0755, 1);
         if (rc == EEXIST) rc = 0;
-        if (rc != 0) OV_LOG(1, "Failed to create parent directory for %s err=%d", handle->path, rc);
+        if (rc != 0)
+            OV_LOG(kLogError, "Failed to create parent directory for %s err=%d", handle->path, rc);
     }
-    if (rc != 0) OV_LOG(1, "Failed to make lockfile parent directory %s err=%d", handle->path, rc);
+    if (rc != 0)
+        OV_LOG(kLogError, "Failed to make lockfile parent directory %s err=%d", handle->path, rc);
     return rc;
 }
 
@@ -293,8 +295,8 @@ int32_t judge_age(ov_lockfile_t *handle, int32_t expiration, ov_stat_t *judged) 
         const int32_t rc = _fs_age_stale(handle, expiration, judged);
         if (rc == ELOCKED) return rc;
         if (rc != 0) {
-            OV_LOG(5, "_fs_age_stale: Unable to determine age (error %d)", rc);
-            OV_LOG(1, "Failed to determine age of lockfile %s err=%d", handle->path, rc);
+            OV_LOG(kLogTrace, "_fs_age_stale: Unable to determine age (error %d)", rc);
+            OV_LOG(kLogError, "Failed to determine age of lockfile %s err=%d", handle->path, rc);
             return rc;
         }
         if (probe < kProbeCount) sleep_full_interval(probe_gap_ms());
@@ -363,9 +365,9 @@ int32_t remove_judged(ov_lockfile_t *handle, const char *target, const char *exp
     // after EEXIST the moved file's holder has lost it either way.
     if (back != 0 || ov_file_exists(moved, 0)) ov_file_delete(moved);
     if (back != 0) {
-        OV_LOG(1, "Unable to restore live lockfile %s err=%d", target, back);
+        OV_LOG(kLogError, "Unable to restore live lockfile %s err=%d", target, back);
     } else {
-        OV_LOG(3, "Lockfile %s changed before takeover; put back: %s", target, record);
+        OV_LOG(kLogInfo, "Lockfile %s changed before takeover; put back: %s", target, record);
     }
     return ELOCKED;
 }
@@ -388,7 +390,7 @@ int32_t claim_breaker(ov_lockfile_t *handle, const char *breaker, const char *re
     if (rc == ELOCKSKEW || (rc == 0 && age <= expiration)) return ELOCKED;
     if (rc != 0) return rc;
 
-    OV_LOG(3, "Removing abandoned takeover marker %s: %s", breaker, seen);
+    OV_LOG(kLogInfo, "Removing abandoned takeover marker %s: %s", breaker, seen);
     rc = remove_judged(handle, breaker, seen, status);
     if (rc != 0 && rc != ENOENT) return rc;
     return _lockfile_create(breaker, record, length);
@@ -401,7 +403,7 @@ void drop_breaker(const char *breaker, const char *record) {
     if (read_record(breaker, seen) == 0 && std::strcmp(seen, record) == 0) {
         ov_file_delete(breaker);
     } else {
-        OV_LOG(1, "Takeover marker %s is no longer ours: %s", breaker, seen);
+        OV_LOG(kLogError, "Takeover marker %s is no longer ours: %s", breaker, seen);
     }
 }
 
@@ -417,12 +419,12 @@ int32_t replace_stale_lock(ov_lockfile_t *handle, const ov_stat_t &judged) {
     if (rc != 0) return rc;
     if (std::strcmp(current, handle->last_seen) != 0 || !unchanged(now, judged)) {
         // Another contender took the lock over first, or its holder woke up.
-        OV_LOG(3, "Lockfile valid: %s", current);
+        OV_LOG(kLogInfo, "Lockfile valid: %s", current);
         size_t pos = 0;
         ov_str_to(handle->last_seen, current, kRecordSize, &pos);
         return ELOCKED;
     }
-    OV_LOG(4, "Moving stale lockfile %s aside", handle->path);
+    OV_LOG(kLogDebug, "Moving stale lockfile %s aside", handle->path);
     rc = remove_judged(handle, handle->path, handle->last_seen, judged);
     if (rc != 0) return rc;
     return write_lock(handle);
@@ -434,8 +436,8 @@ int32_t replace_stale_lock(ov_lockfile_t *handle, const ov_stat_t &judged) {
 // fresh lock that a faster one has just created. A contender that finds the
 // breaker held by a live contender gets ELOCKED.
 int32_t take_over(ov_lockfile_t *handle, int32_t expiration, const ov_stat_t &judged) {
-    OV_LOG(5, "_fs_age_stale: File is stale");
-    OV_LOG(3, "Lock file is stale, taking over.");
+    OV_LOG(kLogTrace, "_fs_age_stale: File is stale");
+    OV_LOG(kLogInfo, "Lock file is stale, taking over.");
     const uint32_t delay = g_test_takeover_delay_ms.load(std::memory_order_relaxed);
     if (delay != 0) sleep_full_interval(delay);
 
@@ -452,9 +454,9 @@ int32_t take_over(ov_lockfile_t *handle, int32_t expiration, const ov_stat_t &ju
         if (rc == 0 || rc == ELOCKED) return rc;
     }
     if (rc == ELOCKED) {
-        OV_LOG(3, "Another process is taking over %s", handle->path);
+        OV_LOG(kLogInfo, "Another process is taking over %s", handle->path);
     } else {
-        OV_LOG(1, "Failed to delete lockfile %s err=%d", handle->path, rc);
+        OV_LOG(kLogError, "Failed to delete lockfile %s err=%d", handle->path, rc);
     }
     return rc;
 }
@@ -466,7 +468,7 @@ int32_t write_lock(ov_lockfile_t *handle) {
     const int32_t rc =
         _lockfile_create(handle->path, handle->content, std::strlen(handle->content));
     if (rc != 0) {
-        OV_LOG(1, "Failed to write lock file err=%d", rc);
+        OV_LOG(kLogError, "Failed to write lock file err=%d", rc);
         return rc;
     }
     handle->locked = 1;
@@ -516,7 +518,7 @@ int32_t ov_lockfile_acquire(ov_lockfile_t *handle, const char *name,
         if (rc != 0) return rc;
         return take_over(handle, expiration_seconds, judged);
     } else {
-        OV_LOG(1, "Failed to read lock file err=%d", rc);
+        OV_LOG(kLogError, "Failed to read lock file err=%d", rc);
         return rc;
     }
     return write_lock(handle);
@@ -530,16 +532,16 @@ int32_t ov_lockfile_release(ov_lockfile_t *handle) noexcept {
     char record[kReadBufferSize];
     int32_t rc = _lockfile_read(handle->path, 0, record);
     if (rc != 0) {
-        OV_LOG(1, "Unable to check lock file before release %s err=%d", handle->path, rc);
+        OV_LOG(kLogError, "Unable to check lock file before release %s err=%d", handle->path, rc);
         return rc;
     }
     if (std::strcmp(record, handle->content) != 0) {
-        OV_LOG(1, "Lockfile was taken over by another process: %s", record);
+        OV_LOG(kLogError, "Lockfile was taken over by another process: %s", record);
         return ELOCKED;
     }
     rc = ov_file_delete(handle->path);
     if (rc != 0) {
-        OV_LOG(1, "Failed to delete lockfile %s err=%d", handle->path, rc);
+        OV_LOG(kLogError, "Failed to delete lockfile %s err=%d", handle->path, rc);
         return rc;
     }
     handle->locked = 0;
@@ -595,7 +597,7 @@ char *ov_lockfile_strerror(int32_t code, char *buffer, size_t size) noexcept {
 // stop_requested and its wait.
 static void *_lockfile_worker(void *arg) noexcept {
     auto *handle = static_cast<ov_lockfile_t *>(arg);
-    OV_LOG(4, "Lockfile worker thread started");
+    OV_LOG(kLogDebug, "Lockfile worker thread started");
     {
         const MutexLock lock(&handle->worker_mutex);
         int failures = 0;
@@ -605,7 +607,7 @@ static void *_lockfile_worker(void *arg) noexcept {
             const int32_t rc = _lockfile_read(handle->path, 1, record);
             if (rc == 0) {
                 if (std::strcmp(record, handle->content) != 0) {
-                    OV_LOG(1, "Lockfile was taken over by another process: %s", record);
+                    OV_LOG(kLogError, "Lockfile was taken over by another process: %s", record);
                     // last_seen is complete before lost is published; the
                     // owner reads it only after it has seen lost set.
                     size_t pos = 0;
@@ -618,31 +620,32 @@ static void *_lockfile_worker(void *arg) noexcept {
                 continue;
             }
 
-            OV_LOG(1, "Unable to update lock file %s err=%d count=%d", handle->path, rc, failures);
+            OV_LOG(kLogError, "Unable to update lock file %s err=%d count=%d", handle->path, rc,
+                   failures);
             ++failures;
             ov_cond_timedwait(&handle->worker_cond, &period);
             if (failures >= kRefreshFailureLimit) {
-                OV_LOG(1, "Unable to update lock file");
+                OV_LOG(kLogError, "Unable to update lock file");
                 lost_flag(handle).store(1, std::memory_order_release);
                 break;
             }
         }
     }
-    OV_LOG(4, "Lockfile worker thread finished");
+    OV_LOG(kLogDebug, "Lockfile worker thread finished");
     return nullptr;
 }
 
 int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) noexcept {
     if (handle == nullptr) {
-        OV_LOG(1, "Invalid lock structure");
+        OV_LOG(kLogError, "Invalid lock structure");
         return EINVAL;
     }
     if (!handle->locked) {
-        OV_LOG(1, "Lockfile is not locked by me");
+        OV_LOG(kLogError, "Lockfile is not locked by me");
         return EINVAL;
     }
     if (handle->worker_running) {
-        OV_LOG(1, "Lockfile worker is already running");
+        OV_LOG(kLogError, "Lockfile worker is already running");
         return EINVAL;
     }
 
@@ -652,7 +655,7 @@ int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) noexcept {
     ov_cond_init(&handle->worker_cond, &handle->worker_mutex);
     const int32_t rc = ov_thread_spawn(&handle->worker_thread, _lockfile_worker, handle);
     if (rc != 0) {
-        OV_LOG(1, "Failed to spawn thread for lock file updating err=%d", rc);
+        OV_LOG(kLogError, "Failed to spawn thread for lock file updating err=%d", rc);
         // Nobody would refresh the lock: give it up at once.
         ov_file_delete(handle->path);
         ov_cond_destroy(&handle->worker_cond);
@@ -674,12 +677,12 @@ int32_t ov_lockfile_acquire_continuous(ov_lockfile_t *handle, const char *name,
                                        int32_t expiration_seconds) noexcept {
     int32_t rc = ov_lockfile_acquire(handle, name, expiration_seconds);
     if (rc != 0) {
-        OV_LOG(1, "Unable to acquire lockfile (err=%d)", rc);
+        OV_LOG(kLogError, "Unable to acquire lockfile (err=%d)", rc);
         return rc;
     }
     rc = ov_lockfile_start_worker(handle);
     if (rc != 0) {
-        OV_LOG(1, "Unable to acquire continuous lock (err=%d)", rc);
+        OV_LOG(kLogError, "Unable to acquire continuous lock (err=%d)", rc);
         return rc;
     }
     return 0;

@@ -44,7 +44,7 @@ using ov::detail::destroy;
 using ov::detail::kPathSize;
 using ov::detail::MutexLock;
 
-constexpr int kDefaultThreshold = 3;
+constexpr int kDefaultThreshold = static_cast<int>(kLogInfo);
 constexpr size_t kQueuedText = 4096;
 
 // The settings are meant to be set during start-up; they are atomics so that
@@ -200,7 +200,7 @@ int ov_log_va(uint32_t level, const char *format, va_list args) noexcept {
     const int threshold = g_threshold.load(std::memory_order_relaxed);
     if (!_passes(level, threshold)) return threshold == -1 ? -1 : 0;
     ov::detail::ErrnoGuard keep_errno;
-    return _dispatch(g_kind.load(std::memory_order_acquire), 3, nullptr, -1, format, args);
+    return _dispatch(g_kind.load(std::memory_order_acquire), kLogInfo, nullptr, -1, format, args);
 }
 
 int ov_log_queued(uint32_t level, const char *format, ...) noexcept {
@@ -321,7 +321,7 @@ void ov_log_set_level(int level) noexcept {
     g_threshold.store(level < -1 ? -1 : level);
 }
 void ov_log_set_debug(int flag) noexcept {
-    g_threshold.store(flag ? 4 : kDefaultThreshold);
+    g_threshold.store(flag ? static_cast<int>(kLogDebug) : kDefaultThreshold);
 }
 void ov_log_set_debug_level(int level) noexcept {
     g_threshold.store(level > 0 ? kDefaultThreshold + level : kDefaultThreshold);

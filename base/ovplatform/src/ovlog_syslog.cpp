@@ -38,8 +38,11 @@ using ov::detail::SystemMutexLock;
 constexpr size_t kSyslogBuffer = 4096;
 constexpr uint16_t kSyslogPort = 514;
 
-// Severity of each level; levels above the table are notices.
-constexpr int kSeverities[] = {LOG_CRIT, LOG_ERR, LOG_WARNING, LOG_INFO, LOG_DEBUG, LOG_DEBUG};
+// Severity of each level; levels beyond the list are notices.
+#define OV_LOG_LEVEL_SEVERITY(name, number, tag, severity) severity,
+constexpr int kSeverities[] = {OV_LOG_LEVEL_LIST(OV_LOG_LEVEL_SEVERITY)};
+#undef OV_LOG_LEVEL_SEVERITY
+static_assert(sizeof kSeverities / sizeof kSeverities[0] == kLogLevelCount);
 
 std::atomic<bool> g_udp{false};
 std::atomic<int> g_socket{-1};

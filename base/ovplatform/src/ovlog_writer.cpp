@@ -53,8 +53,12 @@ constexpr size_t kLongestTagged = kLogTaggedSize - 1;
 constexpr size_t kPrefixSize = 256;
 constexpr uint64_t kSizeCheckInterval = 65535;
 
-// One list for the tags: levels 0-1, 2-3, and everything above.
-constexpr const char *kTags[] = {"ERR ", "ERR ", "LOG ", "LOG ", "DBG "};
+// The tag of each level with its blank; levels beyond the list take the
+// last one's.
+#define OV_LOG_LEVEL_TAG(name, number, tag, severity) tag " ",
+constexpr const char *kTags[] = {OV_LOG_LEVEL_LIST(OV_LOG_LEVEL_TAG)};
+#undef OV_LOG_LEVEL_TAG
+static_assert(sizeof kTags / sizeof kTags[0] == kLogLevelCount);
 
 // The writer's shared state. The repeat test and the update of the last
 // message must be one step, or two threads could both take the same message
@@ -191,7 +195,7 @@ size_t _summary_prefix(char *out, const CalendarCache &calendar, int millisecond
 int _log_format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
                        va_list args) noexcept {
     if (size <= kTagLength) return -1;
-    std::memcpy(buffer, kTags[std::min<uint32_t>(level, 4)], kTagLength);
+    std::memcpy(buffer, kTags[std::min<uint32_t>(level, kLogLevelCount - 1)], kTagLength);
     buffer[kTagLength] = '\0';
     const int n = format_message(buffer + kTagLength, size - kTagLength, format, args);
     if (n < 0 || n > INT_MAX - static_cast<int>(kTagLength)) return -1;

@@ -294,7 +294,7 @@ char *ov_path_build_canonical_path(char *out, size_t size, int32_t *error, const
     if (error == nullptr) error = &ignored;
     if (out == nullptr) {
         *error = EINVAL;
-        OV_LOG(1, "ov_path_build_canonical_path: Null buffer");
+        OV_LOG(kLogError, "ov_path_build_canonical_path: Null buffer");
         return nullptr;
     }
     if (format == nullptr) {

@@ -48,10 +48,11 @@ int _fill_executable_cache() {
     if (rc != 0) {
         const char *invoked = program_invocation_name;
         if (invoked == nullptr || invoked[0] == '\0') {
-            OV_LOG(1, "Unable to generate executable path, rc = %zd", static_cast<ssize_t>(rc));
+            OV_LOG(kLogError, "Unable to generate executable path, rc = %zd",
+                   static_cast<ssize_t>(rc));
             return -1;
         }
-        OV_LOG(3, "/proc/self/exe not found.  Falling back to argv[0]");
+        OV_LOG(kLogInfo, "/proc/self/exe not found.  Falling back to argv[0]");
         int found = ov_path_find_program(invoked, g_executable, sizeof g_executable);
         if (found < 0) return found;
     }

@@ -101,7 +101,7 @@ const char *ov_platform_signal_name(int signal_number) noexcept {
 
 int ov_platform_signal_number(const char *name) noexcept {
     const int number = name != nullptr ? _signal_number(name) : -1;
-    if (number < 0) OV_LOG(1, "unrecognized signame %s", name != nullptr ? name : "(null)");
+    if (number < 0) OV_LOG(kLogError, "unrecognized signame %s", name != nullptr ? name : "(null)");
     return number;
 }
 

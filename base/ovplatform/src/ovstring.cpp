@@ -65,9 +65,9 @@ int32_t str_to(const char *name, char *dst, const char *src, size_t limit, size_
         // The message prints the source; it is bounded by the limit because an
         // ov_strn_to source need not be terminated.
         int shown = limit > 0x7fffffff ? 0x7fffffff : static_cast<int>(limit);
-        OV_LOG(3, "Warning: %s failure, args %p %p %zu %zu '%.*s'", name, static_cast<void *>(dst),
-               static_cast<const void *>(src), size, pos, src != nullptr ? shown : 5,
-               src != nullptr ? src : "(nil)");
+        OV_LOG(kLogInfo, "Warning: %s failure, args %p %p %zu %zu '%.*s'", name,
+               static_cast<void *>(dst), static_cast<const void *>(src), size, pos,
+               src != nullptr ? shown : 5, src != nullptr ? src : "(nil)");
         // Discard the whole assembled text, as a caller that ignores the result
         // must not use a half-built string. A zero-sized buffer has no byte 0.
         if (dst != nullptr && size > 0) dst[0] = '\0';
@@ -246,8 +246,9 @@ int32_t ov_trimmed_str_to(char *dst, const char *src, size_t size, size_t *pos_i
         while (is_space(*start)) ++start;
     }
     if (dst == nullptr || src == nullptr || pos >= size) {
-        OV_LOG(3, "ov_trimmed_str_to failure, args %p %p %zu %zu %p", static_cast<void *>(dst),
-               static_cast<const void *>(start), size, pos, static_cast<const void *>(src));
+        OV_LOG(kLogInfo, "ov_trimmed_str_to failure, args %p %p %zu %zu %p",
+               static_cast<void *>(dst), static_cast<const void *>(start), size, pos,
+               static_cast<const void *>(src));
         if (dst != nullptr && size > 0) dst[0] = '\0';
         return EINVAL;
     }
@@ -432,7 +433,7 @@ size_t ov_strnlen(const char *text, size_t limit) noexcept {
 
 char *ov_str_ndup(const char *text, size_t limit) noexcept {
     if (text == nullptr) {
-        OV_LOG(1, "ov_str_ndup() called with null string");
+        OV_LOG(kLogError, "ov_str_ndup() called with null string");
         return nullptr;
     }
     return strndup(text, limit);

@@ -180,7 +180,7 @@ int32_t ov_mutex_init_recursive(ov_mutex_t *mutex) noexcept {
 
 int32_t ov_mutex_destroy(ov_mutex_t *mutex) noexcept {
     const int rc = pthread_mutex_destroy(mutex);
-    if (rc != 0) OV_LOG(3, "ov_mutex_destroy failed. err=%d", rc);
+    if (rc != 0) OV_LOG(kLogInfo, "ov_mutex_destroy failed. err=%d", rc);
     return rc;
 }
 
@@ -211,7 +211,7 @@ int32_t ov_mutex_acquire(ov_mutex_t *mutex) noexcept {
 int32_t ov_mutex_acquire_failed(int32_t rc) noexcept {
     switch (rc) {
         case EINVAL:
-            OV_LOG(3, "ov_mutex_acquire: err=%d", rc);
+            OV_LOG(kLogInfo, "ov_mutex_acquire: err=%d", rc);
             ov_log_backtrace();
             return rc;
         case EDEADLK: {
@@ -223,12 +223,13 @@ int32_t ov_mutex_acquire_failed(int32_t rc) noexcept {
                 hook();
                 return rc;
             }
-            OV_LOG(1, "ov_mutex_acquire: attempt to reacquire non-recursive mutex.  Aborting.");
+            OV_LOG(kLogError,
+                   "ov_mutex_acquire: attempt to reacquire non-recursive mutex.  Aborting.");
             ov_log_backtrace();
             std::abort();
         }
         default:
-            OV_LOG(3, "ov_mutex_acquire: unknown err=%d:", rc);
+            OV_LOG(kLogInfo, "ov_mutex_acquire: unknown err=%d:", rc);
             return rc;
     }
 }
@@ -243,10 +244,10 @@ int32_t ov_mutex_acquire_nb(ov_mutex_t *mutex) noexcept {
             return rc;
         case EINVAL:
         case EDEADLK:
-            OV_LOG(3, "ov_mutex_acquire_nb: err=%d", rc);
+            OV_LOG(kLogInfo, "ov_mutex_acquire_nb: err=%d", rc);
             return rc;
         default:
-            OV_LOG(3, "ov_mutex_acquire_nb: unknown err=%d: ", rc);
+            OV_LOG(kLogInfo, "ov_mutex_acquire_nb: unknown err=%d: ", rc);
             return rc;
     }
 }
@@ -259,7 +260,7 @@ int32_t ov_mutex_release(ov_mutex_t *mutex) noexcept {
 }
 
 int32_t ov_mutex_release_failed(int32_t rc) noexcept {
-    OV_LOG(3, "ov_mutex_release failed. err=%d", rc);
+    OV_LOG(kLogInfo, "ov_mutex_release failed. err=%d", rc);
     return rc;
 }
 
@@ -271,7 +272,7 @@ int32_t ov_cond_init(ov_cond_t *cond, ov_mutex_t *mutex) noexcept {
     cond->mutex = mutex;
     int rc = pthread_condattr_init(&cond->attr);
     if (rc != 0) {
-        OV_LOG(3, "ov_cond_init - condattr_init failed. err=%d", rc);
+        OV_LOG(kLogInfo, "ov_cond_init - condattr_init failed. err=%d", rc);
         return rc;
     }
     // Deadlines are computed from the monotonic clock, so the condition must
@@ -279,13 +280,13 @@ int32_t ov_cond_init(ov_cond_t *cond, ov_mutex_t *mutex) noexcept {
     // a clock change stretch or cut every wait.
     rc = pthread_condattr_setclock(&cond->attr, CLOCK_MONOTONIC);
     if (rc != 0) {
-        OV_LOG(3, "ov_cond_init - setclock failed. err=%d", rc);
+        OV_LOG(kLogInfo, "ov_cond_init - setclock failed. err=%d", rc);
         pthread_condattr_destroy(&cond->attr);
         return rc;
     }
     rc = pthread_cond_init(&cond->cond, &cond->attr);
     if (rc != 0) {
-        OV_LOG(3, "ov_cond_init failed. err=%d", rc);
+        OV_LOG(kLogInfo, "ov_cond_init failed. err=%d", rc);
         pthread_condattr_destroy(&cond->attr);
         return rc;
     }
@@ -294,9 +295,9 @@ int32_t ov_cond_init(ov_cond_t *cond, ov_mutex_t *mutex) noexcept {
 
 int32_t ov_cond_destroy(ov_cond_t *cond) noexcept {
     const int cond_rc = pthread_cond_destroy(&cond->cond);
-    if (cond_rc != 0) OV_LOG(3, "ov_cond_destroy failed. err=%d", cond_rc);
+    if (cond_rc != 0) OV_LOG(kLogInfo, "ov_cond_destroy failed. err=%d", cond_rc);
     const int attr_rc = pthread_condattr_destroy(&cond->attr);
-    if (attr_rc != 0) OV_LOG(3, "ov_cond_destroy on attr failed. err=%d", attr_rc);
+    if (attr_rc != 0) OV_LOG(kLogInfo, "ov_cond_destroy on attr failed. err=%d", attr_rc);
     return cond_rc != 0 ? cond_rc : attr_rc;
 }
 
@@ -338,7 +339,7 @@ int32_t ov_cond_broadcast(ov_cond_t *cond) noexcept {
 int32_t ov_sem_init(ov_sem_t *sem, uint32_t value) noexcept {
     if (sem_init(sem, 0, value) != 0) {
         const int err = errno;
-        OV_LOG(1, "ov_sem_init failed, err=%d", err);
+        OV_LOG(kLogError, "ov_sem_init failed, err=%d", err);
         return err;
     }
     return 0;
@@ -347,7 +348,7 @@ int32_t ov_sem_init(ov_sem_t *sem, uint32_t value) noexcept {
 int32_t ov_sem_destroy(ov_sem_t *sem) noexcept {
     if (sem_destroy(sem) != 0) {
         const int err = errno;
-        OV_LOG(1, "ov_sem_destroy failed, err=%d", err);
+        OV_LOG(kLogError, "ov_sem_destroy failed, err=%d", err);
         return err;
     }
     // A zeroed object cannot be mistaken for a live semaphore by a later
@@ -378,7 +379,7 @@ void ov_sem_free(ov_sem_t **sem) noexcept {
 int32_t ov_sem_post(ov_sem_t *sem) noexcept {
     if (sem_post(sem) != 0) {
         const int err = errno;
-        OV_LOG(1, "ov_sem_post failed, err=%d", err);
+        OV_LOG(kLogError, "ov_sem_post failed, err=%d", err);
         return err;
     }
     return 0;
@@ -390,7 +391,7 @@ int32_t ov_sem_wait(ov_sem_t *sem) noexcept {
         const int err = errno;
         // A blocking take has no deadline to miss, so a signal only restarts it.
         if (err == EINTR) continue;
-        OV_LOG(1, "ov_sem_wait failed, err=%d", err);
+        OV_LOG(kLogError, "ov_sem_wait failed, err=%d", err);
         return err;
     }
 }
@@ -402,7 +403,7 @@ int32_t ov_sem_trywait(ov_sem_t *sem, uint32_t timeout_ms) noexcept {
         const int err = errno;
         if (err == EINTR) continue;
         if (err != EAGAIN) {
-            OV_LOG(3, "ov_sem_trywait failed, err=%d", err);
+            OV_LOG(kLogInfo, "ov_sem_trywait failed, err=%d", err);
             return err;
         }
         if (polls == 0) return EAGAIN;
@@ -420,14 +421,14 @@ int32_t ov_sem_ntrywait(ov_sem_t *sem, uint32_t count, uint32_t timeout_ms) noex
     ov_timeval_t start;
     int32_t rc = ov_time_monotonic_now(&start);
     if (rc != 0) {
-        OV_LOG(1, "ov_sem_ntrywait get current time failed, err%d", rc);
+        OV_LOG(kLogError, "ov_sem_ntrywait get current time failed, err%d", rc);
         return rc;
     }
     for (uint32_t i = 0; i < count; ++i) {
         uint64_t elapsed_usec = 0;
         rc = get_usec_since(&start, &elapsed_usec);
         if (rc != 0) {
-            OV_LOG(1, "ov_sem_ntrywait get time diff failed, err%d", rc);
+            OV_LOG(kLogError, "ov_sem_ntrywait get time diff failed, err%d", rc);
             return rc;
         }
         const uint64_t elapsed_ms = elapsed_usec / 1000;

@@ -51,7 +51,7 @@ void _ensure_min_stack(pthread_attr_t *attr) {
     if (size == 0 || size >= OV_THREAD_MIN_STACK) return;
     const int rc = pthread_attr_setstacksize(attr, OV_THREAD_MIN_STACK);
     if (rc != 0 && !g_stack_warning_logged.exchange(true, std::memory_order_relaxed))
-        OV_LOG(3, "ov_thread_spawn: pthread_attr_setstacksize(%zu) error %d",
+        OV_LOG(kLogInfo, "ov_thread_spawn: pthread_attr_setstacksize(%zu) error %d",
                static_cast<size_t>(OV_THREAD_MIN_STACK), rc);
 }
 
@@ -63,7 +63,7 @@ int32_t ov_thread_spawn(ov_thread_t *thread, ov_thread_start_t start, void *arg)
     if (start == nullptr) return EINVAL;
     ThreadAttr attr;
     if (attr.init_result() != 0) {
-        OV_LOG(1, "ov_thread_spawn: pthread_attr_init() error %d", attr.init_result());
+        OV_LOG(kLogError, "ov_thread_spawn: pthread_attr_init() error %d", attr.init_result());
         return attr.init_result();
     }
     _ensure_min_stack(attr.get());

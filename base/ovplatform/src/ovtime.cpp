@@ -79,7 +79,7 @@ int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t
     if (store_now != nullptr) *store_now = now;
     *out = 0;
     if (now.tv_sec < start.tv_sec || (now.tv_sec == start.tv_sec && now.tv_usec < start.tv_usec)) {
-        OV_LOG(1, "%s (start ticks %ld): big old %ld.%ld > %ld.%ld", operation,
+        OV_LOG(kLogError, "%s (start ticks %ld): big old %ld.%ld > %ld.%ld", operation,
                static_cast<long>(ov_time_start_ticks()), static_cast<long>(start.tv_sec),
                static_cast<long>(start.tv_usec), static_cast<long>(now.tv_sec),
                static_cast<long>(now.tv_usec));
@@ -224,16 +224,16 @@ int ov_time_is_infinite(const ov_timeval_t *value) noexcept {
 void ov_time_add(ov_timeval_t *target, const ov_timeval_t *addend) noexcept {
     if (target == nullptr || addend == nullptr) return;
     if (_is_plus_infinite(*target) || _is_minus_infinite(*target)) {
-        OV_LOG(5, "Ignoring request to increment infinite time value");
+        OV_LOG(kLogTrace, "Ignoring request to increment infinite time value");
         return;
     }
     if (_is_plus_infinite(*addend)) {
-        OV_LOG(5, "Incrementing time by infinity.  Setting result to infinity.");
+        OV_LOG(kLogTrace, "Incrementing time by infinity.  Setting result to infinity.");
         *target = *addend;
         return;
     }
     if (_is_minus_infinite(*addend)) {
-        OV_LOG(5, "Decrementing time by infinity.  Setting result to minus infinity.");
+        OV_LOG(kLogTrace, "Decrementing time by infinity.  Setting result to minus infinity.");
         *target = *addend;
         return;
     }
@@ -265,7 +265,7 @@ void ov_time_add_usec(ov_timeval_t *target, uint64_t usec) noexcept {
         return;
     }
     if (_is_plus_infinite(*target) || _is_minus_infinite(*target)) {
-        OV_LOG(5, "Ignoring request to increment infinite time value");
+        OV_LOG(kLogTrace, "Ignoring request to increment infinite time value");
         return;
     }
     const ov_timeval_t addend{static_cast<int64_t>(usec / kUsecPerSec),
@@ -545,7 +545,7 @@ int32_t ov_conc_stopwatch_start(ov_conc_stopwatch_t *set) noexcept {
     if (set == nullptr) return EINVAL;
     const MutexLock lock(set->mutex);
     if (set->depth >= set->levels) {
-        OV_LOG(1, "ov_conc_stopwatch_start(): Timers exceeded. Cannot start.");
+        OV_LOG(kLogError, "ov_conc_stopwatch_start(): Timers exceeded. Cannot start.");
         return EINVAL;
     }
     const int32_t rc = ov_stopwatch_start(&set->stopwatches[set->depth], nullptr);
@@ -591,7 +591,7 @@ void ov_conc_stopwatch_log(ov_conc_stopwatch_t *set) noexcept {
     for (uint32_t level = 0; level < set->levels; ++level) {
         ov_stopwatch_stats_t stats;
         if (ov_stopwatch_stats(&set->stopwatches[level], &stats) != 0 || stats.count == 0) break;
-        OV_LOG(3, "level:%u era:%lu elapsed:%lu count:%u mean:%lu\n", level,
+        OV_LOG(kLogInfo, "level:%u era:%lu elapsed:%lu count:%u mean:%lu\n", level,
                static_cast<unsigned long>(stats.era), static_cast<unsigned long>(stats.elapsed),
                stats.count, static_cast<unsigned long>(stats.mean));
     }

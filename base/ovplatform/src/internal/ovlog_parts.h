@@ -12,6 +12,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "internal/log_levels.h"
+
 namespace ov::logging {
 
 // ---- Log file ring (ovlog_ring.cpp) ------------------------------------------------------
