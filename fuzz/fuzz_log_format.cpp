@@ -141,7 +141,7 @@ void compare(size_t size, const char *format, ...) {
     va_list a, b;
     va_start(a, format);
     va_copy(b, a);
-    const int n = ov::logging::_log_format_tagged(mine, size, 1, format, a);
+    const int n = ov::logging::format_tagged(mine, size, 1, format, a);
     std::memcpy(theirs, "ERR ", 4);
     const int m = std::vsnprintf(theirs + 4, size - 4, format, b);
     va_end(b);

@@ -62,7 +62,7 @@ std::atomic<bool> g_installed{false};
 // installs the handlers without a stack of its own.
 std::atomic<bool> g_alt_stack_taken{false};
 
-uint32_t _frames_hash(void *const *frames, int count) {
+uint32_t frames_hash(void *const *frames, int count) {
     // FNV-1a over the frame array as it lies in memory.
     const auto *bytes = reinterpret_cast<const unsigned char *>(frames);
     const size_t length = static_cast<size_t>(count) * sizeof(void *);
@@ -77,7 +77,7 @@ uint32_t _frames_hash(void *const *frames, int count) {
 // Appends text at *position, cut to fit. A buffer that is already full is
 // left as it is: the bounded copy would treat a position at the end as a
 // misuse and empty the whole buffer.
-int32_t _append_text(char *buffer, size_t size, size_t *position, const char *text) {
+int32_t append_text(char *buffer, size_t size, size_t *position, const char *text) {
     if (*position + 1 >= size) {
         if (*position < size) buffer[*position] = '\0';
         return text[0] == '\0' ? 0 : EBUFFER;
@@ -90,47 +90,47 @@ int32_t _append_text(char *buffer, size_t size, size_t *position, const char *te
 // into the line would take a heap scratch buffer whenever the line is cut,
 // and the report may run in a process whose heap is damaged.
 OV_PRINTF(4, 5)
-int32_t _append_format(char *buffer, size_t size, size_t *position, const char *format, ...) {
+int32_t append_format(char *buffer, size_t size, size_t *position, const char *format, ...) {
     char piece[kPieceSize];
     va_list args;
     va_start(args, format);
     const int32_t rc = ov_str_vprintf_to(piece, sizeof piece, nullptr, format, args);
     va_end(args);
     if (rc != 0) return rc;
-    return _append_text(buffer, size, position, piece);
+    return append_text(buffer, size, position, piece);
 }
 
 // Every text line becomes one log message; the buffer is then reused.
-void _log_line_end(char *buffer, size_t /*size*/, size_t *position) {
+void log_line_end(char *buffer, size_t /*size*/, size_t *position) {
     OV_LOG(kLogError, "%s", buffer);
     *position = 0;
 }
 
 // The lines accumulate in the buffer, each ended by a newline.
-void _newline_line_end(char *buffer, size_t size, size_t *position) {
-    (void)_append_text(buffer, size, position, "\n");
+void newline_line_end(char *buffer, size_t size, size_t *position) {
+    (void)append_text(buffer, size, position, "\n");
 }
 
-void _append_frame_line(char *buffer, size_t size, size_t *position, int index, void *frame) {
+void append_frame_line(char *buffer, size_t size, size_t *position, int index, void *frame) {
     const auto address = reinterpret_cast<uintptr_t>(frame);
-    (void)_append_format(buffer, size, position, "%2d:0x%.*lx", index, kAddressDigits,
-                         static_cast<unsigned long>(address));
+    (void)append_format(buffer, size, position, "%2d:0x%.*lx", index, kAddressDigits,
+                        static_cast<unsigned long>(address));
     Dl_info info{};
     if (dladdr(frame, &info) == 0) return;
-    (void)_append_text(buffer, size, position, " ");
-    (void)_append_text(buffer, size, position, info.dli_fname != nullptr ? info.dli_fname : "");
+    (void)append_text(buffer, size, position, " ");
+    (void)append_text(buffer, size, position, info.dli_fname != nullptr ? info.dli_fname : "");
     if (info.dli_sname == nullptr) return;
-    (void)_append_text(buffer, size, position, " ");
-    (void)_append_text(buffer, size, position, info.dli_sname);
+    (void)append_text(buffer, size, position, " ");
+    (void)append_text(buffer, size, position, info.dli_sname);
     // The distance is printed as a signed 32-bit number, as the report has
     // always shown it; no function is anywhere near 2 GiB long.
     const auto offset = static_cast<int32_t>(address - reinterpret_cast<uintptr_t>(info.dli_saddr));
-    (void)_append_format(buffer, size, position, "+%d", offset);
+    (void)append_format(buffer, size, position, "+%d", offset);
 }
 
 // Hands the static alternate stack to the calling thread unless it has one
 // already (a sanitizer runtime or the program may have set up its own).
-void _setup_alt_stack() {
+void setup_alt_stack() {
     stack_t current{};
     if (sigaltstack(nullptr, &current) == 0 && (current.ss_flags & SS_DISABLE) == 0) return;
     if (g_alt_stack_taken.exchange(true)) return;
@@ -147,7 +147,7 @@ void _setup_alt_stack() {
 
 // The public handler keeps its information argument untyped for strict C
 // programs; sigaction needs the exact sa_sigaction type.
-void _fatal_signal_trampoline(int signal_number, siginfo_t *info, void *context) {
+void fatal_signal_trampoline(int signal_number, siginfo_t *info, void *context) {
     ov_fatal_signal_handler(signal_number, info, context);
 }
 
@@ -158,7 +158,7 @@ extern "C" {
 int ov_backtrace_capture(void **frames, int max, uint32_t *hash) noexcept {
     int count = frames != nullptr && max > 0 ? backtrace(frames, max) : 0;
     if (count < 0) count = 0;
-    if (hash != nullptr) *hash = _frames_hash(frames, count);
+    if (hash != nullptr) *hash = frames_hash(frames, count);
     return count;
 }
 
@@ -170,23 +170,23 @@ int ov_backtrace_format(void *const *frames, int count, uint32_t hash,
     if (buffer == nullptr || line_end == nullptr || *pos >= size) return 0;
 
     if (count <= 0 || frames == nullptr) {
-        (void)_append_text(buffer, size, pos, "Backtrace unavailable.");
+        (void)append_text(buffer, size, pos, "Backtrace unavailable.");
         line_end(buffer, size, pos);
         return 0;
     }
 
     // The first line carries the hash and every address, so that one log
     // message identifies the call path even when the frame lines are lost.
-    (void)_append_format(buffer, size, pos, "Backtrace hash:%#x ", hash);
+    (void)append_format(buffer, size, pos, "Backtrace hash:%#x ", hash);
     for (int i = 0; i < count; ++i) {
-        if (_append_format(buffer, size, pos, "0x%.*lx ", kAddressDigits,
-                           static_cast<unsigned long>(reinterpret_cast<uintptr_t>(frames[i]))) != 0)
+        if (append_format(buffer, size, pos, "0x%.*lx ", kAddressDigits,
+                          static_cast<unsigned long>(reinterpret_cast<uintptr_t>(frames[i]))) != 0)
             break;
     }
     line_end(buffer, size, pos);
 
     for (int i = 0; i < count; ++i) {
-        _append_frame_line(buffer, size, pos, i, frames[i]);
+        append_frame_line(buffer, size, pos, i, frames[i]);
         line_end(buffer, size, pos);
     }
     return count;
@@ -202,7 +202,7 @@ int32_t ov_backtrace_to_buffer(char *buffer, size_t size, size_t *position) noex
     void *frames[kBufferFrames];
     uint32_t hash = 0;
     const int count = ov_backtrace_capture(frames, kBufferFrames, &hash);
-    (void)ov_backtrace_format(frames, count, hash, _newline_line_end, buffer, size, &pos);
+    (void)ov_backtrace_format(frames, count, hash, newline_line_end, buffer, size, &pos);
     return 0;
 }
 
@@ -213,14 +213,14 @@ void ov_log_backtrace(void) noexcept {
     char line[kLogLineSize];
     size_t position = 0;
     line[0] = '\0';
-    (void)ov_backtrace_format(frames, count, hash, _log_line_end, line, sizeof line, &position);
+    (void)ov_backtrace_format(frames, count, hash, log_line_end, line, sizeof line, &position);
 }
 
 void ov_fatal_signals_install(void) noexcept {
     if (g_installed.exchange(true)) return;
-    _setup_alt_stack();
+    setup_alt_stack();
     struct sigaction action {};
-    action.sa_sigaction = _fatal_signal_trampoline;
+    action.sa_sigaction = fatal_signal_trampoline;
     sigfillset(&action.sa_mask);
     action.sa_flags = SA_SIGINFO | SA_ONSTACK;
     // A signal that cannot be caught here is reported as the system reports

@@ -46,11 +46,11 @@ using ov::detail::tail_of;
 using ov::detail::kPathSize;
 static_assert(OV_DIR_NAME_SIZE == kPathSize, "a directory's names and paths are paths");
 
-bool _is_dot_or_dotdot(const char *name) {
+bool is_dot_or_dotdot(const char *name) {
     return name[0] == '.' && (name[1] == '\0' || (name[1] == '.' && name[2] == '\0'));
 }
 
-int32_t _report(ov_dir_create_callback_t callback, const char *path, int created, uint64_t user) {
+int32_t report(ov_dir_create_callback_t callback, const char *path, int created, uint64_t user) {
     return callback != nullptr ? callback(path, created, user) : 0;
 }
 
@@ -99,7 +99,7 @@ class NameList {
 // The next name of a directory stream, as ov_dir_read reads it, and the
 // entry's type as the directory records it (DT_UNKNOWN where the file system
 // does not).
-int32_t _read_entry(DIR *stream, char *name, unsigned char *type) {
+int32_t read_entry(DIR *stream, char *name, unsigned char *type) {
     // readdir(3) tells the end of the directory from a failure only by
     // errno, which must therefore be cleared first.
     errno = 0;
@@ -126,14 +126,14 @@ int32_t _read_entry(DIR *stream, char *name, unsigned char *type) {
 // command-line tools, and always in the directory that is being read.
 // The entry's type comes from the directory itself where the file system
 // records it; only where it does not is the entry's own status read.
-int32_t _scan_level(RemoveLevel *level, NameList *subdirs, uint64_t *count) {
+int32_t scan_level(RemoveLevel *level, NameList *subdirs, uint64_t *count) {
     const int fd = dirfd(level->dir.get());
     for (;;) {
         unsigned char type = DT_UNKNOWN;
-        int32_t rc = _read_entry(level->dir.get(), level->name, &type);
+        int32_t rc = read_entry(level->dir.get(), level->name, &type);
         if (rc == EDIREND) return 0;
         if (rc != 0) return rc;
-        if (_is_dot_or_dotdot(level->name)) continue;
+        if (is_dot_or_dotdot(level->name)) continue;
         if (type == DT_UNKNOWN) {
             struct stat st;
             if (fstatat(fd, level->name, &st, AT_SYMLINK_NOFOLLOW) != 0) return errno;
@@ -154,7 +154,7 @@ int32_t _scan_level(RemoveLevel *level, NameList *subdirs, uint64_t *count) {
 // the canonical form of path and a '/'. The canonical form is lexical, so
 // "link/.." would name another directory than the one that was read; when
 // the two differ on disk, the path as given is used instead.
-int32_t _subdir_prefix(const char *path, const struct stat &scanned, char *prefix, size_t size) {
+int32_t subdir_prefix(const char *path, const struct stat &scanned, char *prefix, size_t size) {
     if (ov_path_canonical(path, prefix, size) != 0) return EINVAL;
     struct stat canonical;
     if (stat(prefix, &canonical) != 0 || canonical.st_dev != scanned.st_dev ||
@@ -170,7 +170,7 @@ int32_t _subdir_prefix(const char *path, const struct stat &scanned, char *prefi
     return 0;
 }
 
-int32_t _remove_tree(const char *path, uint64_t *count) {
+int32_t remove_tree(const char *path, uint64_t *count) {
     Created<RemoveLevel> level(create<RemoveLevel>());
     if (level == nullptr) return ENOMEM;
     ov_dir_t dir;
@@ -180,7 +180,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
     struct stat scanned;
     bool identified = fstat(dirfd(level->dir.get()), &scanned) == 0;
     NameList subdirs;
-    int32_t scan = _scan_level(level.get(), &subdirs, count);
+    int32_t scan = scan_level(level.get(), &subdirs, count);
     // The stream is closed before descending, so that only one directory
     // stream is open at any depth.
     (void)level->dir.close();
@@ -188,7 +188,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
     if (!identified) std::memset(&scanned, 0, sizeof scanned);
 
     char *prefix = level->joined;
-    rc = _subdir_prefix(path, scanned, prefix, sizeof level->joined);
+    rc = subdir_prefix(path, scanned, prefix, sizeof level->joined);
     if (rc != 0) return rc;
     const size_t prefix_length = std::strlen(prefix);
     for (const NameNode *node = subdirs.head(); node != nullptr; node = node->next) {
@@ -201,7 +201,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
         size_t pos = prefix_length;
         prefix[pos] = '\0';
         if (ov_str_to(prefix, node->name, sizeof level->joined, &pos) != 0) return EPATHMAX;
-        rc = _remove_tree(prefix, count);
+        rc = remove_tree(prefix, count);
         if (rc != 0) return rc;
     }
     // path may be the caller's own level buffer, which outlives this one.
@@ -211,7 +211,7 @@ int32_t _remove_tree(const char *path, uint64_t *count) {
     return 0;
 }
 
-ov_dir_frame_t *_new_frame(const char *path, int32_t *rc) {
+ov_dir_frame_t *new_frame(const char *path, int32_t *rc) {
     auto *frame = create<ov_dir_frame_t>();
     if (frame == nullptr) {
         *rc = ENOMEM;
@@ -227,7 +227,7 @@ ov_dir_frame_t *_new_frame(const char *path, int32_t *rc) {
     return frame;
 }
 
-int32_t _open_frame(ov_dir_frame_t *frame) {
+int32_t open_frame(ov_dir_frame_t *frame) {
     frame->stream = opendir(frame->path);
     if (frame->stream == nullptr) return errno;
     return 0;
@@ -258,7 +258,7 @@ int32_t ov_dir_is_open(const ov_dir_t *dir) noexcept {
 int32_t ov_dir_read(ov_dir_t *dir, char *name) noexcept {
     if (dir == nullptr || name == nullptr || dir->stream == nullptr) return EINVAL;
     unsigned char type = DT_UNKNOWN;
-    return _read_entry(dir->stream, name, &type);
+    return read_entry(dir->stream, name, &type);
 }
 
 int32_t ov_dir_close(ov_dir_t *dir) noexcept {
@@ -285,7 +285,7 @@ int32_t ov_dir_create_cb(const char *path, uint32_t mode, int parents,
             if (rc != 0) return rc;
         }
         if (status.type != OV_FILE_TYPE_DIR) return ENOTDIR;
-        return _report(callback, path, 0, user);
+        return report(callback, path, 0, user);
     }
     if (rc != ENOENT) return rc;
 
@@ -307,7 +307,7 @@ int32_t ov_dir_create_cb(const char *path, uint32_t mode, int parents,
     }
 
     if (mkdir(path, static_cast<mode_t>(mode)) != 0) return errno;
-    return _report(callback, path, 1, user);
+    return report(callback, path, 1, user);
 }
 
 int32_t ov_dir_create(const char *path, uint32_t mode, int parents) noexcept {
@@ -327,7 +327,7 @@ int32_t ov_dir_create_recursive_cb(const char *path, uint32_t mode,
         if (rc != 0 && rc != EEXIST) return rc;
     }
     if (mkdir(path, static_cast<mode_t>(mode)) != 0) return errno;
-    return _report(callback, path, 1, user);
+    return report(callback, path, 1, user);
 }
 
 int32_t ov_dir_remove(const char *path, int recursive, uint64_t *count) noexcept {
@@ -337,7 +337,7 @@ int32_t ov_dir_remove(const char *path, int recursive, uint64_t *count) noexcept
         if (count != nullptr) ++*count;
         return 0;
     }
-    return _remove_tree(path, count);
+    return remove_tree(path, count);
 }
 
 int32_t ov_dir_remove_tree(const char *path, int recursive) noexcept {
@@ -352,7 +352,7 @@ int32_t ov_dir_walk_open(ov_dir_walk_t **walker, const char *path) noexcept {
     walk->top = nullptr;
     walk->single_file = 0;
     int32_t rc = 0;
-    ov_dir_frame_t *frame = _new_frame(path, &rc);
+    ov_dir_frame_t *frame = new_frame(path, &rc);
     if (frame == nullptr) {
         destroy(walk);
         return rc;
@@ -363,7 +363,7 @@ int32_t ov_dir_walk_open(ov_dir_walk_t **walker, const char *path) noexcept {
         if (status.type == OV_FILE_TYPE_REG)
             walk->single_file = 1;
         else if (status.type == OV_FILE_TYPE_DIR)
-            rc = _open_frame(frame);
+            rc = open_frame(frame);
         else
             rc = ENOTDIR;
     }
@@ -393,7 +393,7 @@ int32_t ov_dir_walk_next(ov_dir_walk_t *walker, char *out, size_t size, int32_t 
     int32_t rc;
     do {
         rc = ov_dir_read(&dir, name);
-    } while (rc == 0 && _is_dot_or_dotdot(name));
+    } while (rc == 0 && is_dot_or_dotdot(name));
     if (rc == EDIREND) {
         rc = ov_str_copy(out, "..", size);
         if (rc != 0) return rc;
@@ -413,9 +413,9 @@ int32_t ov_dir_walk_next(ov_dir_walk_t *walker, char *out, size_t size, int32_t 
     if (type != nullptr) *type = kind;
     if (kind != OV_DIR_WALK_DIR) return 0;
 
-    ov_dir_frame_t *inner = _new_frame(out, &rc);
+    ov_dir_frame_t *inner = new_frame(out, &rc);
     if (inner == nullptr) return rc;
-    rc = _open_frame(inner);
+    rc = open_frame(inner);
     if (rc != 0) {
         destroy(inner);
         return rc;

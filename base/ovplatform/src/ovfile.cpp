@@ -63,7 +63,7 @@ constexpr int64_t kSendfileChunk = 0x7FFFF000;
 
 constexpr uint32_t kNoId = 0xFFFFFFFFu;
 
-int _open_flags(uint32_t flags) {
+int open_flags(uint32_t flags) {
     int result;
     if (flags & OV_FILE_READ)
         result = (flags & OV_FILE_WRITE) ? O_RDWR : O_RDONLY;
@@ -80,7 +80,7 @@ int _open_flags(uint32_t flags) {
     return result;
 }
 
-uint32_t _type_code(uint32_t mode) {
+uint32_t type_code(uint32_t mode) {
     switch (mode & 0xF000u) {
         case 0x4000u:
             return OV_FILE_TYPE_DIR;
@@ -101,12 +101,12 @@ uint32_t _type_code(uint32_t mode) {
     }
 }
 
-bool _mode_type_is(uint32_t mode, uint32_t bits) {
+bool mode_type_is(uint32_t mode, uint32_t bits) {
     return ((mode & 0xFFFFu) & 0xF000u) == bits;
 }
 
 // Both set_times variants build their -2 replacements from a status read.
-int32_t _set_times_follow(const char *path, int64_t mtime, int64_t atime) {
+int32_t set_times_follow(const char *path, int64_t mtime, int64_t atime) {
     if (mtime == OV_FILE_TIME_KEEP && atime == OV_FILE_TIME_KEEP) return 0;
     if (mtime == OV_FILE_TIME_NOW || atime == OV_FILE_TIME_NOW) {
         if (utime(path, nullptr) != 0) return errno;
@@ -125,7 +125,7 @@ int32_t _set_times_follow(const char *path, int64_t mtime, int64_t atime) {
     return 0;
 }
 
-int32_t _chown_if_needed(const ov_file_owner_t *owner, const char *path, bool follow) {
+int32_t chown_if_needed(const ov_file_owner_t *owner, const char *path, bool follow) {
     if (owner == nullptr || path == nullptr) return EINVAL;
     struct stat st;
     int rc = follow ? stat(path, &st) : lstat(path, &st);
@@ -139,7 +139,7 @@ int32_t _chown_if_needed(const ov_file_owner_t *owner, const char *path, bool fo
     return 0;
 }
 
-int32_t _fopen(const char *path, FILE **stream, const char *mode) {
+int32_t open_stream(const char *path, FILE **stream, const char *mode) {
     if (stream == nullptr) return EINVAL;
     *stream = fopen(path, mode);
     if (*stream == nullptr) return errno;
@@ -148,7 +148,7 @@ int32_t _fopen(const char *path, FILE **stream, const char *mode) {
 
 // The user-space half of ov_copy_file, for files the kernel refuses to move
 // with sendfile(2) (some pseudo and network file systems).
-int32_t _copy_user_mode(ov_file_t *in, ov_file_t *out) {
+int32_t copy_user_mode(ov_file_t *in, ov_file_t *out) {
     ov_file_seek(in, 0, SEEK_SET);
     ov_file_seek(out, 0, SEEK_SET);
     char block[kCopyBlock];
@@ -181,7 +181,7 @@ int32_t ov_file_init(ov_file_t *file) noexcept {
 
 int32_t ov_file_open(const char *path, ov_file_t *file, uint32_t flags, uint32_t mode) noexcept {
     if (file == nullptr) return EINVAL;
-    int fd = open(path, _open_flags(flags), static_cast<mode_t>(mode));
+    int fd = open(path, open_flags(flags), static_cast<mode_t>(mode));
     if (fd < 0) {
         int err = errno;
         *file = -1;
@@ -349,7 +349,7 @@ void ov_file_setstat(ov_stat_t *status, const struct stat *system_status) noexce
     status->ino = static_cast<uint64_t>(system_status->st_ino);
     status->size = static_cast<int64_t>(system_status->st_size);
     status->mode = static_cast<uint32_t>(system_status->st_mode);
-    status->type = _type_code(status->mode);
+    status->type = type_code(status->mode);
     status->uid = static_cast<uint32_t>(system_status->st_uid);
     status->gid = static_cast<uint32_t>(system_status->st_gid);
     status->ctime = static_cast<int64_t>(system_status->st_ctime);
@@ -369,25 +369,25 @@ int32_t ov_file_access(const char *path, int mode) noexcept {
 }
 
 int ov_mode_is_dir(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0x4000u);
+    return mode_type_is(mode, 0x4000u);
 }
 int ov_mode_is_reg(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0x8000u);
+    return mode_type_is(mode, 0x8000u);
 }
 int ov_mode_is_chr(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0x2000u);
+    return mode_type_is(mode, 0x2000u);
 }
 int ov_mode_is_blk(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0x6000u);
+    return mode_type_is(mode, 0x6000u);
 }
 int ov_mode_is_fifo(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0x1000u);
+    return mode_type_is(mode, 0x1000u);
 }
 int ov_mode_is_sock(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0xC000u);
+    return mode_type_is(mode, 0xC000u);
 }
 int ov_mode_is_link(uint32_t mode) noexcept {
-    return _mode_type_is(mode, 0xA000u);
+    return mode_type_is(mode, 0xA000u);
 }
 
 int32_t ov_file_mode_string(const ov_stat_t *status, char *out, size_t size) noexcept {
@@ -529,11 +529,11 @@ int32_t ov_file_owner_free(ov_file_owner_t **owner) noexcept {
 }
 
 int32_t ov_file_chown(const ov_file_owner_t *owner, const char *path) noexcept {
-    return _chown_if_needed(owner, path, true);
+    return chown_if_needed(owner, path, true);
 }
 
 int32_t ov_file_lchown(const ov_file_owner_t *owner, const char *path) noexcept {
-    return _chown_if_needed(owner, path, false);
+    return chown_if_needed(owner, path, false);
 }
 
 int32_t ov_file_chown_names(const char *path, const char *user, const char *group) noexcept {
@@ -559,14 +559,14 @@ int32_t ov_umask(uint32_t mask, uint32_t *old_mask) noexcept {
 }
 
 int32_t ov_file_set_times(const char *path, int64_t mtime, int64_t atime) noexcept {
-    return _set_times_follow(path, mtime, atime);
+    return set_times_follow(path, mtime, atime);
 }
 
 int32_t ov_file_lset_times(const char *path, int64_t mtime, int64_t atime) noexcept {
     if (mtime == OV_FILE_TIME_KEEP && atime == OV_FILE_TIME_KEEP) return 0;
     struct stat st;
     if (lstat(path, &st) != 0) return errno;
-    if (!S_ISLNK(st.st_mode)) return _set_times_follow(path, mtime, atime);
+    if (!S_ISLNK(st.st_mode)) return set_times_follow(path, mtime, atime);
     if (mtime == OV_FILE_TIME_NOW || atime == OV_FILE_TIME_NOW) {
         if (lutimes(path, nullptr) != 0) return errno;
         return 0;
@@ -589,11 +589,11 @@ int32_t ov_file_set_time(const char *path, int64_t time) noexcept {
 // ---- Streams ---------------------------------------------------------------------
 
 int32_t ov_file_fopen_read(const char *path, FILE **stream) noexcept {
-    return _fopen(path, stream, "r");
+    return open_stream(path, stream, "r");
 }
 
 int32_t ov_file_fopen_write(const char *path, FILE **stream) noexcept {
-    return _fopen(path, stream, "w");
+    return open_stream(path, stream, "w");
 }
 
 int32_t ov_file_fclose(FILE **stream) noexcept {
@@ -740,7 +740,7 @@ int32_t ov_copy_file(const char *source, const char *destination, uint32_t mode)
             // Refused before the first byte: the kernel cannot copy between
             // these two files, so the data goes through user space instead.
             OV_LOG(kLogDebug, "sendfile() rejected.  Falling back to user mode copy.");
-            return _copy_user_mode(&in, &out);
+            return copy_user_mode(&in, &out);
         }
         if (sent == 0) {
             OV_LOG(kLogDebug, "ov_copy_file():  Premature EOF");

@@ -135,16 +135,12 @@ void sleep_full_interval(uint32_t ms) {
     }
 }
 
-}  // namespace
-
-// Internal operations, also used by the keep-alive worker below. They have C
-// linkage names of their own but are not part of the public interface.
-extern "C" {
+// ---- Lock files and the age probe ----------------------------------------------------------
 
 // Reads a record into buffer (at least 187 bytes). With refresh the file is
 // opened read-write, and its first byte is written back in place so that its
 // modification time advances while the content stays the same.
-static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexcept {
+int32_t read_lockfile(const char *path, int refresh, char *buffer) noexcept {
     if (path == nullptr || buffer == nullptr) return EINVAL;
     buffer[0] = '\0';
 
@@ -186,7 +182,7 @@ static int32_t _lockfile_read(const char *path, int refresh, char *buffer) noexc
 
 // Forms "<path>.<uuid>" into a kPathSize buffer: the probe file's name and
 // the name a stale lock file is moved to before it is deleted.
-static int32_t _lockfile_tmpname(const ov_lockfile_t *handle, char *buffer) noexcept {
+int32_t temp_name(const ov_lockfile_t *handle, char *buffer) noexcept {
     if (handle == nullptr || buffer == nullptr) return EINVAL;
     uint8_t id[16];
     char text[OV_UUID_TEXT_LEN + 1];
@@ -205,7 +201,7 @@ static int32_t _lockfile_tmpname(const ov_lockfile_t *handle, char *buffer) noex
 // A file that this call created but could not fill completely is deleted
 // again: an empty or partial lock file would otherwise block every contender
 // until it went stale, and nobody would ever refresh it.
-static int32_t _lockfile_create(const char *path, const char *bytes, size_t length) noexcept {
+int32_t create_exclusive(const char *path, const char *bytes, size_t length) noexcept {
     ov_file_t file = open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
     if (file < 0) return errno;
     FdCloser closer(file);
@@ -223,15 +219,15 @@ static int32_t _lockfile_create(const char *path, const char *bytes, size_t leng
 // clock: a probe file is created beside the lock and the two modification
 // times compared. Gives the target's status and its age in whole seconds, or
 // ELOCKSKEW when the target's time lies after the probe's.
-static int32_t _fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_t *target_status,
-                             int64_t *age) noexcept {
+int32_t fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_t *target_status,
+                     int64_t *age) noexcept {
     int32_t rc = ov_file_stat(target, target_status, 0);
     if (rc != 0) return rc;
 
     char probe[kPathSize];
-    rc = _lockfile_tmpname(handle, probe);
+    rc = temp_name(handle, probe);
     if (rc != 0) return rc;
-    rc = _lockfile_create(probe, kProbeContent, sizeof kProbeContent - 1);
+    rc = create_exclusive(probe, kProbeContent, sizeof kProbeContent - 1);
     if (rc != 0) return rc;
     ov_stat_t probe_status{};
     rc = ov_file_stat(probe, &probe_status, 0);
@@ -250,10 +246,9 @@ static int32_t _fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_
 // failing step (ELOCKSKEW when the lock's time lies after the probe's). The
 // lock file's status goes to lock_status: the takeover checks that the file
 // it moves is still the one judged here.
-static int32_t _fs_age_stale(ov_lockfile_t *handle, int32_t expiration,
-                             ov_stat_t *lock_status) noexcept {
+int32_t fs_age_stale(ov_lockfile_t *handle, int32_t expiration, ov_stat_t *lock_status) noexcept {
     int64_t age = 0;
-    const int32_t rc = _fs_age_probe(handle, handle->path, lock_status, &age);
+    const int32_t rc = fs_age_probe(handle, handle->path, lock_status, &age);
     if (rc != 0) return rc;
     if (age <= expiration) {
         OV_LOG(kLogTrace, "_fs_age_stale: File has changed recently (%d <= %d)",
@@ -265,9 +260,7 @@ static int32_t _fs_age_stale(ov_lockfile_t *handle, int32_t expiration,
     return 0;
 }
 
-}  // extern "C"
-
-namespace {
+// ---- The steps of an acquisition ------------------------------------------------------------
 
 // Step A of acquisition: creates the lock file's parent directory with its
 // missing ancestors.
@@ -292,7 +285,7 @@ int32_t make_parent_directory(const ov_lockfile_t *handle) {
 // stale three times in a row, with the file's status at the last probe.
 int32_t judge_age(ov_lockfile_t *handle, int32_t expiration, ov_stat_t *judged) {
     for (int probe = 1; probe <= kProbeCount; ++probe) {
-        const int32_t rc = _fs_age_stale(handle, expiration, judged);
+        const int32_t rc = fs_age_stale(handle, expiration, judged);
         if (rc == ELOCKED) return rc;
         if (rc != 0) {
             OV_LOG(kLogTrace, "_fs_age_stale: Unable to determine age (error %d)", rc);
@@ -314,7 +307,7 @@ int32_t name_beside(char *buffer, const char *path, const char *suffix) {
 
 // Reads a record for comparison; an empty file reads as the empty record.
 int32_t read_record(const char *path, char *buffer) {
-    const int32_t rc = _lockfile_read(path, 0, buffer);
+    const int32_t rc = read_lockfile(path, 0, buffer);
     return rc == ELOCKINVAL ? 0 : rc;
 }
 
@@ -345,7 +338,7 @@ void format_record(char *record, int32_t pid, char *uuid_text) {
 int32_t remove_judged(ov_lockfile_t *handle, const char *target, const char *expected,
                       const ov_stat_t &judged) {
     char moved[kPathSize];
-    int32_t rc = _lockfile_tmpname(handle, moved);
+    int32_t rc = temp_name(handle, moved);
     if (rc == 0) rc = ov_file_rename(target, moved);
     if (rc != 0) return rc;
 
@@ -378,22 +371,22 @@ int32_t remove_judged(ov_lockfile_t *handle, const char *target, const char *exp
 int32_t claim_breaker(ov_lockfile_t *handle, const char *breaker, const char *record,
                       int32_t expiration) {
     const size_t length = std::strlen(record);
-    int32_t rc = _lockfile_create(breaker, record, length);
+    int32_t rc = create_exclusive(breaker, record, length);
     if (rc != EEXIST) return rc;
 
     char seen[kReadBufferSize];
     ov_stat_t status{};
     int64_t age = 0;
     rc = read_record(breaker, seen);
-    if (rc == 0) rc = _fs_age_probe(handle, breaker, &status, &age);
-    if (rc == ENOENT) return _lockfile_create(breaker, record, length);
+    if (rc == 0) rc = fs_age_probe(handle, breaker, &status, &age);
+    if (rc == ENOENT) return create_exclusive(breaker, record, length);
     if (rc == ELOCKSKEW || (rc == 0 && age <= expiration)) return ELOCKED;
     if (rc != 0) return rc;
 
     OV_LOG(kLogInfo, "Removing abandoned takeover marker %s: %s", breaker, seen);
     rc = remove_judged(handle, breaker, seen, status);
     if (rc != 0 && rc != ENOENT) return rc;
-    return _lockfile_create(breaker, record, length);
+    return create_exclusive(breaker, record, length);
 }
 
 // Deletes our breaker file, unless a contender has meanwhile judged it
@@ -466,7 +459,7 @@ int32_t write_lock(ov_lockfile_t *handle) {
     handle->holder_pid = static_cast<int32_t>(getpid());
     format_record(handle->content, handle->holder_pid, handle->holder_uuid);
     const int32_t rc =
-        _lockfile_create(handle->path, handle->content, std::strlen(handle->content));
+        create_exclusive(handle->path, handle->content, std::strlen(handle->content));
     if (rc != 0) {
         OV_LOG(kLogError, "Failed to write lock file err=%d", rc);
         return rc;
@@ -508,7 +501,7 @@ int32_t ov_lockfile_acquire(ov_lockfile_t *handle, const char *name,
     std::memset(handle, 0, sizeof *handle);
     ov_str_printf_to(handle->path, sizeof handle->path, nullptr, "%s%s", name, kLockSuffix);
 
-    int32_t rc = _lockfile_read(handle->path, 0, handle->last_seen);
+    int32_t rc = read_lockfile(handle->path, 0, handle->last_seen);
     if (rc == ENOENT) {
         rc = make_parent_directory(handle);
         if (rc != 0) return rc;
@@ -530,7 +523,7 @@ int32_t ov_lockfile_release(ov_lockfile_t *handle) noexcept {
     if (!handle->locked) return 0;
 
     char record[kReadBufferSize];
-    int32_t rc = _lockfile_read(handle->path, 0, record);
+    int32_t rc = read_lockfile(handle->path, 0, record);
     if (rc != 0) {
         OV_LOG(kLogError, "Unable to check lock file before release %s err=%d", handle->path, rc);
         return rc;
@@ -588,14 +581,16 @@ char *ov_lockfile_strerror(int32_t code, char *buffer, size_t size) noexcept {
     return buffer;
 }
 
-// ---------------------------------------------------------------------------
-// Keep-alive worker
-// ---------------------------------------------------------------------------
+}  // extern "C"
+
+// ---- Keep-alive worker ----------------------------------------------------------------------
+
+namespace {
 
 // The thread body. It holds worker_mutex from start to end except inside its
 // timed waits, so a stop request can never fall between its check of
 // stop_requested and its wait.
-static void *_lockfile_worker(void *arg) noexcept {
+void *keep_alive_worker(void *arg) noexcept {
     auto *handle = static_cast<ov_lockfile_t *>(arg);
     OV_LOG(kLogDebug, "Lockfile worker thread started");
     {
@@ -604,7 +599,7 @@ static void *_lockfile_worker(void *arg) noexcept {
         char record[kReadBufferSize];
         const ov_timeval_t period = refresh_period();
         while (stop_flag(handle).load(std::memory_order_acquire) == 0) {
-            const int32_t rc = _lockfile_read(handle->path, 1, record);
+            const int32_t rc = read_lockfile(handle->path, 1, record);
             if (rc == 0) {
                 if (std::strcmp(record, handle->content) != 0) {
                     OV_LOG(kLogError, "Lockfile was taken over by another process: %s", record);
@@ -635,6 +630,10 @@ static void *_lockfile_worker(void *arg) noexcept {
     return nullptr;
 }
 
+}  // namespace
+
+extern "C" {
+
 int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) noexcept {
     if (handle == nullptr) {
         OV_LOG(kLogError, "Invalid lock structure");
@@ -653,7 +652,7 @@ int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) noexcept {
     stop_flag(handle).store(0, std::memory_order_relaxed);
     ov_mutex_init(&handle->worker_mutex);
     ov_cond_init(&handle->worker_cond, &handle->worker_mutex);
-    const int32_t rc = ov_thread_spawn(&handle->worker_thread, _lockfile_worker, handle);
+    const int32_t rc = ov_thread_spawn(&handle->worker_thread, keep_alive_worker, handle);
     if (rc != 0) {
         OV_LOG(kLogError, "Failed to spawn thread for lock file updating err=%d", rc);
         // Nobody would refresh the lock: give it up at once.

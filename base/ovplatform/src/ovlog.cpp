@@ -70,13 +70,13 @@ std::atomic<bool> g_queue_on{false};
 MessageQueue *g_queue = nullptr;
 ov_mutex_t g_queue_mutex;
 
-bool _passes(uint32_t level, int threshold) noexcept {
+bool passes(uint32_t level, int threshold) noexcept {
     if (threshold == -1) return false;
     return threshold < 0 || level <= static_cast<uint32_t>(threshold) ||
            g_queue_on.load(std::memory_order_relaxed);
 }
 
-void _free_queue(MessageQueue *queue) noexcept {
+void free_queue(MessageQueue *queue) noexcept {
     if (queue == nullptr) return;
     for (QueuedMessage *m = queue->head; m != nullptr;) {
         QueuedMessage *next = m->next;
@@ -86,20 +86,20 @@ void _free_queue(MessageQueue *queue) noexcept {
     destroy(queue);
 }
 
-int _dispatch(int kind, uint32_t level, const char *file, int line, const char *format,
-              va_list args) noexcept __attribute__((format(printf, 5, 0)));
+int dispatch(int kind, uint32_t level, const char *file, int line, const char *format,
+             va_list args) noexcept __attribute__((format(printf, 5, 0)));
 
 // Queues a message, or hands it to the destination that was chosen while
 // the caller was waiting for the queue mutex. @return 0, ENOMEM when the
 // message is lost, or the mutex error.
-int32_t _queue_message(uint32_t level, const char *file, int line, const char *format,
-                       va_list args) noexcept __attribute__((format(printf, 4, 0)));
-int32_t _queue_message(uint32_t level, const char *file, int line, const char *format,
-                       va_list args) noexcept {
+int32_t queue_message(uint32_t level, const char *file, int line, const char *format,
+                      va_list args) noexcept __attribute__((format(printf, 4, 0)));
+int32_t queue_message(uint32_t level, const char *file, int line, const char *format,
+                      va_list args) noexcept {
     const MutexLock lock(&g_queue_mutex);
     if (lock.result() != 0) return lock.result();
     const int kind = g_kind.load(std::memory_order_acquire);
-    if (kind != OV_LOG_NONE) return _dispatch(kind, level, file, line, format, args);
+    if (kind != OV_LOG_NONE) return dispatch(kind, level, file, line, format, args);
     char text[kQueuedText];
     const int n = std::vsnprintf(text, sizeof text, format, args);
     const size_t length = n < 0 ? 0 : std::min(static_cast<size_t>(n), kQueuedText - 1);
@@ -119,18 +119,18 @@ int32_t _queue_message(uint32_t level, const char *file, int line, const char *f
     return 0;
 }
 
-int _dispatch(int kind, uint32_t level, const char *file, int line, const char *format,
-              va_list args) noexcept {
+int dispatch(int kind, uint32_t level, const char *file, int line, const char *format,
+             va_list args) noexcept {
     switch (kind) {
         case OV_LOG_NONE:
             if (g_queue_on.load(std::memory_order_acquire))
-                _queue_message(level, file, line, format, args);
+                queue_message(level, file, line, format, args);
             return 0;
         case OV_LOG_SYSLOG:
-            return _log_syslog_send(level, format, args);
+            return syslog_send(level, format, args);
         case OV_LOG_FILE:
-            if (_log_current_fd() == -1 && !_log_writer_stderr_only()) return 0;
-            _log_write_line(level, format, args);
+            if (ring_current_fd() == -1 && !writer_stderr_only()) return 0;
+            write_line(level, format, args);
             return 0;
         case OV_LOG_CALLBACK:
             if (ov_log_callback_t callback = g_callback.load(std::memory_order_acquire))
@@ -141,20 +141,20 @@ int _dispatch(int kind, uint32_t level, const char *file, int line, const char *
     }
 }
 
-int _dispatch_formatted(int kind, uint32_t level, const char *file, int line, const char *format,
-                        ...) noexcept __attribute__((format(printf, 5, 6)));
-int _dispatch_formatted(int kind, uint32_t level, const char *file, int line, const char *format,
-                        ...) noexcept {
+int dispatch_formatted(int kind, uint32_t level, const char *file, int line, const char *format,
+                       ...) noexcept __attribute__((format(printf, 5, 6)));
+int dispatch_formatted(int kind, uint32_t level, const char *file, int line, const char *format,
+                       ...) noexcept {
     va_list args;
     va_start(args, format);
-    const int rc = _dispatch(kind, level, file, line, format, args);
+    const int rc = dispatch(kind, level, file, line, format, args);
     va_end(args);
     return rc;
 }
 
 // Sets the destination kind, first replaying the early queue into it when
 // the queue is on. The threshold in force now decides what survives.
-int32_t _finish_open(int kind) noexcept {
+int32_t finish_open(int kind) noexcept {
     if (!g_queue_on.load(std::memory_order_acquire)) {
         g_kind.store(kind, std::memory_order_release);
         return 0;
@@ -168,10 +168,10 @@ int32_t _finish_open(int kind) noexcept {
         const int threshold = g_threshold.load(std::memory_order_relaxed);
         for (QueuedMessage *m = queue->head; m != nullptr; m = m->next) {
             const uint32_t level = static_cast<uint32_t>(m->level);
-            if (_passes(level, threshold))
-                _dispatch_formatted(kind, level, nullptr, -1, "%s", m->text());
+            if (passes(level, threshold))
+                dispatch_formatted(kind, level, nullptr, -1, "%s", m->text());
         }
-        _free_queue(queue);
+        free_queue(queue);
     }
     g_kind.store(kind, std::memory_order_release);
     return 0;
@@ -186,21 +186,21 @@ extern "C" {
 
 int ov_log(uint32_t level, const char *file, int line, const char *format, ...) noexcept {
     const int threshold = g_threshold.load(std::memory_order_relaxed);
-    if (!_passes(level, threshold)) return threshold == -1 ? -1 : 0;
+    if (!passes(level, threshold)) return threshold == -1 ? -1 : 0;
     ov::detail::ErrnoGuard keep_errno;
     va_list args;
     va_start(args, format);
     const int rc =
-        _dispatch(g_kind.load(std::memory_order_acquire), level, file, line, format, args);
+        dispatch(g_kind.load(std::memory_order_acquire), level, file, line, format, args);
     va_end(args);
     return rc;
 }
 
 int ov_log_va(uint32_t level, const char *format, va_list args) noexcept {
     const int threshold = g_threshold.load(std::memory_order_relaxed);
-    if (!_passes(level, threshold)) return threshold == -1 ? -1 : 0;
+    if (!passes(level, threshold)) return threshold == -1 ? -1 : 0;
     ov::detail::ErrnoGuard keep_errno;
-    return _dispatch(g_kind.load(std::memory_order_acquire), kLogInfo, nullptr, -1, format, args);
+    return dispatch(g_kind.load(std::memory_order_acquire), kLogInfo, nullptr, -1, format, args);
 }
 
 int ov_log_queued(uint32_t level, const char *format, ...) noexcept {
@@ -208,7 +208,7 @@ int ov_log_queued(uint32_t level, const char *format, ...) noexcept {
     ov::detail::ErrnoGuard keep_errno;
     va_list args;
     va_start(args, format);
-    const int rc = _queue_message(level, nullptr, -1, format, args);
+    const int rc = queue_message(level, nullptr, -1, format, args);
     va_end(args);
     return rc;
 }
@@ -217,39 +217,39 @@ int32_t ov_log_open(int kind, const char *path) noexcept {
     if (g_kind.load(std::memory_order_acquire) != OV_LOG_NONE) return 0;
     if (kind == OV_LOG_CALLBACK) return EINVAL;
     if (kind != OV_LOG_FILE) {
-        _log_syslog_setup(nullptr);
-        _log_writer_set_pid(static_cast<int>(getpid()));
+        syslog_setup(nullptr);
+        writer_set_pid(static_cast<int>(getpid()));
         ov_fatal_signals_install();
-        return _finish_open(OV_LOG_SYSLOG);
+        return finish_open(OV_LOG_SYSLOG);
     }
 
     if (path == nullptr) return EINVAL;
     if (ov_strnlen(path, kPathSize + 1) > kPathSize) return EPATHMAX;
-    int32_t rc = _log_ring_init();
+    int32_t rc = ring_init();
     if (rc != 0) return rc;
     int32_t check = 0;
     if (std::strcmp(path, "-") == 0) {
-        _log_writer_set_stderr_only(true);
+        writer_set_stderr_only(true);
     } else {
-        rc = _log_locate(path);
+        rc = ring_locate(path);
         if (rc != 0) {
-            _log_ring_abandon();
+            ring_abandon();
             return rc;
         }
-        check = _log_check_size();
+        check = ring_check_size();
     }
-    _log_writer_set_pid(static_cast<int>(getpid()));
+    writer_set_pid(static_cast<int>(getpid()));
     ov_fatal_signals_install();
     if (check != 0) {
-        _log_ring_abandon();
+        ring_abandon();
         return check;
     }
-    return _finish_open(OV_LOG_FILE);
+    return finish_open(OV_LOG_FILE);
 }
 
 int32_t ov_log_open_syslog(const char *identity) noexcept {
     if (g_kind.load(std::memory_order_acquire) != OV_LOG_NONE) return 0;
-    _log_syslog_setup(identity);
+    syslog_setup(identity);
     g_kind.store(OV_LOG_SYSLOG, std::memory_order_release);
     return 0;
 }
@@ -266,24 +266,24 @@ int32_t ov_log_set_callback(ov_log_callback_t callback) noexcept {
 int32_t ov_log_close(void) noexcept {
     switch (g_kind.load(std::memory_order_acquire)) {
         case OV_LOG_FILE:
-            _log_ring_close();
+            ring_close();
             break;
         case OV_LOG_CALLBACK:
             g_callback.store(nullptr, std::memory_order_release);
             break;
         case OV_LOG_SYSLOG:
-            _log_syslog_close();
+            syslog_close();
             break;
         default:
             break;
     }
     g_kind.store(OV_LOG_NONE, std::memory_order_release);
-    _log_writer_set_stderr_only(false);
-    _log_writer_set_stderr_level(-1);
+    writer_set_stderr_only(false);
+    writer_set_stderr_level(-1);
     ov_fatal_signals_reset();
 
     if (!g_queue_on.exchange(false, std::memory_order_acq_rel)) {
-        _free_queue(g_queue);
+        free_queue(g_queue);
         g_queue = nullptr;
         return 0;
     }
@@ -291,7 +291,7 @@ int32_t ov_log_close(void) noexcept {
     {
         const MutexLock lock(&g_queue_mutex);
         if (lock.result() == 0) {
-            _free_queue(g_queue);
+            free_queue(g_queue);
             g_queue = nullptr;
         }
     }
@@ -299,7 +299,7 @@ int32_t ov_log_close(void) noexcept {
 }
 
 void ov_log_flush(void) noexcept {
-    if (g_kind.load(std::memory_order_acquire) == OV_LOG_FILE) _log_ring_flush();
+    if (g_kind.load(std::memory_order_acquire) == OV_LOG_FILE) ring_flush();
 }
 
 int32_t ov_log_start_queue(void) noexcept {

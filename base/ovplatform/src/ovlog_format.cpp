@@ -73,9 +73,9 @@ enum class Length { kNone, kChar, kShort, kLong, kLongLong, kSize, kMax, kPtrdif
 
 // Writes an integer conversion: sign or prefix, zeros up to the precision,
 // the digits, padded to the width.
-void _put_integer(Output &out, const Directive &directive, bool negative,
-                  unsigned long long magnitude, unsigned base, bool upper,
-                  char conversion) noexcept {
+void put_integer(Output &out, const Directive &directive, bool negative,
+                 unsigned long long magnitude, unsigned base, bool upper,
+                 char conversion) noexcept {
     // The digits are written from the end of the array, so that they are in
     // order and leave in one piece.
     char digits[24];
@@ -133,7 +133,7 @@ void _put_integer(Output &out, const Directive &directive, bool negative,
 
 // Formats what it can; false when the format needs vsnprintf (args is then
 // partly consumed and must not be used again).
-bool _format_common(Output &out, const char *format, va_list args) noexcept {
+bool format_common(Output &out, const char *format, va_list args) noexcept {
     for (const char *p = format; *p != '\0'; ++p) {
         if (*p != '%') {
             const char *end = std::strchr(p, '%');
@@ -248,7 +248,7 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
                 const unsigned long long magnitude =
                     value < 0 ? 0ull - static_cast<unsigned long long>(value)
                               : static_cast<unsigned long long>(value);
-                _put_integer(out, directive, value < 0, magnitude, 10, false, conversion);
+                put_integer(out, directive, value < 0, magnitude, 10, false, conversion);
                 break;
             }
             case 'u':
@@ -283,7 +283,7 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
                         break;
                 }
                 const unsigned base = conversion == 'u' ? 10 : conversion == 'o' ? 8 : 16;
-                _put_integer(out, directive, false, value, base, conversion == 'X', conversion);
+                put_integer(out, directive, false, value, base, conversion == 'X', conversion);
                 break;
             }
             case 's': {
@@ -318,7 +318,7 @@ bool _format_common(Output &out, const char *format, va_list args) noexcept {
                 if (pointer == nullptr) return false;
                 Directive hex = directive;
                 hex.alternate = true;
-                _put_integer(out, hex, false, reinterpret_cast<uintptr_t>(pointer), 16, false, 'x');
+                put_integer(out, hex, false, reinterpret_cast<uintptr_t>(pointer), 16, false, 'x');
                 break;
             }
             case '%':
@@ -340,7 +340,7 @@ int format_message(char *buffer, size_t size, const char *format, va_list args) 
     va_copy(copy, args);
     Output out(buffer, size);
     int result;
-    if (_format_common(out, format, args)) {
+    if (format_common(out, format, args)) {
         const size_t length = out.finish();
         result = length > static_cast<size_t>(INT_MAX) ? -1 : static_cast<int>(length);
     } else {

@@ -79,8 +79,8 @@ class SizeCheckMark {
 
 // The log is not available while the ring cannot be opened, so its failures
 // go to standard error.
-void _log_stderr(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
-void _log_stderr(const char *format, ...) noexcept {
+void report_to_stderr(const char *format, ...) noexcept __attribute__((format(printf, 1, 2)));
+void report_to_stderr(const char *format, ...) noexcept {
     char text[kPathSize + 128];
     size_t pos = 0;
     va_list args;
@@ -101,7 +101,7 @@ struct RingNames {
     char extension[kMostExtension + 1];
 };
 
-int32_t _ring_names(const char *base, RingNames *names) noexcept {
+int32_t derive_ring_names(const char *base, RingNames *names) noexcept {
     const char *slash = std::strrchr(base, '/');
     const char *name = slash != nullptr ? slash + 1 : base;
     const size_t prefix = static_cast<size_t>(name - base);
@@ -135,7 +135,7 @@ int32_t _ring_names(const char *base, RingNames *names) noexcept {
 // one or more digits forming a number no higher than highest, and exactly the
 // extension. The digits alone are counted, so that an extension that was cut
 // to seven characters still finds its files.
-int _ring_number(const char *entry, const RingNames &names, int highest) noexcept {
+int ring_number(const char *entry, const RingNames &names, int highest) noexcept {
     const std::string_view text(entry);
     const std::string_view extension(names.extension);
     if (text.size() < names.stem.size() + 1 + extension.size()) return -1;
@@ -156,19 +156,19 @@ int _ring_number(const char *entry, const RingNames &names, int highest) noexcep
     return static_cast<int>(value);
 }
 
-int32_t _numbered_path(const RingNames &names, int number, char *out, size_t size) noexcept {
+int32_t numbered_path(const RingNames &names, int number, char *out, size_t size) noexcept {
     size_t pos = 0;
     return ov_str_printf_to(out, size, &pos, "%s%d%s", names.stem_path, number, names.extension);
 }
 
 // Chooses and opens the current file of the ring. Runs with the file mutex held.
-int32_t _log_open_ring() noexcept {
+int32_t open_ring() noexcept {
     if (std::strlen(g_base_path) > kLongestBasePath) {
         g_current.store(-1, std::memory_order_release);
         return EINVAL;
     }
     RingNames names;
-    if (_ring_names(g_base_path, &names) != 0) {
+    if (derive_ring_names(g_base_path, &names) != 0) {
         g_current.store(-1, std::memory_order_release);
         return EINVAL;
     }
@@ -181,14 +181,14 @@ int32_t _log_open_ring() noexcept {
         ov_dir_init(&dir);
         const int32_t rc = ov_dir_open(names.directory, &dir);
         if (rc != 0) {
-            _log_stderr("Error opening log directory %s\n", names.directory);
+            report_to_stderr("Error opening log directory %s\n", names.directory);
             g_current.store(-1, std::memory_order_release);
             return rc;
         }
         const DirCloser closer(dir.stream);
         char entry[OV_DIR_NAME_SIZE];
         while (ov_dir_read(&dir, entry) == 0) {
-            const int n = _ring_number(entry, names, highest);
+            const int n = ring_number(entry, names, highest);
             if (n < 0) continue;
             present[static_cast<size_t>(n)] = true;
             found_highest = std::max(found_highest, n);
@@ -222,11 +222,11 @@ int32_t _log_open_ring() noexcept {
     // over files whose size cannot be read at all.
     int32_t last_error = EINVAL;
     for (int attempt = 0; attempt <= 2 * (highest + 1); ++attempt) {
-        _numbered_path(names, current, path, sizeof path);
+        numbered_path(names, current, path, sizeof path);
         ov_file_t file = -1;
         const int32_t rc = ov_file_open_append(path, &file, 0644);
         if (rc != 0) {
-            _log_stderr("Cannot open log file (%d): %s\n", rc, path);
+            report_to_stderr("Cannot open log file (%d): %s\n", rc, path);
             g_current.store(-1, std::memory_order_release);
             return EINVAL;
         }
@@ -244,7 +244,7 @@ int32_t _log_open_ring() noexcept {
         ov_file_close(&file);
         current = current >= highest ? 0 : current + 1;
         char next[kPathSize];
-        _numbered_path(names, current >= highest ? 0 : current + 1, next, sizeof next);
+        numbered_path(names, current >= highest ? 0 : current + 1, next, sizeof next);
         ov_file_delete(next);
         relink = true;
     }
@@ -254,15 +254,15 @@ int32_t _log_open_ring() noexcept {
 
 }  // namespace
 
-int32_t _log_ring_init() noexcept {
+int32_t ring_init() noexcept {
     return ov_mutex_init(&g_file_mutex);
 }
 
-void _log_ring_abandon() noexcept {
+void ring_abandon() noexcept {
     ov_mutex_destroy(&g_file_mutex);
 }
 
-int32_t _log_locate(const char *path) noexcept {
+int32_t ring_locate(const char *path) noexcept {
     char work[kPathSize];
     if (ov_strnlen(path, kPathSize) >= kPathSize) return EPATHMAX;
     ov_str_copy(work, path, sizeof work);
@@ -300,7 +300,7 @@ int32_t _log_locate(const char *path) noexcept {
     return ov_dir_create(directory, 0755, 1);
 }
 
-int32_t _log_check_size() noexcept {
+int32_t ring_check_size() noexcept {
     if (t_in_size_check) return 0;
     SizeCheckMark mark;
     const MutexLock lock(&g_file_mutex);
@@ -322,10 +322,10 @@ int32_t _log_check_size() noexcept {
         // keep writing into it: it stays open as the previous one.
         g_previous = current;
     }
-    return _log_open_ring();
+    return open_ring();
 }
 
-void _log_ring_close() noexcept {
+void ring_close() noexcept {
     ov_file_t current = g_current.exchange(-1, std::memory_order_acq_rel);
     for (ov_file_t *file : {&current, &g_previous}) {
         if (*file == -1) continue;
@@ -335,16 +335,16 @@ void _log_ring_close() noexcept {
     ov_mutex_destroy(&g_file_mutex);
 }
 
-int _log_current_fd() noexcept {
+int ring_current_fd() noexcept {
     return g_current.load(std::memory_order_acquire);
 }
 
-void _log_ring_flush() noexcept {
+void ring_flush() noexcept {
     ov_file_t file = g_current.load(std::memory_order_acquire);
     if (file != -1) ov_file_sync(&file);
 }
 
-bool _log_in_size_check() noexcept {
+bool ring_in_size_check() noexcept {
     return t_in_size_check;
 }
 

@@ -52,7 +52,7 @@ std::atomic<bool> g_ready{false};
 // straight back into it.
 pthread_mutex_t g_socket_mutex = PTHREAD_MUTEX_INITIALIZER;
 
-int _priority(uint32_t level) noexcept {
+int priority_of(uint32_t level) noexcept {
     const int severity =
         level < sizeof kSeverities / sizeof kSeverities[0] ? kSeverities[level] : LOG_NOTICE;
     return LOG_LOCAL2 | severity;
@@ -81,7 +81,7 @@ constexpr sockaddr_in kUdpAddress = [] {
 }();
 
 // Replaces the socket with a new one. Runs with the socket mutex held.
-int32_t _udp_open() noexcept {
+int32_t udp_open() noexcept {
     const int old = g_socket.exchange(-1, std::memory_order_acq_rel);
     if (old != -1) close(old);
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
@@ -93,7 +93,7 @@ int32_t _udp_open() noexcept {
 
 }  // namespace
 
-void _log_syslog_setup(const char *identity) noexcept {
+void syslog_setup(const char *identity) noexcept {
     ov_stat_t status;
     if (ov_file_stat("/dev/log", &status, 0) == ENOENT) g_udp.store(true);
     if (!g_udp.load()) {
@@ -101,13 +101,13 @@ void _log_syslog_setup(const char *identity) noexcept {
         return;
     }
     const SystemMutexLock lock(&g_socket_mutex);
-    _udp_open();
+    udp_open();
 }
 
-int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept {
-    const int priority = _priority(level);
+int syslog_send(uint32_t level, const char *format, va_list args) noexcept {
+    const int priority = priority_of(level);
     char tagged[kSyslogBuffer];
-    if (_log_format_tagged(tagged, sizeof tagged, level, format, args) < 0) return ELOG;
+    if (format_tagged(tagged, sizeof tagged, level, format, args) < 0) return ELOG;
     if (!g_udp.load(std::memory_order_relaxed)) {
         syslog(priority, "%s", tagged);
         return 0;
@@ -115,7 +115,7 @@ int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept 
 
     if (!g_ready.load(std::memory_order_acquire)) {
         const SystemMutexLock lock(&g_socket_mutex);
-        if (!g_ready.load(std::memory_order_relaxed) && _udp_open() != 0) return 0;
+        if (!g_ready.load(std::memory_order_relaxed) && udp_open() != 0) return 0;
     }
     const int fd = g_socket.load(std::memory_order_acquire);
     if (fd == -1) return 0;
@@ -145,7 +145,7 @@ int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept 
     return 0;
 }
 
-void _log_syslog_close() noexcept {
+void syslog_close() noexcept {
     closelog();
     const SystemMutexLock lock(&g_socket_mutex);
     const int fd = g_socket.exchange(-1, std::memory_order_acq_rel);

@@ -80,7 +80,7 @@ std::atomic<int> g_pid{0};
 
 // Gives back a repeat count that was taken for a line that is not written,
 // so that the summary still comes before the next line that is.
-void _restore_repeats(int repeats) noexcept {
+void restore_repeats(int repeats) noexcept {
     if (repeats == 0) return;
     const SystemMutexLock lock(&g_repeat_mutex);
     g_repeats += repeats;
@@ -96,7 +96,7 @@ struct CalendarCache {
 };
 thread_local CalendarCache t_calendar{};
 
-const CalendarCache *_calendar(int64_t second) noexcept {
+const CalendarCache *calendar_for(int64_t second) noexcept {
     CalendarCache &cache = t_calendar;
     if (cache.valid && cache.second == second) return &cache;
     time_t t = static_cast<time_t>(second);
@@ -129,7 +129,7 @@ struct IdentityCache {
 thread_local IdentityCache t_identity{};
 
 // Lower-case hexadecimal of value, at least min_digits digits; returns the end.
-char *_put_hex(char *out, unsigned long value, int min_digits) noexcept {
+char *put_hex(char *out, unsigned long value, int min_digits) noexcept {
     char digits[2 * sizeof(unsigned long)];
     int n = 0;
     do {
@@ -144,8 +144,8 @@ char *_put_hex(char *out, unsigned long value, int min_digits) noexcept {
 // The prefix of a line without a repeat summary, byte for byte what
 // "%04d-%02d-%02d %02d:%02d:%02d.%03d [%x-%08lx] " gives, built without
 // snprintf because it is written for every line.
-size_t _plain_prefix(char *out, const CalendarCache &calendar, int milliseconds, int pid,
-                     unsigned long thread) noexcept {
+size_t plain_prefix(char *out, const CalendarCache &calendar, int milliseconds, int pid,
+                    unsigned long thread) noexcept {
     char *p = out;
     std::memcpy(p, calendar.text, calendar.length);
     p += calendar.length;
@@ -160,9 +160,9 @@ size_t _plain_prefix(char *out, const CalendarCache &calendar, int milliseconds,
     if (!identity.valid || identity.pid != pid || identity.thread != thread) {
         char *q = identity.text;
         *q++ = '[';
-        q = _put_hex(q, static_cast<unsigned int>(pid), 1);
+        q = put_hex(q, static_cast<unsigned int>(pid), 1);
         *q++ = '-';
-        q = _put_hex(q, thread, 8);
+        q = put_hex(q, thread, 8);
         *q++ = ']';
         *q++ = ' ';
         identity.length = static_cast<size_t>(q - identity.text);
@@ -178,8 +178,8 @@ size_t _plain_prefix(char *out, const CalendarCache &calendar, int milliseconds,
 // The summary of the suppressed repeats followed by the prefix of the new
 // line; here the thread id is not padded. @return the length, or 0 when the
 // text does not fit.
-size_t _summary_prefix(char *out, const CalendarCache &calendar, int milliseconds, int repeats,
-                       int pid, unsigned long thread) noexcept {
+size_t summary_prefix(char *out, const CalendarCache &calendar, int milliseconds, int repeats,
+                      int pid, unsigned long thread) noexcept {
     const struct tm &f = calendar.fields;
     const int n = std::snprintf(
         out, kPrefixSize,
@@ -192,8 +192,8 @@ size_t _summary_prefix(char *out, const CalendarCache &calendar, int millisecond
 
 }  // namespace
 
-int _log_format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
-                       va_list args) noexcept {
+int format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
+                  va_list args) noexcept {
     if (size <= kTagLength) return -1;
     std::memcpy(buffer, kTags[std::min<uint32_t>(level, kLogLevelCount - 1)], kTagLength);
     buffer[kTagLength] = '\0';
@@ -202,12 +202,12 @@ int _log_format_tagged(char *buffer, size_t size, uint32_t level, const char *fo
     return static_cast<int>(kTagLength) + n;
 }
 
-void _log_write_line(uint32_t level, const char *format, va_list args) noexcept {
+void write_line(uint32_t level, const char *format, va_list args) noexcept {
     // The prefix is built at the end of its area and the tagged message
     // follows it directly, so that the line leaves in one write.
     char line[kPrefixSize + kLogTaggedSize];
     char *const tagged = line + kPrefixSize;
-    const int reported = _log_format_tagged(tagged, kLogTaggedSize, level, format, args);
+    const int reported = format_tagged(tagged, kLogTaggedSize, level, format, args);
     if (reported < 0) return;
     const size_t length = std::min(static_cast<size_t>(reported), kLongestTagged);
 
@@ -242,9 +242,9 @@ void _log_write_line(uint32_t level, const char *format, va_list args) noexcept 
 
     ov_timeval_t now;
     const CalendarCache *calendar = nullptr;
-    if (ov_time_wallclock(&now, nullptr) == 0) calendar = _calendar(now.tv_sec);
+    if (ov_time_wallclock(&now, nullptr) == 0) calendar = calendar_for(now.tv_sec);
     if (calendar == nullptr) {
-        _restore_repeats(repeats);
+        restore_repeats(repeats);
         return;
     }
     const int milliseconds = static_cast<int>(now.tv_usec / 1000);
@@ -252,10 +252,10 @@ void _log_write_line(uint32_t level, const char *format, va_list args) noexcept 
     const unsigned long thread = static_cast<unsigned long>(pthread_self());
     char prefix[kPrefixSize];
     const size_t prefix_length =
-        repeats == 0 ? _plain_prefix(prefix, *calendar, milliseconds, pid, thread)
-                     : _summary_prefix(prefix, *calendar, milliseconds, repeats, pid, thread);
+        repeats == 0 ? plain_prefix(prefix, *calendar, milliseconds, pid, thread)
+                     : summary_prefix(prefix, *calendar, milliseconds, repeats, pid, thread);
     if (prefix_length == 0) {
-        _restore_repeats(repeats);
+        restore_repeats(repeats);
         return;
     }
     char *const start = tagged - prefix_length;
@@ -263,7 +263,7 @@ void _log_write_line(uint32_t level, const char *format, va_list args) noexcept 
 
     // O_APPEND makes each write land at the end as a whole; a partial write
     // is continued, a failed one ends the line.
-    ov_file_t file = _log_current_fd();
+    ov_file_t file = ring_current_fd();
     if (file == -1) return;
     const char *data = start;
     size_t left = prefix_length + length + 1;
@@ -278,27 +278,27 @@ void _log_write_line(uint32_t level, const char *format, va_list args) noexcept 
 
     const uint64_t since_check =
         g_bytes_since_check.fetch_add(total, std::memory_order_relaxed) + total;
-    if (since_check > kSizeCheckInterval && !_log_in_size_check()) {
+    if (since_check > kSizeCheckInterval && !ring_in_size_check()) {
         // Of the threads that see the count past the interval, only the one
         // whose reset finds it there runs the check.
         if (g_bytes_since_check.exchange(0, std::memory_order_relaxed) > kSizeCheckInterval)
-            _log_check_size();
+            ring_check_size();
     }
 }
 
-void _log_writer_set_pid(int pid) noexcept {
+void writer_set_pid(int pid) noexcept {
     g_pid.store(pid, std::memory_order_relaxed);
 }
 
-void _log_writer_set_stderr_only(bool on) noexcept {
+void writer_set_stderr_only(bool on) noexcept {
     g_stderr_only.store(on, std::memory_order_relaxed);
 }
 
-bool _log_writer_stderr_only() noexcept {
+bool writer_stderr_only() noexcept {
     return g_stderr_only.load(std::memory_order_relaxed);
 }
 
-void _log_writer_set_stderr_level(int level) noexcept {
+void writer_set_stderr_level(int level) noexcept {
     g_stderr_level.store(level < -1 ? -1 : level, std::memory_order_relaxed);
 }
 
@@ -307,7 +307,7 @@ void _log_writer_set_stderr_level(int level) noexcept {
 extern "C" {
 
 void ov_log_set_stderr_level(int level) noexcept {
-    ov::logging::_log_writer_set_stderr_level(level);
+    ov::logging::writer_set_stderr_level(level);
 }
 
 }  // extern "C"

@@ -49,20 +49,20 @@ constexpr size_t kMaxComponents = kPathSize / 2;
 
 constexpr char kProductScheme[] = "vlxp://";
 
-bool _is_space(char c) {
+bool is_space(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
 }
 
-bool _is_letter(char c) {
+bool is_letter(char c) {
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-bool _is_separator(char c) {
+bool is_separator(char c) {
     return c == '/' || c == '\\';
 }
 
 // URLs and the product's own transfer scheme are passed through untouched.
-bool _is_url(const char *text) {
+bool is_url(const char *text) {
     return std::strncmp(text, kProductScheme, sizeof kProductScheme - 1) == 0 ||
            ov_str_is_url(text) != 0;
 }
@@ -70,31 +70,31 @@ bool _is_url(const char *text) {
 // A network prefix: "//", a third and a fourth character, and a separator
 // at or after the fourth. Either separator counts, so that the test works
 // before and after backslashes are turned into slashes.
-bool _has_unc_prefix(const char *text) {
-    if (!_is_separator(text[0]) || !_is_separator(text[1]) || text[2] == '\0' || text[3] == '\0')
+bool has_unc_prefix(const char *text) {
+    if (!is_separator(text[0]) || !is_separator(text[1]) || text[2] == '\0' || text[3] == '\0')
         return false;
     for (const char *p = text + 3; *p != '\0'; ++p)
-        if (_is_separator(*p)) return true;
+        if (is_separator(*p)) return true;
     return false;
 }
 
 // Offset of the drive letter of a drive prefix ("D:" after optional white
 // space), or -1 when the text has none.
-long _drive_letter_at(const char *text) {
+long drive_letter_at(const char *text) {
     size_t i = 0;
-    while (_is_space(text[i])) ++i;
-    if (_is_letter(text[i]) && text[i + 1] == ':') return static_cast<long>(i);
+    while (is_space(text[i])) ++i;
+    if (is_letter(text[i]) && text[i + 1] == ':') return static_cast<long>(i);
     return -1;
 }
 
-bool _has_line_break(const char *text) {
+bool has_line_break(const char *text) {
     return std::strpbrk(text, "\n\r") != nullptr;
 }
 
 // Bytes that the stricter file systems refuse anywhere in a name. Bytes
 // from 0x80 up count as control bytes here (they are negative as signed
 // characters), which keeps names to plain ASCII.
-bool _is_forbidden_byte(char c) {
+bool is_forbidden_byte(char c) {
     if (static_cast<signed char>(c) < 0x20) return true;
     return std::strchr("\"*:<>?\\|", c) != nullptr;
 }
@@ -103,7 +103,7 @@ bool _is_forbidden_byte(char c) {
 // leave alone: leading "./" and "../", then "//?/", then a drive prefix.
 // Sets *dot_only when what remains after the relative prefixes is "." or
 // ".." or nothing, which needs no further test.
-size_t _skip_portable_prefixes(const char *text, bool *dot_only) {
+size_t skip_portable_prefixes(const char *text, bool *dot_only) {
     size_t i = 0;
     for (;;) {
         if (std::strncmp(text + i, "./", 2) == 0) {
@@ -117,13 +117,13 @@ size_t _skip_portable_prefixes(const char *text, bool *dot_only) {
     const char *rest = text + i;
     *dot_only = rest[0] == '\0' || std::strcmp(rest, ".") == 0 || std::strcmp(rest, "..") == 0;
     if (std::strncmp(rest, "//?/", 4) == 0) i += 4;
-    if (_is_letter(text[i]) && text[i + 1] == ':') i += 2;
+    if (is_letter(text[i]) && text[i + 1] == ':') i += 2;
     return i;
 }
 
 // The canonical form proper; in, out and size are checked by the caller and
 // in has already been copied out of the way of out.
-int _canonicalize(char *text, size_t length, char *out, size_t size) {
+int canonicalize(char *text, size_t length, char *out, size_t size) {
     // memchr finds the rare backslash many bytes at a time; a byte loop
     // here cost more than the rest of the pass.
     const char *end = text + length;
@@ -136,7 +136,7 @@ int _canonicalize(char *text, size_t length, char *out, size_t size) {
 
     // The root: the part of the output that ".." never removes.
     long drive = -1;
-    if (_has_unc_prefix(text)) {
+    if (has_unc_prefix(text)) {
         size_t i = 0;
         while (text[i] == '/') ++i;
         size_t server = i;
@@ -159,7 +159,7 @@ int _canonicalize(char *text, size_t length, char *out, size_t size) {
         std::memcpy(out + pos, text + share, share_end - share);
         pos += share_end - share;
         out[pos++] = '/';
-    } else if ((drive = _drive_letter_at(text)) >= 0) {
+    } else if ((drive = drive_letter_at(text)) >= 0) {
         // White space before a drive letter is dropped: " D:x" names the
         // same place as "D:x".
         if (limit < 3) return -1;
@@ -213,7 +213,7 @@ int _canonicalize(char *text, size_t length, char *out, size_t size) {
     // A relative result whose first name looks like a drive prefix ("x:"
     // from "./x:") would be read as a drive root the next time round; a
     // leading "./" keeps it the relative name it is.
-    if (root_length == 0 && _drive_letter_at(out) >= 0) {
+    if (root_length == 0 && drive_letter_at(out) >= 0) {
         if (pos + 2 > limit) return -1;
         std::memmove(out + 2, out, pos + 1);
         out[0] = '.';
@@ -224,10 +224,10 @@ int _canonicalize(char *text, size_t length, char *out, size_t size) {
 
 // The test shared by ov_path_is_absolute and ov_path_is_rooted: EINVAL for
 // what neither accepts, with the flag already cleared.
-int32_t _check_flag_path(const char *path, int32_t *flag) {
+int32_t check_flag_path(const char *path, int32_t *flag) {
     if (flag == nullptr) return EINVAL;
     *flag = 0;
-    if (path == nullptr || path[0] == '\0' || _has_line_break(path)) return EINVAL;
+    if (path == nullptr || path[0] == '\0' || has_line_break(path)) return EINVAL;
     return 0;
 }
 
@@ -249,7 +249,7 @@ int ov_path_canonical(const char *in, char *out, size_t size) noexcept {
         out[0] = '\0';
         return -1;
     }
-    if (_is_url(in)) {
+    if (is_url(in)) {
         // A URL's path may hold "//" and ".." that mean something to its
         // server; it is handed on as it stands, cut if it must be.
         (void)ov_str_copy(out, in, size);
@@ -264,7 +264,7 @@ int ov_path_canonical(const char *in, char *out, size_t size) noexcept {
     // The input is copied first, so that in and out may be one buffer.
     char work[kPathSize];
     std::memcpy(work, in, length + 1);
-    if (_canonicalize(work, length, out, size) != 0) {
+    if (canonicalize(work, length, out, size) != 0) {
         out[0] = '\0';
         return -1;
     }
@@ -358,13 +358,13 @@ int ov_path_join(const char *dir, const char *name, char *out, size_t size) noex
 
 int ov_path_is_relative(const char *path) noexcept {
     if (path == nullptr) return 1;
-    if (_is_url(path)) return 0;
+    if (is_url(path)) return 0;
     const char *p = path;
-    while (_is_space(*p)) ++p;
+    while (is_space(*p)) ++p;
     if (*p == '\0') return 1;
-    if (_is_separator(*p)) return 0;
+    if (is_separator(*p)) return 0;
     // "D:x" is relative to the current directory of drive D.
-    if (_is_letter(p[0]) && p[1] == ':') return _is_separator(p[2]) ? 0 : 1;
+    if (is_letter(p[0]) && p[1] == ':') return is_separator(p[2]) ? 0 : 1;
     return 1;
 }
 
@@ -406,12 +406,12 @@ int ov_path_has_dotdot(const char *path) noexcept {
 int32_t ov_path_force_absolute(char *path, size_t size) noexcept {
     if (path == nullptr) return EINVAL;
     size_t skip = 0;
-    while (_is_space(path[skip])) ++skip;
+    while (is_space(path[skip])) ++skip;
     char *text = path + skip;
     size_t length = std::strlen(text);
     for (size_t i = 0; i < length; ++i)
         if (text[i] == '\\') text[i] = '/';
-    if (_is_letter(text[0]) && text[1] == ':') {
+    if (is_letter(text[0]) && text[1] == ':') {
         if (text[2] != '/') return EINVAL;
         std::memmove(path, text, length + 1);
         return 0;
@@ -454,15 +454,15 @@ int ov_path_copy_trimmed(const char *path, char *out, size_t size) noexcept {
 }
 
 int32_t ov_path_is_absolute(const char *path, int32_t *flag) noexcept {
-    int32_t rc = _check_flag_path(path, flag);
+    int32_t rc = check_flag_path(path, flag);
     if (rc != 0) return rc;
-    if (_is_url(path) || _has_unc_prefix(path) || _drive_letter_at(path) >= 0 || path[0] == '/')
+    if (is_url(path) || has_unc_prefix(path) || drive_letter_at(path) >= 0 || path[0] == '/')
         *flag = 1;
     return 0;
 }
 
 int32_t ov_path_is_rooted(const char *path, int32_t *flag) noexcept {
-    int32_t rc = _check_flag_path(path, flag);
+    int32_t rc = check_flag_path(path, flag);
     if (rc != 0) return rc;
     if (path[0] == '/' && path[1] != '/') *flag = 1;
     return 0;
@@ -505,16 +505,16 @@ int32_t ov_path_is_url(const char *path, int32_t *flag) noexcept {
     *flag = 0;
     if (path == nullptr || path[0] == '\0' || std::strpbrk(path, "\n\r\\") != nullptr)
         return EINVAL;
-    if (_is_url(path)) *flag = 1;
+    if (is_url(path)) *flag = 1;
     return 0;
 }
 
 int32_t ov_path_is_portable(const char *path, int32_t *flag) noexcept {
     if (flag == nullptr) return EINVAL;
     *flag = 0;
-    if (path == nullptr || path[0] == '\0' || _has_line_break(path)) return EINVAL;
+    if (path == nullptr || path[0] == '\0' || has_line_break(path)) return EINVAL;
     bool dot_only = false;
-    size_t i = _skip_portable_prefixes(path, &dot_only);
+    size_t i = skip_portable_prefixes(path, &dot_only);
     if (dot_only) {
         *flag = 1;
         return 0;
@@ -535,7 +535,7 @@ int32_t ov_path_is_portable(const char *path, int32_t *flag) noexcept {
             component = 0;
             continue;
         }
-        if (_is_forbidden_byte(c)) return 0;
+        if (is_forbidden_byte(c)) return 0;
         if (c != ' ') spaces_only = false;
         ++component;
     }
@@ -549,15 +549,15 @@ int32_t ov_path_sanitize(const char *in, char *out, size_t size, char ch) noexce
         out[0] = '\0';
         return 0;
     }
-    if (_has_line_break(in)) return EINVAL;
+    if (has_line_break(in)) return EINVAL;
     if (ov_str_copy(out, in, size) != 0) return EINVAL;
     if (ch == 0) return 0;
     // '.' and ' ' are refused like the forbidden bytes: put at the end of a
     // component they would make the very fault they are meant to repair.
-    if (ch == '/' || _is_forbidden_byte(ch) || ch == ' ' || ch == '.') return EINVAL;
+    if (ch == '/' || is_forbidden_byte(ch) || ch == ' ' || ch == '.') return EINVAL;
 
     bool dot_only = false;
-    size_t i = _skip_portable_prefixes(out, &dot_only);
+    size_t i = skip_portable_prefixes(out, &dot_only);
     if (dot_only) return 0;
     char *rest = out + i;
     size_t length = std::strlen(rest);
@@ -575,7 +575,7 @@ int32_t ov_path_sanitize(const char *in, char *out, size_t size, char ch) noexce
             component = j + 1;
             continue;
         }
-        if (_is_forbidden_byte(c)) rest[j] = ch;
+        if (is_forbidden_byte(c)) rest[j] = ch;
     }
     return 0;
 }

@@ -41,7 +41,7 @@ char g_executable[kPathSize];
 std::atomic<bool> g_executable_known{false};
 ov_mutex_t g_executable_mutex = PTHREAD_ERRORCHECK_MUTEX_INITIALIZER_NP;
 
-int _fill_executable_cache() {
+int fill_executable_cache() {
     const MutexLock lock(&g_executable_mutex);
     if (g_executable_known.load(std::memory_order_relaxed)) return 0;
     int32_t rc = ov_file_readlink("/proc/self/exe", g_executable, sizeof g_executable);
@@ -72,7 +72,7 @@ int ov_path_is_dir(const char *path) noexcept {
 
 int ov_path_executable(char *out, size_t size) noexcept {
     if (!g_executable_known.load(std::memory_order_acquire)) {
-        int rc = _fill_executable_cache();
+        int rc = fill_executable_cache();
         if (rc < 0) return rc;
     }
     if (out == nullptr) return EINVAL;

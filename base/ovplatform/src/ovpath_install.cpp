@@ -36,7 +36,7 @@ constexpr const char *kConfigPlaces[] = {"", "etc", "..", "../etc", "../..", "..
 
 enum class Probe { kFound, kMissing, kNoRoom };
 
-bool _ends_with_slash(const char *text, size_t length) {
+bool ends_with_slash(const char *text, size_t length) {
     return length > 0 && text[length - 1] == '/';
 }
 
@@ -44,23 +44,23 @@ bool _ends_with_slash(const char *text, size_t length) {
 // reports whether it exists (following links). A directory that already
 // ends with '/' is a root ("/", "D:/", "//server/share/") and gets no second
 // '/': "//name" would read as a network root to everything downstream.
-Probe _probe(const char *dir, const char *name, size_t name_length, char *out, size_t size) {
+Probe probe_file(const char *dir, const char *name, size_t name_length, char *out, size_t size) {
     const size_t dir_length = std::strlen(dir);
     if (dir_length + name_length + 2 > size) return Probe::kNoRoom;
     size_t pos = dir_length;
     std::memcpy(out, dir, dir_length);
-    if (!_ends_with_slash(dir, dir_length)) out[pos++] = '/';
+    if (!ends_with_slash(dir, dir_length)) out[pos++] = '/';
     std::memcpy(out + pos, name, name_length + 1);
     return ov_file_exists(out, 0) ? Probe::kFound : Probe::kMissing;
 }
 
 // The canonical form of dir with the relative place below it, written to
 // out (kPathSize bytes). dir is cut where needed so that the joined text and
-// its NUL fit; as in _probe, a root gets no second '/'.
-bool _place(const char *dir, const char *place, char *out) {
+// its NUL fit; as in probe_file, a root gets no second '/'.
+bool place_below(const char *dir, const char *place, char *out) {
     const size_t place_length = std::strlen(place);
     size_t dir_length = std::strlen(dir);
-    const size_t slash = place_length > 0 && !_ends_with_slash(dir, dir_length) ? 1 : 0;
+    const size_t slash = place_length > 0 && !ends_with_slash(dir, dir_length) ? 1 : 0;
     const size_t room = kPathSize - 1 - place_length - slash;
     if (dir_length > room) dir_length = room;
     std::memcpy(out, dir, dir_length);
@@ -74,10 +74,10 @@ bool _place(const char *dir, const char *place, char *out) {
 // The room asked for is that of the longer name plus a spare byte, as the
 // callers' contract promises, also when the text is a root and the '/' is
 // left out.
-int _append_dir(char *out, size_t size, const char *name) {
+int append_dir(char *out, size_t size, const char *name) {
     size_t length = std::strlen(out);
     if (length + 5 > size) return -1;
-    if (!_ends_with_slash(out, length)) out[length++] = '/';
+    if (!ends_with_slash(out, length)) out[length++] = '/';
     const size_t name_length = std::strlen(name);
     std::memcpy(out + length, name, name_length + 1);
     return static_cast<int>(length + name_length);
@@ -96,7 +96,7 @@ int ov_path_search_dirs(const char *name, const char *const *dirs, char *out,
     if (name == nullptr || name[0] == '\0' || dirs == nullptr || out == nullptr) return -1;
     const size_t name_length = std::strlen(name);
     for (; *dirs != nullptr; ++dirs) {
-        switch (_probe(*dirs, name, name_length, out, size)) {
+        switch (probe_file(*dirs, name, name_length, out, size)) {
             case Probe::kFound:
                 return 0;
             case Probe::kNoRoom:
@@ -114,7 +114,7 @@ int ov_path_product_root(const char *start, char *out, size_t size) noexcept {
     if (ov_path_parent(start, dir, sizeof dir) < 0) return -1;
     char up[kPathSize];
     char up_two[kPathSize];
-    if (!_place(dir, "..", up) || !_place(dir, "../..", up_two)) return -1;
+    if (!place_below(dir, "..", up) || !place_below(dir, "../..", up_two)) return -1;
     const char *const dirs[] = {dir, up, up_two, nullptr};
     if (ov_path_search_dirs(kProductInfoName, dirs, out, size) == 0)
         return ov_path_parent(out, out, size);
@@ -131,8 +131,8 @@ int ov_path_find_config(const char *name, const char *start, char *out, size_t s
     // One candidate at a time, so that a single work buffer does for all.
     char candidate[kPathSize];
     for (const char *place : kConfigPlaces) {
-        if (!_place(dir, place, candidate)) return -1;
-        switch (_probe(candidate, name, name_length, out, size)) {
+        if (!place_below(dir, place, candidate)) return -1;
+        switch (probe_file(candidate, name, name_length, out, size)) {
             case Probe::kFound:
                 return static_cast<int>(std::strlen(out));
             case Probe::kNoRoom:
@@ -150,7 +150,7 @@ int ov_path_config_dir(const char *start, char *out, size_t size) noexcept {
         return ov_path_parent(out, out, size);
     const int rc = ov_path_product_root(start, out, size);
     if (rc < 0) return rc;
-    return _append_dir(out, size, "etc");
+    return append_dir(out, size, "etc");
 }
 
 int ov_path_lib_dir(const char *start, char *out, size_t size) noexcept {
@@ -164,7 +164,7 @@ int ov_path_lib_dir(const char *start, char *out, size_t size) noexcept {
         rc = ov_path_product_root(start, out, size);
     }
     if (rc < 0) return rc;
-    return _append_dir(out, size, "lib");
+    return append_dir(out, size, "lib");
 }
 
 }  // extern "C"

@@ -46,7 +46,7 @@ constexpr std::string_view kSignalPrefix = "SIG";
 // Compares ASCII letters without regard to case. The locale's case rules are
 // left out on purpose: in some locales "i" and "I" are not a pair, and
 // "sigint" must still name SIGINT.
-bool _ascii_iequal(std::string_view a, std::string_view b) {
+bool ascii_iequal(std::string_view a, std::string_view b) {
     if (a.size() != b.size()) return false;
     for (size_t i = 0; i < a.size(); ++i) {
         char x = a[i];
@@ -58,18 +58,18 @@ bool _ascii_iequal(std::string_view a, std::string_view b) {
     return true;
 }
 
-int _signal_number(std::string_view name) {
+int signal_number_of(std::string_view name) {
     if (name.size() >= kSignalPrefix.size() &&
-        _ascii_iequal(name.substr(0, kSignalPrefix.size()), kSignalPrefix))
+        ascii_iequal(name.substr(0, kSignalPrefix.size()), kSignalPrefix))
         name.remove_prefix(kSignalPrefix.size());
     for (size_t n = 0; n < kSignalNames.size(); ++n) {
         if (kSignalNames[n] == nullptr) continue;
         std::string_view known(kSignalNames[n]);
         known.remove_prefix(kSignalPrefix.size());
-        if (_ascii_iequal(name, known)) return static_cast<int>(n);
+        if (ascii_iequal(name, known)) return static_cast<int>(n);
     }
     for (const SignalAlias &alias : kSignalAliases) {
-        if (_ascii_iequal(name, alias.name)) return alias.number;
+        if (ascii_iequal(name, alias.name)) return alias.number;
     }
     return -1;
 }
@@ -100,7 +100,7 @@ const char *ov_platform_signal_name(int signal_number) noexcept {
 }
 
 int ov_platform_signal_number(const char *name) noexcept {
-    const int number = name != nullptr ? _signal_number(name) : -1;
+    const int number = name != nullptr ? signal_number_of(name) : -1;
     if (number < 0) OV_LOG(kLogError, "unrecognized signame %s", name != nullptr ? name : "(null)");
     return number;
 }

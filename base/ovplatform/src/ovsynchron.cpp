@@ -50,7 +50,7 @@ constexpr uint32_t kSemPollMs = 500;
 // re-acquisition; an atomic keeps that read well defined.
 std::atomic<ov_mutex_reacquire_hook_t> g_reacquire_hook{nullptr};
 
-int32_t _mutex_init_typed(ov_mutex_t *mutex, int type) {
+int32_t mutex_init_typed(ov_mutex_t *mutex, int type) {
     // A refusal of the system here cannot be acted upon by any caller (the
     // mutex lives in a record being set up), so it is not reported; a later
     // lock of such a mutex reports EINVAL.
@@ -65,14 +65,14 @@ int32_t _mutex_init_typed(ov_mutex_t *mutex, int type) {
 // Derives the System V key of a path that ftok cannot use (it does not
 // exist): the path's bytes are folded into the four bytes of the key, so that
 // every process naming the same path still meets at the same semaphore.
-key_t _ipc_key_from_bytes(const char *path) {
+key_t ipc_key_from_bytes(const char *path) {
     uint32_t key = 0;
     for (size_t i = 0; path[i] != '\0'; ++i)
         key ^= static_cast<uint32_t>(static_cast<unsigned char>(path[i])) << (8 * (i % 4));
     return static_cast<key_t>(key);
 }
 
-int32_t _ipc_sem_op(int32_t handle, short delta, short flags) {
+int32_t ipc_sem_op(int32_t handle, short delta, short flags) {
     struct sembuf op {};
     op.sem_num = 0;
     op.sem_op = delta;
@@ -108,7 +108,7 @@ union IpcSemArg {
 // time of 0 with a value of 0 marks a set whose value cannot be trusted yet.
 // Earlier builds set the value with SETVAL, which leaves the time at 0: such
 // a set has value 1 until someone first takes it, which sets the time.
-int32_t _ipc_sem_initialised(int id, bool *initialised) {
+int32_t ipc_sem_initialised(int id, bool *initialised) {
     struct semid_ds status {};
     IpcSemArg arg{};
     arg.status = &status;
@@ -126,7 +126,7 @@ int32_t _ipc_sem_initialised(int id, bool *initialised) {
 // Creates the set of key and frees its semaphore, or opens the existing set
 // as it is once its creator has initialised it. Freeing a set that another
 // process created would free a semaphore its holder still relies on.
-int32_t _ipc_sem_get(key_t key, int *id) {
+int32_t ipc_sem_get(key_t key, int *id) {
     int32_t rc = ENOENT;
     for (int attempt = 0; attempt < kIpcOpenAttempts; ++attempt) {
         *id = semget(key, 1, IPC_CREAT | IPC_EXCL | kIpcCreateMode);
@@ -134,7 +134,7 @@ int32_t _ipc_sem_get(key_t key, int *id) {
             // A semop rather than SETVAL: it also sets the time of the last
             // operation, which tells waiting openers that the value is set.
             // Without SEM_UNDO the value stays when the creator ends.
-            rc = _ipc_sem_op(*id, 1, 0);
+            rc = ipc_sem_op(*id, 1, 0);
             if (rc != 0) {
                 // Left as it is, the set would keep every later opener
                 // waiting for an initialisation that never comes.
@@ -153,7 +153,7 @@ int32_t _ipc_sem_get(key_t key, int *id) {
         }
         bool initialised = false;
         for (int poll = 0; poll <= kIpcInitWaitPolls; ++poll) {
-            rc = _ipc_sem_initialised(*id, &initialised);
+            rc = ipc_sem_initialised(*id, &initialised);
             if (rc != 0 || initialised) break;
             if (poll < kIpcInitWaitPolls) usleep(kIpcInitPollUs);
         }
@@ -171,11 +171,11 @@ int32_t _ipc_sem_get(key_t key, int *id) {
 extern "C" {
 
 int32_t ov_mutex_init(ov_mutex_t *mutex) noexcept {
-    return _mutex_init_typed(mutex, PTHREAD_MUTEX_ERRORCHECK);
+    return mutex_init_typed(mutex, PTHREAD_MUTEX_ERRORCHECK);
 }
 
 int32_t ov_mutex_init_recursive(ov_mutex_t *mutex) noexcept {
-    return _mutex_init_typed(mutex, PTHREAD_MUTEX_RECURSIVE);
+    return mutex_init_typed(mutex, PTHREAD_MUTEX_RECURSIVE);
 }
 
 int32_t ov_mutex_destroy(ov_mutex_t *mutex) noexcept {
@@ -479,12 +479,12 @@ int32_t ov_rwlock_wrunlock(ov_rwlock_t *lock) noexcept {
 int32_t ov_ipc_sem_open(int32_t *handle, const char *path) noexcept {
     if (handle == nullptr || path == nullptr) return EINVAL;
     key_t key = ftok(path, 1);
-    if (key == -1) key = _ipc_key_from_bytes(path);
+    if (key == -1) key = ipc_key_from_bytes(path);
     // A key of 0 is IPC_PRIVATE: every open would get a new semaphore of its
     // own, and no two processes would ever exclude each other.
     if (key == IPC_PRIVATE) return EINVAL;
     int id = -1;
-    const int32_t rc = _ipc_sem_get(key, &id);
+    const int32_t rc = ipc_sem_get(key, &id);
     // A set that was never initialised is refused, but its id is handed
     // out: its creator may have died before initialising it, and only a
     // caller who removes it lets the path be used again.
@@ -504,15 +504,15 @@ int32_t ov_ipc_sem_remove(int32_t handle) noexcept {
 // Every operation carries SEM_UNDO, so that the kernel gives the semaphore
 // back when a holder ends without unlocking it.
 int32_t ov_ipc_sem_lock(int32_t handle) noexcept {
-    return _ipc_sem_op(handle, -1, SEM_UNDO);
+    return ipc_sem_op(handle, -1, SEM_UNDO);
 }
 
 int32_t ov_ipc_sem_trylock(int32_t handle) noexcept {
-    return _ipc_sem_op(handle, -1, SEM_UNDO | IPC_NOWAIT);
+    return ipc_sem_op(handle, -1, SEM_UNDO | IPC_NOWAIT);
 }
 
 int32_t ov_ipc_sem_unlock(int32_t handle) noexcept {
-    return _ipc_sem_op(handle, 1, SEM_UNDO);
+    return ipc_sem_op(handle, 1, SEM_UNDO);
 }
 
 }  // extern "C"

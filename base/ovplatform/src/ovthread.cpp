@@ -45,7 +45,7 @@ class ThreadAttr {
 // Raises a small default stack to the minimum. Some systems default to stacks
 // too small for the library's 8 KiB path and text buffers; a default of 0
 // means the system chooses and is left alone, as is any larger default.
-void _ensure_min_stack(pthread_attr_t *attr) {
+void ensure_min_stack(pthread_attr_t *attr) {
     size_t size = 0;
     if (pthread_attr_getstacksize(attr, &size) != 0) return;
     if (size == 0 || size >= OV_THREAD_MIN_STACK) return;
@@ -66,7 +66,7 @@ int32_t ov_thread_spawn(ov_thread_t *thread, ov_thread_start_t start, void *arg)
         OV_LOG(kLogError, "ov_thread_spawn: pthread_attr_init() error %d", attr.init_result());
         return attr.init_result();
     }
-    _ensure_min_stack(attr.get());
+    ensure_min_stack(attr.get());
     if (thread == nullptr) {
         const int rc = pthread_attr_setdetachstate(attr.get(), PTHREAD_CREATE_DETACHED);
         if (rc != 0) return rc;

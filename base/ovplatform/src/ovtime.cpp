@@ -46,17 +46,17 @@ using CString = std::unique_ptr<char, ov::detail::FreeDeleter>;
 // mark that is being written.
 std::atomic<int64_t> g_start_mark_usec{0};
 
-bool _is_plus_infinite(const ov_timeval_t &t) {
+bool is_plus_infinite(const ov_timeval_t &t) {
     return t.tv_sec == INT64_MAX;
 }
-bool _is_minus_infinite(const ov_timeval_t &t) {
+bool is_minus_infinite(const ov_timeval_t &t) {
     return t.tv_sec == INT64_MIN;
 }
 
 // a - b in microseconds. The infinite values (and any difference beyond
 // about 292000 years) do not fit in 64 bits; such a difference saturates in
 // its direction instead of wrapping into a count of the opposite sign.
-int64_t _diff_usec(const ov_timeval_t &a, const ov_timeval_t &b) {
+int64_t diff_usec(const ov_timeval_t &a, const ov_timeval_t &b) {
     int64_t sec;
     int64_t usec;
     int64_t total;
@@ -71,8 +71,8 @@ int64_t _diff_usec(const ov_timeval_t &a, const ov_timeval_t &b) {
 
 // The three elapsed-time operations differ only in their message and in
 // whether the caller wants the clock reading back.
-int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t *out,
-                    const char *operation) {
+int32_t usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t *out,
+                   const char *operation) {
     ov_timeval_t now{};
     const int32_t rc = ov_time_monotonic_now(&now);
     if (rc != 0) return rc;
@@ -85,7 +85,7 @@ int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t
                static_cast<long>(now.tv_usec));
         return EINVAL;
     }
-    *out = static_cast<uint64_t>(_diff_usec(now, start));
+    *out = static_cast<uint64_t>(diff_usec(now, start));
     return 0;
 }
 
@@ -94,7 +94,7 @@ int32_t _usec_since(const ov_timeval_t &start, ov_timeval_t *store_now, uint64_t
 // the digits, which strftime then reads as a conversion of its own. Each
 // two-character "%L" grows by one character, so twice the length is room
 // enough. Null when the copy cannot be allocated.
-CString _expand_ms(const char *format, uint32_t ms) {
+CString expand_ms(const char *format, uint32_t ms) {
     char digits[4];
     std::snprintf(digits, sizeof digits, "%03u", ms < kMaxMs ? ms : kMaxMs);
     const size_t length = std::strlen(format);
@@ -117,32 +117,32 @@ using Converter = int32_t (*)(const time_t *, struct tm *);
 
 // The four formatting operations: convert the seconds, then format, with
 // "%L" taken from ms when the caller has milliseconds and 000 otherwise.
-int32_t _format(char *buffer, size_t size, const char *format, time_t seconds, const uint32_t *ms,
-                Converter convert) {
+int32_t format_time(char *buffer, size_t size, const char *format, time_t seconds,
+                    const uint32_t *ms, Converter convert) {
     if (buffer == nullptr || size == 0 || format == nullptr) return EINVAL;
     struct tm tm {};
     const int32_t rc = convert(&seconds, &tm);
     if (rc != 0) return rc;
     if (ms == nullptr) return ov_time_strftime(buffer, size, format, &tm);
-    const CString expanded = _expand_ms(format, *ms);
+    const CString expanded = expand_ms(format, *ms);
     if (!expanded) return ENOMEM;
     return ov_time_strftime(buffer, size, expanded.get(), &tm);
 }
 
-uint32_t _ms_of(const ov_timeval_t &t) {
+uint32_t ms_of(const ov_timeval_t &t) {
     return static_cast<uint32_t>(t.tv_usec / 1000);
 }
 
-bool _is_started(const ov_stopwatch_t &sw) {
+bool is_started(const ov_stopwatch_t &sw) {
     return sw.state == OV_STOPWATCH_RUNNING || sw.state == OV_STOPWATCH_STOPPED;
 }
 
-bool _is_usable(const ov_stopwatch_t &sw) {
+bool is_usable(const ov_stopwatch_t &sw) {
     return sw.state >= OV_STOPWATCH_READY && sw.state <= OV_STOPWATCH_STOPPED;
 }
 
 // Frees a set as far as it was built; creation uses it on failure too.
-void _conc_stopwatch_destroy(ov_conc_stopwatch_t *set) {
+void conc_stopwatch_destroy(ov_conc_stopwatch_t *set) {
     ov_mutex_free(&set->mutex);
     if (set->stopwatches != nullptr) {
         for (uint32_t level = set->levels; level > 0; --level)
@@ -203,17 +203,17 @@ int64_t ov_time_start_ticks(void) noexcept {
 
 int32_t getnstore_usec_since(const ov_timeval_t *start, ov_timeval_t *now, uint64_t *out) noexcept {
     if (start == nullptr || now == nullptr || out == nullptr) return EINVAL;
-    return _usec_since(*start, now, out, "getnstore_usec_since");
+    return usec_since(*start, now, out, "getnstore_usec_since");
 }
 
 int32_t get_usec_since_small(const ov_timeval_t *start, uint64_t *out) noexcept {
     if (start == nullptr || out == nullptr) return EINVAL;
-    return _usec_since(*start, nullptr, out, "get_usec_since_small");
+    return usec_since(*start, nullptr, out, "get_usec_since_small");
 }
 
 int32_t get_usec_since(const ov_timeval_t *start, uint64_t *out) noexcept {
     if (start == nullptr || out == nullptr) return EINVAL;
-    return _usec_since(*start, nullptr, out, "get_usec_since");
+    return usec_since(*start, nullptr, out, "get_usec_since");
 }
 
 int ov_time_is_infinite(const ov_timeval_t *value) noexcept {
@@ -223,16 +223,16 @@ int ov_time_is_infinite(const ov_timeval_t *value) noexcept {
 
 void ov_time_add(ov_timeval_t *target, const ov_timeval_t *addend) noexcept {
     if (target == nullptr || addend == nullptr) return;
-    if (_is_plus_infinite(*target) || _is_minus_infinite(*target)) {
+    if (is_plus_infinite(*target) || is_minus_infinite(*target)) {
         OV_LOG(kLogTrace, "Ignoring request to increment infinite time value");
         return;
     }
-    if (_is_plus_infinite(*addend)) {
+    if (is_plus_infinite(*addend)) {
         OV_LOG(kLogTrace, "Incrementing time by infinity.  Setting result to infinity.");
         *target = *addend;
         return;
     }
-    if (_is_minus_infinite(*addend)) {
+    if (is_minus_infinite(*addend)) {
         OV_LOG(kLogTrace, "Decrementing time by infinity.  Setting result to minus infinity.");
         *target = *addend;
         return;
@@ -264,7 +264,7 @@ void ov_time_add_usec(ov_timeval_t *target, uint64_t usec) noexcept {
         *target = ov_timeval_t{OV_TIME_INFINITE_SEC, OV_TIME_INFINITE_USEC};
         return;
     }
-    if (_is_plus_infinite(*target) || _is_minus_infinite(*target)) {
+    if (is_plus_infinite(*target) || is_minus_infinite(*target)) {
         OV_LOG(kLogTrace, "Ignoring request to increment infinite time value");
         return;
     }
@@ -284,7 +284,7 @@ void ov_time_sub_usec(ov_timeval_t *target, uint32_t usec) noexcept {
 }
 
 int64_t ov_time_diff_usec(const ov_timeval_t *a, const ov_timeval_t *b) noexcept {
-    return _diff_usec(*a, *b);
+    return diff_usec(*a, *b);
 }
 
 int ov_time_subtract(ov_timeval_t *out, const ov_timeval_t *x, const ov_timeval_t *y) noexcept {
@@ -348,7 +348,7 @@ int32_t ov_time_get_seconds(const time_t *in, int64_t *out) noexcept {
 int32_t ov_time_strftime(char *buffer, size_t size, const char *format,
                          const struct tm *tm) noexcept {
     if (buffer == nullptr || format == nullptr || tm == nullptr) return EINVAL;
-    const CString expanded = _expand_ms(format, 0);
+    const CString expanded = expand_ms(format, 0);
     if (!expanded) return ENOMEM;
     if (strftime(buffer, size, expanded.get(), tm) == 0) {
         // strftime leaves the buffer's content undefined when it fails; an
@@ -360,25 +360,26 @@ int32_t ov_time_strftime(char *buffer, size_t size, const char *format,
 }
 
 int32_t ov_time_format_utc(char *buffer, size_t size, const char *format, time_t t) noexcept {
-    return _format(buffer, size, format, t, nullptr, ov_time_gmtime);
+    return format_time(buffer, size, format, t, nullptr, ov_time_gmtime);
 }
 
 int32_t ov_time_format_utc_ms(char *buffer, size_t size, const char *format,
                               const ov_timeval_t *t) noexcept {
     if (t == nullptr) return EINVAL;
-    const uint32_t ms = _ms_of(*t);
-    return _format(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms, ov_time_gmtime);
+    const uint32_t ms = ms_of(*t);
+    return format_time(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms, ov_time_gmtime);
 }
 
 int32_t ov_time_format_local(char *buffer, size_t size, const char *format, time_t t) noexcept {
-    return _format(buffer, size, format, t, nullptr, ov_time_localtime);
+    return format_time(buffer, size, format, t, nullptr, ov_time_localtime);
 }
 
 int32_t ov_time_format_local_ms(char *buffer, size_t size, const char *format,
                                 const ov_timeval_t *t) noexcept {
     if (t == nullptr) return EINVAL;
-    const uint32_t ms = _ms_of(*t);
-    return _format(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms, ov_time_localtime);
+    const uint32_t ms = ms_of(*t);
+    return format_time(buffer, size, format, static_cast<time_t>(t->tv_sec), &ms,
+                       ov_time_localtime);
 }
 
 int32_t ov_stopwatch_init(ov_stopwatch_t *sw, uint64_t context, ov_time_source_t source) noexcept {
@@ -466,13 +467,13 @@ int32_t ov_stopwatch_elapsed(const ov_stopwatch_t *sw, uint64_t *elapsed,
 }
 
 int32_t ov_stopwatch_first_start(const ov_stopwatch_t *sw, uint64_t *usec) noexcept {
-    if (sw == nullptr || usec == nullptr || !_is_started(*sw)) return EINVAL;
+    if (sw == nullptr || usec == nullptr || !is_started(*sw)) return EINVAL;
     *usec = sw->first_start;
     return 0;
 }
 
 int32_t ov_stopwatch_span(const ov_stopwatch_t *sw, uint64_t *usec) noexcept {
-    if (sw == nullptr || usec == nullptr || !_is_usable(*sw)) return EINVAL;
+    if (sw == nullptr || usec == nullptr || !is_usable(*sw)) return EINVAL;
     switch (sw->state) {
         case OV_STOPWATCH_RUNNING: {
             uint64_t now = 0;
@@ -491,13 +492,13 @@ int32_t ov_stopwatch_span(const ov_stopwatch_t *sw, uint64_t *usec) noexcept {
 }
 
 int32_t ov_stopwatch_count(const ov_stopwatch_t *sw, uint64_t *count) noexcept {
-    if (sw == nullptr || count == nullptr || !_is_usable(*sw)) return EINVAL;
+    if (sw == nullptr || count == nullptr || !is_usable(*sw)) return EINVAL;
     *count = sw->count;
     return 0;
 }
 
 int32_t ov_stopwatch_stats(const ov_stopwatch_t *sw, ov_stopwatch_stats_t *stats) noexcept {
-    if (sw == nullptr || stats == nullptr || !_is_usable(*sw)) return EINVAL;
+    if (sw == nullptr || stats == nullptr || !is_usable(*sw)) return EINVAL;
     *stats = ov_stopwatch_stats_t{};
     stats->count = sw->count;
     if (sw->count == 0) return 0;
@@ -517,14 +518,14 @@ int32_t ov_conc_stopwatch_create(ov_conc_stopwatch_t **out, uint32_t levels, uin
     if (set == nullptr) return ENOMEM;
     set->stopwatches = static_cast<ov_stopwatch_t *>(std::calloc(levels, sizeof(ov_stopwatch_t)));
     if (set->stopwatches == nullptr) {
-        _conc_stopwatch_destroy(set);
+        conc_stopwatch_destroy(set);
         return ENOMEM;
     }
     set->levels = levels;
     for (uint32_t level = 0; level < levels; ++level)
         ov_stopwatch_init(&set->stopwatches[level], context, source);
     if (ov_mutex_create(&set->mutex) != 0) {
-        _conc_stopwatch_destroy(set);
+        conc_stopwatch_destroy(set);
         return ENOMEM;
     }
     *out = set;
@@ -537,7 +538,7 @@ int32_t ov_conc_stopwatch_create_default(ov_conc_stopwatch_t **out, uint32_t lev
 
 void ov_conc_stopwatch_free(ov_conc_stopwatch_t **set) noexcept {
     if (set == nullptr || *set == nullptr) return;
-    _conc_stopwatch_destroy(*set);
+    conc_stopwatch_destroy(*set);
     *set = nullptr;
 }
 

@@ -19,24 +19,24 @@ namespace ov::logging {
 // ---- Log file ring (ovlog_ring.cpp) ------------------------------------------------------
 
 // Initialises the file mutex. @return 0 or the mutex error.
-int32_t _log_ring_init() noexcept;
+int32_t ring_init() noexcept;
 // Destroys the file mutex after a set-up that failed; no file is open then.
-void _log_ring_abandon() noexcept;
+void ring_abandon() noexcept;
 // Derives the base log path from the configured path (size suffix, default
 // log directory). @return 0, EPATHMAX, ERANGE or the directory creation's code.
-int32_t _log_locate(const char *path) noexcept;
+int32_t ring_locate(const char *path) noexcept;
 // Opens the ring when no file is current and rotates when the current file is
 // full. @return 0, the fstat or mutex error, or the ring opening's code.
-int32_t _log_check_size() noexcept;
+int32_t ring_check_size() noexcept;
 // Forces both descriptors to disk, closes them and destroys the file mutex.
-void _log_ring_close() noexcept;
+void ring_close() noexcept;
 // The current descriptor, -1 when no file is open.
-int _log_current_fd() noexcept;
+int ring_current_fd() noexcept;
 // fdatasync of the current file, when there is one.
-void _log_ring_flush() noexcept;
+void ring_flush() noexcept;
 // True while the calling thread runs a size check: a log call made from
 // inside it (by a module the ring uses) must not start another one.
-bool _log_in_size_check() noexcept;
+bool ring_in_size_check() noexcept;
 
 // ---- Message formatter (ovlog_format.cpp) -------------------------------------------------
 
@@ -53,25 +53,25 @@ inline constexpr size_t kLogTaggedSize = 4094;
 // Writes the level's tag and a blank, then the formatted message, into buffer.
 // @return 4 plus the untruncated message length, or a negative value when
 // the buffer is smaller than the tag or the message cannot be formatted.
-int _log_format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
-                       va_list args) noexcept __attribute__((format(printf, 4, 0)));
+int format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
+                  va_list args) noexcept __attribute__((format(printf, 4, 0)));
 // Writes one message as a file line (or to standard error alone), with
 // repeat suppression, echo, prefix and the size check every 64 KiB.
-void _log_write_line(uint32_t level, const char *format, va_list args) noexcept
+void write_line(uint32_t level, const char *format, va_list args) noexcept
     __attribute__((format(printf, 2, 0)));
 // Writer settings taken by the logger's set-up and close.
-void _log_writer_set_pid(int pid) noexcept;
-void _log_writer_set_stderr_only(bool on) noexcept;
-bool _log_writer_stderr_only() noexcept;
-void _log_writer_set_stderr_level(int level) noexcept;
+void writer_set_pid(int pid) noexcept;
+void writer_set_stderr_only(bool on) noexcept;
+bool writer_stderr_only() noexcept;
+void writer_set_stderr_level(int level) noexcept;
 
 // ---- Syslog transport (ovlog_syslog.cpp) -------------------------------------------------
 
 // Chooses the host interface or UDP from the presence of "/dev/log".
-void _log_syslog_setup(const char *identity) noexcept;
+void syslog_setup(const char *identity) noexcept;
 // @return 0, or ELOG when the message cannot be formatted.
-int _log_syslog_send(uint32_t level, const char *format, va_list args) noexcept
+int syslog_send(uint32_t level, const char *format, va_list args) noexcept
     __attribute__((format(printf, 2, 0)));
-void _log_syslog_close() noexcept;
+void syslog_close() noexcept;
 
 }  // namespace ov::logging
