@@ -36,14 +36,8 @@
 
 namespace {
 
-using ov::detail::create;
-using ov::detail::create_with_tail;
-using ov::detail::Created;
-using ov::detail::destroy;
-using ov::detail::DirCloser;
-using ov::detail::tail_of;
+using namespace ov::detail;
 
-using ov::detail::kPathSize;
 static_assert(OV_DIR_NAME_SIZE == kPathSize, "a directory's names and paths are paths");
 
 bool is_dot_or_dotdot(const char *name) {

@@ -37,16 +37,7 @@
 
 namespace {
 
-using ov::detail::create;
-using ov::detail::Created;
-using ov::detail::destroy;
-using ov::detail::FdCloser;
-using ov::detail::find_group_by_name;
-using ov::detail::find_user_by_name;
-using ov::detail::FreeDeleter;
-using ov::detail::GroupEntry;
-using ov::detail::kPathSize;
-using ov::detail::UserEntry;
+using namespace ov::detail;
 
 // The bits without an open(2) counterpart on this platform; the fixed
 // openers set them so that their flag values match the other platforms.

@@ -55,10 +55,8 @@
 
 namespace {
 
-using ov::detail::FdCloser;
-using ov::detail::MutexLock;
+using namespace ov::detail;
 
-using ov::detail::kPathSize;
 static_assert(OV_LOCKFILE_PATH_SIZE == kPathSize, "a lock file's name is a path");
 constexpr size_t kRecordMax = OV_LOCKFILE_RECORD_MAX;
 constexpr size_t kRecordSize = OV_LOCKFILE_RECORD_SIZE;

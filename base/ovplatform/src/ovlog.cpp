@@ -38,11 +38,7 @@
 namespace ov::logging {
 namespace {
 
-using ov::detail::create;
-using ov::detail::create_with_tail;
-using ov::detail::destroy;
-using ov::detail::kPathSize;
-using ov::detail::MutexLock;
+using namespace ov::detail;
 
 constexpr int kDefaultThreshold = static_cast<int>(kLogInfo);
 constexpr size_t kQueuedText = 4096;

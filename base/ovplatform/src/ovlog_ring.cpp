@@ -40,9 +40,7 @@
 namespace ov::logging {
 namespace {
 
-using ov::detail::DirCloser;
-using ov::detail::kPathSize;
-using ov::detail::MutexLock;
+using namespace ov::detail;
 
 constexpr uint64_t kMiB = 1048576;
 constexpr uint64_t kDefaultSizeLimit = 10 * kMiB;

@@ -33,7 +33,7 @@
 namespace ov::logging {
 namespace {
 
-using ov::detail::SystemMutexLock;
+using namespace ov::detail;
 
 constexpr size_t kSyslogBuffer = 4096;
 constexpr uint16_t kSyslogPort = 514;

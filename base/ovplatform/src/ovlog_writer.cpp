@@ -46,7 +46,7 @@
 namespace ov::logging {
 namespace {
 
-using ov::detail::SystemMutexLock;
+using namespace ov::detail;
 
 constexpr size_t kTagLength = 4;  // three letters and a blank
 constexpr size_t kLongestTagged = kLogTaggedSize - 1;

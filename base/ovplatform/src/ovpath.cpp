@@ -33,7 +33,7 @@
 
 namespace {
 
-using ov::detail::kPathSize;
+using namespace ov::detail;
 
 // The parent's work buffer holds a full path plus the appended "/..", whose
 // NUL sizeof counts.

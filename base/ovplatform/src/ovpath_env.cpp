@@ -27,10 +27,7 @@
 
 namespace {
 
-using ov::detail::find_user_by_name;
-using ov::detail::kPathSize;
-using ov::detail::MutexLock;
-using ov::detail::UserEntry;
+using namespace ov::detail;
 
 // The search list of ov_path_exec when PATH is unset or empty.
 constexpr char kDefaultExecPath[] = ".:/bin:/usr/bin";

@@ -25,7 +25,7 @@ namespace {
 
 constexpr char kProductInfoName[] = "product-info.mf";
 constexpr char kConfigName[] = "orvane.conf";
-using ov::detail::kPathSize;
+using namespace ov::detail;
 // The start path's directory as ov_path_parent leaves it, with one byte to
 // spare over a path buffer.
 constexpr size_t kDirSize = kPathSize + 1;

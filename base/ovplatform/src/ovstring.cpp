@@ -35,7 +35,7 @@
 
 namespace {
 
-using ov::detail::FreeDeleter;
+using namespace ov::detail;
 
 constexpr size_t kNoLimit = SIZE_MAX;
 constexpr size_t kFirstAllocSize = 1024;

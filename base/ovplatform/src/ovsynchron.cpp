@@ -50,6 +50,17 @@ constexpr uint32_t kSemPollMs = 500;
 // re-acquisition; an atomic keeps that read well defined.
 std::atomic<ov_mutex_reacquire_hook_t> g_reacquire_hook{nullptr};
 
+// The end of a record that a create call allocated: destroys the primitive
+// in it, frees it and clears the caller's pointer, so that a second free of
+// the same pointer does nothing. A null pointer is ignored.
+template <class Record, class Destroy>
+void free_record(Record **record, Destroy destroy) noexcept {
+    if (record == nullptr || *record == nullptr) return;
+    (void)destroy(*record);
+    std::free(*record);
+    *record = nullptr;
+}
+
 int32_t mutex_init_typed(ov_mutex_t *mutex, int type) {
     // A refusal of the system here cannot be acted upon by any caller (the
     // mutex lives in a record being set up), so it is not reported; a later
@@ -193,10 +204,7 @@ int32_t ov_mutex_create(ov_mutex_t **out) noexcept {
 }
 
 void ov_mutex_free(ov_mutex_t **mutex) noexcept {
-    if (mutex == nullptr || *mutex == nullptr) return;
-    ov_mutex_destroy(*mutex);
-    std::free(*mutex);
-    *mutex = nullptr;
+    free_record(mutex, ov_mutex_destroy);
 }
 
 int32_t ov_mutex_acquire(ov_mutex_t *mutex) noexcept {
@@ -370,10 +378,7 @@ int32_t ov_sem_create(ov_sem_t **out, uint32_t value) noexcept {
 }
 
 void ov_sem_free(ov_sem_t **sem) noexcept {
-    if (sem == nullptr || *sem == nullptr) return;
-    ov_sem_destroy(*sem);
-    std::free(*sem);
-    *sem = nullptr;
+    free_record(sem, ov_sem_destroy);
 }
 
 int32_t ov_sem_post(ov_sem_t *sem) noexcept {
@@ -454,10 +459,7 @@ int32_t ov_rwlock_create(ov_rwlock_t **out) noexcept {
 }
 
 void ov_rwlock_free(ov_rwlock_t **lock) noexcept {
-    if (lock == nullptr || *lock == nullptr) return;
-    pthread_rwlock_destroy(&(*lock)->lock);
-    std::free(*lock);
-    *lock = nullptr;
+    free_record(lock, [](ov_rwlock_t *record) { return pthread_rwlock_destroy(&record->lock); });
 }
 
 int32_t ov_rwlock_rdlock(ov_rwlock_t *lock) noexcept {

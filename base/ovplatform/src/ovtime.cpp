@@ -34,12 +34,12 @@
 
 namespace {
 
-using ov::detail::MutexLock;
+using namespace ov::detail;
 
 constexpr int64_t kUsecPerSec = 1000000;
 constexpr uint32_t kMaxMs = 999;
 
-using CString = std::unique_ptr<char, ov::detail::FreeDeleter>;
+using CString = std::unique_ptr<char, FreeDeleter>;
 
 // The process start mark as one microsecond count of the monotonic clock. A
 // single atomic word keeps a reader on another thread from seeing half of a
