@@ -424,9 +424,9 @@ TEST_F(LockFile, HolderThatRefreshesBetweenProbesKeepsItsLock) {
 // The slower one must leave that lock alone, whether the replacement comes
 // before its second look or between the second look and the move.
 TEST_F(LockFile, SlowContenderNeverRemovesTheLockAFasterOneCreated) {
+    const Timing timing(20ms);
     for (const char *step : {kTakingOver, kMovingAside}) {
         SCOPED_TRACE(step);
-        const Timing timing(20ms);
         plant_stale(kForeignRecord);
         {
             StepIn in(step, [&](int) { replace_file(lockpath(), kTakeoverRecord); });
@@ -442,9 +442,9 @@ TEST_F(LockFile, SlowContenderNeverRemovesTheLockAFasterOneCreated) {
 // The holder of a lock that looked stale wakes up and refreshes it just
 // before the takeover: same file, new modification time. It keeps its lock.
 TEST_F(LockFile, HolderThatRefreshesBeforeTheMoveKeepsItsLock) {
+    const Timing timing(20ms);
     for (const char *step : {kTakingOver, kMovingAside}) {
         SCOPED_TRACE(step);
-        const Timing timing(20ms);
         plant_stale(kForeignRecord);
         struct stat before {};
         ASSERT_EQ(stat(lockpath().c_str(), &before), 0);
