@@ -228,6 +228,7 @@ int32_t open_ring() noexcept {
             g_current.store(-1, std::memory_order_release);
             return EINVAL;
         }
+        FdCloser closer(file);
         ov_stat_t status;
         last_error = ov_file_fstat(&file, &status);
         if (last_error == 0 &&
@@ -236,10 +237,11 @@ int32_t open_ring() noexcept {
                 ov_file_delete(g_base_path);
                 ov_file_link(path, g_base_path);
             }
-            g_current.store(file, std::memory_order_release);
+            g_current.store(closer.release(), std::memory_order_release);
             return 0;
         }
-        ov_file_close(&file);
+        // A full file or one whose size cannot be read: on to the next one.
+        (void)closer.close();
         current = current >= highest ? 0 : current + 1;
         char next[kPathSize];
         numbered_path(names, current >= highest ? 0 : current + 1, next, sizeof next);
