@@ -1,7 +1,9 @@
-// ovplatform_test.cpp - host identity and signal names.
+// ovplatform_test.cpp - host identity, account look-ups and signal names.
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovplatform.h>
 
+#include <sched.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "internal/account.h"
 #include "test_util.h"
 
 namespace {
@@ -122,6 +125,83 @@ TEST(PlatformSignals, OnlyAnUnknownNameIsLogged) {
     g_logged = nullptr;
     EXPECT_EQ(logged, std::vector<std::string>{
                           "1|base/ovplatform/src/ovplatform|unrecognized signame SIGSEGVX"});
+}
+
+// ---------------------------------------------------------------------------
+// Account look-ups (internal, used by the file, path and identity modules)
+// ---------------------------------------------------------------------------
+
+TEST(AccountLookup, FindsUsersAndGroupsByNameAndId) {
+    using namespace ov::detail;
+    UserEntry user;
+    ASSERT_OV_OK(find_user_by_id(0, &user));
+    ASSERT_NE(user.get(), nullptr);
+    EXPECT_STREQ(user.get()->pw_name, "root");
+    UserEntry by_name;
+    ASSERT_OV_OK(find_user_by_name("root", &by_name));
+    ASSERT_NE(by_name.get(), nullptr);
+    EXPECT_EQ(by_name.get()->pw_uid, 0u);
+    EXPECT_STREQ(by_name.get()->pw_dir, user.get()->pw_dir);
+
+    GroupEntry group;
+    ASSERT_OV_OK(find_group_by_id(0, &group));
+    ASSERT_NE(group.get(), nullptr);
+    GroupEntry group_by_name;
+    ASSERT_OV_OK(find_group_by_name(group.get()->gr_name, &group_by_name));
+    ASSERT_NE(group_by_name.get(), nullptr);
+    EXPECT_EQ(group_by_name.get()->gr_gid, 0u);
+
+    // Accounts that do not exist are found as nothing, not as an error.
+    UserEntry none;
+    EXPECT_OV_OK(find_user_by_name("no-such-user-of-this-test", &none));
+    EXPECT_EQ(none.get(), nullptr);
+    EXPECT_OV_OK(find_user_by_id(4000000001u, &none));
+    EXPECT_EQ(none.get(), nullptr);
+    GroupEntry no_group;
+    EXPECT_OV_OK(find_group_by_name("no-such-group-of-this-test", &no_group));
+    EXPECT_EQ(no_group.get(), nullptr);
+    EXPECT_OV_OK(find_group_by_id(4000000001u, &no_group));
+    EXPECT_EQ(no_group.get(), nullptr);
+}
+
+// A group whose record is far larger than the first scratch buffer (3,000
+// members) and a user with a home directory of 4,000 characters, in test
+// account files bind-mounted over the real ones in a private mount namespace.
+TEST(AccountLookup, RecordsLargerThanTheFirstBufferAreFound) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root for a private mount namespace";
+    std::string tmpl = (std::filesystem::temp_directory_path() / "ovacct.XXXXXX").string();
+    ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
+    const std::string dir = tmpl;
+    std::string members;
+    for (int i = 0; i < 3000; ++i) members += (i ? ",member" : "member") + std::to_string(i);
+    const std::string home = "/" + std::string(4000, 'h');
+    ovtest::write_file(dir + "/group", "root:x:0:\nbig:x:4242:" + members + "\n");
+    ovtest::write_file(dir + "/passwd",
+                       "root:x:0:0:root:/root:/bin/sh\nlong:x:4243:4242::" + home + ":/bin/sh\n");
+    const int status = ovtest::RunChild([&] {
+        if (unshare(CLONE_NEWNS) != 0) return 10;
+        if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return 11;
+        if (mount((dir + "/group").c_str(), "/etc/group", nullptr, MS_BIND, nullptr) != 0)
+            return 12;
+        if (mount((dir + "/passwd").c_str(), "/etc/passwd", nullptr, MS_BIND, nullptr) != 0)
+            return 13;
+        using namespace ov::detail;
+        GroupEntry by_name, by_id;
+        if (find_group_by_name("big", &by_name) != 0 || by_name.get() == nullptr) return 1;
+        if (find_group_by_id(4242, &by_id) != 0 || by_id.get() == nullptr) return 2;
+        int count = 0;
+        for (char **m = by_id.get()->gr_mem; *m != nullptr; ++m) ++count;
+        if (count != 3000 || std::strcmp(by_id.get()->gr_mem[2999], "member2999") != 0) return 3;
+        UserEntry user_by_name, user_by_id;
+        if (find_user_by_name("long", &user_by_name) != 0 || user_by_name.get() == nullptr)
+            return 4;
+        if (find_user_by_id(4243, &user_by_id) != 0 || user_by_id.get() == nullptr) return 5;
+        if (home != user_by_id.get()->pw_dir || user_by_name.get()->pw_gid != 4242) return 6;
+        return 0;
+    });
+    std::filesystem::remove_all(dir);
+    if (status >= 10) GTEST_SKIP() << "no private mount namespace here (step " << status << ")";
+    EXPECT_EQ(status, 0) << "1-3: the group, 4-6: the user was not found whole";
 }
 
 }  // namespace
