@@ -118,6 +118,7 @@ class StepIn {
     StepIn(const char *format, std::function<void(int hit)> action) : saved_level_(ov_log_level()) {
         format_ = format;
         action_ = std::move(action);
+        started_ = 0;
         hits_ = 0;
         ov_log_set_level(5);
         ov_log_set_callback(&StepIn::record);
@@ -132,11 +133,18 @@ class StepIn {
     static int hits() { return hits_.load(); }
 
   private:
+    // A hit counts once its action is done: a test that waits for a number
+    // of hits then sees what the last action did (a file put back, say),
+    // never the moment before it.
     static void record(uint32_t, const char *, int, const char *format, va_list) {
-        if (action_ && std::strcmp(format, format_) == 0) action_(++hits_);
+        if (action_ && std::strcmp(format, format_) == 0) {
+            action_(++started_);
+            ++hits_;
+        }
     }
     static inline const char *format_ = nullptr;
     static inline std::function<void(int)> action_;
+    static inline std::atomic<int> started_{0};
     static inline std::atomic<int> hits_{0};
     int saved_level_;
 };
