@@ -2,6 +2,7 @@
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovplatform.h>
 
+#include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "internal/account.h"
+#include "internal/descriptors.h"
 #include "test_util.h"
 
 namespace {
@@ -202,6 +204,52 @@ TEST(AccountLookup, RecordsLargerThanTheFirstBufferAreFound) {
     std::filesystem::remove_all(dir);
     if (status >= 10) GTEST_SKIP() << "no private mount namespace here (step " << status << ")";
     EXPECT_EQ(status, 0) << "1-3: the group, 4-6: the user was not found whole";
+}
+
+// ---------------------------------------------------------------------------
+// Closing inherited descriptors (internal, used by process start-up)
+// ---------------------------------------------------------------------------
+
+// Each way closes exactly the descriptors at or above the first number: low
+// and high ones, gaps between them, and none below. Checked in a child, so
+// that the test program's own descriptors stay open.
+TEST(CloseDescriptors, EveryWayClosesTheSameSet) {
+    using ov::detail::CloseWay;
+    for (const CloseWay way : {CloseWay::kCloseRange, CloseWay::kListed, CloseWay::kLoop}) {
+        SCOPED_TRACE(static_cast<int>(way));
+        const int status = ovtest::RunChild([way] {
+            const int base = open("/dev/null", O_RDONLY);
+            if (base < 0) return 10;
+            // Spread out: just above the first, in the middle, near the limit.
+            const long limit = ov::detail::open_file_limit();
+            const int numbers[] = {20, 21, 23, 300, static_cast<int>(limit - 1)};
+            for (int fd : numbers)
+                if (dup2(base, fd) != fd) return 11;
+            if (dup2(base, 19) != 19) return 12;
+            if (!ov::detail::close_descriptors_by(way, 20)) return 77;  // not available here
+            for (int fd : numbers)
+                if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return 1;
+            if (fcntl(19, F_GETFD) == -1) return 2;  // below the first: kept
+            if (fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1) return 3;
+            return 0;
+        });
+        if (status == 77) continue;
+        EXPECT_EQ(status, 0)
+            << "1: one at or above the first stayed open, 2-3: one below was closed";
+    }
+}
+
+TEST(CloseDescriptors, KeepsErrnoAndIgnoresANegativeStart) {
+    const int status = ovtest::RunChild([] {
+        const int fd = open("/dev/null", O_RDONLY);
+        errno = 1234;
+        ov::detail::close_descriptors_from(-1);
+        if (fcntl(fd, F_GETFD) == -1) return 1;
+        ov::detail::close_descriptors_from(3);
+        if (errno != 1234) return 2;
+        return fcntl(fd, F_GETFD) == -1 ? 0 : 3;
+    });
+    EXPECT_EQ(status, 0);
 }
 
 }  // namespace
