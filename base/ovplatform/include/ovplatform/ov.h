@@ -13,6 +13,7 @@
 #include <ovplatform/ovpath.h>
 #include <ovplatform/ovdir.h>
 #include <ovplatform/ovplatform.h>
+#include <ovplatform/ovprocess.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovbtrace.h>
 #include <ovplatform/ovlockfile.h>
