@@ -36,6 +36,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -545,14 +546,10 @@ int32_t ov_pidfile_create(const char *prefix, const char *name, char **path) noe
     std::unique_ptr<char[], FreeDeleter> buffer(static_cast<char *>(std::malloc(kPathSize)));
     if (buffer == nullptr) return ENOMEM;
     char message[256];
-    const int length =
-        std::snprintf(buffer.get(), kPathSize, "%s/var/run/orvane/%s.pid", prefix, name);
-    if (length < 0 || static_cast<size_t>(length) >= kPathSize) {
-        // A cut path names another file than the one asked for.
-        OV_LOG(kLogError, "Unable to open pid file '%s', errno:%d, err desc:%s", buffer.get(),
-               EPATHMAX, ov_error_text(EPATHMAX, message, sizeof message));
-        return EPATHMAX;
-    }
+    // A path cut to the buffer is longer than the kernel takes, so that the
+    // open below refuses it rather than create another file.
+    static_assert(PATH_MAX < kPathSize);
+    std::snprintf(buffer.get(), kPathSize, "%s/var/run/orvane/%s.pid", prefix, name);
     char content[32];
     const int content_length =
         std::snprintf(content, sizeof content, "%lu\n", static_cast<unsigned long>(getpid()));
@@ -631,8 +628,7 @@ int32_t ov_process_runas(const char *user) noexcept {
     return enter_home(identity.home);
 }
 
-// ---- Spawn
-// ---------------------------------------------------------------------------------------
+// ---- Spawn --------------------------------------------------------------------------------------
 
 int32_t ov_process_spawn(pid_t *pid, const char *program, char *const args[], int32_t argc,
                          const char *dir, char *const env[], uint32_t flags, ov_spawn_fn_t fn,
@@ -683,8 +679,7 @@ int32_t ov_process_spawn(pid_t *pid, const char *program, char *const args[], in
     return 0;
 }
 
-// ---- Detached spawn
-// ------------------------------------------------------------------------------
+// ---- Detached spawn -----------------------------------------------------------------------------
 
 int32_t ov_process_spawn_detached(const char *program, char *const args[], int32_t argc,
                                   char *const env[], const char *user, ov_file_t *in,
@@ -792,8 +787,7 @@ int32_t ov_process_spawn_detached_simple(const char *program, char *const args[]
     return ov_process_spawn_detached(program, args, argc, env, nullptr, nullptr, nullptr, nullptr);
 }
 
-// ---- Split
-// ---------------------------------------------------------------------------------------
+// ---- Split --------------------------------------------------------------------------------------
 
 int32_t ov_process_split_args(const char *text, char ***words, int32_t *count) noexcept {
     if (words == nullptr || count == nullptr) return EINVAL;

@@ -75,8 +75,8 @@ OV_API int32_t ov_process_daemonize(ov_daemon_fn_t fn, int32_t arg, void *data,
  * the umask) holding the calling process's id and a newline. *path receives
  * the file's path, an 8192-byte heap buffer that ov_pidfile_remove frees.
  * @return 0 with *path set; EINVAL for a null argument or an empty name;
- * ENOMEM; EPATHMAX when the path would not fit 8191 bytes; errno of the open
- * (ENOENT when the directory is missing), of a write, of the truncation or
+ * ENOMEM; errno of the open (ENOENT when the directory is missing,
+ * EPATHMAX for a path of 4096 bytes or more), of a write, of the truncation or
  * of the close. On every failure *path is null and no file is left behind
  * (the open's failure leaves whatever was there). */
 OV_API int32_t ov_pidfile_create(const char *prefix, const char *name, char **path) OV_NOEXCEPT;
