@@ -22,6 +22,7 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovfile.h>
 #include <ovplatform/ovlog.h>
+#include <ovplatform/ovplatform.h>
 #include <ovplatform/ovstring.h>
 #include <ovplatform/ovsynchron.h>
 
@@ -50,7 +51,6 @@ constexpr int kMostFiles = 250;
 constexpr size_t kLongestBasePath = kPathSize - 5;
 constexpr uint64_t kLargestSuffixMiB = (uint64_t{1} << 29) - 1;
 constexpr size_t kMostExtension = 7;
-constexpr char kInstallDir[] = "/opt/orvane";
 
 // Settings may change at any time, also while other threads log.
 std::atomic<uint64_t> g_size_limit{kDefaultSizeLimit};
@@ -286,11 +286,12 @@ int32_t ring_locate(const char *path) noexcept {
         ov_str_copy(g_base_path, work, sizeof g_base_path);
         return 0;
     }
-    // A bare name goes to the installation's log directory.
+    // A bare name goes to the installation's log directory, below the
+    // directory the platform module names for the whole library.
     char directory[kPathSize];
-    size_t pos = 0;
-    if (ov_str_printf_to(directory, sizeof directory, &pos, "%s/var/log", kInstallDir) != 0)
-        return ERANGE;
+    if (ov_platform_install_dir(directory, sizeof directory) != 0) return ERANGE;
+    size_t pos = std::strlen(directory);
+    if (ov_str_to(directory, "/var/log", sizeof directory, &pos) != 0) return ERANGE;
     pos = 0;
     if (ov_str_concat_to(g_base_path, sizeof g_base_path, &pos, directory, "/", work,
                          static_cast<const char *>(nullptr)) != 0) {
