@@ -112,6 +112,13 @@ int32_t ov_platform_aligned_alloc(void **out, size_t alignment, size_t size) noe
         OV_LOG(kLogError, "Block alignment must be to a power of 2");
         return EINVAL;
     }
+    // posix_memalign refuses an alignment below the size of a pointer with
+    // EINVAL; it is answered here as it would be, without asking the
+    // allocator for what it does not take.
+    if (alignment < sizeof(void *)) {
+        OV_LOG(kLogError, "Error allocating aligned memory, err = %d", EINVAL);
+        return EINVAL;
+    }
     // Rounding a size near the top of the range up would wrap around to a
     // small block that the caller then overruns; such a size cannot be had.
     if (size > SIZE_MAX - (alignment - 1)) {
