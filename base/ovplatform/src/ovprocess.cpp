@@ -66,7 +66,8 @@ constexpr int kMostGroups = 65536;
 // Room for the group list at the first attempt; enough for nearly everyone.
 constexpr int kFirstGroups = 64;
 
-// The name of the real user, or its id in decimal.
+// Room for the real user's name, or its id in decimal, which decides
+// whether a start needs "sudo".
 constexpr size_t kUserNameSize = 512;
 
 constexpr const char *kDevNull = "/dev/null";
