@@ -8,8 +8,11 @@
 //
 // A child started here closes every inherited descriptor above the standard
 // three before it runs its program, in one close_range(2) where the kernel
-// has it. Its argument vector is built before the fork, so that the child
-// only makes async-signal-safe calls, as it must in a threaded parent.
+// has it. It is made with vfork, as the C library's spawn makes its children:
+// copying the parent's address space for a child that only runs a program
+// costs more than the program's start on a virtual machine. Its argument
+// vector is built before, so that the child only makes async-signal-safe
+// calls, as it must in a threaded parent.
 // Waiting for a child sleeps on a process descriptor where the kernel offers
 // one, so that the wait ends when the child does rather than at the next
 // tick of a polling loop.
@@ -22,6 +25,7 @@
 #include <ovplatform/ovtime.h>
 
 #include <poll.h>
+#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -56,6 +60,30 @@ constexpr size_t kExeclVectorSize = OV_PLATFORM_EXECL_MAX_ARGS + 1;
 void close_inherited() noexcept {
     if (open_file_limit() < kFirstInherited + 1) return;
     close_descriptors_from(kFirstInherited);
+}
+
+// The child of ov_platform_process_start, from vfork to the program. Until
+// the exec it runs in the parent's memory, on the parent's stack below the
+// caller's frame, so it is a function of its own that only reads what it is
+// given. Every caught signal goes back to its default action (the child's
+// table of actions is its own) before the parent's signal mask is put back,
+// so that no handler of the parent's can run here; the program then starts
+// with the mask and the ignored signals the caller had.
+[[noreturn]] __attribute__((noinline)) void run_child(const char *program, char *const *argv,
+                                                      const sigset_t *mask) noexcept {
+    for (int number = 1; number < NSIG; ++number) {
+        struct sigaction action {};
+        if (sigaction(number, nullptr, &action) != 0 || action.sa_handler == SIG_DFL ||
+            action.sa_handler == SIG_IGN)
+            continue;
+        action.sa_handler = SIG_DFL;
+        action.sa_flags = 0;
+        sigemptyset(&action.sa_mask);
+        (void)sigaction(number, &action, nullptr);
+    }
+    (void)sigprocmask(SIG_SETMASK, mask, nullptr);
+    close_inherited();
+    _exit(ov_platform_exec(program, argv));
 }
 
 // Collects the variadic arguments up to the terminating null into argv. The
@@ -150,12 +178,19 @@ int32_t ov_platform_process_start(pid_t *pid, const char *program, const char *c
     for (size_t i = 0; i < count; ++i) argv[i + 1] = const_cast<char *>(args[i]);
     argv[count + 1] = nullptr;
 
-    const pid_t child = fork();
-    if (child < 0) return errno;
-    if (child == 0) {
-        close_inherited();
-        _exit(ov_platform_exec(program, argv));
-    }
+    // Signals wait until the child has actions of its own: vfork lends it
+    // this process's memory, and a handler run in the child would work on it.
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    const pid_t child = vfork();
+    if (child == 0) run_child(program, argv, &saved);
+    // Read before anything else can change it; the child's own calls set
+    // errno too (it shares this thread's memory), but only after a success.
+    const int err = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    if (child < 0) return err;
     *pid = child;
     return 0;
 }

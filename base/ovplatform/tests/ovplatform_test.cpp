@@ -1242,6 +1242,52 @@ TEST(PlatformProcess, StartedProgramsGetTheirArgumentsAndNoDescriptors) {
     EXPECT_TRUE(NoChildLeft());
 }
 
+// The line of /proc/<pid>/status that starts with field, or "".
+std::string StatusLine(const std::string &status, const std::string &field) {
+    const size_t at = status.find("\n" + field + ":");
+    return at == std::string::npos ? "" : status.substr(at + 1, status.find('\n', at + 1) - at - 1);
+}
+
+// The program starts with the caller's signal mask and ignored signals,
+// although the child is made with every signal held back; a caught signal
+// of the caller's is not carried over.
+TEST(PlatformProcess, ProgramsStartWithTheCallersSignalMask) {
+    const std::string dir =
+        ovsupport::make_temp_dir(std::filesystem::temp_directory_path().string(), "ovsig");
+    ASSERT_FALSE(dir.empty());
+    struct sigaction caught {
+    }, ignored{}, old_usr1{}, old_usr2{};
+    caught.sa_handler = [](int) {};
+    ignored.sa_handler = SIG_IGN;
+    ASSERT_EQ(sigaction(SIGUSR1, &caught, &old_usr1), 0);
+    ASSERT_EQ(sigaction(SIGUSR2, &ignored, &old_usr2), 0);
+    sigset_t winch, old_mask;
+    sigemptyset(&winch);
+    sigaddset(&winch, SIGWINCH);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &winch, &old_mask), 0);
+    const std::string mine = ovsupport::read_file("/proc/self/status");
+
+    // cp copies its own status, as the program sees it (a shell would
+    // clear its mask first).
+    pid_t pid = -1;
+    const std::string copy = dir + "/status";
+    const char *const args[] = {"/proc/self/status", copy.c_str()};
+    const int32_t started = ov_platform_process_start(&pid, "cp", args, 2);
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+    sigaction(SIGUSR1, &old_usr1, nullptr);
+    sigaction(SIGUSR2, &old_usr2, nullptr);
+    ASSERT_OV_OK(started);
+    int32_t code = -1;
+    EXPECT_OV_OK(ov_platform_process_wait(pid, 20000, &code));
+    EXPECT_EQ(code, 0);
+    const std::string child = ovsupport::read_file(dir + "/status");
+    ovsupport::remove_tree(dir);
+    EXPECT_EQ(StatusLine(child, "SigBlk"), StatusLine(mine, "SigBlk"));
+    EXPECT_EQ(StatusLine(child, "SigIgn"), StatusLine(mine, "SigIgn"));
+    EXPECT_NE(StatusLine(mine, "SigBlk"), "SigBlk:\t0000000000000000")
+        << "the case blocks SIGWINCH";
+}
+
 // A program that cannot be run ends its child with the exec's error.
 TEST(PlatformProcess, ProgramThatCannotRunEndsTheChildWithItsError) {
     EXPECT_EQ(StartAndWait("/no/such/program", {}), ENOENT);
