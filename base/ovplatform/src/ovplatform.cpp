@@ -163,9 +163,9 @@ int signal_number_of(const char *name) {
     return -1;
 }
 
-// Start-ups counted by ov_platform_init. The description of the calls asks
-// for single-threaded start-up and shut-down; the count is atomic all the
-// same, as it costs nothing and keeps a careless caller from corrupting it.
+// Start-ups counted by ov_platform_init. The calls are meant for the
+// single-threaded start and end of a program; the count is atomic all the
+// same, as that costs nothing and keeps a careless caller from corrupting it.
 std::atomic<uint32_t> g_startups{0};
 
 }  // namespace

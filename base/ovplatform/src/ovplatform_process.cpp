@@ -83,7 +83,10 @@ void close_inherited() noexcept {
     }
     (void)sigprocmask(SIG_SETMASK, mask, nullptr);
     close_inherited();
-    _exit(ov_platform_exec(program, argv));
+    // execvp straight away rather than through the exported exec call,
+    // which another library could stand in for.
+    execvp(program, argv);
+    _exit(errno);
 }
 
 // Collects the variadic arguments up to the terminating null into argv. The
