@@ -137,7 +137,10 @@ int ring_number(const char *entry, const RingNames &names, int highest) noexcept
     const std::string_view text(entry);
     const std::string_view extension(names.extension);
     if (text.size() < names.stem.size() + 1 + extension.size()) return -1;
-    if (!text.starts_with(names.stem)) return -1;
+    // Compared by hand rather than with starts_with or ends_with: an
+    // unoptimised build keeps their out-of-range check, a call into the C++
+    // runtime, which the library does without.
+    if (std::memcmp(text.data(), names.stem.data(), names.stem.size()) != 0) return -1;
     size_t i = names.stem.size();
     int64_t value = 0;
     const size_t first_digit = i;
@@ -146,10 +149,8 @@ int ring_number(const char *entry, const RingNames &names, int highest) noexcept
         if (value <= highest) value = value * 10 + (text[i] - '0');
         ++i;
     }
-    // ends_with rather than substr: a library that throws nothing calls no
-    // function that would.
-    if (i == first_digit || text.size() - i != extension.size() || !text.ends_with(extension) ||
-        value > highest)
+    if (i == first_digit || text.size() - i != extension.size() ||
+        std::memcmp(text.data() + i, extension.data(), extension.size()) != 0 || value > highest)
         return -1;
     return static_cast<int>(value);
 }

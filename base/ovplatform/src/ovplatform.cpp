@@ -155,7 +155,11 @@ int signal_number_of(const char *name) {
         upper[length] = c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
     }
     std::string_view text(upper, length);
-    if (text.substr(0, kSignalPrefix.size()) == kSignalPrefix)
+    // Compared by hand rather than with substr or starts_with: an unoptimised
+    // build keeps their out-of-range check, a call into the C++ runtime,
+    // which the library does without.
+    if (length >= kSignalPrefix.size() &&
+        std::memcmp(upper, kSignalPrefix.data(), kSignalPrefix.size()) == 0)
         text.remove_prefix(kSignalPrefix.size());
     for (const SignalKey &key : kSignalKeys) {
         if (key.bare == text) return key.number;
