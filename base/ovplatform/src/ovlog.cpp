@@ -174,6 +174,14 @@ int32_t finish_open(int kind) noexcept {
 }
 
 }  // namespace
+
+int logger_descriptors(int out[kLoggerDescriptorsMost]) noexcept {
+    int count = ring_descriptors(out);
+    const int socket = syslog_descriptor();
+    if (socket != -1) out[count++] = socket;
+    return count;
+}
+
 }  // namespace ov::logging
 
 using namespace ov::logging;

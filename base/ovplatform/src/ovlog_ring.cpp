@@ -350,6 +350,16 @@ bool ring_in_size_check() noexcept {
     return t_in_size_check;
 }
 
+int ring_descriptors(int out[2]) noexcept {
+    int count = 0;
+    const int current = g_current.load(std::memory_order_acquire);
+    if (current != -1) out[count++] = current;
+    // The previous file changes only in a rotation; a caller that closes the
+    // process's descriptors runs while nothing else logs.
+    if (g_previous != -1) out[count++] = g_previous;
+    return count;
+}
+
 }  // namespace ov::logging
 
 extern "C" {

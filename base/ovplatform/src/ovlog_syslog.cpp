@@ -152,4 +152,8 @@ void syslog_close() noexcept {
     if (fd != -1) close(fd);
 }
 
+int syslog_descriptor() noexcept {
+    return g_socket.load(std::memory_order_acquire);
+}
+
 }  // namespace ov::logging

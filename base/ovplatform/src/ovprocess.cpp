@@ -47,6 +47,7 @@
 #include "internal/descriptors.h"
 #include "internal/limits.h"
 #include "internal/log.h"
+#include "internal/ovlog_parts.h"
 #include "internal/raii.h"
 
 extern char **environ;
@@ -516,7 +517,12 @@ int32_t ov_process_daemonize(ov_daemon_fn_t fn, int32_t arg, void *data, uint32_
     } else if (chdir("/") != 0) {
         step = OV_DAEMON_STEP_CHDIR;
     } else {
-        close_descriptors_from(3);
+        // Everything inherited is closed but the logger's own files and
+        // socket: closed under it, their numbers would go to the next files
+        // the daemon opens, and its log lines into those files.
+        int logger[ov::logging::kLoggerDescriptorsMost];
+        const int kept = ov::logging::logger_descriptors(logger);
+        close_descriptors_except(3, logger, kept);
         if (reopen_null(0, O_RDONLY) != 0)
             step = OV_DAEMON_STEP_STDIN;
         else if (reopen_null(1, O_WRONLY) != 0)

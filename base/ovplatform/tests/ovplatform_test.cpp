@@ -267,6 +267,33 @@ TEST(CloseDescriptors, EveryWayClosesTheSameSet) {
     }
 }
 
+// Descriptors asked to be kept stay open, whichever way closes the rest:
+// between gaps, next to each other, at the first number, and ones given
+// twice or below the first.
+TEST(CloseDescriptors, KeptOnesStayOpen) {
+    using ov::detail::CloseWay;
+    for (const CloseWay way : {CloseWay::kCloseRange, CloseWay::kListed, CloseWay::kLoop}) {
+        SCOPED_TRACE(static_cast<int>(way));
+        const int status = ovtest::RunChild([way] {
+            const int base = open("/dev/null", O_RDONLY);
+            if (base < 0) return 10;
+            const int open_ones[] = {20, 21, 22, 23, 40, 41, 300};
+            for (int fd : open_ones)
+                if (dup2(base, fd) != fd) return 11;
+            if (dup2(base, 19) != 19) return 12;
+            const int keep[] = {41, 20, 22, 41, 19, 23};
+            if (!ov::detail::close_descriptors_except_by(way, 20, keep, 6)) return 77;
+            for (int fd : {19, 20, 22, 23, 41})
+                if (fcntl(fd, F_GETFD) == -1) return 1;
+            for (int fd : {21, 40, 300})
+                if (fcntl(fd, F_GETFD) != -1) return 2;
+            return 0;
+        });
+        if (status == 77) continue;
+        EXPECT_EQ(status, 0) << "1: a kept one was closed, 2: another one stayed open";
+    }
+}
+
 TEST(CloseDescriptors, KeepsErrnoAndIgnoresANegativeStart) {
     const int status = ovtest::RunChild([] {
         const int fd = open("/dev/null", O_RDONLY);

@@ -3,6 +3,7 @@
 // accounts or a jail use test account files bind-mounted over the system's in
 // a private mount namespace of a child; the machine's own files are never
 // touched.
+#include <ovplatform/ovlog.h>
 #include <ovplatform/ovprocess.h>
 
 #include <dirent.h>
@@ -421,6 +422,31 @@ TEST_F(ProcessTest, DaemonizeDetachesFromEverythingInherited) {
                             "6: descriptors, 7: standard streams";
     EXPECT_EQ(read_file(out), "pending") << "pending output must be written once, before the fork";
     EXPECT_EQ(access(marker.c_str(), F_OK), -1) << "the parent ran the program's exit handlers";
+}
+
+// A program that logs to a file and then becomes a daemon goes on logging to
+// that file, not into the files it opens afterwards.
+TEST_F(ProcessTest, DaemonizeKeepsTheLogFile) {
+    const std::string log = path("daemon.log");
+    const std::string data = path("data");
+    const int status = RunDaemon([&] {
+        if (ov_log_open(OV_LOG_FILE, log.c_str()) != 0) return 90;
+        ov_log_enable(1);
+        ov_log(1, "test", __LINE__, "before the daemon");
+        if (ov_process_daemonize(nullptr, 0, nullptr, 0) != 0) return 1;
+        // New files take the lowest free numbers, the logger's own among them
+        // if they were closed.
+        for (int i = 0; i < 4; ++i)
+            if (open(data.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644) < 0) return 91;
+        ov_log(1, "test", __LINE__, "in the daemon");
+        ov_log_close();
+        _exit(0);
+    });
+    EXPECT_EQ(status, 0);
+    const std::string text = read_file(log);
+    EXPECT_NE(text.find("before the daemon"), std::string::npos) << text;
+    EXPECT_NE(text.find("in the daemon"), std::string::npos) << text;
+    EXPECT_EQ(read_file(data), "") << "a log line went into a file the daemon opened";
 }
 
 TEST_F(ProcessTest, DaemonizeResultsAndExitStatuses) {

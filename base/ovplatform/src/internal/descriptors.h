@@ -17,6 +17,10 @@ namespace ov::detail {
 // the system reports none). Nothing for first below 0.
 void close_descriptors_from(int first) noexcept;
 
+// The same, except the count descriptors of keep (in any order; numbers
+// below first are ignored, and only the first eight are kept).
+void close_descriptors_except(int first, const int *keep, int count) noexcept;
+
 // The open-file limit as sysconf(_SC_OPEN_MAX) reports it, or 1024 when it
 // reports none.
 long open_file_limit() noexcept;
@@ -25,5 +29,6 @@ long open_file_limit() noexcept;
 // @return false when the way is not available here (nothing was closed).
 enum class CloseWay { kCloseRange, kListed, kLoop };
 bool close_descriptors_by(CloseWay way, int first) noexcept;
+bool close_descriptors_except_by(CloseWay way, int first, const int *keep, int count) noexcept;
 
 }  // namespace ov::detail

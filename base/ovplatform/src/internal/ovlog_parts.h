@@ -37,6 +37,9 @@ void ring_flush() noexcept;
 // True while the calling thread runs a size check: a log call made from
 // inside it (by a module the ring uses) must not start another one.
 bool ring_in_size_check() noexcept;
+// Stores the ring's open descriptors (the current file, and the previous one
+// while writers may still hold it) in out. @return how many, at most 2.
+int ring_descriptors(int out[2]) noexcept;
 
 // ---- Message formatter (ovlog_format.cpp) -------------------------------------------------
 
@@ -73,5 +76,15 @@ void syslog_setup(const char *identity) noexcept;
 int syslog_send(uint32_t level, const char *format, va_list args) noexcept
     __attribute__((format(printf, 2, 0)));
 void syslog_close() noexcept;
+// The UDP transport's socket, or -1.
+int syslog_descriptor() noexcept;
+
+// ---- The logger as a whole (ovlog.cpp) ---------------------------------------------------
+
+// Stores every descriptor the logger writes through (ring files, the UDP
+// socket) in out, for a caller that closes all other descriptors of the
+// process. @return how many, at most kLoggerDescriptorsMost.
+inline constexpr int kLoggerDescriptorsMost = 3;
+int logger_descriptors(int out[kLoggerDescriptorsMost]) noexcept;
 
 }  // namespace ov::logging
