@@ -62,26 +62,39 @@ void close_inherited() noexcept {
     close_descriptors_from(kFirstInherited);
 }
 
+// The kernel's own record of a signal action (rt_sigaction(2)), which the C
+// library's struct sigaction does not match.
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    unsigned long mask;
+};
+
 // The child of ov_platform_process_start, from vfork to the program. Until
 // the exec it runs in the parent's memory, on the parent's stack below the
 // caller's frame, so it is a function of its own that only reads what it is
 // given. Every caught signal goes back to its default action (the child's
 // table of actions is its own) before the parent's signal mask is put back,
 // so that no handler of the parent's can run here; the program then starts
-// with the mask and the ignored signals the caller had.
+// with the mask and the ignored signals the caller had. The actions and the
+// mask are set by system calls, not through the C library: a sanitizer's
+// stand-ins for sigaction and sigprocmask keep tables in memory this child
+// shares with its parent, and the C library refuses to touch the signals it
+// reserves for itself, which the parent may have caught all the same.
 [[noreturn]] __attribute__((noinline)) void run_child(const char *program, char *const *argv,
                                                       const sigset_t *mask) noexcept {
-    for (int number = 1; number < NSIG; ++number) {
-        struct sigaction action {};
-        if (sigaction(number, nullptr, &action) != 0 || action.sa_handler == SIG_DFL ||
-            action.sa_handler == SIG_IGN)
+    for (int number = 1; number <= 64; ++number) {
+        KernelSigaction action{};
+        if (syscall(SYS_rt_sigaction, number, nullptr, &action, sizeof action.mask) != 0 ||
+            action.handler == SIG_DFL || action.handler == SIG_IGN)
             continue;
-        action.sa_handler = SIG_DFL;
-        action.sa_flags = 0;
-        sigemptyset(&action.sa_mask);
-        (void)sigaction(number, &action, nullptr);
+        KernelSigaction reset{};
+        reset.handler = SIG_DFL;
+        (void)syscall(SYS_rt_sigaction, number, &reset, nullptr, sizeof reset.mask);
     }
-    (void)sigprocmask(SIG_SETMASK, mask, nullptr);
+    // The kernel's set is the first 64 bits of the C library's.
+    (void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, mask, nullptr, sizeof(unsigned long));
     close_inherited();
     // execvp straight away rather than through the exported exec call,
     // which another library could stand in for.

@@ -1275,6 +1275,18 @@ std::string StatusLine(const std::string &status, const std::string &field) {
     return at == std::string::npos ? "" : status.substr(at + 1, status.find('\n', at + 1) - at - 1);
 }
 
+// A signal set of /proc/<pid>/status without the two signals the C library
+// reserves for itself (32 and 33): each program's C library sets their
+// actions up at its own start, whatever it inherited, and a sanitizer's
+// runtime may leave them otherwise in its program.
+uint64_t SignalSet(const std::string &status, const std::string &field) {
+    const std::string line = StatusLine(status, field);
+    const size_t tab = line.find('\t');
+    if (tab == std::string::npos) return ~uint64_t{0};
+    const uint64_t reserved = (uint64_t{1} << 31) | (uint64_t{1} << 32);
+    return std::strtoull(line.c_str() + tab + 1, nullptr, 16) & ~reserved;
+}
+
 // The program starts with the caller's signal mask and ignored signals,
 // although the child is made with every signal held back; a caught signal
 // of the caller's is not carried over.
@@ -1309,8 +1321,8 @@ TEST(PlatformProcess, ProgramsStartWithTheCallersSignalMask) {
     EXPECT_EQ(code, 0);
     const std::string child = ovsupport::read_file(dir + "/status");
     ovsupport::remove_tree(dir);
-    EXPECT_EQ(StatusLine(child, "SigBlk"), StatusLine(mine, "SigBlk"));
-    EXPECT_EQ(StatusLine(child, "SigIgn"), StatusLine(mine, "SigIgn"));
+    EXPECT_EQ(SignalSet(child, "SigBlk"), SignalSet(mine, "SigBlk")) << child;
+    EXPECT_EQ(SignalSet(child, "SigIgn"), SignalSet(mine, "SigIgn")) << child;
     EXPECT_NE(StatusLine(mine, "SigBlk"), "SigBlk:\t0000000000000000")
         << "the case blocks SIGWINCH";
 }
