@@ -155,6 +155,10 @@ OV_API void ov_str_replace_char(char *text, char from, char to) OV_NOEXCEPT;
  * strings in one block that the first element points to); nothing for null. */
 OV_API void ov_str_array_free(char **array) OV_NOEXCEPT;
 
+/* ---- Conversions and encodings ------------------------------------------ */
+
+/* ---- UTF-8 and UTF-16 text ---------------------------------------------- */
+
 OV_EXTERN_C_END
 
 #endif
