@@ -52,7 +52,7 @@ bench:
 # the seeds in fuzz/corpus stay as they are.
 FUZZ_SECONDS ?= 60
 FUZZ_BUILD   ?= build-fuzz
-FUZZ_TARGETS := fuzz_string fuzz_uuid fuzz_path_canonical fuzz_path_ops fuzz_file_path fuzz_log_format
+FUZZ_TARGETS := $(sort $(basename $(notdir $(wildcard fuzz/fuzz_*.cpp))))
 
 fuzz: deps
 	cmake -S . -B $(FUZZ_BUILD) -G Ninja -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
