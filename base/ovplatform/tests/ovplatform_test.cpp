@@ -1339,7 +1339,7 @@ TEST(PlatformProcess, ProgramThatCannotRunEndsTheChildWithItsError) {
 // fork; bad arguments are refused likewise.
 TEST(PlatformProcess, ArgumentVectorLimitAndBadArguments) {
     std::vector<std::string> words = {"-c", "exit $#", "name"};
-    while (words.size() < 198) words.push_back("w" + std::to_string(words.size()));
+    while (words.size() < 198) words.push_back(std::string("w").append(std::to_string(words.size())));
     std::vector<const char *> args;
     for (const auto &word : words) args.push_back(word.c_str());
     EXPECT_EQ(StartAndWait("/bin/sh", args), 195);

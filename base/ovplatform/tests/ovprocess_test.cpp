@@ -48,7 +48,10 @@ constexpr char kDescribe[] = "--ovprocess-describe";
 
 std::string join_ids(const std::vector<unsigned> &ids) {
     std::string text;
-    for (unsigned id : ids) text += (text.empty() ? "" : ",") + std::to_string(id);
+    for (unsigned id : ids) {
+        if (!text.empty()) text += ',';
+        text += std::to_string(id);
+    }
     return text;
 }
 
@@ -258,7 +261,7 @@ TEST(SplitArgs, LongWordsAndManyWordsGrowTheirBuffers) {
     std::string text;
     std::vector<std::string> expected;
     for (int i = 0; i < 100; ++i) {
-        expected.push_back("w" + std::to_string(i) + std::string(i == 50 ? 5000 : 3, 'x'));
+        expected.push_back(std::string("w").append(std::to_string(i)).append(i == 50 ? 5000 : 3, 'x'));
         text += (i % 2 ? " '" : " ") + expected.back() + (i % 2 ? "'" : "");
     }
     int32_t rc = -1;
