@@ -178,10 +178,10 @@ int32_t read_lockfile(const char *path, int refresh, char *buffer) noexcept {
     return 0;
 }
 
-// Forms "<path>.<uuid>" into a kPathSize buffer: the probe file's name and
-// the name a stale lock file is moved to before it is deleted.
-int32_t temp_name(const ov_lockfile_t *handle, char *buffer) noexcept {
-    if (handle == nullptr || buffer == nullptr) return EINVAL;
+// Forms "<lock path>.<uuid>" into a kPathSize buffer: the probe file's name
+// and the name a stale lock file is moved to before it is deleted.
+int32_t temp_name(const char *lock_path, char *buffer) noexcept {
+    if (lock_path == nullptr || buffer == nullptr) return EINVAL;
     uint8_t id[16];
     char text[OV_UUID_TEXT_LEN + 1];
     ov_uuid_generate(id);
@@ -189,7 +189,7 @@ int32_t temp_name(const ov_lockfile_t *handle, char *buffer) noexcept {
     ov_uuid_clear(id);
 
     size_t pos = 0;
-    int32_t rc = ov_str_to(buffer, handle->path, kPathSize, &pos);
+    int32_t rc = ov_str_to(buffer, lock_path, kPathSize, &pos);
     if (rc == 0) rc = ov_str_to(buffer, ".", kPathSize, &pos);
     if (rc == 0) rc = ov_str_to(buffer, text, kPathSize, &pos);
     return rc;
@@ -214,16 +214,17 @@ int32_t create_exclusive(const char *path, const char *bytes, size_t length) noe
 }
 
 // One age probe of the file at target, measured against the file system's
-// clock: a probe file is created beside the lock and the two modification
-// times compared. Gives the target's status and its age in whole seconds, or
-// ELOCKSKEW when the target's time lies after the probe's.
-int32_t fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_t *target_status,
+// clock: a probe file is created beside the lock at lock_path and the two
+// modification times compared. Gives the target's status and its age in
+// whole seconds, or ELOCKSKEW when the target's time lies after the probe's
+// (the age, then negative, says by how much).
+int32_t fs_age_probe(const char *lock_path, const char *target, ov_stat_t *target_status,
                      int64_t *age) noexcept {
     int32_t rc = ov_file_stat(target, target_status, 0);
     if (rc != 0) return rc;
 
     char probe[kPathSize];
-    rc = temp_name(handle, probe);
+    rc = temp_name(lock_path, probe);
     if (rc != 0) return rc;
     rc = create_exclusive(probe, kProbeContent, sizeof kProbeContent - 1);
     if (rc != 0) return rc;
@@ -234,9 +235,20 @@ int32_t fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_t *targe
     if (rc == 0) rc = delete_rc;
     if (rc != 0) return rc;
 
-    if (target_status->mtime > probe_status.mtime) return ELOCKSKEW;
     *age = probe_status.mtime - target_status->mtime;
-    return 0;
+    return *age < 0 ? ELOCKSKEW : 0;
+}
+
+// The age test: one probe of the lock file at path, judged against the
+// expiration. Returns 0 when the file is stale, ELOCKED when it changed
+// within the expiration (an age equal to it is still fresh), or the probe's
+// code. Acquisition and inspection both judge through here, so that a
+// lock inspection calls stale is one that acquisition would take over.
+int32_t judge_lock_age(const char *path, int32_t expiration, ov_stat_t *status,
+                       int64_t *age) noexcept {
+    const int32_t rc = fs_age_probe(path, path, status, age);
+    if (rc != 0) return rc;
+    return *age <= expiration ? ELOCKED : 0;
 }
 
 // One age probe of the lock at handle->path. Returns 0 when the lock file is
@@ -246,14 +258,14 @@ int32_t fs_age_probe(ov_lockfile_t *handle, const char *target, ov_stat_t *targe
 // it moves is still the one judged here.
 int32_t fs_age_stale(ov_lockfile_t *handle, int32_t expiration, ov_stat_t *lock_status) noexcept {
     int64_t age = 0;
-    const int32_t rc = fs_age_probe(handle, handle->path, lock_status, &age);
-    if (rc != 0) return rc;
-    if (age <= expiration) {
+    const int32_t rc = judge_lock_age(handle->path, expiration, lock_status, &age);
+    if (rc == ELOCKED) {
         OV_LOG(kLogTrace, "_fs_age_stale: File has changed recently (%d <= %d)",
                static_cast<int>(age), expiration);
         OV_LOG(kLogInfo, "Lockfile valid: %s", handle->last_seen);
         return ELOCKED;
     }
+    if (rc != 0) return rc;
     OV_LOG(kLogTrace, "_fs_age_stale: File appears to be stale");
     return 0;
 }
@@ -336,7 +348,7 @@ void format_record(char *record, int32_t pid, char *uuid_text) {
 int32_t remove_judged(ov_lockfile_t *handle, const char *target, const char *expected,
                       const ov_stat_t &judged) {
     char moved[kPathSize];
-    int32_t rc = temp_name(handle, moved);
+    int32_t rc = temp_name(handle->path, moved);
     if (rc == 0) rc = ov_file_rename(target, moved);
     if (rc != 0) return rc;
 
@@ -376,7 +388,7 @@ int32_t claim_breaker(ov_lockfile_t *handle, const char *breaker, const char *re
     ov_stat_t status{};
     int64_t age = 0;
     rc = read_record(breaker, seen);
-    if (rc == 0) rc = fs_age_probe(handle, breaker, &status, &age);
+    if (rc == 0) rc = fs_age_probe(handle->path, breaker, &status, &age);
     if (rc == ENOENT) return create_exclusive(breaker, record, length);
     if (rc == ELOCKSKEW || (rc == 0 && age <= expiration)) return ELOCKED;
     if (rc != 0) return rc;
@@ -536,6 +548,53 @@ int32_t ov_lockfile_release(ov_lockfile_t *handle) noexcept {
         return rc;
     }
     handle->locked = 0;
+    return 0;
+}
+
+// The same path, probe and age test as an acquisition, without its
+// consequences: no directory is made, no stale file moved, no lock written.
+// A file that vanishes between the read and the probe was released
+// meanwhile, and the lock is free.
+int32_t ov_lockfile_inspect(const char *name, int32_t expiration_seconds,
+                            ov_lockfile_info_t *info) noexcept {
+    if (name == nullptr || info == nullptr || name[0] == '\0' || expiration_seconds < 2)
+        return EINVAL;
+    if (last_component_length(name) + sizeof kLockSuffix - 1 + kTempSuffixLength > kNameMax)
+        return EPATHMAX;
+    char path[kPathSize];
+    if (name_beside(path, name, kLockSuffix) != 0) return EBUFFER;
+
+    std::memset(info, 0, sizeof *info);
+    int32_t rc = read_lockfile(path, 0, info->record);
+    if (rc == ELOCKINVAL) rc = 0;
+    if (rc == ENOENT) {
+        info->state = OV_LOCKFILE_FREE;
+        return 0;
+    }
+    if (rc != 0) return rc;
+
+    ov_stat_t status{};
+    int64_t age = 0;
+    rc = judge_lock_age(path, expiration_seconds, &status, &age);
+    if (rc == ENOENT) {
+        info->record[0] = '\0';
+        info->state = OV_LOCKFILE_FREE;
+        return 0;
+    }
+    switch (rc) {
+        case 0:
+            info->state = OV_LOCKFILE_STALE;
+            break;
+        case ELOCKED:
+            info->state = OV_LOCKFILE_HELD;
+            break;
+        case ELOCKSKEW:
+            info->state = OV_LOCKFILE_SKEWED;
+            break;
+        default:
+            return rc;
+    }
+    info->age_seconds = age;
     return 0;
 }
 

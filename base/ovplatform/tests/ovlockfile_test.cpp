@@ -21,6 +21,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <string>
+#include <sys/inotify.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -492,6 +493,146 @@ TEST_F(LockFile, LongForeignRecordIsReadUpTo186Bytes) {
     write_file(lockpath(), foreign);
     EXPECT_EQ(ov_lockfile_acquire(&lock_, name().c_str(), 60), ELOCKED);
     EXPECT_EQ(std::string(lock_.last_seen), foreign.substr(0, 186));
+}
+
+// ---------------------------------------------------------------------------
+// Inspection: the age test without its consequences
+// ---------------------------------------------------------------------------
+
+// What a look at the lock found, with the call's code.
+struct Look {
+    int32_t rc;
+    ov_lockfile_info_t info;
+};
+
+Look inspect(const std::string &name, int32_t expiration) {
+    Look look{};
+    look.rc = ov_lockfile_inspect(name.c_str(), expiration, &look.info);
+    return look;
+}
+
+TEST_F(LockFile, InspectionGivesStateAgeAndRecordAndChangesNothing) {
+    // No lock file, not even its directory: free, and the directory is not made.
+    Look look = inspect(path("missing/res"), 60);
+    ASSERT_OV_OK(look.rc);
+    EXPECT_EQ(look.info.state, OV_LOCKFILE_FREE);
+    EXPECT_EQ(look.info.age_seconds, 0);
+    EXPECT_STREQ(look.info.record, "");
+    EXPECT_NE(access(path("missing").c_str(), F_OK), 0);
+
+    struct Case {
+        const char *what;
+        std::string record;
+        long offset;  // the lock file's time relative to the file system's clock
+        int32_t state;
+        int64_t min_age, max_age;
+    } cases[] = {
+        {"fresh", kForeignRecord, -3, OV_LOCKFILE_HELD, 3, 5},
+        {"stale", kForeignRecord, -100, OV_LOCKFILE_STALE, 100, 102},
+        {"from the future", kForeignRecord, +120, OV_LOCKFILE_SKEWED, -120, -118},
+        {"empty and fresh", "", -1, OV_LOCKFILE_HELD, 1, 3},
+        {"empty and stale", "", -100, OV_LOCKFILE_STALE, 100, 102},
+        {"not a record", "garbage", -100, OV_LOCKFILE_STALE, 100, 102},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(lockpath(), c.record);
+        set_age(lockpath(), fs_now(), c.offset);
+        const timespec before = mtime_of(lockpath());
+        look = inspect(name(), 60);
+        ASSERT_OV_OK(look.rc);
+        EXPECT_EQ(look.info.state, c.state);
+        EXPECT_GE(look.info.age_seconds, c.min_age);
+        EXPECT_LE(look.info.age_seconds, c.max_age);
+        EXPECT_EQ(std::string(look.info.record), c.record);
+        // The lock is left exactly as it was: not refreshed, not taken over.
+        EXPECT_EQ(read_file(lockpath()), c.record);
+        EXPECT_TRUE(same_time(mtime_of(lockpath()), before));
+        expect_no_leftovers();
+    }
+}
+
+// A lock that inspection calls stale is one acquisition takes over, and one
+// it calls held is refused: both judge through the same age test.
+TEST_F(LockFile, InspectionAndAcquisitionAgreeAtTheExpiration) {
+    const Timing timing(kShortGap);
+    write_file(lockpath(), kForeignRecord);
+    for (int tries = 0;; ++tries) {
+        ASSERT_LT(tries, 5) << "could not probe within one second of the file system's clock";
+        const time_t now = fs_now();
+        set_age(lockpath(), now, -30);
+        const Look look = inspect(name(), 30);
+        if (fs_now() != now) continue;
+        ASSERT_OV_OK(look.rc);
+        EXPECT_EQ(look.info.state, OV_LOCKFILE_HELD);
+        EXPECT_EQ(look.info.age_seconds, 30);
+        break;
+    }
+    set_age(lockpath(), fs_now(), -32);
+    const Look look = inspect(name(), 30);
+    ASSERT_OV_OK(look.rc);
+    EXPECT_EQ(look.info.state, OV_LOCKFILE_STALE);
+    ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 30));
+}
+
+TEST_F(LockFile, InspectionCreatesOnlyTheProbeFileAndRemovesIt) {
+    write_file(lockpath(), kForeignRecord);
+    const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    ASSERT_GE(watch, 0);
+    ASSERT_GE(inotify_add_watch(watch, dir_.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM |
+                                                         IN_MOVED_TO | IN_MODIFY),
+              0);
+    ASSERT_OV_OK(inspect(name(), 60).rc);
+    alignas(inotify_event) char buffer[4096];
+    std::vector<std::string> events;
+    ssize_t n;
+    while ((n = read(watch, buffer, sizeof buffer)) > 0) {
+        for (char *p = buffer; p < buffer + n;) {
+            const auto *e = reinterpret_cast<const inotify_event *>(p);
+            const std::string what = (e->mask & IN_CREATE)   ? "create "
+                                     : (e->mask & IN_DELETE) ? "delete "
+                                     : (e->mask & IN_MODIFY) ? "modify "
+                                                             : "move ";
+            events.push_back(what + (e->len ? e->name : ""));
+            p += sizeof *e + e->len;
+        }
+    }
+    close(watch);
+    // Created, written, deleted: one probe file named beside the lock.
+    ASSERT_EQ(events.size(), 3u) << testing::PrintToString(events);
+    const std::string probe = events[0].substr(sizeof "create " - 1);
+    EXPECT_EQ(events[0], "create " + probe);
+    EXPECT_EQ(events[1], "modify " + probe);
+    EXPECT_EQ(events[2], "delete " + probe);
+    EXPECT_EQ(probe.size(), std::string("res.lck.").size() + 36) << probe;
+    EXPECT_EQ(probe.rfind("res.lck.", 0), 0u) << probe;
+}
+
+TEST_F(LockFile, InspectionRefusesWhatAcquisitionRefuses) {
+    ov_lockfile_info_t info;
+    std::memset(&info, 0x5a, sizeof info);
+    EXPECT_EQ(ov_lockfile_inspect(nullptr, 60, &info), EINVAL);
+    EXPECT_EQ(ov_lockfile_inspect("", 60, &info), EINVAL);
+    EXPECT_EQ(ov_lockfile_inspect(name().c_str(), 1, &info), EINVAL);
+    EXPECT_EQ(ov_lockfile_inspect(name().c_str(), 60, nullptr), EINVAL);
+    EXPECT_EQ(info.state, 0x5a5a5a5a) << "untouched";
+    EXPECT_EQ(inspect(path(std::string(250, 'n')), 60).rc, EPATHMAX);
+    EXPECT_EQ(inspect(dir_ + std::string(8190, '/') + "res", 60).rc, EBUFFER);
+    ASSERT_EQ(mkdir(lockpath().c_str(), 0755), 0);
+    EXPECT_EQ(inspect(name(), 60).rc, EISDIR);
+}
+
+TEST_F(LockFile, InspectionNeedsToWriteTheProbeAsNonRoot) {
+    if (getuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    write_file(lockpath(), kForeignRecord);
+    ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+    const int code = ovtest::RunChild([&] {
+        if (setgid(ovsupport::kNobody) != 0 || setuid(ovsupport::kNobody) != 0) return 99;
+        ov_lockfile_info_t info{};
+        return ov_lockfile_inspect(name().c_str(), 60, &info) == EACCES ? 0 : 1;
+    });
+    EXPECT_EQ(code, 0);
+    EXPECT_EQ(read_file(lockpath()), kForeignRecord);
 }
 
 // ---------------------------------------------------------------------------

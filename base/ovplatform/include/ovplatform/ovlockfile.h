@@ -66,6 +66,36 @@ OV_API int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) OV_NOEXCEPT;
 OV_API int32_t ov_lockfile_acquire_continuous(ov_lockfile_t *handle, const char *name,
                                               int32_t expiration_seconds) OV_NOEXCEPT;
 
+/* States of a lock as ov_lockfile_inspect finds it. */
+#define OV_LOCKFILE_FREE 0    /* no lock file */
+#define OV_LOCKFILE_HELD 1    /* changed within the expiration */
+#define OV_LOCKFILE_STALE 2   /* older than the expiration: acquisition would take it over */
+#define OV_LOCKFILE_SKEWED 3  /* its time lies after the file system's clock */
+
+/* A lock as one look at it found it. */
+typedef struct ov_lockfile_info {
+    int32_t state;  /* OV_LOCKFILE_FREE, _HELD, _STALE or _SKEWED */
+    /* Seconds since the lock file last changed, by the file system's clock;
+     * negative for a skewed lock (how far it lies ahead), 0 for a free one. */
+    int64_t age_seconds;
+    /* The record read, as read (with its newline); empty for a free lock
+     * and for an empty lock file. */
+    char record[OV_LOCKFILE_RECORD_SIZE];
+} ov_lockfile_info_t;
+
+/* Looks at the lock NAME.lck without changing it: reads its record and
+ * judges its age against expiration_seconds with the probe acquisition
+ * uses (one probe file beside the lock, created and removed again). Nothing
+ * else is created, not even a missing directory, and no lock is taken.
+ * @return 0 with *info filled; EINVAL for a null name or info, an empty name
+ * or an expiration below 2 (info untouched); EPATHMAX when the name's last
+ * component leaves no room for the probe's name; EBUFFER when the lock's
+ * path does not fit OV_LOCKFILE_PATH_SIZE; or the failing call's errno (for
+ * example EACCES when the probe cannot be created beside the lock, or
+ * EISDIR when the lock's name is a directory). */
+OV_API int32_t ov_lockfile_inspect(const char *name, int32_t expiration_seconds,
+                                   ov_lockfile_info_t *info) OV_NOEXCEPT;
+
 /* Writes a short English text for code into buffer (size bytes with the
  * NUL). @return buffer. */
 OV_API char *ov_lockfile_strerror(int32_t code, char *buffer, size_t size) OV_NOEXCEPT;
