@@ -157,6 +157,146 @@ OV_API void ov_str_array_free(char **array) OV_NOEXCEPT;
 
 /* ---- Conversions and encodings ------------------------------------------ */
 
+/* Numbers ------------------------------------------------------------------
+ * Decimal size with an optional binary-multiple suffix (K, M, G, T, P, E in
+ * either case: 2^10 to 2^60). What follows a suffix is not examined; white
+ * space after the number ends it.
+ * @return 0; EINVAL for a null or empty text, a null out, a text without a
+ * digit, or any other character after the number; ERANGE when the value is
+ * 2^63 or more (a negative number among them) or the suffix takes it there. */
+OV_API int32_t ov_str_to_size(const char *text, uint64_t *out) OV_NOEXCEPT;
+
+/* Integer after optional white space and "-" ("+" is not accepted), with a
+ * base prefix: "0x" or "0X" hexadecimal, "0" and a digit octal, "%" binary,
+ * else decimal. *out is written only on success; *end (may be null) is set in
+ * every case: past the digits, at the first character that is not a digit of
+ * the base, or at the digit that overflowed.
+ * @return 0; EINVAL when no digit of the base follows the prefix, or for a
+ * null text or out; ERANGE when the value does not fit a signed 64-bit
+ * integer. */
+OV_API int32_t ov_str_to_int64(const char *text, int64_t *out, char **end) OV_NOEXCEPT;
+/* ov_str_to_int64, then ERANGE when the value does not fit the type
+ * (negative values do not fit the unsigned one). */
+OV_API int32_t ov_str_to_int32(const char *text, int32_t *out, char **end) OV_NOEXCEPT;
+OV_API int32_t ov_str_to_uint32(const char *text, uint32_t *out, char **end) OV_NOEXCEPT;
+/* @return the value of ov_str_to_int64, or 0 when it fails. */
+OV_API int64_t ov_str_int64_value(const char *text) OV_NOEXCEPT;
+/* @return ov_str_int64_value, or 0 when that does not fit 32 bits. */
+OV_API int32_t ov_str_int32_value(const char *text) OV_NOEXCEPT;
+/* atoi, atol, atoll, atof; 0 for a null text. */
+OV_API int ov_str_atoi(const char *text) OV_NOEXCEPT;
+OV_API long ov_str_atol(const char *text) OV_NOEXCEPT;
+OV_API long long ov_str_atoll(const char *text) OV_NOEXCEPT;
+OV_API double ov_str_atof(const char *text) OV_NOEXCEPT;
+/* sprintf of the value with "%d", "%u", "%lld", "%llu" or "%f" into buffer,
+ * which the caller makes large enough for the longest form: 12, 11, 21 and
+ * 21 bytes for the integers, 318 for "%f" of any finite double.
+ * @return buffer (null for null). */
+OV_API char *ov_str_from_int(int value, char *buffer) OV_NOEXCEPT;
+OV_API char *ov_str_from_uint(unsigned value, char *buffer) OV_NOEXCEPT;
+OV_API char *ov_str_from_int64(int64_t value, char *buffer) OV_NOEXCEPT;
+OV_API char *ov_str_from_uint64(uint64_t value, char *buffer) OV_NOEXCEPT;
+OV_API char *ov_str_from_double(double value, char *buffer) OV_NOEXCEPT;
+
+/* Hexadecimal --------------------------------------------------------------
+ * Two upper-case digits per byte, high nibble first, then a NUL.
+ * @return 0; EBUFFER when size < 2 * length + 1; EINVAL for a null buffer,
+ * or null data with a length. */
+OV_API int32_t ov_str_hex_encode(const void *data, size_t length, char *buffer,
+                                 size_t size) OV_NOEXCEPT;
+/* Decodes pairs of digits (0-9, A-F, a-f) into bytes; no NUL is appended. A
+ * length of SIZE_MAX means strlen(text). *out_length (may be null) is set to
+ * length / 2 before the size is checked, so a caller learns what it needs.
+ * @return 0; EINVAL for an odd length, a null text, or a pair with another
+ * character (logged as "Invalid char in hex string: ..."; the bytes before
+ * it are written); EBUFFER when size < length / 2. */
+OV_API int32_t ov_str_hex_decode(const char *text, size_t length, void *buffer, size_t size,
+                                 size_t *out_length) OV_NOEXCEPT;
+
+/* Base64 and Base64url -----------------------------------------------------
+ * The encoders write NUL-terminated text; the decoders write bytes without a
+ * NUL and may have written part of the output when they fail.
+ *
+ * Standard alphabet with "=" padding. *out_length (may be null) gets the
+ * text's length. Length 0 gives an empty string.
+ * @return 0; EBUFFER when size <= 4 * ceil(length / 3); EINVAL for size 0
+ * with length 0, a null buffer, or null data with a length. */
+OV_API int32_t ov_str_base64_encode(const void *data, size_t length, char *buffer, size_t size,
+                                    size_t *out_length) OV_NOEXCEPT;
+/* ov_str_base64_encode without the out length. */
+OV_API int32_t ov_str_base64_encode_str(const void *data, size_t length, char *buffer,
+                                        size_t size) OV_NOEXCEPT;
+/* Strict decoder: tab, line feed, carriage return and space are dropped;
+ * what remains must be groups of four alphabet characters or "=". A group
+ * that starts with "=" ends the text. *out_length (may be null) gets the
+ * number of bytes.
+ * @return 0; EINVAL for any other byte (a NUL included; logged as
+ * "ov_str_base64_to_buf(): illegal input char %c"), for a length without
+ * white space that is not a multiple of 4, for "=" as a group's second
+ * character, or for a null text or buffer with a length or size; EBUFFER
+ * unless size > 3 * (length without white space / 4): the buffer needs one
+ * byte more than the largest result; ENOMEM when the scratch copy that text
+ * with white space needs cannot be had (logged). */
+OV_API int32_t ov_str_base64_to_buf(const char *text, size_t length, void *buffer, size_t size,
+                                    size_t *out_length) OV_NOEXCEPT;
+/* Lenient decoder: every byte outside the alphabet, "=" included, is
+ * skipped; a NUL ends the text. A last group of two or three characters
+ * gives one or two bytes.
+ * @return 0; EINVAL when a group has a single character, or for a null text
+ * or buffer with a length or size; EBUFFER when the bytes do not fit, and
+ * also when the first byte of a group fills the buffer exactly. */
+OV_API int32_t ov_str_base64_decode_lenient(const char *text, size_t length, void *buffer,
+                                            size_t size, size_t *out_length) OV_NOEXCEPT;
+/* @return the buffer size ov_str_base64url_encode needs for length bytes,
+ * terminator included: 4 * (n / 3) + (n % 3, plus 1 when not 0) + 1; SIZE_MAX
+ * when that cannot be represented. */
+OV_API size_t ov_str_base64url_size(size_t length) OV_NOEXCEPT;
+/* URL alphabet ("-" and "_"), no padding. *out_length (may be null) gets the
+ * text's length. Length 0 gives an empty string.
+ * @return 0; EBUFFER when size < ov_str_base64url_size(length); EINVAL for
+ * size 0 with length 0, a null buffer, or null data with a length. */
+OV_API int32_t ov_str_base64url_encode(const void *data, size_t length, char *buffer,
+                                       size_t size, size_t *out_length) OV_NOEXCEPT;
+/* ov_str_base64url_encode without the out length. */
+OV_API int32_t ov_str_base64url_encode_str(const void *data, size_t length, char *buffer,
+                                           size_t size) OV_NOEXCEPT;
+/* URL alphabet without padding: groups of four characters give three bytes,
+ * a last group of three two bytes, of two one byte; a single character left
+ * after the groups is ignored. *out_length (may be null) gets the number of
+ * bytes.
+ * @return 0 (also for length 0); EINVAL for length 1, a byte outside the URL
+ * alphabet ("=" and NUL among them), or a null text or buffer; EBUFFER when
+ * size < 3 * ceil(length / 4). */
+OV_API int32_t ov_str_base64url_decode(const char *text, size_t length, void *buffer, size_t size,
+                                       size_t *out_length) OV_NOEXCEPT;
+
+/* Matching and splitting ---------------------------------------------------
+ * Wildcard match by bytes, case-sensitive: "*" any run, "?" any one byte, a
+ * backslash makes the next pattern byte ordinary. A run of two or more stars
+ * at the end needs at least one byte ("a**" does not match "a"); a backslash
+ * at the very end matches nothing. Time is bounded by pattern length times
+ * text length.
+ * @return 0 if text matches pattern, 1 otherwise (also for null). */
+OV_API int ov_str_wildcard_match(const char *pattern, const char *text) OV_NOEXCEPT;
+/* @return 1 if text holds a "*" or "?" not escaped by a backslash, else 0. */
+OV_API int ov_str_has_wildcard(const char *text) OV_NOEXCEPT;
+/* Splits a command line at spaces (0x20 only). A token that starts with a
+ * double or single quote runs to the next quote of that kind, both removed
+ * (nothing inside is special; "" is an empty token), and the next token
+ * starts right after it; quotes inside other tokens are ordinary. On success
+ * *tokens holds *count strings in one block (free it with
+ * ov_str_array_free), or null when the line has no token.
+ * @return 0; ETOKENIZER for a quote that is not closed or a 1000th token;
+ * ENOMEM; EINVAL for a null argument. On failure *tokens is null and *count
+ * 0. */
+OV_API int32_t ov_str_tokenize(const char *line, char ***tokens, int32_t *count) OV_NOEXCEPT;
+/* Splits text in place at commas (strtok_r: runs of commas give no empty
+ * piece) into array[0] .. array[max_index].
+ * @return 0 with *count set; EINVAL for a null argument or max_index < 1;
+ * EBUFFER for a piece beyond max_index (*count stays 0). */
+OV_API int32_t ov_str_split_commas(char *text, char **array, int32_t max_index,
+                                   int32_t *count) OV_NOEXCEPT;
+
 /* ---- UTF-8 and UTF-16 text ---------------------------------------------- */
 
 OV_EXTERN_C_END
