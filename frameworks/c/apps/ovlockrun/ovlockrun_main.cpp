@@ -1,0 +1,840 @@
+// ovlockrun_main.cpp - run a command while holding an advisory lock file.
+//
+// The tool takes NAME.lck through the lock-file module (the same records,
+// age test, takeover and breaker as ovlockfile, so the two tools exclude each
+// other on one name), runs the command as its child in a process group of its
+// own, keeps the lock fresh with the module's keep-alive thread while the
+// command runs, and releases the lock when the command ends. Its exit status
+// is the command's. There is no worker process and no pid to signal: the
+// lock lives exactly as long as this process waits for the command.
+//
+// With -w it keeps trying for the lock, backing off from 50 ms to at most a
+// second with jitter; a release on this host wakes it at once (inotify on the
+// lock's directory), so a waiter starts within milliseconds of the release
+// there and within one back-off step on a network file system. Only a lock
+// that is held (ELOCKED) counts as busy. A lock file that vanishes or appears
+// between two steps of one attempt (ENOENT, EEXIST) changed hands at that
+// moment and is tried again at once; every other code is a failure.
+//
+// Signals: SIGINT, SIGTERM, SIGHUP and SIGQUIT that arrive before the command
+// has started are only noted while an acquisition runs (it never leaves a
+// probe file behind), and end the tool with 128 + N once nothing is held any
+// more. Once the command runs they are passed on to its process group, and
+// the command's own end decides the status. When the lock is lost while the
+// command runs (taken over, or the refresh kept failing), the tool says so,
+// stops the command's group with SIGTERM and, after -k seconds, SIGKILL, and
+// exits 3.
+//
+// --check looks at a lock without touching it: the record, the age by the
+// file system's clock and the verdict that an acquisition would reach.
+#include <ovplatform/overror.h>
+#include <ovplatform/ovlockfile.h>
+#include <ovplatform/ovlog.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <dirent.h>
+#include <fcntl.h>
+#include <getopt.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/inotify.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "ovversion.h"
+
+// Every log line of the tool is an error (level 1) and carries the tool's
+// source name and the line it was written from; they are written only with -D.
+#define TOOL_LOG(...) ov_log(1, "frameworks/c/apps/ovlockrun/ovlockrun_main", __LINE__, __VA_ARGS__)
+
+namespace {
+
+constexpr char kToolName[] = "ovlockrun";
+constexpr char kLogPath[] = "./ovlockrun.log";
+
+// Exit statuses of the tool itself; the command's own pass through.
+constexpr int kExitBusy = 1;
+constexpr int kExitUsage = 2;
+constexpr int kExitLost = 3;
+constexpr int kExitFailure = 4;
+constexpr int kExitCannotRun = 126;
+constexpr int kExitNotFound = 127;
+constexpr int kExitSignalBase = 128;
+// --check: free 0, held 1, and these two.
+constexpr int kCheckStale = 5;
+constexpr int kCheckSkew = 6;
+
+constexpr int32_t kDefaultExpiration = 60;
+constexpr double kDefaultKillAfter = 5;
+// Longest -w and -k: a year, far beyond any use, and small enough that the
+// deadlines computed from them stay exact in nanoseconds.
+constexpr double kMaxSeconds = 366.0 * 24 * 3600;
+constexpr int64_t kFirstBackoffMs = 50;
+constexpr int64_t kMaxBackoffMs = 1000;
+// Attempts in a row that may end in ENOENT or EEXIST before the lock counts
+// as busy: each means another process moved at that very moment, and a
+// handful of them in a row means the lock is contended.
+constexpr int kRaceRetries = 3;
+// How often the lost flag is looked at while the command runs: well inside
+// the keep-alive worker's refresh period, so that a takeover is acted on
+// within about a second of its happening.
+constexpr int kWatchMs = 100;
+// How often the command's group is looked at during the grace after SIGTERM.
+constexpr int kGraceStepMs = 20;
+constexpr size_t kMessageSize = 8192;
+
+struct Options {
+    double wait_seconds = 0;
+    int32_t expiration = kDefaultExpiration;
+    int conflict_code = kExitBusy;
+    double kill_after = kDefaultKillAfter;
+    bool quiet = false;
+    int debug = 0;
+    bool check = false;
+    const char *file = nullptr;
+    char **command = nullptr;  // null-terminated, from argv
+};
+
+// ---- Signals ------------------------------------------------------------------------------
+
+constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+
+// Signals received and not yet acted on, one bit each, and the first one
+// received, which gives the status when the command never started. Lock-free
+// atomics are safe to use in a signal handler.
+std::atomic<uint32_t> g_pending{0};
+std::atomic<int> g_first_signal{0};
+// Written by the handlers so that a wait in poll(2) ends at once; both ends
+// are non-blocking and close-on-exec.
+int g_wake[2] = {-1, -1};
+
+void wake() {
+    const int saved = errno;
+    const char byte = 0;
+    const ssize_t ignored = write(g_wake[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
+}
+
+void on_passed_on(int signal) {
+    int none = 0;
+    g_first_signal.compare_exchange_strong(none, signal);
+    g_pending.fetch_or(1u << signal);
+    wake();
+}
+
+void on_child(int) {
+    wake();
+}
+
+void drain_wake() {
+    char buffer[64];
+    while (read(g_wake[0], buffer, sizeof buffer) > 0) {
+    }
+}
+
+bool install_handlers() {
+    if (pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    struct sigaction action {};
+    sigemptyset(&action.sa_mask);
+    // Restarted: the lock module's calls run to their end whatever arrives.
+    action.sa_flags = SA_RESTART;
+    action.sa_handler = on_passed_on;
+    for (const int signal : kPassedOn) sigaction(signal, &action, nullptr);
+    action.sa_handler = on_child;
+    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
+    return true;
+}
+
+// ---- Time ---------------------------------------------------------------------------------
+
+int64_t now_ms() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+// Whole milliseconds, rounded up (by hand: the tool needs nothing of libm).
+int64_t to_ms(double seconds) {
+    const double ms = seconds * 1000.0;
+    const auto whole = static_cast<int64_t>(ms);
+    return static_cast<double>(whole) < ms ? whole + 1 : whole;
+}
+
+// ---- Messages -----------------------------------------------------------------------------
+
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
+    char line[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    TOOL_LOG("%s", line);
+    std::fprintf(stderr, "%s: %s\n", kToolName, line);
+}
+
+const char *code_text(int32_t code, char *buffer) {
+    return ov_lockfile_strerror(code, buffer, kMessageSize);
+}
+
+// A record as one line of text: without its newline, and with any other
+// control character of a malformed file shown as '?'.
+void printable_record(const char *record, char *out, size_t size) {
+    size_t n = 0;
+    for (; record[n] != '\0' && n + 1 < size; ++n) {
+        const unsigned char c = static_cast<unsigned char>(record[n]);
+        out[n] = c < 0x20 || c == 0x7f ? '?' : record[n];
+    }
+    if (n > 0 && record[n - 1] == '\n') --n;
+    out[n] = '\0';
+}
+
+// The lock file's content right now, for a message; fallback when it
+// cannot be read.
+void current_record(const char *path, const char *fallback, char *out, size_t size) {
+    char raw[OV_LOCKFILE_RECORD_SIZE] = {};
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    ssize_t n = -1;
+    if (fd >= 0) {
+        n = read(fd, raw, OV_LOCKFILE_RECORD_MAX);
+        close(fd);
+    }
+    printable_record(n > 0 ? raw : fallback, out, size);
+}
+
+void print_usage(FILE *to) {
+    std::fprintf(to,
+                 "Usage: %s [-w SECONDS] [-e SECONDS] [-E CODE] [-k SECONDS] [-q] [-D] [--] FILE "
+                 "COMMAND [ARG...]\n"
+                 "       %s [-e SECONDS] --check FILE\n",
+                 kToolName, kToolName);
+}
+
+void print_help() {
+    print_usage(stdout);
+    std::fputs(
+        "\n"
+        "Runs COMMAND while holding the lock file FILE.lck, keeps the lock fresh while\n"
+        "the command runs and removes it when the command ends. It is the lock that\n"
+        "ovlockfile takes: the two tools exclude each other on the same FILE.\n"
+        "\n"
+        "  -w, --wait SECONDS       keep trying for a busy lock this long (fractions\n"
+        "                           allowed; default 0: one try)\n"
+        "  -e, --expire SECONDS     a lock file unchanged this long is stale and is\n"
+        "                           taken over (default 60, at least 2)\n"
+        "  -E, --conflict-exit-code CODE\n"
+        "                           exit status when the lock stays busy (default 1)\n"
+        "  -k, --kill-after SECONDS when the lock is lost, SIGKILL what is left of the\n"
+        "                           command's process group this long after SIGTERM\n"
+        "                           (default 5, fractions allowed)\n"
+        "  -q, --quiet              no message when the lock is busy\n"
+        "  -D, --debug              debug log in ./ovlockrun.log; repeat for more detail\n"
+        "      --check              print FILE.lck's record, age and verdict; changes\n"
+        "                           nothing\n"
+        "      --help               print this help and exit\n"
+        "      --version            print the version and exit\n"
+        "\n"
+        "COMMAND runs in a process group of its own, with the standard streams of\n"
+        "ovlockrun, and with OVLOCK_FILE (the lock file's absolute path) and\n"
+        "OVLOCK_RECORD (the lock's record, a fencing value) in its environment.\n"
+        "SIGINT, SIGTERM, SIGHUP and SIGQUIT are passed on to its process group.\n"
+        "\n"
+        "Exit status:\n"
+        "  COMMAND's own, or 128+N when signal N ended it\n"
+        "  1     the lock was busy (after -w SECONDS); -E CODE changes it\n"
+        "  2     usage error\n"
+        "  3     the lock was lost while COMMAND ran; COMMAND was stopped\n"
+        "  4     the lock could not be acquired or released for another reason\n"
+        "  126   COMMAND could not be run\n"
+        "  127   COMMAND was not found\n"
+        "  128+N signal N arrived before COMMAND started\n"
+        "With --check: 0 free, 1 held, 5 stale, 6 clock skew (the lock's time lies\n"
+        "in the file system's future), 2 usage error, 4 the lock could not be looked at.\n",
+        stdout);
+}
+
+[[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *format, ...) {
+    char line[kMessageSize];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(line, sizeof line, format, args);
+    va_end(args);
+    std::fprintf(stderr, "%s: %s\n", kToolName, line);
+    print_usage(stderr);
+    std::fprintf(stderr, "Try '%s --help' for more information.\n", kToolName);
+    std::exit(kExitUsage);
+}
+
+// ---- Options ------------------------------------------------------------------------------
+
+// Seconds as a decimal number with an optional fraction, from 0 up to a year.
+bool parse_seconds(const char *text, double *out) {
+    if (text[0] == '\0') return false;
+    char *end = nullptr;
+    errno = 0;
+    const double value = std::strtod(text, &end);
+    // The range test also turns away NaN and infinity.
+    if (errno != 0 || *end != '\0' || !(value >= 0 && value <= kMaxSeconds)) return false;
+    *out = value;
+    return true;
+}
+
+bool parse_integer(const char *text, long low, long high, long *out) {
+    if (text[0] == '\0') return false;
+    char *end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || *end != '\0' || value < low || value > high) return false;
+    *out = value;
+    return true;
+}
+
+enum LongOnly { kOptCheck = 256, kOptHelp, kOptVersion };
+
+Options parse_options(int argc, char **argv) {
+    static const option kLongOptions[] = {
+        {"wait", required_argument, nullptr, 'w'},
+        {"expire", required_argument, nullptr, 'e'},
+        {"conflict-exit-code", required_argument, nullptr, 'E'},
+        {"kill-after", required_argument, nullptr, 'k'},
+        {"quiet", no_argument, nullptr, 'q'},
+        {"debug", no_argument, nullptr, 'D'},
+        {"check", no_argument, nullptr, kOptCheck},
+        {"help", no_argument, nullptr, kOptHelp},
+        {"version", no_argument, nullptr, kOptVersion},
+        {nullptr, 0, nullptr, 0},
+    };
+    Options opt;
+    bool only_for_running = false;  // an option that --check does not take
+    long value = 0;
+    opterr = 0;
+    // "+": the options end at FILE, so that COMMAND's own options are its own.
+    for (;;) {
+        const int c = getopt_long(argc, argv, "+:w:e:E:k:qD", kLongOptions, nullptr);
+        if (c == -1) break;
+        switch (c) {
+            case 'w':
+                if (!parse_seconds(optarg, &opt.wait_seconds))
+                    usage_error("invalid wait '%s': seconds expected", optarg);
+                only_for_running = true;
+                break;
+            case 'e':
+                if (!parse_integer(optarg, 2, INT32_MAX, &value))
+                    usage_error("invalid expiration '%s': whole seconds, at least 2, expected",
+                                optarg);
+                opt.expiration = static_cast<int32_t>(value);
+                break;
+            case 'E':
+                if (!parse_integer(optarg, 0, 255, &value))
+                    usage_error("invalid conflict exit code '%s': 0 to 255 expected", optarg);
+                opt.conflict_code = static_cast<int>(value);
+                only_for_running = true;
+                break;
+            case 'k':
+                if (!parse_seconds(optarg, &opt.kill_after))
+                    usage_error("invalid kill-after '%s': seconds expected", optarg);
+                only_for_running = true;
+                break;
+            case 'q':
+                opt.quiet = true;
+                only_for_running = true;
+                break;
+            case 'D':
+                ++opt.debug;
+                break;
+            case kOptCheck:
+                opt.check = true;
+                break;
+            case kOptHelp:
+                print_help();
+                std::exit(0);
+            case kOptVersion:
+                std::printf("%s version %s\n", kToolName, OV_VERSION_TEXT);
+                std::exit(0);
+            case ':':
+                if (optopt != 0) usage_error("option requires an argument -- '%c'", optopt);
+                usage_error("option '%s' requires an argument", argv[optind - 1]);
+            default:
+                if (optopt != 0) usage_error("invalid option -- '%c'", optopt);
+                usage_error("unrecognized option '%s'", argv[optind - 1]);
+        }
+    }
+    if (optind >= argc) usage_error("FILE missing");
+    opt.file = argv[optind];
+    if (opt.check) {
+        if (optind + 1 < argc) usage_error("--check takes FILE alone, not a command");
+        if (only_for_running) usage_error("--check takes no -w, -E, -k or -q");
+        return opt;
+    }
+    if (optind + 1 >= argc) usage_error("COMMAND missing");
+    opt.command = argv + optind + 1;
+    return opt;
+}
+
+void set_up_debug_log(int debug) {
+    if (debug <= 0) return;
+    ov_log_open(OV_LOG_FILE, kLogPath);
+    ov_log_enable(1);
+    ov_log_set_debug(1);
+    ov_log_set_debug_level(debug);
+}
+
+// ---- --check ------------------------------------------------------------------------------
+
+int check(const Options &opt) {
+    ov_lockfile_info_t info;
+    char text[kMessageSize];
+    const int32_t rc = ov_lockfile_inspect(opt.file, opt.expiration, &info);
+    if (rc != 0) {
+        say("cannot look at the lock on %s: %s", opt.file, code_text(rc, text));
+        return kExitFailure;
+    }
+    if (info.state == OV_LOCKFILE_FREE) {
+        std::printf("verdict: free\n");
+        return 0;
+    }
+    char record[OV_LOCKFILE_RECORD_SIZE];
+    printable_record(info.record, record, sizeof record);
+    const char *verdict = info.state == OV_LOCKFILE_HELD    ? "held"
+                          : info.state == OV_LOCKFILE_STALE ? "stale"
+                                                            : "clock skew";
+    std::printf("record: %s\nage: %lld s\nverdict: %s\n", record,
+                static_cast<long long>(info.age_seconds), verdict);
+    switch (info.state) {
+        case OV_LOCKFILE_HELD:
+            return 1;
+        case OV_LOCKFILE_STALE:
+            return kCheckStale;
+        default:
+            return kCheckSkew;
+    }
+}
+
+// ---- Waiting for the lock -----------------------------------------------------------------
+
+// Wakes a waiting contender when the lock file is deleted or moved aside in
+// its directory: a release on this host is then seen at once rather than at
+// the end of a back-off step. Another host's release on a network file
+// system makes no event here, and the back-off still bounds the wait.
+class ReleaseWatch {
+  public:
+    ReleaseWatch() = default;
+    ~ReleaseWatch() {
+        if (fd_ >= 0) close(fd_);
+    }
+    ReleaseWatch(const ReleaseWatch &) = delete;
+    ReleaseWatch &operator=(const ReleaseWatch &) = delete;
+
+    // Starts watching once; without inotify (or with its limits reached) the
+    // wait falls back on the back-off alone.
+    void start(const char *lock_path) {
+        if (started_) return;
+        started_ = true;
+        const char *slash = std::strrchr(lock_path, '/');
+        char dir[OV_LOCKFILE_PATH_SIZE];
+        if (slash == nullptr) {
+            std::strcpy(dir, ".");
+            name_ = lock_path;
+        } else {
+            const size_t length = slash == lock_path ? 1 : static_cast<size_t>(slash - lock_path);
+            std::memcpy(dir, lock_path, length);
+            dir[length] = '\0';
+            name_ = slash + 1;
+        }
+        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (fd_ < 0) return;
+        if (inotify_add_watch(fd_, dir, IN_DELETE | IN_MOVED_FROM) < 0) {
+            close(fd_);
+            fd_ = -1;
+        }
+    }
+
+    int fd() const { return fd_; }
+
+    // Reads what has queued up; true when the lock file went meanwhile.
+    // Other contenders' probe files come and go in the same directory.
+    bool drain() {
+        if (fd_ < 0) return false;
+        alignas(inotify_event) char buffer[4096];
+        bool released = false;
+        ssize_t n;
+        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+            for (char *p = buffer; p < buffer + n;) {
+                const auto *event = reinterpret_cast<const inotify_event *>(p);
+                if (event->len > 0 && std::strcmp(event->name, name_) == 0) released = true;
+                p += sizeof *event + event->len;
+            }
+        }
+        return released;
+    }
+
+  private:
+    int fd_ = -1;
+    bool started_ = false;
+    const char *name_ = "";
+};
+
+// Sleeps up to ms, ended early by a signal or by the lock file's release.
+void pause_before_retry(int64_t ms, ReleaseWatch *watch) {
+    const int64_t end = now_ms() + ms;
+    for (;;) {
+        const int64_t left = end - now_ms();
+        if (left <= 0 || g_pending.load() != 0) return;
+        pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {watch->fd(), POLLIN, 0}};
+        const int ready = poll(fds, watch->fd() >= 0 ? 2 : 1, static_cast<int>(left));
+        if (ready < 0 && errno != EINTR) return;
+        drain_wake();
+        if (fds[1].revents != 0 && watch->drain()) return;
+    }
+}
+
+// A small generator for the jitter: contenders that started together draw
+// different delays and do not retry in lock-step.
+uint32_t next_random(uint64_t *state) {
+    *state ^= *state << 13;
+    *state ^= *state >> 7;
+    *state ^= *state << 17;
+    return static_cast<uint32_t>(*state >> 32);
+}
+
+enum class Outcome { kAcquired, kBusy, kFailed, kSignalled };
+
+// Acquires the lock, retrying while it is busy until the wait is over.
+Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code) {
+    const int64_t deadline = now_ms() + to_ms(opt.wait_seconds);
+    uint64_t seed = static_cast<uint64_t>(getpid()) * 0x9e3779b97f4a7c15ull ^
+                    static_cast<uint64_t>(now_ms()) ^ 1;
+    int64_t step = kFirstBackoffMs;
+    int races = 0;
+    ReleaseWatch watch;
+    for (;;) {
+        // A release that happens from here on wakes the pause below.
+        watch.drain();
+        const int32_t rc = ov_lockfile_acquire(lock, opt.file, opt.expiration);
+        *code = rc;
+        if (g_pending.load() != 0) {
+            if (rc == 0) ov_lockfile_release(lock);
+            return Outcome::kSignalled;
+        }
+        if (rc == 0) return Outcome::kAcquired;
+        if ((rc == ENOENT || rc == EEXIST) && races < kRaceRetries) {
+            ++races;
+            continue;
+        }
+        if (rc != ELOCKED && rc != ENOENT && rc != EEXIST) return Outcome::kFailed;
+        races = 0;
+        const int64_t left = deadline - now_ms();
+        if (left <= 0) return Outcome::kBusy;
+        watch.start(lock->path);
+        const int64_t jittered = step / 2 + next_random(&seed) % (step / 2 + 1);
+        pause_before_retry(jittered < left ? jittered : left, &watch);
+        if (g_pending.load() != 0) return Outcome::kSignalled;
+        step = step * 2 < kMaxBackoffMs ? step * 2 : kMaxBackoffMs;
+    }
+}
+
+// ---- The command --------------------------------------------------------------------------
+
+// The kernel's own record of a signal action (rt_sigaction(2)).
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    unsigned long mask;
+};
+
+// The child, from vfork to the command. It runs in this process's memory
+// until the exec, so it only makes system calls: it leads a process group of
+// its own, puts this tool's handlers back to their defaults (by system calls:
+// a sanitizer's stand-ins for sigaction keep tables in memory the child
+// shares with its parent), restores the caller's signal mask, and runs the
+// command through PATH. A failed exec sends its errno up the close-on-exec
+// pipe.
+[[noreturn]] __attribute__((noinline)) void run_child(char **command, const sigset_t *mask,
+                                                      int report) noexcept {
+    setpgid(0, 0);
+    const int handled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
+    for (const int signal : handled) {
+        KernelSigaction reset{};
+        reset.handler = SIG_DFL;
+        (void)syscall(SYS_rt_sigaction, signal, &reset, nullptr, sizeof reset.mask);
+    }
+    (void)syscall(SYS_rt_sigprocmask, SIG_SETMASK, mask, nullptr, sizeof(unsigned long));
+    execvp(command[0], command);
+    const int error = errno;
+    const ssize_t ignored = write(report, &error, sizeof error);
+    (void)ignored;
+    _exit(kExitNotFound);
+}
+
+// Starts the command unless a signal came first. Returns the child's pid,
+// 0 when a signal was noted before the start (nothing was started), or -1
+// with the errno of the failed fork or exec in *error (the child, if any,
+// has been reaped).
+pid_t start_command(char **command, int *error) {
+    int report[2];
+    if (pipe2(report, O_CLOEXEC) != 0) {
+        *error = errno;
+        return -1;
+    }
+    // Every signal waits until the child has its own actions: vfork lends it
+    // this process's memory, and a handler run there would work on it. A
+    // signal that came before this point stops the start; one that comes
+    // after it is delivered once the child runs, and is passed on to it.
+    sigset_t all;
+    sigset_t saved;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &saved);
+    if (g_pending.load() != 0) {
+        pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+        close(report[0]);
+        close(report[1]);
+        return 0;
+    }
+    const pid_t child = vfork();
+    if (child == 0) run_child(command, &saved, report[1]);
+    *error = errno;
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+    close(report[1]);
+    if (child < 0) {
+        close(report[0]);
+        return -1;
+    }
+    int exec_error = 0;
+    ssize_t n;
+    while ((n = read(report[0], &exec_error, sizeof exec_error)) < 0 && errno == EINTR) {
+    }
+    close(report[0]);
+    if (n == static_cast<ssize_t>(sizeof exec_error)) {
+        while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+        }
+        *error = exec_error;
+        return -1;
+    }
+    return child;
+}
+
+// Passes the signals received since the last call on to the command's group.
+void pass_on_signals(pid_t group) {
+    const uint32_t pending = g_pending.exchange(0);
+    for (const int signal : kPassedOn) {
+        if (pending & (1u << signal)) kill(-group, signal);
+    }
+}
+
+// The status a shell reports for a wait status.
+int shell_status(int status) {
+    if (WIFEXITED(status)) return WEXITSTATUS(status);
+    if (WIFSIGNALED(status)) return kExitSignalBase + WTERMSIG(status);
+    return kExitFailure;
+}
+
+// Collects the child if it has ended.
+bool reaped(pid_t child, int *status) {
+    return waitpid(child, status, WNOHANG) == child;
+}
+
+// Whether a process of the group is still alive. kill(2) with the null
+// signal also counts zombies, which no longer run: a member that ended but
+// was not yet collected by its parent (or by whoever adopted it) is not
+// left, so the process table decides when kill(2) finds anyone.
+bool group_alive(pid_t group) {
+    if (kill(-group, 0) != 0) return errno != ESRCH;
+    DIR *proc = opendir("/proc");
+    if (proc == nullptr) return true;
+    bool alive = false;
+    while (!alive) {
+        const dirent *entry = readdir(proc);
+        if (entry == nullptr) break;
+        if (entry->d_name[0] < '1' || entry->d_name[0] > '9') continue;
+        char path[sizeof "/proc//stat" + sizeof entry->d_name];
+        std::snprintf(path, sizeof path, "/proc/%s/stat", entry->d_name);
+        const int fd = open(path, O_RDONLY | O_CLOEXEC);
+        if (fd < 0) continue;
+        char stat[512];
+        const ssize_t n = read(fd, stat, sizeof stat - 1);
+        close(fd);
+        if (n <= 0) continue;
+        stat[n] = '\0';
+        // "pid (comm) state ppid pgrp ...": comm may hold any character, so
+        // the fields are read after its last parenthesis.
+        const char *rest = std::strrchr(stat, ')');
+        char state = 0;
+        int ppid = 0;
+        int pgrp = 0;
+        if (rest != nullptr && std::sscanf(rest + 1, " %c %d %d", &state, &ppid, &pgrp) == 3 &&
+            pgrp == group && state != 'Z' && state != 'X')
+            alive = true;
+    }
+    closedir(proc);
+    return alive;
+}
+
+// Stops the command's group after a lost lock: SIGTERM (with SIGCONT, so
+// that a stopped group acts on it), then SIGKILL once kill_after has passed
+// with any member left. Returns when the child is collected and the group
+// is gone or killed.
+void stop_group(pid_t child, double kill_after) {
+    kill(-child, SIGTERM);
+    kill(-child, SIGCONT);
+    const int64_t deadline = now_ms() + to_ms(kill_after);
+    bool collected = false;
+    int status = 0;
+    for (;;) {
+        pass_on_signals(child);
+        if (!collected) collected = reaped(child, &status);
+        if (collected && !group_alive(child)) return;
+        if (now_ms() >= deadline) break;
+        pollfd wake_fd = {g_wake[0], POLLIN, 0};
+        const int64_t left = deadline - now_ms();
+        poll(&wake_fd, 1, static_cast<int>(left < kGraceStepMs ? left : kGraceStepMs));
+        drain_wake();
+    }
+    kill(-child, SIGKILL);
+    if (!collected) {
+        while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
+        }
+    }
+}
+
+// What the lock was lost to, for the message: the record the keep-alive
+// worker saw in its place, or what the file holds now. then says what
+// becomes of the command.
+void report_loss(const ov_lockfile_t *lock, const char *acquired_over, const char *then) {
+    char record[OV_LOCKFILE_RECORD_SIZE];
+    if (std::strcmp(lock->last_seen, acquired_over) != 0) {
+        printable_record(lock->last_seen, record, sizeof record);
+    } else {
+        current_record(lock->path, "", record, sizeof record);
+        char own[OV_LOCKFILE_RECORD_SIZE];
+        printable_record(lock->content, own, sizeof own);
+        if (std::strcmp(record, own) == 0 || record[0] == '\0') {
+            say("lock lost: %s could not be kept fresh%s", lock->path, then);
+            return;
+        }
+    }
+    say("lock lost: %s is now held by [%s]%s", lock->path, record, then);
+}
+
+// The lock file's absolute path, for the command's environment.
+void absolute_path(const char *path, char *out, size_t size) {
+    char cwd[PATH_MAX];
+    if (path[0] == '/' || getcwd(cwd, sizeof cwd) == nullptr) {
+        std::snprintf(out, size, "%s", path);
+    } else {
+        std::snprintf(out, size, "%s/%s", cwd, path);
+    }
+}
+
+int run(const Options &opt) {
+    char text[kMessageSize];
+    if (!install_handlers()) {
+        say("cannot set up signal handling: %s", std::strerror(errno));
+        return kExitFailure;
+    }
+
+    static ov_lockfile_t lock;
+    int32_t rc = 0;
+    switch (acquire(opt, &lock, &rc)) {
+        case Outcome::kAcquired:
+            break;
+        case Outcome::kSignalled:
+            return kExitSignalBase + g_first_signal.load();
+        case Outcome::kBusy:
+            if (!opt.quiet) {
+                char record[OV_LOCKFILE_RECORD_SIZE];
+                current_record(lock.path, lock.last_seen, record, sizeof record);
+                say("lock busy: %s is held by [%s]", lock.path, record);
+            }
+            return opt.conflict_code;
+        case Outcome::kFailed:
+            say("cannot acquire the lock on %s: %s", opt.file, code_text(rc, text));
+            return kExitFailure;
+    }
+    // What acquisition found in place (a stale holder's record, or nothing),
+    // to tell a takeover seen by the keep-alive worker from failed refreshes.
+    char acquired_over[OV_LOCKFILE_RECORD_SIZE];
+    std::memcpy(acquired_over, lock.last_seen, sizeof acquired_over);
+
+    char file_value[OV_LOCKFILE_PATH_SIZE + PATH_MAX + 2];
+    char record_value[OV_LOCKFILE_RECORD_SIZE];
+    absolute_path(lock.path, file_value, sizeof file_value);
+    printable_record(lock.content, record_value, sizeof record_value);
+    if (setenv("OVLOCK_FILE", file_value, 1) != 0 ||
+        setenv("OVLOCK_RECORD", record_value, 1) != 0) {
+        say("cannot set up the command's environment: %s", std::strerror(errno));
+        ov_lockfile_release(&lock);
+        return kExitFailure;
+    }
+
+    int error = 0;
+    const pid_t child = start_command(opt.command, &error);
+    if (child <= 0) {
+        const int32_t released = ov_lockfile_release(&lock);
+        if (child == 0) return kExitSignalBase + g_first_signal.load();
+        say("cannot run %s: %s", opt.command[0], std::strerror(error));
+        if (released != 0)
+            say("cannot release the lock on %s: %s", opt.file, code_text(released, text));
+        return error == ENOENT ? kExitNotFound : kExitCannotRun;
+    }
+
+    // The keep-alive thread starts after the child, so that none of its
+    // descriptors of the lock file can be open at the moment of the vfork
+    // and be inherited by the command.
+    rc = ov_lockfile_start_worker(&lock);
+    if (rc != 0) {
+        say("cannot keep the lock on %s fresh: %s; stopping the command", opt.file,
+            code_text(rc, text));
+        stop_group(child, opt.kill_after);
+        ov_lockfile_release(&lock);
+        return kExitFailure;
+    }
+
+    std::atomic_ref<uint32_t> lost(lock.lost);
+    int status = 0;
+    for (;;) {
+        pass_on_signals(child);
+        if (reaped(child, &status)) break;
+        if (lost.load(std::memory_order_acquire)) {
+            report_loss(&lock, acquired_over, "; stopping the command");
+            stop_group(child, opt.kill_after);
+            ov_lockfile_release(&lock);
+            return kExitLost;
+        }
+        pollfd wake_fd = {g_wake[0], POLLIN, 0};
+        poll(&wake_fd, 1, kWatchMs);
+        drain_wake();
+    }
+
+    rc = ov_lockfile_release(&lock);
+    if (rc == ELOCKED || rc == ENOENT) {
+        // The command ended before the loss was seen: the work it did was
+        // not protected to its end.
+        report_loss(&lock, acquired_over, " before the command ended");
+        return kExitLost;
+    }
+    if (rc != 0) {
+        say("cannot release the lock on %s: %s", opt.file, code_text(rc, text));
+        return kExitFailure;
+    }
+    return shell_status(status);
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    const Options opt = parse_options(argc, argv);
+    set_up_debug_log(opt.debug);
+    return opt.check ? check(opt) : run(opt);
+}

@@ -1,0 +1,525 @@
+// ovlockrun_main_test.cpp - the tool that runs a command under the lock,
+// run as users run it.
+//
+// Every test starts the real binary as a child process with its standard
+// output and error captured in files; the commands it runs are small shell
+// scripts that leave what they saw in files of the test's directory. Other
+// holders of the lock are this test process itself (through the library),
+// the ovlockfile tool, or lock files planted with a chosen age.
+#include <gtest/gtest.h>
+
+#include <ovplatform/overror.h>
+#include <ovplatform/ovlockfile.h>
+
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <ctime>
+#include <fcntl.h>
+#include <string>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+#include "ovsupport/lock_tool.h"
+#include "ovversion.h"
+#include "test_util.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+using ovsupport::entries;
+using ovsupport::ExitCode;
+using ovsupport::kForeignRecord;
+using ovsupport::kTakeoverRecord;
+using ovsupport::read_file;
+using ovsupport::WaitFor;
+using ovtest::write_file;
+
+constexpr char kToolName[] = "ovlockrun: ";
+
+double seconds_since(Clock::time_point start) {
+    return std::chrono::duration<double>(Clock::now() - start).count();
+}
+
+class LockRun : public ovtest::TempDirTest {
+  protected:
+    void SetUp() override {
+        TempDirTest::SetUp();
+        ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
+    }
+    void TearDown() override {
+        ov_lockfile_release(&held_);
+        for (pid_t p : started_) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
+        TempDirTest::TearDown();
+    }
+
+    ovsupport::ChildOptions options(ovsupport::ChildOptions opt = {}) const {
+        opt.out = out_path();
+        opt.err = err_path();
+        return opt;
+    }
+    // Starts the tool; the test waits for it with finish().
+    pid_t start(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
+        const pid_t pid = ovsupport::StartProgram(OVLOCKRUN_BIN, args, options(opt));
+        if (pid > 0) started_.push_back(pid);
+        return pid;
+    }
+    int finish(pid_t pid, std::chrono::milliseconds limit = 30s) {
+        std::erase(started_, pid);
+        return ExitCode(WaitFor(pid, limit));
+    }
+    // Runs the tool to its end; returns its exit code.
+    int run(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
+        return finish(start(args, opt));
+    }
+    // The tool's arguments to run a shell script under the lock.
+    std::vector<std::string> script(const std::string &text,
+                                    std::vector<std::string> options = {}) const {
+        options.insert(options.end(), {lock_name(), "/bin/sh", "-c", text});
+        return options;
+    }
+    // Waits until a command has left a file behind.
+    bool wait_for_file(const std::string &file, std::chrono::milliseconds limit = 10s) const {
+        const auto end = Clock::now() + limit;
+        while (access(file.c_str(), F_OK) != 0) {
+            if (Clock::now() > end) return false;
+            std::this_thread::sleep_for(5ms);
+        }
+        return true;
+    }
+    // Takes the lock in this process, with its keep-alive worker.
+    void hold() { ASSERT_EQ(ov_lockfile_acquire_continuous(&held_, lock_name().c_str(), 60), 0); }
+
+    std::string out_path() const { return dir_ + "/stdout"; }
+    std::string err_path() const { return dir_ + "/stderr"; }
+    std::string out() const { return read_file(out_path()); }
+    std::string err() const { return read_file(err_path()); }
+    std::string work() const { return path("work"); }
+    std::string lock_name() const { return path("work/res"); }
+    std::string lock_file() const { return lock_name() + ".lck"; }
+    std::string marker() const { return path("marker"); }
+
+    ov_lockfile_t held_{};
+    std::vector<pid_t> started_;
+};
+
+// ---------------------------------------------------------------------------
+// The command line
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, UsageErrorsExit2WithAMessageAndLockNothing) {
+    const std::string f = lock_name();
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {f},
+        {"-q", f},
+        {"-w", "soon", f, "true"},
+        {"-w", "-1", f, "true"},
+        {"-w", "nan", f, "true"},
+        {"-w"},
+        {"-e", "1", f, "true"},
+        {"-e", "0", f, "true"},
+        {"-e", "2.5", f, "true"},
+        {"--expire=", f, "true"},
+        {"-E", "256", f, "true"},
+        {"-E", "x", f, "true"},
+        {"-k", "later", f, "true"},
+        {"--kill-after", "-3", f, "true"},
+        {"-x", f, "true"},
+        {"--bogus", f, "true"},
+        {"--wait"},
+        {"--check"},
+        {"--check", f, "true"},
+        {"--check", "-w", "1", f},
+        {"--", "--check"},
+    };
+    for (const auto &args : cases) {
+        SCOPED_TRACE(testing::PrintToString(args));
+        EXPECT_EQ(run(args), 2);
+        EXPECT_EQ(out(), "");
+        EXPECT_EQ(err().rfind(kToolName, 0), 0u) << err();
+        EXPECT_NE(err().find("Usage: ovlockrun"), std::string::npos) << err();
+    }
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+TEST_F(LockRun, HelpListsEveryOptionAndVersionNamesTheTool) {
+    EXPECT_EQ(run({"--help"}), 0);
+    const std::string help = out();
+    for (const char *option :
+         {"-w, --wait", "-e, --expire", "-E, --conflict-exit-code", "-k, --kill-after",
+          "-q, --quiet", "-D, --debug", "--check", "--help", "--version", "OVLOCK_FILE",
+          "OVLOCK_RECORD", "126", "127", "128+N"})
+        EXPECT_NE(help.find(option), std::string::npos) << option;
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(run({"--version", lock_name(), "true"}), 0);
+    EXPECT_EQ(out(), "ovlockrun version " OV_VERSION_TEXT "\n");
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// Options end at FILE: what follows COMMAND is the command's, even when it
+// looks like one of the tool's own options.
+TEST_F(LockRun, OptionsAfterFileBelongToTheCommand) {
+    EXPECT_EQ(run({"-e", "30", "--", lock_name(), "printf", "%s\\n", "-w", "--check", "-q"}), 0);
+    EXPECT_EQ(out(), "-w\n--check\n-q\n");
+    EXPECT_EQ(err(), "");
+}
+
+// ---------------------------------------------------------------------------
+// The command: its status, environment and process group
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, ExitStatusIsTheCommandsOwn) {
+    struct Case {
+        const char *script;
+        int status;
+    } cases[] = {
+        {"exit 0", 0},
+        {"exit 7", 7},
+        {"exit 255", 255},
+        {"kill -TERM $$", 128 + SIGTERM},
+        {"kill -KILL $$", 128 + SIGKILL},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.script);
+        EXPECT_EQ(run(script(std::string("test -f \"$OVLOCK_FILE\" || exit 99; ") + c.script)),
+                  c.status);
+        EXPECT_EQ(err(), "");
+        // Released, with nothing else left beside it.
+        EXPECT_TRUE(entries(work()).empty());
+    }
+}
+
+TEST_F(LockRun, CommandSeesTheLockInItsEnvironmentAndLeadsItsOwnGroup) {
+    // A relative name, from a working directory of the test's.
+    const std::string text =
+        "echo \"$OVLOCK_FILE\"; echo \"$OVLOCK_RECORD\"; cat \"$OVLOCK_FILE\"; "
+        "echo $$; cut -d' ' -f5 /proc/$$/stat";
+    const pid_t tool = start({"work/res", "/bin/sh", "-c", text}, {.cwd = dir_});
+    EXPECT_EQ(finish(tool), 0);
+    std::vector<std::string> lines;
+    const std::string text_out = out();
+    for (size_t pos = 0; pos < text_out.size();) {
+        const size_t end = text_out.find('\n', pos);
+        lines.push_back(text_out.substr(pos, end - pos));
+        pos = end == std::string::npos ? text_out.size() : end + 1;
+    }
+    ASSERT_EQ(lines.size(), 5u) << text_out;
+    EXPECT_EQ(lines[0], lock_file());
+    // The record without its newline, as the file holds it, naming the tool.
+    EXPECT_EQ(lines[1], lines[2]);
+    EXPECT_EQ(lines[1].rfind(std::to_string(tool) + ":", 0), 0u) << lines[1];
+    const size_t uuid_start = std::to_string(tool).size() + 1;
+    EXPECT_EQ(lines[1].find(':', uuid_start), uuid_start + 36) << lines[1];
+    // The command leads a process group of its own.
+    EXPECT_EQ(lines[3], lines[4]);
+    EXPECT_NE(lines[4], std::to_string(getpgrp()));
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+TEST_F(LockRun, CommandThatCannotRunGives126AndOneNotFound127) {
+    const std::string plain = path("plain");
+    write_file(plain, "#!/bin/sh\nexit 0\n");
+    ASSERT_EQ(chmod(plain.c_str(), 0644), 0);
+    struct Case {
+        std::string command;
+        int status;
+        const char *reason;
+    } cases[] = {
+        {"no-such-command-anywhere", 127, "No such file or directory"},
+        {path("missing/program"), 127, "No such file or directory"},
+        {plain, 126, "Permission denied"},
+        {work(), 126, "Permission denied"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.command);
+        EXPECT_EQ(run({lock_name(), c.command, "arg"}), c.status);
+        EXPECT_EQ(err(),
+                  std::string(kToolName) + "cannot run " + c.command + ": " + c.reason + "\n");
+        EXPECT_NE(access(lock_file().c_str(), F_OK), 0) << "the lock must be released";
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A busy lock: one try, or a bounded wait
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, BusyLockIsRefusedWithTheHoldersRecord) {
+    hold();
+    const std::string record = std::string(held_.content).substr(0, strlen(held_.content) - 1);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(run({lock_name(), "touch", marker()}), 1);
+    EXPECT_LT(seconds_since(t0), 5.0) << "without -w there is one try";
+    EXPECT_EQ(err(), std::string(kToolName) + "lock busy: " + lock_file() + " is held by [" +
+                         record + "]\n");
+    // -E changes the status, -q silences the message.
+    EXPECT_EQ(run({"-E", "42", lock_name(), "touch", marker()}), 42);
+    EXPECT_NE(err(), "");
+    EXPECT_EQ(run({"-q", "-E", "0", lock_name(), "touch", marker()}), 0);
+    EXPECT_EQ(err(), "");
+    EXPECT_NE(access(marker().c_str(), F_OK), 0) << "the command must not have run";
+    EXPECT_EQ(read_file(lock_file()), held_.content);
+}
+
+TEST_F(LockRun, WaitEndsWithBusyAfterItsTime) {
+    hold();
+    const auto t0 = Clock::now();
+    EXPECT_EQ(run({"-w", "1.5", "-q", lock_name(), "touch", marker()}), 1);
+    const double waited = seconds_since(t0);
+    EXPECT_GE(waited, 1.5);
+    EXPECT_LT(waited, 10.0);
+    EXPECT_EQ(err(), "");
+    EXPECT_NE(access(marker().c_str(), F_OK), 0);
+    EXPECT_EQ(run({"--wait=0.2", "--conflict-exit-code=9", lock_name(), "true"}), 9);
+    EXPECT_EQ(err().rfind(std::string(kToolName) + "lock busy: ", 0), 0u) << err();
+    // Nobody's probe files stay behind.
+    EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
+}
+
+TEST_F(LockRun, WaiterTakesTheLockWhenItsHolderReleases) {
+    hold();
+    const pid_t tool = start(script("cat \"$OVLOCK_FILE\" > " + marker(), {"-w", "30"}));
+    std::this_thread::sleep_for(1500ms);
+    ASSERT_NE(access(marker().c_str(), F_OK), 0) << "ran while the lock was held";
+    const auto released = Clock::now();
+    ASSERT_EQ(ov_lockfile_release(&held_), 0);
+    EXPECT_EQ(finish(tool), 0);
+    // Long before the wait's end: within about a back-off step at worst.
+    EXPECT_LT(seconds_since(released), 5.0);
+    EXPECT_EQ(read_file(marker()).rfind(std::to_string(tool) + ":", 0), 0u) << read_file(marker());
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// ovlockrun and ovlockfile take the same lock and exclude each other.
+TEST_F(LockRun, ExcludesAndIsExcludedByTheLockfileTool) {
+    const pid_t tool = start(script("touch " + marker() + "; sleep 30"));
+    ASSERT_TRUE(wait_for_file(marker()));
+    const std::string other_err = path("other.err");
+    const pid_t other = ovsupport::StartProgram(OVLOCKFILE_BIN, {lock_name()},
+                                                {.out = path("other.out"), .err = other_err});
+    EXPECT_EQ(ExitCode(WaitFor(other, 20s)), 1);
+    EXPECT_EQ(read_file(other_err),
+              ovsupport::acquire_failure(lock_name(), "locked by another process"));
+    kill(tool, SIGTERM);
+    EXPECT_EQ(finish(tool), 128 + SIGTERM);
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// ---------------------------------------------------------------------------
+// Signals
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, SignalsArePassedOnToTheCommandsGroup) {
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) {
+        SCOPED_TRACE(strsignal(signal));
+        const std::string ready = path("ready");
+        const std::string got = path("got");
+        unlink(ready.c_str());
+        unlink(got.c_str());
+        // A trap in the command's shell, and a child of it in the same group.
+        const std::string text = "trap 'echo $$ > " + got + "; exit 5' " + std::to_string(signal) +
+                                 "; sleep 30 & touch " + ready + "; wait";
+        const pid_t tool = start(script(text));
+        ASSERT_TRUE(wait_for_file(ready));
+        ASSERT_EQ(kill(tool, signal), 0);
+        EXPECT_EQ(finish(tool, 10s), 5);
+        EXPECT_NE(read_file(got), "");
+        EXPECT_TRUE(entries(work()).empty());
+    }
+    // A command that takes the signal's default action: the status says so.
+    const pid_t tool = start(script("touch " + marker() + "; exec sleep 30"));
+    ASSERT_TRUE(wait_for_file(marker()));
+    kill(tool, SIGINT);
+    EXPECT_EQ(finish(tool, 10s), 128 + SIGINT);
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// A signal while the tool still waits: it ends at once with 128 + N, and
+// leaves no lock, no probe file and no command behind.
+TEST_F(LockRun, SignalDuringTheWaitEndsItCleanly) {
+    hold();
+    const pid_t tool = start({"-w", "30", lock_name(), "touch", marker()});
+    std::this_thread::sleep_for(500ms);
+    const auto sent = Clock::now();
+    kill(tool, SIGTERM);
+    EXPECT_EQ(finish(tool, 10s), 128 + SIGTERM);
+    EXPECT_LT(seconds_since(sent), 2.0);
+    EXPECT_EQ(err(), "");
+    EXPECT_EQ(read_file(lock_file()), held_.content);
+    EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
+    EXPECT_NE(access(marker().c_str(), F_OK), 0);
+}
+
+// The same while the tool probes a stale lock: the acquisition runs to its
+// end (no probe file may stay), the lock it took is given back, and the
+// command never starts.
+TEST_F(LockRun, SignalDuringATakeoverLeavesNothingBehind) {
+    write_file(lock_file(), kForeignRecord);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) - 100));
+    for (const int signal : {SIGINT, SIGHUP}) {
+        SCOPED_TRACE(strsignal(signal));
+        if (access(lock_file().c_str(), F_OK) != 0) {
+            write_file(lock_file(), kForeignRecord);
+            ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) - 100));
+        }
+        const pid_t tool = start({"-w", "30", lock_name(), "touch", marker()});
+        std::this_thread::sleep_for(400ms);  // inside the probe window of about 2 s
+        kill(tool, signal);
+        EXPECT_EQ(finish(tool, 10s), 128 + signal);
+        EXPECT_TRUE(entries(work()).empty()) << testing::PrintToString(entries(work()));
+        EXPECT_NE(access(marker().c_str(), F_OK), 0);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// A lost lock stops the command
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, LostLockStopsTheCommandsGroupWithTermThenKill) {
+    const std::string pids = path("pids");
+    const std::string log = path("log");
+    // The shell notes SIGTERM and carries on; its child ignores it.
+    const std::string text = "trap 'echo TERM >> " + log +
+                             "' TERM; (trap '' TERM; sleep 60) & echo $$ $! > " + pids +
+                             "; while :; do sleep 0.1; done";
+    const pid_t tool = start(script(text, {"-k", "1"}));
+    ASSERT_TRUE(wait_for_file(pids));
+    std::this_thread::sleep_for(100ms);
+    int shell = 0, child = 0;
+    ASSERT_EQ(std::sscanf(read_file(pids).c_str(), "%d %d", &shell, &child), 2);
+
+    ASSERT_TRUE(ovsupport::replace_file(lock_file(), kTakeoverRecord));
+    const auto replaced = Clock::now();
+    EXPECT_EQ(finish(tool, 20s), 3);
+    const double took = seconds_since(replaced);
+    // Refresh period, the tool's look, the grace of -k 1, and slack.
+    EXPECT_GE(took, 1.0);
+    EXPECT_LT(took, 5.0);
+    const std::string other(kTakeoverRecord, sizeof kTakeoverRecord - 2);
+    // The tool's line comes first; the shell may add its own about the
+    // sleep that SIGTERM ended.
+    EXPECT_EQ(err().rfind(std::string(kToolName) + "lock lost: " + lock_file() +
+                              " is now held by [" + other + "]; stopping the command\n",
+                          0),
+              0u)
+        << err();
+    EXPECT_NE(read_file(log).find("TERM"), std::string::npos) << "SIGTERM came first";
+    // SIGKILL then took the whole group: the shell and its child.
+    for (const int pid : {shell, child}) {
+        const auto end = Clock::now() + 2s;
+        while (kill(pid, 0) == 0 && Clock::now() < end) std::this_thread::sleep_for(10ms);
+        EXPECT_NE(kill(pid, 0), 0) << pid;
+    }
+    EXPECT_EQ(read_file(lock_file()), kTakeoverRecord) << "the new holder's file is left alone";
+}
+
+TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
+    const pid_t tool = start(script("touch " + marker() + "; exec sleep 60", {"-k", "8"}));
+    ASSERT_TRUE(wait_for_file(marker()));
+    ASSERT_TRUE(ovsupport::replace_file(lock_file(), kTakeoverRecord));
+    const auto replaced = Clock::now();
+    EXPECT_EQ(finish(tool, 20s), 3);
+    EXPECT_LT(seconds_since(replaced), 5.0) << "nothing was left to wait -k for";
+    EXPECT_NE(err().find("is now held by [99:"), std::string::npos) << err();
+}
+
+// ---------------------------------------------------------------------------
+// --check
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, CheckReportsTheVerdictAndChangesNothing) {
+    EXPECT_EQ(run({"--check", lock_name()}), 0);
+    EXPECT_EQ(out(), "verdict: free\n");
+    EXPECT_EQ(err(), "");
+
+    const std::string record(kForeignRecord, sizeof kForeignRecord - 2);
+    struct Case {
+        const char *what;
+        std::string content;
+        long offset;
+        std::vector<std::string> options;
+        int status;
+        const char *verdict;
+        long min_age, max_age;
+    } cases[] = {
+        {"fresh", kForeignRecord, -5, {}, 1, "held", 5, 8},
+        {"stale at the default 60 s", kForeignRecord, -100, {}, 5, "stale", 100, 103},
+        {"fresh at -e 200", kForeignRecord, -100, {"-e", "200"}, 1, "held", 100, 103},
+        {"from the future", kForeignRecord, 3600, {}, 6, "clock skew", -3600, -3597},
+        {"empty and old", "", -100, {}, 5, "stale", 100, 103},
+        {"malformed and young", "not a record", -1, {}, 1, "held", 1, 4},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(lock_file(), c.content);
+        ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) + c.offset));
+        const timespec before = ovsupport::mtime_of(lock_file());
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"--check", lock_name()});
+        EXPECT_EQ(run(args), c.status);
+        const std::string shown =
+            c.content == kForeignRecord ? record : c.content;  // without the newline
+        long age = 0;
+        const std::string text = out();
+        const std::string head = "record: " + shown + "\nage: ";
+        ASSERT_EQ(text.rfind(head, 0), 0u) << text;
+        ASSERT_EQ(std::sscanf(text.c_str() + head.size(), "%ld", &age), 1) << text;
+        EXPECT_GE(age, c.min_age);
+        EXPECT_LE(age, c.max_age);
+        EXPECT_EQ(text.substr(text.find(" s\n")), std::string(" s\nverdict: ") + c.verdict + "\n");
+        EXPECT_EQ(read_file(lock_file()), c.content);
+        const timespec after = ovsupport::mtime_of(lock_file());
+        EXPECT_EQ(after.tv_sec, before.tv_sec);
+        EXPECT_EQ(after.tv_nsec, before.tv_nsec);
+        EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
+    }
+    // A lock that cannot be looked at is a failure, not a verdict.
+    ASSERT_EQ(unlink(lock_file().c_str()), 0);
+    ASSERT_EQ(mkdir(lock_file().c_str(), 0755), 0);
+    EXPECT_EQ(run({"--check", lock_name()}), 4);
+    EXPECT_EQ(err(), std::string(kToolName) + "cannot look at the lock on " + lock_name() +
+                         ": Is a directory\n");
+}
+
+// ---------------------------------------------------------------------------
+// Failures and the debug log
+// ---------------------------------------------------------------------------
+
+TEST_F(LockRun, AcquisitionFailureExits4WithTheCodesText) {
+    ASSERT_EQ(mkdir(lock_file().c_str(), 0755), 0);
+    EXPECT_EQ(run({"-w", "5", lock_name(), "touch", marker()}), 4);
+    EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + lock_name() +
+                         ": Is a directory\n");
+    ASSERT_EQ(rmdir(lock_file().c_str()), 0);
+    write_file(lock_file(), kForeignRecord);
+    ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) + 3600));
+    EXPECT_EQ(run({lock_name(), "touch", marker()}), 4);
+    EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + lock_name() +
+                         ": clock skew detected\n");
+    EXPECT_NE(access(marker().c_str(), F_OK), 0);
+}
+
+TEST_F(LockRun, DebugSwitchWritesTheLogRingInTheWorkingDirectory) {
+    EXPECT_EQ(run({"-D", "-D", lock_name(), "true"}, {.cwd = dir_}), 0);
+    const std::string log = read_file(path("ovlockrun.log"));
+    EXPECT_NE(log.find("Lockfile worker thread started"), std::string::npos) << log;
+    struct stat a {
+    }, b{};
+    ASSERT_EQ(stat(path("ovlockrun.log").c_str(), &a), 0);
+    ASSERT_EQ(stat(path("ovlockrun.0.log").c_str(), &b), 0);
+    EXPECT_EQ(a.st_ino, b.st_ino);
+    // Without -D no log at all.
+    const std::string quiet = path("quiet");
+    ASSERT_EQ(mkdir(quiet.c_str(), 0755), 0);
+    EXPECT_EQ(run({lock_name(), "true"}, {.cwd = quiet}), 0);
+    EXPECT_TRUE(entries(quiet).empty());
+}
+
+}  // namespace
