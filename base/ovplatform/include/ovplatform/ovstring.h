@@ -297,7 +297,101 @@ OV_API int32_t ov_str_tokenize(const char *line, char ***tokens, int32_t *count)
 OV_API int32_t ov_str_split_commas(char *text, char **array, int32_t max_index,
                                    int32_t *count) OV_NOEXCEPT;
 
-/* ---- UTF-8 and UTF-16 text ---------------------------------------------- */
+/* ---- UTF-8 and UTF-16 text ---------------------------------------------- *
+ * Well-formed UTF-8 is that of RFC 3629: characters of one to four bytes, no
+ * overlong forms, no encoded surrogates (U+D800 to U+DFFF), nothing above
+ * U+10FFFF. UTF-16 text is a NUL-terminated array of 16-bit units in host
+ * byte order; sizes of UTF-16 buffers are in bytes. No operation here reads
+ * past the terminator of its text or past a length it is given, whatever
+ * the bytes, and none logs. */
+
+/* Checks that the n bytes at text form one well-formed character, reading
+ * none of the bytes past available (a count of 0 or less means none).
+ * @return null when they do, and also when nothing is available or text is
+ * null; otherwise a pointer to the last byte that still belonged to a valid
+ * beginning, so that a caller can skip the broken part as one unit: text for
+ * a bad lead byte (0x80 to 0xC1, above 0xF4) or a bad second byte, text +
+ * i - 1 when byte i (2 or more) is missing or not a continuation byte. */
+OV_API const char *ov_utf8_check(const char *text, int32_t available, int32_t n) OV_NOEXCEPT;
+/* ov_utf8_check with n announced by the lead byte: below 0xC0 one byte, to
+ * 0xDF two, to 0xEF three, to 0xF7 four (leads above are refused).
+ * @return as ov_utf8_check; null for a null text or nothing available. */
+OV_API const char *ov_utf8_check_char(const char *text, int32_t available) OV_NOEXCEPT;
+
+/* Reads at most max_length bytes of text (SIZE_MAX: up to the terminator).
+ * @return 1 if the terminator lies among those bytes and every character
+ * before it is well-formed (the empty string is valid); 0 otherwise, and
+ * for a null text. */
+OV_API int ov_utf8_is_valid(const char *text, size_t max_length) OV_NOEXCEPT;
+/* @return the length in bytes of the longest prefix of text made of complete
+ * well-formed characters: up to the terminator, the first bad or incomplete
+ * character, or the first character that would end past max_length bytes;
+ * 0 for a null or empty text. */
+OV_API size_t ov_utf8_valid_prefix(const char *text, size_t max_length) OV_NOEXCEPT;
+
+/* Counts characters by stepping over the lengths the lead bytes announce
+ * (see ov_utf8_check_char; leads 0xF8 to 0xFB announce five bytes, 0xFC and
+ * above six), without validating them. A step never passes the terminator:
+ * a sequence cut short by it counts as one character.
+ * @return the number of characters; 0 for a null or empty text. */
+OV_API size_t ov_utf8_strlen(const char *text) OV_NOEXCEPT;
+/* Steps over count characters as ov_utf8_strlen does.
+ * @return the byte after them, or the terminator if it comes first; null
+ * for a null or empty text. */
+OV_API const char *ov_utf8_advance(const char *text, size_t count) OV_NOEXCEPT;
+/* @return the number of 16-bit units before the terminator; 0 for null. */
+OV_API size_t ov_utf16_strlen(const uint16_t *text) OV_NOEXCEPT;
+/* @return strlen(text); 0 for null. */
+OV_API size_t ov_strlen_or_zero(const char *text) OV_NOEXCEPT;
+
+/* Copies src to dst, replacing each broken part with the replacement bytes
+ * (null: U+FFFD, the bytes EF BF BD). A bad lead byte is replaced on its own;
+ * a sequence that breaks after k bytes that could begin a character is
+ * replaced once for those k bytes. *size is the size of dst on entry and the
+ * number of bytes written, terminator excluded, on return; dst is always
+ * NUL-terminated. The output is well-formed when the replacement is.
+ * @return 0 when nothing was replaced; EILLUTFSTR when something was;
+ * EBUFFER when dst ran out (it holds the whole characters that fit); EINVAL
+ * for a null dst, src or size, *size 0, or a replacement that is not
+ * well-formed UTF-8 or holds a NUL byte (dst is emptied when it can be). */
+OV_API int32_t ov_utf8_sanitize(char *dst, const char *src, size_t *size, const char *replacement,
+                                size_t replacement_length) OV_NOEXCEPT;
+
+/* Converts src with its terminator to UTF-16 in dst of *size bytes (dst may
+ * be null when *size is 0). Every character must be well-formed, so lenient
+ * has no effect in this direction; characters above U+FFFF become surrogate
+ * pairs.
+ * @return 0 with *size set to the bytes written without the terminating
+ * unit; ERANGE when *size is too small, with *size set to the bytes needed,
+ * terminator included (nothing is written); EINVAL for malformed text (dst,
+ * when it is large enough for any result, may then hold an empty string) or
+ * for a null src or size, or a null dst with a non-zero *size. */
+OV_API int32_t ov_utf8_to_utf16(const char *src, int lenient, uint16_t *dst,
+                                size_t *size) OV_NOEXCEPT;
+/* Converts src with its terminator to UTF-8 in dst of *size bytes. A high
+ * surrogate followed by a low one is one character of four bytes. A lone
+ * surrogate is refused, unless lenient is non-zero: it is then written as
+ * the three-byte form of its own value (which is not well-formed UTF-8). A
+ * high surrogate right before the terminator is refused in either mode.
+ * @return 0, *size unchanged; ERANGE when *size is too small, with *size
+ * set to the bytes needed, terminator included (nothing is written); EINVAL
+ * for a refused surrogate (dst, when it is large enough for any result, may
+ * then hold an empty string), a null src or size, or a null dst with a
+ * non-zero *size. */
+OV_API int32_t ov_utf16_to_utf8(const uint16_t *src, int lenient, char *dst,
+                                size_t *size) OV_NOEXCEPT;
+
+/* Shortens well-formed text to limit characters with "...": mode < 0 keeps
+ * the end ("..." and the last limit - 3 characters), mode > 0 the start (the
+ * first limit - 3 characters and "..."), mode 0 both ((limit - 3) / 2
+ * characters, "...", the last (limit - 2) / 2). Text of at most limit
+ * characters is copied whole. Characters are never cut. The result goes to
+ * dst, or to a new heap string (free() it) when dst is null; a dst of
+ * strlen(text) + 1 bytes is always large enough.
+ * @return dst or the new string; null for a null or empty text, limit 2 or
+ * less, text that is not well-formed, or a failed allocation. */
+OV_API char *ov_utf8_ellipsize(const char *text, char *dst, size_t limit,
+                               int32_t mode) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 
