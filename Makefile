@@ -73,6 +73,7 @@ STRESS_MINUTES ?= 30
 stress: build
 	$(BUILD)/tests/reliability/ovstress soak --minutes $(STRESS_MINUTES) \
 	    --tool $(BUILD)/frameworks/c/apps/ovlockfile/ovlockfile \
+	    --run $(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun \
 	    --testfs $(BUILD)/tools/ovtestfs/ovtestfs
 
 clean:

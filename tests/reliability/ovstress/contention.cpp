@@ -1,11 +1,13 @@
 // contention.cpp - many processes on one lock, through the library, through
-// the real tool, and on a deliberately broken lock as the detectors'
-// self-test.
+// the real lock tool, through the command tool, all three together on one
+// lock, and on a deliberately broken lock as the detectors' self-test.
 //
 // Each contender acquires, writes an entry record to the shared enter/exit
 // log, bumps a counter beside the lock with a read, a pause and a write, and
 // writes an exit record before it releases. Two holders inside at once show
 // as an overlap in the log and, usually, as a lost update of the counter.
+// Through the command tool, the command it runs (this program's run-holder
+// role) does the same between the tool's acquisition and release.
 #include "harness.h"
 
 #include <ovplatform/overror.h>
@@ -19,22 +21,11 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 
 namespace ovstress {
 namespace {
-
-const char *kind_name(LockKind kind) {
-    switch (kind) {
-        case LockKind::Library:
-            return "library";
-        case LockKind::Tool:
-            return "tool";
-        case LockKind::Broken:
-            return "broken";
-    }
-    return "?";
-}
 
 // The counter beside the lock: read, pause a little, write back plus one.
 // Two holders inside at once lose an update.
@@ -68,9 +59,25 @@ int contender(LockKind kind, const std::string &name, const EventLog &log,
         std::snprintf(holder, sizeof holder, "%d.%d", id, round);
         ov_lockfile_t lock;
         pid_t worker = -1;
+        bool done = false;  // the command tool's holder was inside and left
         for (;;) {
             int32_t rc = 0;
-            if (kind == LockKind::Library) {
+            if (kind == LockKind::Run) {
+                // The tool waits by itself; the holder it runs does the round.
+                std::string err;
+                const int code = run_command_tool(name, {"-w", "5", "-e", "10"}, log.path(), holder,
+                                                  counter, 0, scratch, &err);
+                if (code == 0) {
+                    done = true;
+                    break;
+                }
+                if (code != kRunBusy) {
+                    std::fprintf(stderr, "command tool ended with code %d: %s\n", code,
+                                 err.c_str());
+                    return 1;
+                }
+                rc = ELOCKED;
+            } else if (kind == LockKind::Library) {
                 rc = ov_lockfile_acquire_continuous(&lock, name.c_str(), 10);
             } else if (kind == LockKind::Tool) {
                 const ToolRun run = run_tool(name, 10, scratch);
@@ -106,6 +113,7 @@ int contender(LockKind kind, const std::string &name, const EventLog &log,
             }
             usleep(static_cast<useconds_t>(backoff(rng)));
         }
+        if (done) continue;
 
         log.record('E', holder);
         bump_counter(counter, 200);
@@ -144,8 +152,9 @@ ContentionResult run_contention(LockKind kind, const std::vector<std::string> &n
     std::vector<pid_t> pids;
     for (size_t i = 0; i < names.size(); ++i) {
         const std::string scratch = work + "/c" + std::to_string(i);
-        pids.push_back(spawn_child([&, i, scratch] {
-            return contender(kind, names[i], log, counter, rounds, static_cast<int>(i), scratch);
+        const LockKind own = kind == LockKind::Mixed ? mixed_kind(static_cast<int>(i)) : kind;
+        pids.push_back(spawn_child([&, i, own, scratch] {
+            return contender(own, names[i], log, counter, rounds, static_cast<int>(i), scratch);
         }));
     }
     ContentionResult result;
@@ -197,6 +206,26 @@ void self_test(const std::string &work) {
          r.log.entries, r.log.overlaps, r.lost);
     if (r.log.overlaps == 0) fail("self-test: the detectors saw no overlap on a broken lock");
     ovsupport::remove_tree(dir);
+}
+
+int run_holder_main(const std::string &log_path, const std::string &holder,
+                    const std::string &counter, int hold_ms) {
+    // The lock the tool says it holds must be in its file, as the tool's
+    // record; the record is also what a holder would use as a fencing value.
+    const char *file = std::getenv("OVLOCK_FILE");
+    const char *record = std::getenv("OVLOCK_RECORD");
+    if (file == nullptr || record == nullptr ||
+        ovsupport::read_file(file) != std::string(record) + "\n") {
+        std::fprintf(stderr, "run-holder %s: the lock file does not hold [%s]\n", holder.c_str(),
+                     record ? record : "(no OVLOCK_RECORD)");
+        return 1;
+    }
+    const EventLog log(log_path);
+    log.record('E', holder.c_str());
+    if (!counter.empty()) bump_counter(counter, 200);
+    sleep_ms(hold_ms);
+    log.record('X', holder.c_str());
+    return 0;
 }
 
 }  // namespace ovstress

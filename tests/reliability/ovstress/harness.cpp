@@ -27,6 +27,7 @@ namespace ovstress {
 
 Figures g_fig;
 std::string g_tool;
+std::string g_run;
 std::string g_testfs;
 std::string g_self;
 
@@ -144,6 +145,45 @@ ToolRun run_tool(const std::string &name, int expiration, const std::string &scr
     if (run.code == 0) run.worker = ovsupport::worker_pid(ovsupport::read_file(out_path));
     if (capture_err) run.err = ovsupport::read_file(err_path);
     return run;
+}
+
+int run_command_tool(const std::string &name, const std::vector<std::string> &options,
+                     const std::string &log_path, const char *holder, const std::string &counter,
+                     int hold_ms, const std::string &scratch, std::string *err) {
+    std::vector<std::string> args = {"-E", std::to_string(kRunBusy)};
+    args.insert(args.end(), options.begin(), options.end());
+    args.insert(args.end(), {"--", name, g_self, "run-holder", log_path, holder, counter,
+                             std::to_string(hold_ms)});
+    const std::string err_path = scratch + ".err";
+    const pid_t pid = ovsupport::StartProgram(g_run, args, {.out = "/dev/null", .err = err_path});
+    if (pid < 0) {
+        *err = std::strerror(errno);
+        return -1;
+    }
+    const int code = wait_code(pid);
+    *err = ovsupport::read_file(err_path);
+    return code;
+}
+
+LockKind mixed_kind(int contender) {
+    static constexpr LockKind kTurns[] = {LockKind::Library, LockKind::Tool, LockKind::Run};
+    return kTurns[contender % 3];
+}
+
+const char *kind_name(LockKind kind) {
+    switch (kind) {
+        case LockKind::Library:
+            return "library";
+        case LockKind::Tool:
+            return "tool";
+        case LockKind::Run:
+            return "command-tool";
+        case LockKind::Mixed:
+            return "mixed";
+        case LockKind::Broken:
+            return "broken";
+    }
+    return "?";
 }
 
 // A worker that has not ended three seconds after SIGHUP is asked again.

@@ -57,6 +57,7 @@ struct Figures {
 
 extern Figures g_fig;
 extern std::string g_tool;    // the lock tool
+extern std::string g_run;     // the tool that runs a command under the lock
 extern std::string g_testfs;  // the test file server; empty when not given
 extern std::string g_self;    // this program, rerun on a shifted clock
 
@@ -132,6 +133,16 @@ ToolRun run_tool(const std::string &name, int expiration, const std::string &scr
 inline constexpr int kAskedAgain = -2000;
 int release_worker(pid_t worker);
 
+// The command tool: runs this program's run-holder role under the lock on
+// name, with options before the name. The holder records its entry and exit
+// in the log at log_path as holder, bumps the counter when one is given and
+// stays inside for hold_ms. Returns the tool's exit code; its standard error
+// goes to "<scratch>.err" and is given in *err.
+inline constexpr int kRunBusy = 75;  // the tool's status for a busy lock (its -E)
+int run_command_tool(const std::string &name, const std::vector<std::string> &options,
+                     const std::string &log_path, const char *holder, const std::string &counter,
+                     int hold_ms, const std::string &scratch, std::string *err);
+
 // ---------------------------------------------------------------------------
 // The enter/exit log
 // ---------------------------------------------------------------------------
@@ -162,7 +173,11 @@ class EventLog {
 // Scenarios
 // ---------------------------------------------------------------------------
 
-enum class LockKind { Library, Tool, Broken };
+// Run is the command tool; Mixed gives contender i the kind mixed_kind(i):
+// the library, the lock tool and the command tool in turn, on one lock.
+enum class LockKind { Library, Tool, Run, Mixed, Broken };
+LockKind mixed_kind(int contender);
+const char *kind_name(LockKind kind);
 
 // How a takeover scenario's children report their one acquisition.
 inline constexpr int kWon = 10;
@@ -177,6 +192,14 @@ inline constexpr int kHolderExpiration = 3;
 void contention(LockKind kind, const std::vector<std::string> &names, const std::string &work,
                 const std::string &counter, int rounds, const char *label);
 void self_test(const std::string &work);
+
+// The run-holder role, run by the command tool as its command: checks that
+// the lock file holds the record the tool gave it (OVLOCK_FILE,
+// OVLOCK_RECORD), then records its entry, bumps the counter (if not empty),
+// stays hold_ms, and records its exit. Exits 0, or 1 when the lock was not
+// the tool's.
+int run_holder_main(const std::string &log_path, const std::string &holder,
+                    const std::string &counter, int hold_ms);
 
 // takeovers.cpp
 struct TakeoverPlan {

@@ -1,12 +1,13 @@
 // main.cpp - reliability harness for lock files: the modes and the figures.
 //
 // Runs many processes against one lock and checks what the lock promises:
-// contention through the library and through the real tool, with an
+// contention through the library, through the real lock tool and through
+// all three (library, lock tool, command tool) on one lock, with an
 // enter/exit log (one O_APPEND write per record) and a read-modify-write
 // counter beside the lock as detectors; simultaneous takeovers of a planted
 // stale lock, plain, with a delay between the stale verdict and the takeover,
-// and on a slow file server; holders killed with SIGKILL and paused with
-// SIGSTOP; contenders whose clocks are shifted with libfaketime; a file
+// through the tools and the library side by side, and on a slow file server; holders killed with
+// SIGKILL and paused with SIGSTOP; contenders whose clocks are shifted with libfaketime; a file
 // server whose clock differs from the host's (the ovtestfs FUSE file system,
 // mounted twice as two client hosts); injected server faults; and a process
 // that holds a thousand locks, for leaks. A self-test runs the contention
@@ -14,12 +15,16 @@
 // silent. Every run ends with the figures and exits 1 if any of them is off.
 // Each scenario has a file of its own; harness.h lists them.
 //
-//   ovstress ci   --tool PATH [--testfs PATH]   a run of a few minutes
-//   ovstress soak --tool PATH [--testfs PATH] [--minutes N]
+//   ovstress ci   --tool PATH [--run PATH] [--testfs PATH]
+//                                                a run of a few minutes
+//   ovstress soak --tool PATH [--run PATH] [--testfs PATH] [--minutes N]
 //                                                real timings, through the tool
 //   ovstress takeover --tool PATH [--rounds N] [--delay MS] [--latency MS]
 //                                                takeover rounds alone, through
 //                                                the library, to compare variants
+//
+// --tool names the lock tool (ovlockfile), --run the command tool
+// (ovlockrun); without --run the scenarios that need it are skipped.
 #include "harness.h"
 
 #include "ovsupport/files.h"
@@ -71,6 +76,23 @@ void print_figures(double seconds) {
     std::printf("%s\n", f.failures.empty() ? "PASS" : "FAIL");
 }
 
+// The command tool beside the lock tool and the library on one lock:
+// contention (6 contenders, two of each, rounds each) and takeover rounds
+// of 9 contenders at the real probe gap.
+void mixed(const std::string &work, const std::string &takeover_dir, int rounds,
+           int takeover_rounds_count) {
+    if (g_run.empty()) {
+        g_fig.skipped.emplace_back("the command tool beside the others: no --run given");
+        return;
+    }
+    const std::string dir = temp_dir(work, "mixed");
+    contention(LockKind::Mixed, std::vector<std::string>(6, dir + "/x"), work, dir + "/counter",
+               rounds, "library, lock tool and command tool");
+    count_debris(dir, "x", false);
+    takeover_rounds({"library, lock tool and command tool", LockKind::Mixed, 9, 0, 0, false},
+                    {takeover_dir}, work, takeover_rounds_count);
+}
+
 // The short run that CTest runs: every scenario once, the takeover rounds
 // through the library with a shortened probe gap.
 void run_ci(const std::string &work) {
@@ -88,6 +110,7 @@ void run_ci(const std::string &work) {
     takeover_rounds({"library, delay before the takeover", LockKind::Library, 8, 60, 50, false},
                     {t}, work, 30);
     takeover_rounds({"tool", LockKind::Tool, 8, 0, 0, false}, {t}, work, 6);
+    mixed(work, t, 20, 5);
     killed_holder(work);
     paused_holder(work);
     clock_skew(work);
@@ -108,6 +131,7 @@ void run_soak(const std::string &work, int64_t until) {
         contention(LockKind::Tool, std::vector<std::string>(4, tool_dir + "/x"), work,
                    tool_dir + "/counter", 20, "tool");
         count_debris(tool_dir, "x", false);
+        mixed(work, t, 20, 3);
         killed_holder(work);
         paused_holder(work);
         if (pass % 3 == 1) file_server(work, true, 3);
@@ -118,7 +142,8 @@ void run_soak(const std::string &work, int64_t until) {
 
 int usage() {
     std::fprintf(stderr,
-                 "usage: ovstress ci|soak --tool PATH [--testfs PATH] [--minutes N] [--dir DIR]\n");
+                 "usage: ovstress ci|soak --tool PATH [--run PATH] [--testfs PATH] [--minutes N] "
+                 "[--dir DIR]\n");
     return 2;
 }
 
@@ -136,6 +161,8 @@ int main(int argc, char **argv) {
         return skew_holder_main(argv[2], std::atoi(argv[3]), argv[4]);
     if (mode == "skew-contender" && argc == 4)
         return skew_contender_main(argv[2], std::atoi(argv[3]));
+    if (mode == "run-holder" && argc == 6)
+        return run_holder_main(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (mode != "ci" && mode != "soak" && mode != "takeover") return usage();
 
     double minutes = 30;
@@ -147,6 +174,8 @@ int main(int argc, char **argv) {
         const std::string arg = argv[i];
         if (arg == "--tool" && i + 1 < argc) {
             g_tool = argv[++i];
+        } else if (arg == "--run" && i + 1 < argc) {
+            g_run = argv[++i];
         } else if (arg == "--testfs" && i + 1 < argc) {
             g_testfs = argv[++i];
         } else if (arg == "--minutes" && i + 1 < argc) {

@@ -6,7 +6,8 @@
 // at the first winner's release, which finds another record in its file.
 // Rounds run through the library (with a chosen delay between the stale
 // verdict and the takeover, to widen the race between breakers), through the
-// real tool, and through two mounts of a slow file server.
+// real lock tool, through the library, the lock tool and the command tool
+// side by side, and through two mounts of a slow file server.
 #include "harness.h"
 
 #include <ovplatform/overror.h>
@@ -32,6 +33,19 @@ int takeover_contender(LockKind kind, const std::string &name, Barrier &barrier,
     barrier.wait();
     char holder[32];
     std::snprintf(holder, sizeof holder, "t%d", id);
+    if (kind == LockKind::Run) {
+        // The command holds the lock 300 ms; a release that finds another
+        // record (a second winner) makes the tool end with 3.
+        std::string err;
+        const int code =
+            run_command_tool(name, {"-e", "10"}, log.path(), holder, "", 300, scratch, &err);
+        if (code == 0) return kWon;
+        if (code == kRunBusy) return kRefused;
+        if (code == 3) return kWonButLost;
+        std::fprintf(stderr, "takeover contender (command tool) ended with %d: %s\n", code,
+                     err.c_str());
+        return 1;
+    }
     if (kind == LockKind::Tool) {
         const ToolRun run = run_tool(name, 10, scratch);
         if (run.code != 0) return kRefused;
@@ -74,9 +88,10 @@ void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &d
                                                            0, plan.max_delay_ms)(rng)
                                                      : 0;
             const std::string scratch = work + "/t" + std::to_string(i);
-            pids.push_back(spawn_child([&, name, delay, i, scratch] {
-                return takeover_contender(plan.kind, name, barrier, delay, plan.probe_gap_ms, log,
-                                          i, scratch);
+            const LockKind kind = plan.kind == LockKind::Mixed ? mixed_kind(i) : plan.kind;
+            pids.push_back(spawn_child([&, name, delay, i, kind, scratch] {
+                return takeover_contender(kind, name, barrier, delay, plan.probe_gap_ms, log, i,
+                                          scratch);
             }));
         }
         sleep_ms(50);
