@@ -89,6 +89,8 @@ constexpr int kRaceRetries = 3;
 // the keep-alive worker's refresh period, so that a takeover is acted on
 // within about a second of its happening.
 constexpr int kWatchMs = 100;
+// How long the command runs before the keep-alive thread is started.
+constexpr int64_t kWorkerDelayMs = 200;
 // How often the command's group is looked at during the grace after SIGTERM.
 constexpr int kGraceStepMs = 20;
 constexpr size_t kMessageSize = 8192;
@@ -791,21 +793,34 @@ int run(const Options &opt) {
 
     // The keep-alive thread starts after the child, so that none of its
     // descriptors of the lock file can be open at the moment of the vfork
-    // and be inherited by the command.
-    rc = ov_lockfile_start_worker(&lock);
-    if (rc != 0) {
-        say("cannot keep the lock on %s fresh: %s; stopping the command", opt.file,
-            code_text(rc, text));
-        stop_group(child, opt.kill_after);
-        ov_lockfile_release(&lock);
-        return kExitFailure;
-    }
-
+    // and be inherited by the command; and only once the command has run
+    // for kWorkerDelayMs, so that a short command costs no thread at all.
+    // The lock file was written just now: even the shortest expiration
+    // leaves it fresh for far longer than that.
+    const int64_t worker_due = now_ms() + kWorkerDelayMs;
+    bool worker = false;
     std::atomic_ref<uint32_t> lost(lock.lost);
     int status = 0;
     for (;;) {
         pass_on_signals(child);
         if (reaped(child, &status)) break;
+        int64_t wait_ms = kWatchMs;
+        if (!worker) {
+            const int64_t left = worker_due - now_ms();
+            if (left <= 0) {
+                rc = ov_lockfile_start_worker(&lock);
+                if (rc != 0) {
+                    say("cannot keep the lock on %s fresh: %s; stopping the command", opt.file,
+                        code_text(rc, text));
+                    stop_group(child, opt.kill_after);
+                    ov_lockfile_release(&lock);
+                    return kExitFailure;
+                }
+                worker = true;
+            } else if (left < wait_ms) {
+                wait_ms = left;
+            }
+        }
         if (lost.load(std::memory_order_acquire)) {
             report_loss(&lock, acquired_over, "; stopping the command");
             stop_group(child, opt.kill_after);
@@ -813,7 +828,7 @@ int run(const Options &opt) {
             return kExitLost;
         }
         pollfd wake_fd = {g_wake[0], POLLIN, 0};
-        poll(&wake_fd, 1, kWatchMs);
+        poll(&wake_fd, 1, static_cast<int>(wait_ms));
         drain_wake();
     }
 

@@ -224,6 +224,25 @@ TEST_F(LockRun, CommandSeesTheLockInItsEnvironmentAndLeadsItsOwnGroup) {
     EXPECT_TRUE(entries(work()).empty());
 }
 
+// The lock stays fresh for as long as the command runs: its file's time
+// advances while the content stays the record the command was given.
+TEST_F(LockRun, LockIsKeptFreshWhileTheCommandRuns) {
+    const std::string seen = path("seen");
+    const pid_t tool =
+        start(script("cp \"$OVLOCK_FILE\" " + seen + "; touch " + marker() + "; sleep 2.5"));
+    ASSERT_TRUE(wait_for_file(marker()));
+    const timespec first = ovsupport::mtime_of(lock_file());
+    std::this_thread::sleep_for(1600ms);
+    const timespec later = ovsupport::mtime_of(lock_file());
+    EXPECT_TRUE(later.tv_sec > first.tv_sec ||
+                (later.tv_sec == first.tv_sec && later.tv_nsec > first.tv_nsec))
+        << "the lock file was not refreshed";
+    EXPECT_EQ(read_file(lock_file()), read_file(seen));
+    EXPECT_EQ(finish(tool), 0);
+    EXPECT_EQ(err(), "");
+    EXPECT_TRUE(entries(work()).empty());
+}
+
 TEST_F(LockRun, CommandThatCannotRunGives126AndOneNotFound127) {
     const std::string plain = path("plain");
     write_file(plain, "#!/bin/sh\nexit 0\n");
@@ -507,7 +526,8 @@ TEST_F(LockRun, AcquisitionFailureExits4WithTheCodesText) {
 }
 
 TEST_F(LockRun, DebugSwitchWritesTheLogRingInTheWorkingDirectory) {
-    EXPECT_EQ(run({"-D", "-D", lock_name(), "true"}, {.cwd = dir_}), 0);
+    // Long enough for the keep-alive thread to start.
+    EXPECT_EQ(run({"-D", "-D", lock_name(), "sleep", "0.5"}, {.cwd = dir_}), 0);
     const std::string log = read_file(path("ovlockrun.log"));
     EXPECT_NE(log.find("Lockfile worker thread started"), std::string::npos) << log;
     struct stat a {
