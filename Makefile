@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 CTEST_EXCLUDE ?=
 
 .PHONY: all deps configure build demo check check-asan check-tsan check-clang check-release \
-        bench fuzz stress clean
+        bench fuzz stress package clean
 
 all: build
 
@@ -76,5 +76,16 @@ stress: build
 	    --run $(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun \
 	    --testfs $(BUILD)/tools/ovtestfs/ovtestfs
 
+# The Debian packages ovlockfile, libovplatform4 and libovplatform-dev, built
+# by CPack into $(PACKAGE_BUILD)/ from a build configured for /usr, as a
+# distribution installs it (multiarch library directory), without the tests.
+PACKAGE_BUILD ?= build-package
+
+package: deps
+	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
+	    -DCMAKE_INSTALL_PREFIX=/usr -DOV_BUILD_TESTS=OFF
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cd $(PACKAGE_BUILD) && cpack -G DEB
+
 clean:
-	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz
+	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz build-package

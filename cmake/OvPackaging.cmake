@@ -1,0 +1,178 @@
+# OvPackaging.cmake - the Debian packages, built with CPack (`make package`).
+#
+# Included once from the top-level CMakeLists.txt. Three packages come from
+# three install components:
+#
+#   ovlockfile          component tools: ovlockfile, ovlockrun and their
+#                       manual pages
+#   libovplatform4      component runtime: the shared library and its SONAME
+#                       link (the package name carries the SONAME's number)
+#   libovplatform-dev   component development: the headers, the static
+#                       library, the libovplatform.so link, the pkg-config
+#                       file and the CMake package
+#
+# The tools package does not depend on libovplatform4. The tools are linked
+# against the static library (ov_tool_link in the top-level CMakeLists.txt),
+# and by default carry libuuid and the C++ runtime inside too, so that they
+# load only the C library: a lock tool's start-up is paid by every script
+# that calls it, and a tool that loads nothing but the C library starts in
+# about two thirds of the time. The package keeps that measured design. Its
+# usual price, a library fix that the tools miss, does not arise: the three
+# packages are built from one source tree at one version, so a fix reaches
+# the tools in the same release.
+# dpkg-shlibdeps reads what the tools do load and names its packages, so a
+# build with OV_DYNAMIC_TOOL=ON gets libuuid1 (and whatever else they load)
+# in its dependencies.
+#
+# Files installed without a component (CMake calls them "Unspecified") go
+# into the tools package rather than into a package of their own, and
+# tests/package checks every package's file list.
+#
+# CPack is included at the end of the top-level directory, when every
+# directory has declared its install rules: it reads the list of components
+# once, when it is included.
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME ovplatform)
+set(CPACK_PACKAGE_VENDOR "the ovplatform developers")
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(OV_PACKAGE_MAINTAINER "ovplatform developers <maintainers@ovplatform.invalid>"
+  CACHE STRING "The Maintainer field of the Debian packages")
+set(CPACK_PACKAGE_CONTACT "${OV_PACKAGE_MAINTAINER}")
+# Packages go below /usr whatever prefix the build was configured for; a
+# build for them (`make package`) is configured with the prefix /usr, which
+# gives the multiarch library directory.
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+
+set(OV_DEB_RUNTIME libovplatform${PROJECT_VERSION_MAJOR})
+
+set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME ovlockfile)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_TOOLS_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_TOOLS_DESCRIPTION "advisory lock files for shell scripts and commands
+ovlockfile holds a lock file on behalf of a shell script: a forked worker
+keeps the lock fresh and releases it on SIGHUP or when the script exits.
+ovlockrun runs a command while it holds the lock, and stops the command if
+the lock is lost. Both judge a lock's age by the file system's own clock, so
+hosts that share a network file system agree on which locks are stale.")
+
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${OV_DEB_RUNTIME})
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
+# A shlibs file, so that packages built against the library depend on this
+# version or a later one, and the ldconfig trigger.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Linux platform library with a C API
+ovplatform gives C and C++ programs error codes, logging, files,
+directories, paths, user, group and host identity, process control,
+threads, synchronisation, time, strings, identifiers and advisory lock
+files that hold across hosts sharing a network file system.
+.
+This package contains the shared library.")
+
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libovplatform-dev)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_DEPENDS
+  "${OV_DEB_RUNTIME} (= ${PROJECT_VERSION}), uuid-dev")
+set(CPACK_DEBIAN_DEVELOPMENT_DESCRIPTION "Linux platform library with a C API (development files)
+ovplatform gives C and C++ programs error codes, logging, files,
+directories, paths, user, group and host identity, process control,
+threads, synchronisation, time, strings, identifiers and advisory lock
+files that hold across hosts sharing a network file system.
+.
+This package contains the headers, the static library, the pkg-config
+file and the CMake package (find_package(ovplatform)).")
+
+# The copyright file of each package. The licence is the repository's
+# LICENSE file once there is one.
+set(OV_LICENSE_FILE ${PROJECT_SOURCE_DIR}/LICENSE)
+if(EXISTS ${OV_LICENSE_FILE})
+  file(READ ${OV_LICENSE_FILE} _ov_license)
+  string(STRIP "${_ov_license}" _ov_license)
+  # Continuation lines of a field begin with a space; an empty one is " .".
+  string(REGEX REPLACE "\n[ \t]*\n" "\n.\n" _ov_license "${_ov_license}")
+  string(REPLACE "\n" "\n " _ov_license "other\n${_ov_license}")
+  set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${OV_LICENSE_FILE})
+else()
+  set(_ov_license "other
+ All rights reserved. The ovplatform developers have not published licence
+ terms for this software.")
+endif()
+set(_ov_copyright "Format: https://www.debian.org/doc/packaging-manuals/copyright-format/1.0/
+Upstream-Name: ovplatform
+
+Files: *
+Copyright: 2026 the ovplatform developers
+License: ${_ov_license}
+")
+# The tools carry libuuid inside unless they are linked dynamically, and its
+# licence asks for its notice to travel with the binaries.
+set(_ov_tools_copyright "${_ov_copyright}")
+if(NOT OV_DYNAMIC_TOOL AND OV_UUID_ARCHIVE)
+  string(APPEND _ov_tools_copyright "
+Files: libuuid/*
+Copyright: 1996, 1997, 1998, 1999, 2007 Theodore Ts'o.
+           1999 Andreas Dilger (adilger@enel.ucalgary.ca)
+License: BSD-3-clause
+Comment: libuuid, from util-linux, is linked into the programs of this
+ package.
+
+License: BSD-3-clause
+ Redistribution and use in source and binary forms, with or without
+ modification, are permitted provided that the following conditions are met:
+ .
+ 1) Redistributions of source code must retain the above copyright notice,
+ this list of conditions and the following disclaimer.
+ .
+ 2) Redistributions in binary form must reproduce the above copyright notice,
+ this list of conditions and the following disclaimer in the documentation
+ and/or other materials provided with the distribution.
+ .
+ 3) Neither the name of the ORGANIZATION nor the names of its contributors
+ may be used to endorse or promote products derived from this software
+ without specific prior written permission.
+ .
+ THIS SOFTWARE IS PROVIDED BY THE COPYRIGHT HOLDERS AND CONTRIBUTORS \"AS IS\"
+ AND ANY EXPRESS OR IMPLIED WARRANTIES, INCLUDING, BUT NOT LIMITED TO, THE
+ IMPLIED WARRANTIES OF MERCHANTABILITY AND FITNESS FOR A PARTICULAR PURPOSE
+ ARE DISCLAIMED. IN NO EVENT SHALL THE COPYRIGHT HOLDER OR CONTRIBUTORS BE
+ LIABLE FOR ANY DIRECT, INDIRECT, INCIDENTAL, SPECIAL, EXEMPLARY, OR
+ CONSEQUENTIAL DAMAGES (INCLUDING, BUT NOT LIMITED TO, PROCUREMENT OF
+ SUBSTITUTE GOODS OR SERVICES; LOSS OF USE, DATA, OR PROFITS; OR BUSINESS
+ INTERRUPTION) HOWEVER CAUSED AND ON ANY THEORY OF LIABILITY, WHETHER IN
+ CONTRACT, STRICT LIABILITY, OR TORT (INCLUDING NEGLIGENCE OR OTHERWISE)
+ ARISING IN ANY WAY OUT OF THE USE OF THIS SOFTWARE, EVEN IF ADVISED OF THE
+ POSSIBILITY OF SUCH DAMAGE.
+")
+endif()
+
+# Installed only into the packages: a plain `cmake --install` leaves out
+# these files, which belong to a Debian package's documentation directory.
+foreach(component tools runtime development)
+  string(TOUPPER ${component} _ov_upper)
+  set(_ov_package ${CPACK_DEBIAN_${_ov_upper}_PACKAGE_NAME})
+  set(_ov_text "${_ov_copyright}")
+  if(component STREQUAL tools)
+    set(_ov_text "${_ov_tools_copyright}")
+  endif()
+  file(WRITE ${PROJECT_BINARY_DIR}/packaging/${_ov_package}/copyright "${_ov_text}")
+  install(FILES ${PROJECT_BINARY_DIR}/packaging/${_ov_package}/copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_ov_package}
+    COMPONENT ${component} EXCLUDE_FROM_ALL)
+endforeach()
+
+function(_ov_packaging_finish)
+  include(CPack)
+  # Each group is one package. The tools' group also takes whatever was
+  # installed without a component.
+  cpack_add_component_group(tools)
+  cpack_add_component(tools GROUP tools)
+  cpack_add_component(Unspecified GROUP tools HIDDEN)
+endfunction()
+cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL _ov_packaging_finish)

@@ -1,0 +1,360 @@
+#!/usr/bin/env bash
+# package_test.sh - builds the Debian packages from this build tree with
+# CPack and checks them as a user of each would find them.
+#
+# The three packages are built into a scratch directory and unpacked into
+# one temporary root, without installing anything on this machine. For each
+# package the file list (with owners and modes) and the control fields
+# (Package, Version, Architecture, Depends) are compared with what they must
+# be; every shared object that a packaged program loads must come from a
+# package named in Depends. Then the tools in the root are run (their version,
+# a lock taken and released, and the two tools excluding each other on one
+# file), and a C program is built against the unpacked development package
+# through its pkg-config file and through find_package(ovplatform), and run
+# against the unpacked shared library.
+#
+# Where there is no dpkg-deb (not a Debian system) the test reports itself
+# skipped (status 77); where there is, the other Debian tools it needs must be
+# there too (scripts/install-deps.sh installs them). Sanitizer builds are
+# skipped: packages are made from plain builds.
+#
+# Usage: package_test.sh --source=DIR --build=DIR --work=DIR --cpack=PATH
+#   --cmake=PATH --generator=NAME --cc=PATH --pkg-config=PATH --libdir=DIR
+#   --build-type=TYPE --version=X.Y.Z.B --short-version=X.Y.Z --soversion=N
+#   --dynamic-tool=ON|OFF --sanitize=NAME --ovlockrun=PATH-OR-EMPTY
+set -uo pipefail
+
+for arg in "$@"; do
+    case "$arg" in
+        --source=*) source_dir=${arg#*=} ;;
+        --build=*) build_dir=${arg#*=} ;;
+        --work=*) work=${arg#*=} ;;
+        --cpack=*) cpack=${arg#*=} ;;
+        --cmake=*) cmake=${arg#*=} ;;
+        --generator=*) generator=${arg#*=} ;;
+        --cc=*) cc=${arg#*=} ;;
+        --pkg-config=*) pkg_config=${arg#*=} ;;
+        --libdir=*) libdir=${arg#*=} ;;
+        --build-type=*) build_type=${arg#*=} ;;
+        --version=*) version=${arg#*=} ;;
+        --short-version=*) short_version=${arg#*=} ;;
+        --soversion=*) soversion=${arg#*=} ;;
+        --dynamic-tool=*) dynamic_tool=${arg#*=} ;;
+        --sanitize=*) sanitize=${arg#*=} ;;
+        --ovlockrun=*) ovlockrun_built=${arg#*=} ;;
+        *) echo "package_test.sh: unknown argument $arg" >&2; exit 2 ;;
+    esac
+done
+
+if ! command -v dpkg-deb >/dev/null; then
+    echo "SKIP: no dpkg-deb here, so no Debian packages can be built"
+    exit 77
+fi
+if [ -n "$sanitize" ]; then
+    echo "SKIP: packages are built from plain builds, not from this $sanitize sanitizer build"
+    exit 77
+fi
+
+failures=0
+bad() {
+    echo "FAIL: $*" >&2
+    failures=$((failures + 1))
+}
+step() { echo "== $*"; }
+
+# Runs a command, showing its output only when it fails.
+quiet() {
+    local log=$work/quiet.log
+    if ! "$@" >"$log" 2>&1; then
+        cat "$log" >&2
+        bad "command failed: $*"
+        return 1
+    fi
+}
+
+for program in dpkg-deb dpkg-shlibdeps file readelf; do
+    command -v $program >/dev/null ||
+        { echo "FAIL: $program is missing; scripts/install-deps.sh installs it" >&2; exit 1; }
+done
+
+start=$SECONDS
+arch=$(dpkg --print-architecture)
+runtime=libovplatform$soversion
+tools_dir=usr/bin
+lib=usr/$libdir
+with_ovlockrun=1
+if [ -z "$ovlockrun_built" ]; then
+    with_ovlockrun=0
+    echo "NOTE: ovlockrun is not part of this build yet; the checks of ovlockrun are left out"
+fi
+
+rm -rf "$work"
+mkdir -p "$work/debs" "$work/root"
+
+step "cpack -G DEB from $build_dir"
+quiet "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/debs" || exit 1
+echo "   packages built in $((SECONDS - start)) s"
+
+declare -A deb
+for package in ovlockfile "$runtime" libovplatform-dev; do
+    deb[$package]=$work/debs/${package}_${version}_${arch}.deb
+    [ -f "${deb[$package]}" ] || bad "no package file ${deb[$package]##*/}"
+done
+made=$(cd "$work/debs" && ls -- *.deb 2>/dev/null | sort | tr '\n' ' ')
+[ "$(wc -w <<<"$made")" -eq 3 ] || bad "expected three packages, CPack made: $made"
+[ $failures -eq 0 ] || exit 1
+
+# ---- File lists ----------------------------------------------------------------------------
+
+# The entries of a package that are not directories, as "MODE OWNER PATH" or
+# "MODE OWNER PATH -> TARGET", sorted.
+contents() {
+    dpkg-deb -c "$1" | awk '$1 !~ /^d/ {
+        line = $1 " " $2
+        for (i = 6; i <= NF; ++i) line = line " " $i
+        print line }' | sort
+}
+
+expect_tools=(
+    "-rwxr-xr-x root/root ./$tools_dir/ovlockfile"
+    "-rw-r--r-- root/root ./usr/share/doc/ovlockfile/copyright"
+    "-rw-r--r-- root/root ./usr/share/man/man1/ovlockfile.1.gz"
+)
+if [ $with_ovlockrun -eq 1 ]; then
+    expect_tools+=(
+        "-rwxr-xr-x root/root ./$tools_dir/ovlockrun"
+        "-rw-r--r-- root/root ./usr/share/man/man1/ovlockrun.1.gz"
+    )
+fi
+expect_runtime=(
+    "-rw-r--r-- root/root ./$lib/libovplatform.so.$short_version"
+    "lrwxrwxrwx root/root ./$lib/libovplatform.so.$soversion -> libovplatform.so.$short_version"
+    "-rw-r--r-- root/root ./usr/share/doc/$runtime/copyright"
+)
+config_suffix=$(tr '[:upper:]' '[:lower:]' <<<"${build_type:-noconfig}")
+expect_dev=(
+    "-rw-r--r-- root/root ./$lib/libovplatform.a"
+    "lrwxrwxrwx root/root ./$lib/libovplatform.so -> libovplatform.so.$soversion"
+    "-rw-r--r-- root/root ./$lib/pkgconfig/ovplatform.pc"
+    "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformConfig.cmake"
+    "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformConfigVersion.cmake"
+    "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformTargets.cmake"
+    "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformTargets-$config_suffix.cmake"
+    "-rw-r--r-- root/root ./usr/share/doc/libovplatform-dev/copyright"
+)
+for header in "$source_dir"/base/ovplatform/include/ovplatform/*.h; do
+    expect_dev+=("-rw-r--r-- root/root ./usr/include/ovplatform/${header##*/}")
+done
+
+# check_contents PACKAGE EXPECTED...: the package holds exactly these files.
+check_contents() {
+    local package=$1 differences
+    shift
+    step "$package: files"
+    differences=$(diff <(printf '%s\n' "$@" | sort) <(contents "${deb[$package]}"))
+    if [ -n "$differences" ]; then
+        bad "$package does not hold exactly the expected files (< missing, > unexpected):"
+        echo "$differences" >&2
+    else
+        echo "   $# files as expected"
+    fi
+}
+check_contents ovlockfile "${expect_tools[@]}"
+check_contents "$runtime" "${expect_runtime[@]}"
+check_contents libovplatform-dev "${expect_dev[@]}"
+
+for package in "${!deb[@]}"; do
+    dpkg-deb -x "${deb[$package]}" "$work/root" || bad "dpkg-deb -x ${deb[$package]##*/} failed"
+done
+
+# ---- Control fields ------------------------------------------------------------------------
+
+field() { dpkg-deb -f "${deb[$1]}" "$2"; }
+
+# The package names in a Depends field, one a line.
+depends_names() {
+    tr ',|' '\n\n' <<<"$1" | sed -E 's/\(.*\)//; s/^[[:space:]]+//; s/[[:space:]]+$//' | sed '/^$/d'
+}
+
+# The package that provides a shared object of this machine, by its name.
+owner_of() {
+    case $1 in
+        libovplatform.so.*) echo "$runtime" ;;
+        *) dpkg -S "*/$1" 2>/dev/null | sed -n '1s/[:,].*//p' ;;
+    esac
+}
+
+# check_loads PACKAGE FILE...: every shared object the files load comes from
+# a package that PACKAGE depends on.
+check_loads() {
+    local package=$1 file needed owner depends
+    shift
+    depends=$(depends_names "$(field "$package" Depends)")
+    for file in "$@"; do
+        needed=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+        echo "   ${file##*/} loads:" $needed
+        for soname in $needed; do
+            owner=$(owner_of "$soname")
+            if [ -z "$owner" ]; then
+                bad "$package: no package of this machine provides $soname, which ${file##*/} loads"
+            elif ! grep -qx "$owner" <<<"$depends"; then
+                bad "$package: ${file##*/} loads $soname from $owner, which Depends does not name"
+            fi
+        done
+    done
+}
+
+for package in "${!deb[@]}"; do
+    step "$package: control fields"
+    dpkg-deb -f "${deb[$package]}" Package Version Architecture Section Depends | sed 's/^/   /'
+    [ "$(field "$package" Package)" = "$package" ] || bad "$package: Package is $(field "$package" Package)"
+    [ "$(field "$package" Version)" = "$version" ] ||
+        bad "$package: Version is '$(field "$package" Version)', not $version"
+    [ "$(field "$package" Architecture)" = "$arch" ] ||
+        bad "$package: Architecture is '$(field "$package" Architecture)', not $arch"
+    [ -n "$(field "$package" Description)" ] || bad "$package has no Description"
+done
+
+depends=$(field ovlockfile Depends)
+grep -qx libc6 <(depends_names "$depends") || bad "ovlockfile: Depends lacks libc6: $depends"
+# The tools are linked against the static library: installing them must not
+# need the shared library's package.
+! grep -qx "$runtime" <(depends_names "$depends") ||
+    bad "ovlockfile depends on $runtime, but its programs carry the library inside"
+tools=("$work/root/$tools_dir/ovlockfile")
+[ $with_ovlockrun -eq 0 ] || tools+=("$work/root/$tools_dir/ovlockrun")
+check_loads ovlockfile "${tools[@]}"
+if [ "$dynamic_tool" != ON ]; then
+    # By default the tools carry libuuid and the C++ runtime inside too.
+    for file in "${tools[@]}"; do
+        extra=$(readelf -d "$file" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p' | grep -vE '^(libc\.so\.6|ld-linux.*)$')
+        [ -z "$extra" ] || bad "${file##*/} loads more than the C library:" $extra
+    done
+fi
+
+depends=$(field "$runtime" Depends)
+for need in libc6 libuuid1; do
+    grep -qx $need <(depends_names "$depends") || bad "$runtime: Depends lacks $need: $depends"
+done
+check_loads "$runtime" "$work/root/$lib/libovplatform.so.$short_version"
+soname=$(readelf -d "$work/root/$lib/libovplatform.so.$short_version" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+[ "$soname" = "libovplatform.so.$soversion" ] || bad "$runtime: the library's SONAME is '$soname'"
+shlibs=$(dpkg-deb -I "${deb[$runtime]}" shlibs 2>/dev/null)
+[ "$shlibs" = "libovplatform $soversion $runtime (>= $version)" ] ||
+    bad "$runtime: the shlibs file says '$shlibs'"
+
+depends=$(field libovplatform-dev Depends)
+grep -qE "(^|, )$runtime \(= $version\)(,|$)" <<<"$depends" ||
+    bad "libovplatform-dev: Depends lacks '$runtime (= $version)': $depends"
+grep -qx uuid-dev <(depends_names "$depends") || bad "libovplatform-dev: Depends lacks uuid-dev: $depends"
+
+# ---- The tools, run from the unpacked root -------------------------------------------------
+
+step "the tools in the unpacked root"
+ovlockfile=$work/root/$tools_dir/ovlockfile
+ovlockrun=$work/root/$tools_dir/ovlockrun
+out=$("$ovlockfile" --version 2>&1)
+[ "$out" = "ovlockfile version $version" ] || bad "ovlockfile --version printed: $out"
+echo "   $out"
+if [ $with_ovlockrun -eq 1 ]; then
+    out=$("$ovlockrun" --version 2>&1) || bad "ovlockrun --version exited with $?"
+    grep -qF "$version" <<<"$out" || bad "ovlockrun --version printed: $out"
+    echo "   $out"
+fi
+
+locks=$work/locks
+mkdir -p "$locks"
+# This script is the caller the worker watches, so the lock stays until the
+# worker gets SIGHUP. The worker keeps the tool's standard output open: its
+# pid is read from a file.
+if "$ovlockfile" "$locks/job" 10 >"$locks/worker" 2>"$locks/errors"; then
+    read -r worker <"$locks/worker"
+    record=$(cat "$locks/job.lck" 2>/dev/null)
+    grep -qE "^[0-9]+:[0-9a-f-]{36}:" <<<"$record" || bad "ovlockfile: the lock file holds '$record'"
+    echo "   ovlockfile took the lock: worker $worker, record $record"
+    if [ $with_ovlockrun -eq 1 ]; then
+        "$ovlockrun" "$locks/job" true 2>"$locks/busy"
+        status=$?
+        [ $status -eq 1 ] || bad "ovlockrun ran under a lock that ovlockfile holds (status $status)"
+        echo "   ovlockrun found it busy: status $status, $(cat "$locks/busy")"
+    fi
+    kill -HUP "$worker"
+    for _ in $(seq 50); do
+        [ -e "$locks/job.lck" ] || ! kill -0 "$worker" 2>/dev/null || sleep 0.1
+    done
+    [ ! -e "$locks/job.lck" ] || bad "the lock file is still there 5 s after SIGHUP to the worker"
+    ! kill -0 "$worker" 2>/dev/null || { bad "the worker still runs after SIGHUP"; kill "$worker"; }
+    echo "   SIGHUP released it"
+else
+    bad "ovlockfile could not take a free lock: $(cat "$locks/errors")"
+fi
+
+if [ $with_ovlockrun -eq 1 ]; then
+    "$ovlockrun" "$locks/job" sh -c \
+        'printf "%s\n" "$OVLOCK_RECORD" >"$0.record" && cat "$OVLOCK_FILE" >"$0.file" && exit 7' \
+        "$locks/seen" 2>"$locks/errors"
+    status=$?
+    [ $status -eq 7 ] || bad "ovlockrun exited with $status, not the command's 7: $(cat "$locks/errors")"
+    if [ -s "$locks/seen.record" ] && cmp -s "$locks/seen.record" "$locks/seen.file"; then
+        echo "   ovlockrun ran the command under the lock: $(cat "$locks/seen.record")"
+    else
+        bad "the command under ovlockrun saw OVLOCK_RECORD '$(cat "$locks/seen.record" 2>/dev/null)'," \
+            "the lock file held '$(cat "$locks/seen.file" 2>/dev/null)'"
+    fi
+    [ ! -e "$locks/job.lck" ] || bad "ovlockrun left the lock file behind"
+fi
+
+# ---- A C program built against the unpacked development package ---------------------------
+
+consumer=$source_dir/tests/install/consumer
+pcdir=$work/root/$lib/pkgconfig
+export LD_LIBRARY_PATH=$work/root/$lib
+
+step "a C program built through the unpacked pkg-config file"
+unset PKG_CONFIG_PATH
+includedir=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=includedir ovplatform)
+pc_libdir=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=libdir ovplatform)
+# The pkg-config file finds the installation from its own place, so it
+# points into the root the packages were unpacked to.
+[ "$(realpath -m "$includedir")" = "$work/root/usr/include" ] ||
+    bad "pkg-config gives includedir $includedir, outside the unpacked root"
+[ "$(realpath -m "$pc_libdir")" = "$work/root/$lib" ] ||
+    bad "pkg-config gives libdir $pc_libdir, outside the unpacked root"
+read -r -a cflags <<<"$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --cflags ovplatform)"
+read -r -a libs <<<"$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --libs ovplatform)"
+read -r -a static_libs <<<"$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --static --libs ovplatform)"
+for i in "${!static_libs[@]}"; do
+    [ "${static_libs[$i]}" != -lovplatform ] || static_libs[$i]=$pc_libdir/libovplatform.a
+done
+if quiet "$cc" -Wall -Wextra -Werror "${cflags[@]}" "$consumer/consumer.c" -o "$work/c-shared" "${libs[@]}"; then
+    loaded=$(ldd "$work/c-shared" | awk '$1 ~ /^libovplatform/ { print $3 }')
+    [ "$loaded" = "$work/root/$lib/libovplatform.so.$soversion" ] ||
+        bad "the shared consumer loads the library from '$loaded', not from the unpacked root"
+    out=$("$work/c-shared" 2>&1) || bad "the shared consumer failed: $out"
+    echo "   shared: $out (library from $loaded)"
+fi
+if quiet "$cc" -Wall -Wextra -Werror "${cflags[@]}" "$consumer/consumer.c" -o "$work/c-static" "${static_libs[@]}"; then
+    out=$("$work/c-static" 2>&1) || bad "the static consumer failed: $out"
+    echo "   static: $out"
+fi
+
+step "a C project built through the unpacked find_package(ovplatform)"
+if quiet "$cmake" -S "$consumer" -B "$work/cmake-consumer" -G "$generator" -DOV_CONSUMER_LANGUAGE=C \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" \
+    -DCMAKE_PREFIX_PATH="$work/root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF; then
+    found=$(sed -n 's/^ovplatform_DIR:PATH=//p' "$work/cmake-consumer/CMakeCache.txt")
+    [ "$found" = "$work/root/$lib/cmake/ovplatform" ] || bad "find_package found '$found'"
+    for kind in shared static; do
+        if quiet "$cmake" --build "$work/cmake-consumer" --target consumer_$kind; then
+            out=$("$work/cmake-consumer/consumer_$kind" 2>&1) || bad "consumer_$kind failed: $out"
+            echo "   $kind: $out"
+        fi
+    done
+fi
+
+if [ $failures -gt 0 ]; then
+    echo "FAILED: $failures check(s) after $((SECONDS - start)) s; work files kept in $work"
+    exit 1
+fi
+echo "the Debian packages passed in $((SECONDS - start)) s"
+rm -rf "$work"
