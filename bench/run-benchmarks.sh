@@ -12,4 +12,5 @@ command -v flock >/dev/null || { echo "flock(1) is needed (util-linux)" >&2; exi
 "$build/bench/log_bench"
 "$build/bench/path_bench"
 "$build/bench/platform_bench"
+"$build/bench/conv_bench"
 "$(dirname "$0")/fs_bench.sh" "$build"

@@ -255,6 +255,28 @@ TEST(StrHex, BadDigitIsLoggedAndTheBytesBeforeItStay) {
     EXPECT_EQ(lines[0].source, kSource);
 }
 
+// Bytes just outside each digit range, and with the high bit set, at every
+// place of a text long enough for the wide steps and the pair loop.
+TEST(StrHex, EveryNearMissIsFoundAtEveryPlace) {
+    LogCapture log;
+    const std::string good = "0123456789abcdefABCDEF0123456789aBcDeF0";  // 39: odd on purpose
+    const std::string base = good + good.substr(0, 37);                   // 76 digits
+    const char misses[] = {'/', ':', '@', 'G', '`', 'g', ' ', '\0', '\xb0', '\xc1', '\xe6'};
+    unsigned char buf[38];
+    for (size_t place = 0; place < base.size(); ++place) {
+        for (char miss : misses) {
+            std::string text = base;
+            text[place] = miss;
+            std::memset(buf, 0, sizeof buf);
+            ASSERT_EQ(ov_str_hex_decode(text.data(), text.size(), buf, sizeof buf, nullptr), EINVAL)
+                << place << " " << int(miss);
+            for (size_t i = 0; i < place / 2; ++i)
+                ASSERT_EQ(buf[i], std::stoi(base.substr(2 * i, 2), nullptr, 16)) << place;
+        }
+    }
+    EXPECT_EQ(log.lines().size(), base.size() * sizeof misses);
+}
+
 // ---- Base64 -----------------------------------------------------------------------------------
 
 std::string b64(const std::string &data) {
