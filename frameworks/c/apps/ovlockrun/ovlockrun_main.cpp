@@ -154,7 +154,8 @@ bool install_handlers() {
     action.sa_handler = on_passed_on;
     for (const int signal : kPassedOn) sigaction(signal, &action, nullptr);
     action.sa_handler = on_child;
-    action.sa_flags = SA_RESTART | SA_NOCLDSTOP;
+    // Stops of the command wake the tool too: on a terminal it mirrors them.
+    action.sa_flags = SA_RESTART;
     sigaction(SIGCHLD, &action, nullptr);
     return true;
 }
@@ -251,6 +252,8 @@ void print_help() {
         "ovlockrun, and with OVLOCK_FILE (the lock file's absolute path) and\n"
         "OVLOCK_RECORD (the lock's record, a fencing value) in its environment.\n"
         "SIGINT, SIGTERM, SIGHUP and SIGQUIT are passed on to its process group.\n"
+        "Started in the foreground of a terminal, ovlockrun gives the terminal to\n"
+        "COMMAND's group while COMMAND runs, as a shell does for a job.\n"
         "\n"
         "Exit status:\n"
         "  COMMAND's own, or 128+N when signal N ended it\n"
@@ -546,6 +549,54 @@ Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code) {
     }
 }
 
+// ---- The terminal ---------------------------------------------------------------------------
+
+// The terminal whose foreground process group this tool's is, or -1. The
+// command runs in a group of its own; on such a terminal that group is made
+// the foreground while the command runs, as a shell does for a job it starts
+// in the foreground, so that the command can read the terminal (a
+// background group that tries is stopped) and Ctrl-C and Ctrl-Z reach it.
+int g_terminal = -1;
+
+int foreground_terminal() {
+    for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
+        if (isatty(fd) && tcgetpgrp(fd) == getpgrp()) return fd;
+    }
+    return -1;
+}
+
+// Makes group the terminal's foreground. SIGTTOU is held back meanwhile: a
+// process of a background group that sets the foreground is sent it.
+void give_terminal(pid_t group) {
+    if (g_terminal < 0) return;
+    sigset_t ttou;
+    sigset_t saved;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    pthread_sigmask(SIG_BLOCK, &ttou, &saved);
+    tcsetpgrp(g_terminal, group);
+    pthread_sigmask(SIG_SETMASK, &saved, nullptr);
+}
+
+// Takes the terminal back for this tool's own group.
+void take_back_terminal() {
+    give_terminal(getpgrp());
+}
+
+// The command was stopped (Ctrl-Z, or terminal access it was not allowed):
+// the tool takes the terminal back and stops its own process group with
+// SIGTSTP, so that the shell that started the job (the tool, or a script
+// that runs it) sees the job stopped, as if the command were still in it.
+// (The kernel discards the signal for an orphaned group, which nobody could
+// continue.) Once continued in the foreground it gives the terminal back to
+// the command's group; either way it continues the command.
+void mirror_stop(pid_t group) {
+    take_back_terminal();
+    kill(0, SIGTSTP);
+    if (tcgetpgrp(g_terminal) == getpgrp()) give_terminal(group);
+    kill(-group, SIGCONT);
+}
+
 // ---- The command --------------------------------------------------------------------------
 
 // The kernel's own record of a signal action (rt_sigaction(2)).
@@ -561,11 +612,13 @@ struct KernelSigaction {
 // its own, puts this tool's handlers back to their defaults (by system calls:
 // a sanitizer's stand-ins for sigaction keep tables in memory the child
 // shares with its parent), restores the caller's signal mask, and runs the
-// command through PATH. A failed exec sends its errno up the close-on-exec
-// pipe.
+// command through PATH. On a terminal whose foreground the tool has, its
+// group becomes the foreground (SIGTTOU is still held back here). A failed
+// exec sends its errno up the close-on-exec pipe.
 [[noreturn]] __attribute__((noinline)) void run_child(char **command, const sigset_t *mask,
-                                                      int report) noexcept {
+                                                      int report, int terminal) noexcept {
     setpgid(0, 0);
+    if (terminal >= 0) tcsetpgrp(terminal, static_cast<pid_t>(syscall(SYS_getpid)));
     const int handled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
     for (const int signal : handled) {
         KernelSigaction reset{};
@@ -605,7 +658,7 @@ pid_t start_command(char **command, int *error) {
         return 0;
     }
     const pid_t child = vfork();
-    if (child == 0) run_child(command, &saved, report[1]);
+    if (child == 0) run_child(command, &saved, report[1], g_terminal);
     *error = errno;
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     close(report[1]);
@@ -621,6 +674,7 @@ pid_t start_command(char **command, int *error) {
     if (n == static_cast<ssize_t>(sizeof exec_error)) {
         while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
         }
+        take_back_terminal();
         *error = exec_error;
         return -1;
     }
@@ -642,9 +696,18 @@ int shell_status(int status) {
     return kExitFailure;
 }
 
-// Collects the child if it has ended.
+// Collects the child if it has ended. On a terminal, a stop of the
+// command is mirrored (mirror_stop), and the terminal is taken back once
+// the command has ended.
 bool reaped(pid_t child, int *status) {
-    return waitpid(child, status, WNOHANG) == child;
+    const int flags = g_terminal >= 0 ? WNOHANG | WUNTRACED : WNOHANG;
+    if (waitpid(child, status, flags) != child) return false;
+    if (WIFSTOPPED(*status)) {
+        mirror_stop(child);
+        return false;
+    }
+    take_back_terminal();
+    return true;
 }
 
 // Whether a process of the group is still alive. kill(2) with the null
@@ -688,6 +751,7 @@ bool group_alive(pid_t group) {
 // with any member left. Returns when the child is collected and the group
 // is gone or killed.
 void stop_group(pid_t child, double kill_after) {
+    take_back_terminal();
     kill(-child, SIGTERM);
     kill(-child, SIGCONT);
     const int64_t deadline = now_ms() + to_ms(kill_after);
@@ -695,7 +759,7 @@ void stop_group(pid_t child, double kill_after) {
     int status = 0;
     for (;;) {
         pass_on_signals(child);
-        if (!collected) collected = reaped(child, &status);
+        if (!collected) collected = waitpid(child, &status, WNOHANG) == child;
         if (collected && !group_alive(child)) return;
         if (now_ms() >= deadline) break;
         pollfd wake_fd = {g_wake[0], POLLIN, 0};
@@ -781,6 +845,7 @@ int run(const Options &opt) {
     }
 
     int error = 0;
+    g_terminal = foreground_terminal();
     const pid_t child = start_command(opt.command, &error);
     if (child <= 0) {
         const int32_t released = ov_lockfile_release(&lock);
@@ -810,6 +875,7 @@ int run(const Options &opt) {
             if (left <= 0) {
                 rc = ov_lockfile_start_worker(&lock);
                 if (rc != 0) {
+                    take_back_terminal();
                     say("cannot keep the lock on %s fresh: %s; stopping the command", opt.file,
                         code_text(rc, text));
                     stop_group(child, opt.kill_after);
@@ -822,6 +888,7 @@ int run(const Options &opt) {
             }
         }
         if (lost.load(std::memory_order_acquire)) {
+            take_back_terminal();
             report_loss(&lock, acquired_over, "; stopping the command");
             stop_group(child, opt.kill_after);
             ov_lockfile_release(&lock);

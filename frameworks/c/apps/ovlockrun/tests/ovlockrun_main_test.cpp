@@ -266,6 +266,28 @@ TEST_F(LockRun, CommandThatCannotRunGives126AndOneNotFound127) {
     }
 }
 
+// Started in the foreground of a terminal, the tool gives the terminal to
+// the command's group while the command runs and takes it back after: the
+// command can read it (a background group that reads is stopped, and would
+// hang there), and so can the shell after the tool. script(1) gives them a
+// terminal of their own and feeds it two lines.
+TEST_F(LockRun, CommandReadsTheTerminalItWasStartedFrom) {
+    const std::string inner = std::string(OVLOCKRUN_BIN) + " " + lock_name() +
+                              " sh -c 'read line; echo got \\$line'; echo tool=\\$?; "
+                              "read again; echo then \\$again";
+    const pid_t shell = ovsupport::StartProgram(
+        "/bin/sh", {"-c", "printf 'hello\\nworld\\n' | script -qec \"" + inner + "\" /dev/null"},
+        options({.new_session = true}));
+    ASSERT_GT(shell, 0);
+    const int code = ExitCode(WaitFor(shell, 10s));
+    kill(-shell, SIGKILL);
+    EXPECT_EQ(code, 0) << out();
+    EXPECT_NE(out().find("got hello"), std::string::npos) << out();
+    EXPECT_NE(out().find("tool=0"), std::string::npos) << out();
+    EXPECT_NE(out().find("then world"), std::string::npos) << out();
+    EXPECT_TRUE(entries(work()).empty());
+}
+
 // ---------------------------------------------------------------------------
 // A busy lock: one try, or a bounded wait
 // ---------------------------------------------------------------------------
