@@ -72,13 +72,15 @@ quiet() {
     fi
 }
 
-for program in dpkg-deb dpkg-shlibdeps file readelf; do
+for program in dpkg-deb dpkg-shlibdeps dpkg-architecture file readelf; do
     command -v $program >/dev/null ||
         { echo "FAIL: $program is missing; scripts/install-deps.sh installs it" >&2; exit 1; }
 done
 
 start=$SECONDS
 arch=$(dpkg --print-architecture)
+multiarch=$(dpkg-architecture -qDEB_HOST_MULTIARCH 2>/dev/null)
+[ -n "$multiarch" ] || { echo "FAIL: dpkg-architecture gives no multiarch name" >&2; exit 1; }
 runtime=libovplatform$soversion
 tools_dir=usr/bin
 lib=usr/$libdir
@@ -177,10 +179,12 @@ depends_names() {
 }
 
 # The package that provides a shared object of this machine, by its name.
+# Only this architecture's library directory counts: libm.so.6, for one, is
+# also in libc6-i386 under /lib32.
 owner_of() {
     case $1 in
         libovplatform.so.*) echo "$runtime" ;;
-        *) dpkg -S "*/$1" 2>/dev/null | sed -n '1s/[:,].*//p' ;;
+        *) dpkg -S "*/$multiarch/$1" 2>/dev/null | sed -n '1s/[:,].*//p' ;;
     esac
 }
 
