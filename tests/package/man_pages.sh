@@ -8,13 +8,17 @@
 #       line inside a paragraph tag, a macro out of place), down to the
 #       level of style.
 #
-#   man_pages.sh options TOOL PAGE
+#   man_pages.sh options TOOL PAGE [both]
 #       Fails unless every option that `TOOL --help` prints has an entry in
 #       the page's OPTIONS section (the tag of a .TP paragraph there), so
 #       that the page cannot fall behind the tool. Short options grouped in
-#       one bracket ("[-AD]") count one by one. An empty TOOL means its
-#       target is not part of this build: the check is skipped (status 77).
+#       one bracket ("[-AD]") count one by one. With "both", also the other
+#       way round: every option the page documents is in --help, for a tool
+#       whose help lists all of its options. An empty TOOL means its target
+#       is not part of this build: the check is skipped (status 77).
 set -u
+# Byte order for sort and comm, and "-e" apart from "-E", in any locale.
+export LC_ALL=C
 
 fail() {
     echo "FAIL: $*" >&2
@@ -36,10 +40,10 @@ option_names() {
         sed -E 's/^[^-]*//' |
         while read -r name; do
             if [[ $name == --* ]]; then
-                echo "$name"
+                printf "%s\n" "$name"
             else
                 local letters=${name#-} i
-                for ((i = 0; i < ${#letters}; ++i)); do echo "-${letters:i:1}"; done
+                for ((i = 0; i < ${#letters}; ++i)); do printf -- "-%s\n" "${letters:i:1}"; done
             fi
         done | sort -u
 }
@@ -82,7 +86,8 @@ case $mode in
     options)
         tool=${1:-}
         page=${2:-}
-        [ -n "$page" ] || fail "usage: man_pages.sh options TOOL PAGE"
+        both=${3:-}
+        [ -n "$page" ] || fail "usage: man_pages.sh options TOOL PAGE [both]"
         if [ -z "$tool" ]; then
             echo "SKIP: $(basename "$page" .1) is not built yet, so its --help cannot be compared with $page"
             exit 77
@@ -102,6 +107,15 @@ case $mode in
             exit 1
         fi
         echo "every option of $(basename "$tool") --help is in $page:" $offered
+        if [ "$both" = both ]; then
+            unknown=$(comm -13 <(echo "$offered") <(echo "$documented"))
+            if [ -n "$unknown" ]; then
+                echo "FAIL: $page documents options that $tool --help does not list:" >&2
+                sed 's/^/  /' <<<"$unknown" >&2
+                exit 1
+            fi
+            echo "and every option under OPTIONS in $page is in its --help"
+        fi
         ;;
     *)
         fail "unknown mode $mode"
