@@ -194,7 +194,7 @@ TEST(Utf8Valid, FindsTheFirstStopAtEveryPositionAndAlignment) {
 TEST(Utf8Valid, StopsAtTheEndOfAReadablePage) {
     PageEnd page;
     ASSERT_TRUE(page.ok());
-    for (size_t n = 1; n <= 70; ++n) {
+    for (size_t n = 1; n <= 400; n += (n < 140 ? 1 : 13)) {
         // n bytes without a terminator, read with the limit that covers them.
         const char *p = page.place(std::string(n, 'a'));
         EXPECT_EQ(ov_utf8_is_valid(p, n), 0) << n;
@@ -208,6 +208,95 @@ TEST(Utf8Valid, StopsAtTheEndOfAReadablePage) {
     }
     const char *cut = page.place(std::string("ab\xE2\x82"));
     EXPECT_EQ(ov_utf8_valid_prefix(cut, 4), 2u);
+}
+
+// RFC 3629 spelled out: the length of the longest prefix of whole
+// well-formed characters among the n bytes at s.
+size_t reference_prefix(const unsigned char *s, size_t n) {
+    size_t i = 0;
+    while (i < n) {
+        const unsigned b = s[i];
+        size_t len = 0;
+        uint32_t c = 0;
+        if (b < 0x80) {
+            len = 1, c = b;
+        } else if (b >= 0xC2 && b <= 0xDF) {
+            len = 2, c = b & 0x1F;
+        } else if (b >= 0xE0 && b <= 0xEF) {
+            len = 3, c = b & 0x0F;
+        } else if (b >= 0xF0 && b <= 0xF4) {
+            len = 4, c = b & 0x07;
+        } else {
+            return i;
+        }
+        if (n - i < len) return i;
+        for (size_t k = 1; k < len; ++k) {
+            if ((s[i + k] & 0xC0) != 0x80) return i;
+            c = (c << 6) | (s[i + k] & 0x3F);
+        }
+        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+        if (c < least[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return i;
+        i += len;
+    }
+    return i;
+}
+
+// Mixed text with one or two bytes changed, at lengths that take the block
+// paths and their ends: the validator agrees with the reference everywhere,
+// and the text that stays well-formed converts to the reference's units and
+// back.
+TEST(Utf8Valid, AgreesWithTheReferenceOnDamagedMixedText) {
+    const std::string pieces[] = {"word ", "caf\xC3\xA9 ", "\xD0\x9F\xD1\x80\xD0\xB8",
+                                  "\xE4\xB8\xAD\xE6\x96\x87", "\xF0\x9F\x98\x80", "ab"};
+    const unsigned char damage[] = {0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xEF, 0xF0,
+                                    0xF4, 0xF5, 0xFF, 0xA0, 0x90, 0x41};
+    uint32_t seed = 12345;
+    auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
+    for (int round = 0; round < 3000; ++round) {
+        std::string text;
+        const size_t target = next() % 300;
+        while (text.size() < target) text += pieces[next() % 6];
+        const int changes = static_cast<int>(next() % 3);
+        for (int k = 0; k < changes && !text.empty(); ++k) {
+            text[next() % text.size()] = static_cast<char>(damage[next() % sizeof damage]);
+        }
+        if (next() % 4 == 0 && !text.empty()) text.resize(text.size() - 1);  // cut the end
+        const auto *bytes = reinterpret_cast<const unsigned char *>(text.c_str());
+        const size_t expected = reference_prefix(bytes, text.size());
+        ASSERT_EQ(ov_utf8_valid_prefix(text.c_str(), SIZE_MAX), expected)
+            << ::testing::PrintToString(text);
+        ASSERT_EQ(ov_utf8_is_valid(text.c_str(), SIZE_MAX), expected == text.size() ? 1 : 0);
+        size_t size = 0;
+        ASSERT_EQ(ov_utf8_to_utf16(text.c_str(), 0, nullptr, &size),
+                  expected == text.size() ? ERANGE : EINVAL);
+        if (expected != text.size()) continue;
+        // Well-formed: both conversions against characters decoded one by one.
+        U16 reference;
+        for (size_t i = 0; i < text.size();) {
+            const unsigned b = bytes[i];
+            const size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
+            uint32_t c = len == 1 ? b : b & (0x7F >> len);
+            for (size_t k = 1; k < len; ++k) c = (c << 6) | (bytes[i + k] & 0x3F);
+            if (c >= 0x10000) {
+                reference.push_back(static_cast<uint16_t>(0xD800 + ((c - 0x10000) >> 10)));
+                reference.push_back(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
+            } else {
+                reference.push_back(static_cast<uint16_t>(c));
+            }
+            i += len;
+        }
+        U16 units(text.size() + 1);
+        size = units.size() * 2;
+        ASSERT_OV_OK(ov_utf8_to_utf16(text.c_str(), 0, units.data(), &size));
+        ASSERT_EQ(size, reference.size() * 2);
+        units.resize(reference.size());
+        ASSERT_TRUE(units == reference) << ::testing::PrintToString(text);
+        units.push_back(0);
+        std::string back(3 * units.size() + 1, '#');
+        size = back.size();
+        ASSERT_OV_OK(ov_utf16_to_utf8(units.data(), 0, back.data(), &size));
+        ASSERT_EQ(std::string(back.c_str()), text);
+    }
 }
 
 TEST(Utf8Strlen, StepsByAnnouncedLengthsButNeverPastTheTerminator) {
@@ -368,10 +457,11 @@ TEST(Utf8ToUtf16, RefusesMalformedTextAndBadArguments) {
         for (int lenient = 0; lenient < 2; ++lenient) {
             size_t size = 0;
             EXPECT_EQ(ov_utf8_to_utf16(bad, lenient, nullptr, &size), EINVAL);
-            uint16_t out[64];
-            size = sizeof out;  // room for any result: the one-pass conversion
+            uint16_t out[64] = {0xAAAA};
+            size = sizeof out;  // room for any result
             EXPECT_EQ(ov_utf8_to_utf16(bad, lenient, out, &size), EINVAL);
-            EXPECT_EQ(out[0], 0);
+            EXPECT_EQ(out[0], 0xAAAA);  // nothing written
+            EXPECT_EQ(size, sizeof out);
         }
     }
     uint16_t out[4];
@@ -418,6 +508,42 @@ TEST(Utf16ToUtf8, LoneSurrogatesAreRefusedOrKeptAsTheirOwnValue) {
     EXPECT_EQ(ov_utf16_to_utf8(nullptr, 0, out, &size), EINVAL);
     EXPECT_EQ(ov_utf16_to_utf8(pair, 0, out, nullptr), EINVAL);
     EXPECT_EQ(ov_utf16_to_utf8(pair, 0, nullptr, &size), EINVAL);
+}
+
+// Surrogates at every position of texts long enough for the block checks,
+// among ASCII and among characters of two and three bytes.
+TEST(Utf16ToUtf8, SurrogatesAreJudgedWhereverTheyLie) {
+    for (uint16_t filler : {uint16_t{'a'}, uint16_t{0x0416}, uint16_t{0x4E2D}}) {
+        const std::string fill = encode(filler);
+        for (size_t at = 0; at < 40; ++at) {
+            SCOPED_TRACE(::testing::Message() << std::hex << filler << std::dec << " at " << at);
+            U16 text(41, filler);
+            text[41 - 1] = 0;
+            char out[256];
+            size_t size = sizeof out;
+            if (at + 1 < 40) {
+                text[at] = 0xD83D;  // a pair: U+1F600
+                text[at + 1] = 0xDE00;
+                ASSERT_OV_OK(ov_utf16_to_utf8(text.data(), 0, out, &size));
+                std::string expected;
+                for (size_t k = 0; k < 40; ++k) expected += k == at ? "\xF0\x9F\x98\x80" : k == at + 1 ? "" : fill;
+                EXPECT_TRUE(std::string(out) == expected);
+                text[at + 1] = filler;  // the high one alone
+                EXPECT_EQ(ov_utf16_to_utf8(text.data(), 0, out, &size), EINVAL);
+                ASSERT_OV_OK(ov_utf16_to_utf8(text.data(), 1, out, &size));
+                EXPECT_EQ(std::strlen(out), 39 * fill.size() + 3);
+            } else {
+                text[at] = 0xD83D;  // the high one right before the terminator
+                EXPECT_EQ(ov_utf16_to_utf8(text.data(), 0, out, &size), EINVAL);
+                EXPECT_EQ(ov_utf16_to_utf8(text.data(), 1, out, &size), EINVAL);
+            }
+            text[at] = 0xDE00;  // a low one alone
+            if (at + 1 < 40) text[at + 1] = filler;
+            EXPECT_EQ(ov_utf16_to_utf8(text.data(), 0, out, &size), EINVAL);
+            ASSERT_OV_OK(ov_utf16_to_utf8(text.data(), 1, out, &size));
+            EXPECT_EQ(std::string(out).substr(at * fill.size(), 3), "\xED\xB8\x80");
+        }
+    }
 }
 
 // Every scalar value, in runs that mix with ASCII so that the block paths

@@ -363,9 +363,8 @@ OV_API int32_t ov_utf8_sanitize(char *dst, const char *src, size_t *size, const 
  * pairs.
  * @return 0 with *size set to the bytes written without the terminating
  * unit; ERANGE when *size is too small, with *size set to the bytes needed,
- * terminator included (nothing is written); EINVAL for malformed text (dst,
- * when it is large enough for any result, may then hold an empty string) or
- * for a null src or size, or a null dst with a non-zero *size. */
+ * terminator included; EINVAL for malformed text, a null src or size, or a
+ * null dst with a non-zero *size. Nothing is written on failure. */
 OV_API int32_t ov_utf8_to_utf16(const char *src, int lenient, uint16_t *dst,
                                 size_t *size) OV_NOEXCEPT;
 /* Converts src with its terminator to UTF-8 in dst of *size bytes. A high
@@ -374,10 +373,9 @@ OV_API int32_t ov_utf8_to_utf16(const char *src, int lenient, uint16_t *dst,
  * the three-byte form of its own value (which is not well-formed UTF-8). A
  * high surrogate right before the terminator is refused in either mode.
  * @return 0, *size unchanged; ERANGE when *size is too small, with *size
- * set to the bytes needed, terminator included (nothing is written); EINVAL
- * for a refused surrogate (dst, when it is large enough for any result, may
- * then hold an empty string), a null src or size, or a null dst with a
- * non-zero *size. */
+ * set to the bytes needed, terminator included; EINVAL for a refused
+ * surrogate, a null src or size, or a null dst with a non-zero *size.
+ * Nothing is written on failure. */
 OV_API int32_t ov_utf16_to_utf8(const uint16_t *src, int lenient, char *dst,
                                 size_t *size) OV_NOEXCEPT;
 
