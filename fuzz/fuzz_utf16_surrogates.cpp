@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         int32_t icu_length = 0;
         UErrorCode status = U_ZERO_ERROR;
         u_strToUTF8(icu.data(), static_cast<int32_t>(icu.size()), &icu_length,
-                    reinterpret_cast<const UChar *>(units.data()), static_cast<int32_t>(n), &status);
+                    reinterpret_cast<const UChar *>(units.data()), static_cast<int32_t>(n),
+                    &status);
         CHECK(U_SUCCESS(status) == ok);
         if (ok) CHECK(std::string(icu.data(), static_cast<size_t>(icu_length)) == reference);
     }

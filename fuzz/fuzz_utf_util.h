@@ -20,8 +20,8 @@ namespace fuzzutf {
     std::abort();
 }
 
-#define CHECK(cond)                                      \
-    do {                                                 \
+#define CHECK(cond)                                            \
+    do {                                                       \
         if (!(cond)) fuzzutf::fail(__FILE__, __LINE__, #cond); \
     } while (0)
 

@@ -21,6 +21,7 @@
 //
 // The cut of a partial character at the end of a shortened copy
 // (ov_utf8_trim_partial) lives with the bounded copies in ovstring.cpp.
+// The module's source name, as its other files state it; nothing here logs.
 #define OV_LOG_SOURCE "base/ovplatform/src/ovstring"
 
 #include <ovplatform/overror.h>
@@ -39,14 +40,15 @@
 #endif
 
 // The scans of text whose length is not known yet read whole aligned blocks
-// (16 bytes, or a 64-byte line), as the C library's strlen does: an aligned
+// (16 bytes, or lines of 64 and 128), as the C library's strlen does: an aligned
 // block that holds one byte of the text lies in the same page as that byte,
 // so it cannot fault, and the bytes of the block past the terminator or past
 // the given length are never used. The sanitizers, which know nothing of
 // pages, are told not to watch these few functions; everything that decides
 // what a byte means is outside them and watched as usual.
 #if defined(__clang__)
-#define OV_WHOLE_BLOCK_READS __attribute__((no_sanitize("address", "hwaddress", "thread", "memory")))
+#define OV_WHOLE_BLOCK_READS \
+    __attribute__((no_sanitize("address", "hwaddress", "thread", "memory")))
 #elif defined(__GNUC__)
 #define OV_WHOLE_BLOCK_READS __attribute__((no_sanitize_address, no_sanitize_thread))
 #else
@@ -83,10 +85,14 @@ size_t announced_length(unsigned lead) {
 bool second_byte_fits(unsigned lead, unsigned second) {
     unsigned low = 0x80;
     unsigned high = 0xBF;
-    if (lead == 0xE0) low = 0xA0;
-    else if (lead == 0xED) high = 0x9F;
-    else if (lead == 0xF0) low = 0x90;
-    else if (lead == 0xF4) high = 0x8F;
+    if (lead == 0xE0)
+        low = 0xA0;
+    else if (lead == 0xED)
+        high = 0x9F;
+    else if (lead == 0xF0)
+        low = 0x90;
+    else if (lead == 0xF4)
+        high = 0x8F;
     return second >= low && second <= high;
 }
 
@@ -164,7 +170,8 @@ OV_WHOLE_BLOCK_READS size_t ascii_run(const unsigned char *p, size_t limit) {
     }
 #if defined(OV_UTF8_AVX2)
     if (avx2 && done < limit) {
-        return done + ascii_lines_avx2(reinterpret_cast<const unsigned char *>(block), limit - done);
+        return done +
+               ascii_lines_avx2(reinterpret_cast<const unsigned char *>(block), limit - done);
     }
 #endif
     const __m128i zero = _mm_setzero_si128();
@@ -173,9 +180,9 @@ OV_WHOLE_BLOCK_READS size_t ascii_run(const unsigned char *p, size_t limit) {
         const __m128i b = _mm_load_si128(block + 1);
         const __m128i c = _mm_load_si128(block + 2);
         const __m128i d = _mm_load_si128(block + 3);
-        const __m128i all = _mm_and_si128(
-            _mm_and_si128(_mm_cmpgt_epi8(a, zero), _mm_cmpgt_epi8(b, zero)),
-            _mm_and_si128(_mm_cmpgt_epi8(c, zero), _mm_cmpgt_epi8(d, zero)));
+        const __m128i all =
+            _mm_and_si128(_mm_and_si128(_mm_cmpgt_epi8(a, zero), _mm_cmpgt_epi8(b, zero)),
+                          _mm_and_si128(_mm_cmpgt_epi8(c, zero), _mm_cmpgt_epi8(d, zero)));
         if (_mm_movemask_epi8(all) != 0xFFFF) {
             for (int i = 0; i < 4; ++i, done += 16) {
                 stops = ascii_stops(_mm_load_si128(block + i));
@@ -309,21 +316,23 @@ constexpr uint8_t kOverlong4 = 1 << 6;     // F0 80..8F
 constexpr uint8_t kTwoConts = 1 << 7;      // a continuation after a continuation
 constexpr uint8_t kCarry = kTooShort | kTooLong | kTwoConts;
 
+// clang-format off
 // Indexed by the high nibble of the byte before.
 alignas(16) constexpr uint8_t kFirstHigh[16] = {
-    kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong, kTooLong,
-    kTwoConts, kTwoConts, kTwoConts, kTwoConts,
-    kTooShort | kOverlong2,
-    kTooShort,
-    kTooShort | kOverlong3 | kSurrogate,
-    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4};
+    kTooLong, kTooLong, kTooLong, kTooLong,              // 0_______: ASCII
+    kTooLong, kTooLong, kTooLong, kTooLong,
+    kTwoConts, kTwoConts, kTwoConts, kTwoConts,          // 10______: continuation
+    kTooShort | kOverlong2,                              // 1100____
+    kTooShort,                                           // 1101____
+    kTooShort | kOverlong3 | kSurrogate,                 // 1110____
+    kTooShort | kTooLarge | kTooLarge1000 | kOverlong4}; // 1111____
 // Indexed by the low nibble of the byte before.
 alignas(16) constexpr uint8_t kFirstLow[16] = {
-    kCarry | kOverlong3 | kOverlong2 | kOverlong4,
-    kCarry | kOverlong2,
-    kCarry,
-    kCarry,
-    kCarry | kTooLarge,
+    kCarry | kOverlong3 | kOverlong2 | kOverlong4,       // ____0000
+    kCarry | kOverlong2,                                 // ____0001
+    kCarry, kCarry,                                      // ____001_
+    kCarry | kTooLarge,                                  // ____0100
+    kCarry | kTooLarge | kTooLarge1000,                  // ____0101 to ____1100
     kCarry | kTooLarge | kTooLarge1000,
     kCarry | kTooLarge | kTooLarge1000,
     kCarry | kTooLarge | kTooLarge1000,
@@ -331,18 +340,19 @@ alignas(16) constexpr uint8_t kFirstLow[16] = {
     kCarry | kTooLarge | kTooLarge1000,
     kCarry | kTooLarge | kTooLarge1000,
     kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000,
-    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,
-    kCarry | kTooLarge | kTooLarge1000,
+    kCarry | kTooLarge | kTooLarge1000 | kSurrogate,     // ____1101
+    kCarry | kTooLarge | kTooLarge1000,                  // ____111_
     kCarry | kTooLarge | kTooLarge1000};
 // Indexed by the high nibble of the byte itself.
 alignas(16) constexpr uint8_t kSecondHigh[16] = {
-    kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort, kTooShort,
-    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,
-    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,
+    kTooShort, kTooShort, kTooShort, kTooShort,          // 0_______: ASCII
+    kTooShort, kTooShort, kTooShort, kTooShort,
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge1000 | kOverlong4,  // 1000____
+    kTooLong | kOverlong2 | kTwoConts | kOverlong3 | kTooLarge,                   // 1001____
+    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,                   // 101_____
     kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-    kTooLong | kOverlong2 | kTwoConts | kSurrogate | kTooLarge,
-    kTooShort, kTooShort, kTooShort, kTooShort};
+    kTooShort, kTooShort, kTooShort, kTooShort};         // 11______: a lead
+// clang-format on
 
 struct Avx2Tables {
     __m256i first_high;
@@ -368,9 +378,9 @@ OV_AVX2 inline __m256i high_nibbles(__m256i v) {
 OV_AVX2 inline __m256i block_errors(const Avx2Tables &t, __m256i input, __m256i previous) {
     const __m256i before = bytes_back<1>(input, previous);
     const __m256i flags = _mm256_and_si256(
-        _mm256_and_si256(_mm256_shuffle_epi8(t.first_high, high_nibbles(before)),
-                         _mm256_shuffle_epi8(t.first_low,
-                                             _mm256_and_si256(before, _mm256_set1_epi8(0x0F)))),
+        _mm256_and_si256(
+            _mm256_shuffle_epi8(t.first_high, high_nibbles(before)),
+            _mm256_shuffle_epi8(t.first_low, _mm256_and_si256(before, _mm256_set1_epi8(0x0F)))),
         _mm256_shuffle_epi8(t.second_high, high_nibbles(input)));
     // 0x80 where the byte two back leads three or more bytes, or the one
     // three back leads four: exactly there two continuations are right.
@@ -378,8 +388,8 @@ OV_AVX2 inline __m256i block_errors(const Avx2Tables &t, __m256i input, __m256i 
                                            _mm256_set1_epi8(static_cast<char>(0xE0 - 0x80)));
     const __m256i fourth = _mm256_subs_epu8(bytes_back<3>(input, previous),
                                             _mm256_set1_epi8(static_cast<char>(0xF0 - 0x80)));
-    const __m256i expected = _mm256_and_si256(_mm256_or_si256(third, fourth),
-                                              _mm256_set1_epi8(static_cast<char>(0x80)));
+    const __m256i expected =
+        _mm256_and_si256(_mm256_or_si256(third, fourth), _mm256_set1_epi8(static_cast<char>(0x80)));
     return _mm256_xor_si256(expected, flags);
 }
 
@@ -388,10 +398,10 @@ OV_AVX2 bool valid_avx2(const unsigned char *p, size_t n) {
     const Avx2Tables t = {broadcast_table(kFirstHigh), broadcast_table(kFirstLow),
                           broadcast_table(kSecondHigh)};
     // Non-zero in the last three bytes when a character there needs more.
-    const __m256i last_leads = _mm256_setr_epi8(
-        -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
-        -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1), static_cast<char>(0xE0 - 1),
-        static_cast<char>(0xC0 - 1));
+    const __m256i last_leads =
+        _mm256_setr_epi8(-1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, -1,
+                         -1, -1, -1, -1, -1, -1, -1, -1, -1, -1, static_cast<char>(0xF0 - 1),
+                         static_cast<char>(0xE0 - 1), static_cast<char>(0xC0 - 1));
     __m256i error = _mm256_setzero_si256();
     __m256i previous = _mm256_setzero_si256();
     __m256i incomplete = _mm256_setzero_si256();
@@ -495,11 +505,6 @@ inline void decode_one(const unsigned char *src, size_t &i, uint16_t *out, size_
     }
 }
 
-// Writes the UTF-16 form of the n bytes of well-formed UTF-8 at src to out,
-// which has room for it, and returns the number of units. The text goes in
-// blocks of 16 bytes: a block of ASCII at once (while out has room for it),
-// any other character by character. Deciding once per block keeps the
-// branches predictable in text that mixes scripts.
 #if defined(OV_UTF8_AVX2)
 // For eight bytes of text made of characters of one and two bytes: the
 // shuffle that puts each character that starts among them into a 16-bit
@@ -534,8 +539,9 @@ constexpr SpreadTable kSpread = make_spread_table();
 
 // Bit k set when byte k of v starts a character (is no continuation byte).
 OV_AVX2 inline unsigned starts_of(__m128i v) {
-    const __m128i continuation = _mm_cmpeq_epi8(
-        _mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))), _mm_set1_epi8(static_cast<char>(0x80)));
+    const __m128i continuation =
+        _mm_cmpeq_epi8(_mm_and_si128(v, _mm_set1_epi8(static_cast<char>(0xC0))),
+                       _mm_set1_epi8(static_cast<char>(0x80)));
     return ~static_cast<unsigned>(_mm_movemask_epi8(continuation)) & 0xFFFFu;
 }
 
@@ -562,8 +568,7 @@ OV_AVX2 inline size_t spread_eight(__m128i window, unsigned starts, uint16_t *ou
 // characters of one and two bytes is spread into lanes in two halves, any
 // other goes character by character. The stride never waits for what a
 // block held, so the loads of blocks overlap.
-OV_AVX2 size_t decode_utf8_avx2(const unsigned char *src, size_t n, uint16_t *out,
-                                size_t room) {
+OV_AVX2 size_t decode_utf8_avx2(const unsigned char *src, size_t n, uint16_t *out, size_t room) {
     size_t i = 0;
     size_t units = 0;
     const __m128i zero = _mm_setzero_si128();
@@ -597,6 +602,11 @@ OV_AVX2 size_t decode_utf8_avx2(const unsigned char *src, size_t n, uint16_t *ou
 }
 #endif
 
+// Writes the UTF-16 form of the n bytes of well-formed UTF-8 at src to out,
+// which has room for it, and returns the number of units. The text goes in
+// blocks of 16 bytes: a block of ASCII at once (while out has room for it),
+// any other character by character. Deciding once per block keeps the
+// branches predictable in text that mixes scripts.
 size_t decode_utf8_generic(const unsigned char *src, size_t n, uint16_t *out, size_t room) {
     size_t i = 0;
     size_t units = 0;
@@ -657,13 +667,14 @@ bool surrogates_allowed(const uint16_t *src, size_t n, bool lenient) {
     const __m128i low = _mm_set1_epi16(static_cast<short>(0xDC00));
     unsigned carry = 0;
     for (; n - i >= 16; i += 16) {
-        const __m128i a = _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)), kind);
+        const __m128i a =
+            _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i)), kind);
         const __m128i b =
             _mm_and_si128(_mm_loadu_si128(reinterpret_cast<const __m128i *>(src + i + 8)), kind);
-        const unsigned highs = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_packs_epi16(_mm_cmpeq_epi16(a, high), _mm_cmpeq_epi16(b, high))));
-        const unsigned lows = static_cast<unsigned>(_mm_movemask_epi8(
-            _mm_packs_epi16(_mm_cmpeq_epi16(a, low), _mm_cmpeq_epi16(b, low))));
+        const unsigned highs = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, high), _mm_cmpeq_epi16(b, high))));
+        const unsigned lows = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_packs_epi16(_mm_cmpeq_epi16(a, low), _mm_cmpeq_epi16(b, low))));
         if ((((highs << 1) | carry) & 0xFFFF) != lows) return false;
         carry = highs >> 15;
     }
@@ -795,8 +806,7 @@ constexpr PackTable kPack = make_pack_table();
 // encode_utf8_generic with AVX2: eight units without a surrogate at once,
 // whatever their lengths. Each unit's one to three bytes are made in a
 // 32-bit lane and the lanes' bytes packed together by a table shuffle.
-OV_AVX2 size_t encode_utf8_avx2(const uint16_t *src, size_t n, unsigned char *out,
-                                size_t room) {
+OV_AVX2 size_t encode_utf8_avx2(const uint16_t *src, size_t n, unsigned char *out, size_t room) {
     const uint16_t *p = src;
     const uint16_t *const end = src + n;
     unsigned char *o = out;
@@ -833,14 +843,14 @@ OV_AVX2 size_t encode_utf8_avx2(const uint16_t *src, size_t n, unsigned char *ou
             continue;
         }
         const __m256i c = _mm256_cvtepu16_epi32(units);
-        const __m256i cont_low = _mm256_or_si256(_mm256_and_si256(c, _mm256_set1_epi32(0x3F)),
-                                                 _mm256_set1_epi32(0x80));
-        const __m256i cont_mid = _mm256_or_si256(
-            _mm256_and_si256(_mm256_srli_epi32(c, 6), _mm256_set1_epi32(0x3F)),
-            _mm256_set1_epi32(0x80));
-        const __m256i two = _mm256_or_si256(
-            _mm256_or_si256(_mm256_srli_epi32(c, 6), _mm256_set1_epi32(0xC0)),
-            _mm256_slli_epi32(cont_low, 8));
+        const __m256i cont_low =
+            _mm256_or_si256(_mm256_and_si256(c, _mm256_set1_epi32(0x3F)), _mm256_set1_epi32(0x80));
+        const __m256i cont_mid =
+            _mm256_or_si256(_mm256_and_si256(_mm256_srli_epi32(c, 6), _mm256_set1_epi32(0x3F)),
+                            _mm256_set1_epi32(0x80));
+        const __m256i two =
+            _mm256_or_si256(_mm256_or_si256(_mm256_srli_epi32(c, 6), _mm256_set1_epi32(0xC0)),
+                            _mm256_slli_epi32(cont_low, 8));
         const __m256i three = _mm256_or_si256(
             _mm256_or_si256(_mm256_srli_epi32(c, 12), _mm256_set1_epi32(0xE0)),
             _mm256_or_si256(_mm256_slli_epi32(cont_mid, 8), _mm256_slli_epi32(cont_low, 16)));
@@ -848,7 +858,8 @@ OV_AVX2 size_t encode_utf8_avx2(const uint16_t *src, size_t n, unsigned char *ou
         const __m256i from_800 = _mm256_cmpgt_epi32(c, _mm256_set1_epi32(0x7FF));
         const __m256i bytes =
             _mm256_blendv_epi8(_mm256_blendv_epi8(c, two, from_80), three, from_800);
-        const unsigned m80 = static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(from_80)));
+        const unsigned m80 =
+            static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(from_80)));
         const unsigned m800 =
             static_cast<unsigned>(_mm256_movemask_ps(_mm256_castsi256_ps(from_800)));
         const unsigned first = (m80 & 0xF) | ((m800 & 0xF) << 4);
@@ -885,8 +896,8 @@ extern "C" {
 const char *ov_utf8_check(const char *text, int32_t available, int32_t n) noexcept {
     if (text == nullptr || available <= 0) return nullptr;
     const auto *s = reinterpret_cast<const unsigned char *>(text);
-    const auto *broken = check_sequence(s, static_cast<size_t>(available),
-                                        n < 1 ? 1 : static_cast<size_t>(n));
+    const auto *broken =
+        check_sequence(s, static_cast<size_t>(available), n < 1 ? 1 : static_cast<size_t>(n));
     return reinterpret_cast<const char *>(broken);
 }
 
@@ -967,9 +978,8 @@ int32_t ov_utf8_sanitize(char *dst, const char *src, size_t *size, const char *r
     // The output is well-formed only if what stands in for the broken parts
     // is; a NUL in it would end the output early.
     bool whole = false;
-    if (src == nullptr ||
-        scan_valid(reinterpret_cast<const unsigned char *>(replacement), replacement_length,
-                   &whole) != replacement_length) {
+    if (src == nullptr || scan_valid(reinterpret_cast<const unsigned char *>(replacement),
+                                     replacement_length, &whole) != replacement_length) {
         dst[0] = '\0';
         *size = 0;
         return EINVAL;
@@ -1106,11 +1116,13 @@ char *ov_utf8_ellipsize(const char *text, char *dst, size_t limit, int32_t mode)
     } else {
         head = limit - 3;
     }
-    const size_t head_bytes = head == 0 ? 0 : static_cast<size_t>(ov_utf8_advance(text, head) - text);
+    const size_t head_bytes =
+        head == 0 ? 0 : static_cast<size_t>(ov_utf8_advance(text, head) - text);
     const size_t tail_start = static_cast<size_t>(ov_utf8_advance(text, characters - tail) - text);
     const size_t tail_bytes = length - tail_start;
     // At least four characters go, so the result is shorter than the text.
-    char *out = dst != nullptr ? dst : static_cast<char *>(std::malloc(head_bytes + 3 + tail_bytes + 1));
+    char *out =
+        dst != nullptr ? dst : static_cast<char *>(std::malloc(head_bytes + 3 + tail_bytes + 1));
     if (out == nullptr) return nullptr;
     // The tail first: for a destination that is the text itself, it moves
     // towards the start and the dots then overwrite only moved bytes.

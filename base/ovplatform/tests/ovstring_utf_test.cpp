@@ -49,8 +49,8 @@ class PageEnd {
   public:
     PageEnd() {
         page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        void *m = mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
+        void *m =
+            mmap(nullptr, 2 * page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         base_ = m == MAP_FAILED ? nullptr : static_cast<char *>(m);
         if (base_ != nullptr) mprotect(base_ + page_, page_, PROT_NONE);
     }
@@ -89,8 +89,8 @@ TEST(Utf8Check, ReturnsNullOrTheEndOfTheValidBeginning) {
     EXPECT_EQ(ov_utf8_check_char(emoji_cut.data(), 4), at(emoji_cut, 2));
 
     // Every limit of RFC 3629 at the second byte.
-    for (const char *bad : {"\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80",
-                            "\x80", "\xC1\xBF", "\xFF"}) {
+    for (const char *bad : {"\xE0\x9F\xBF", "\xF0\x8F\xBF\xBF", "\xF4\x90\x80\x80",
+                            "\xF5\x80\x80\x80", "\x80", "\xC1\xBF", "\xFF"}) {
         EXPECT_EQ(ov_utf8_check_char(bad, 4), bad) << ::testing::PrintToString(bad);
     }
     for (const char *good : {"\x7F", "\xC2\x80", "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80",
@@ -246,10 +246,14 @@ size_t reference_prefix(const unsigned char *s, size_t n) {
 // and the text that stays well-formed converts to the reference's units and
 // back.
 TEST(Utf8Valid, AgreesWithTheReferenceOnDamagedMixedText) {
-    const std::string pieces[] = {"word ", "caf\xC3\xA9 ", "\xD0\x9F\xD1\x80\xD0\xB8",
-                                  "\xE4\xB8\xAD\xE6\x96\x87", "\xF0\x9F\x98\x80", "ab"};
-    const unsigned char damage[] = {0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xEF, 0xF0,
-                                    0xF4, 0xF5, 0xFF, 0xA0, 0x90, 0x41};
+    const std::string pieces[] = {"word ",
+                                  "caf\xC3\xA9 ",
+                                  "\xD0\x9F\xD1\x80\xD0\xB8",
+                                  "\xE4\xB8\xAD\xE6\x96\x87",
+                                  "\xF0\x9F\x98\x80",
+                                  "ab"};
+    const unsigned char damage[] = {0x80, 0xBF, 0xC0, 0xC2, 0xE0, 0xED, 0xEF,
+                                    0xF0, 0xF4, 0xF5, 0xFF, 0xA0, 0x90, 0x41};
     uint32_t seed = 12345;
     auto next = [&seed] { return seed = seed * 1103515245u + 12345u, seed >> 8; };
     for (int round = 0; round < 3000; ++round) {
@@ -304,7 +308,7 @@ TEST(Utf8Strlen, StepsByAnnouncedLengthsButNeverPastTheTerminator) {
     EXPECT_EQ(ov_utf8_strlen(""), 0u);
     EXPECT_EQ(ov_utf8_strlen("caf\xC3\xA9 \xF0\x9F\x98\x80!"), 7u);
     EXPECT_EQ(ov_utf8_strlen("\xC3\x41z"), 2u);  // no validation: C3 takes the A
-    EXPECT_EQ(ov_utf8_strlen("\x80\x80"), 2u);  // stray continuations step alone
+    EXPECT_EQ(ov_utf8_strlen("\x80\x80"), 2u);   // stray continuations step alone
     PageEnd page;
     ASSERT_TRUE(page.ok());
     // A lead announcing six bytes right before the terminator.
@@ -349,9 +353,21 @@ TEST(Utf8Sanitize, ReplacesEachBrokenPartOnce) {
         const char *out;
         int32_t rc;
     } cases[] = {
-        {"a\xFF" "b", "a\xEF\xBF\xBD" "b", EILLUTFSTR},
-        {"a\xE2\x82" "A", "a\xEF\xBF\xBD" "A", EILLUTFSTR},
-        {"\xF0\x9F\x98" "x", "\xEF\xBF\xBD" "x", EILLUTFSTR},  // three good bytes, one unit
+        {"a\xFF"
+         "b",
+         "a\xEF\xBF\xBD"
+         "b",
+         EILLUTFSTR},
+        {"a\xE2\x82"
+         "A",
+         "a\xEF\xBF\xBD"
+         "A",
+         EILLUTFSTR},
+        {"\xF0\x9F\x98"
+         "x",
+         "\xEF\xBF\xBD"
+         "x",
+         EILLUTFSTR},                                          // three good bytes, one unit
         {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD", EILLUTFSTR},  // lead and stray byte
         {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD", EILLUTFSTR},
         {"end\xE2\x82", "end\xEF\xBF\xBD", EILLUTFSTR},
@@ -368,10 +384,18 @@ TEST(Utf8Sanitize, ReplacesEachBrokenPartOnce) {
     }
     char out[16];
     size_t size = sizeof out;
-    EXPECT_EQ(ov_utf8_sanitize(out, "a\xFF\xFE" "b", &size, "?", 1), EILLUTFSTR);
+    EXPECT_EQ(ov_utf8_sanitize(out,
+                               "a\xFF\xFE"
+                               "b",
+                               &size, "?", 1),
+              EILLUTFSTR);
     EXPECT_STREQ(out, "a??b");
     size = sizeof out;
-    EXPECT_EQ(ov_utf8_sanitize(out, "a\xFF" "b", &size, "", 0), EILLUTFSTR);
+    EXPECT_EQ(ov_utf8_sanitize(out,
+                               "a\xFF"
+                               "b",
+                               &size, "", 0),
+              EILLUTFSTR);
     EXPECT_STREQ(out, "ab");
 }
 
@@ -452,8 +476,8 @@ TEST(Utf8ToUtf16, ReportsTheSizeNeededAndWritesSurrogatePairs) {
 }
 
 TEST(Utf8ToUtf16, RefusesMalformedTextAndBadArguments) {
-    for (const char *bad : {"a\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "x\xE2\x82",
-                            "\x80", "\xF8\x88\x80\x80\x80"}) {
+    for (const char *bad : {"a\xC0\xAF", "\xED\xA0\x80", "\xF4\x90\x80\x80", "x\xE2\x82", "\x80",
+                            "\xF8\x88\x80\x80\x80"}) {
         for (int lenient = 0; lenient < 2; ++lenient) {
             size_t size = 0;
             EXPECT_EQ(ov_utf8_to_utf16(bad, lenient, nullptr, &size), EINVAL);
@@ -483,7 +507,9 @@ TEST(Utf16ToUtf8, LoneSurrogatesAreRefusedOrKeptAsTheirOwnValue) {
     const uint16_t lone_high[] = {0xD800, 'a', 0};
     EXPECT_EQ(ov_utf16_to_utf8(lone_high, 0, out, &size), EINVAL);
     ASSERT_OV_OK(ov_utf16_to_utf8(lone_high, 1, out, &size));
-    EXPECT_STREQ(out, "\xED\xA0\x80" "a");
+    EXPECT_STREQ(out,
+                 "\xED\xA0\x80"
+                 "a");
 
     const uint16_t high_at_end[] = {'a', 0xDBFF, 0};
     for (int lenient = 0; lenient < 2; ++lenient) {
@@ -526,7 +552,8 @@ TEST(Utf16ToUtf8, SurrogatesAreJudgedWhereverTheyLie) {
                 text[at + 1] = 0xDE00;
                 ASSERT_OV_OK(ov_utf16_to_utf8(text.data(), 0, out, &size));
                 std::string expected;
-                for (size_t k = 0; k < 40; ++k) expected += k == at ? "\xF0\x9F\x98\x80" : k == at + 1 ? "" : fill;
+                for (size_t k = 0; k < 40; ++k)
+                    expected += k == at ? "\xF0\x9F\x98\x80" : k == at + 1 ? "" : fill;
                 EXPECT_TRUE(std::string(out) == expected);
                 text[at + 1] = filler;  // the high one alone
                 EXPECT_EQ(ov_utf16_to_utf8(text.data(), 0, out, &size), EINVAL);
@@ -594,14 +621,18 @@ TEST(Utf8Ellipsize, KeepsLimitCharactersInEachMode) {
     EXPECT_EQ(ov_utf8_ellipsize(ten, out, 7, 1), out);
 
     // Characters of two to four bytes are kept or dropped whole.
-    const char *mixed = "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "abc\xF0\x9F\x98\x80\xC3\xA9";
+    const char *mixed =
+        "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+        "abc\xF0\x9F\x98\x80\xC3\xA9";
     EXPECT_STREQ(ov_utf8_ellipsize(mixed, out, 5, 1), "\xC3\xA9\xE2\x82\xAC...");
     EXPECT_STREQ(ov_utf8_ellipsize(mixed, out, 5, -1), "...\xF0\x9F\x98\x80\xC3\xA9");
     EXPECT_STREQ(ov_utf8_ellipsize(mixed, out, 6, 0), "\xC3\xA9...\xF0\x9F\x98\x80\xC3\xA9");
 
     char *heap = ov_utf8_ellipsize(mixed, nullptr, 7, 1);
     ASSERT_NE(heap, nullptr);
-    EXPECT_STREQ(heap, "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80" "a...");
+    EXPECT_STREQ(heap,
+                 "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80"
+                 "a...");
     std::free(heap);
     heap = ov_utf8_ellipsize("short", nullptr, 10, 0);
     ASSERT_NE(heap, nullptr);
@@ -617,7 +648,10 @@ TEST(Utf8Ellipsize, RefusesWhatItCannotShorten) {
     EXPECT_EQ(ov_utf8_ellipsize(nullptr, out, 5, 0), nullptr);
     EXPECT_EQ(ov_utf8_ellipsize("", out, 5, 0), nullptr);
     EXPECT_EQ(ov_utf8_ellipsize("abcdef", out, 2, 0), nullptr);
-    EXPECT_EQ(ov_utf8_ellipsize("abc\xFF" "defgh", out, 5, 0), nullptr);
+    EXPECT_EQ(ov_utf8_ellipsize("abc\xFF"
+                                "defgh",
+                                out, 5, 0),
+              nullptr);
     EXPECT_EQ(ov_utf8_ellipsize("abcdefg\xE2\x82", out, 5, 0), nullptr);
 }
 
