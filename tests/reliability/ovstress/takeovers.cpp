@@ -27,10 +27,11 @@ namespace {
 // it still owns its lock a while later and releases it; a release that finds
 // another record means a second winner removed its lock.
 int takeover_contender(LockKind kind, const std::string &name, Barrier &barrier, uint32_t delay_ms,
-                       uint32_t probe_gap_ms, const EventLog &log, int id,
+                       uint32_t probe_gap_ms, uint32_t start_delay_ms, const EventLog &log, int id,
                        const std::string &scratch) {
     if (probe_gap_ms != 0 || delay_ms != 0) ov_lockfile_set_test_timing(probe_gap_ms, 0, delay_ms);
     barrier.wait();
+    sleep_ms(start_delay_ms);
     char holder[32];
     std::snprintf(holder, sizeof holder, "t%d", id);
     if (kind == LockKind::Run) {
@@ -75,6 +76,7 @@ void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &d
     std::mt19937 rng(static_cast<unsigned>(mono_ns()));
     uint64_t multi = 0;
     uint64_t none = 0;
+    uint64_t wins[static_cast<size_t>(LockKind::Broken) + 1] = {};
     const int64_t start = mono_ns();
     for (int round = 0; round < rounds; ++round) {
         plant_stale_lock(dirs[0] + "/x.lck");
@@ -82,6 +84,7 @@ void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &d
         unlink(log.path().c_str());
         Barrier barrier;
         std::vector<pid_t> pids;
+        std::vector<LockKind> kinds;
         for (int i = 0; i < plan.contenders; ++i) {
             const std::string name = dirs[static_cast<size_t>(i) % dirs.size()] + "/x";
             const uint32_t delay = plan.max_delay_ms ? std::uniform_int_distribution<uint32_t>(
@@ -89,17 +92,27 @@ void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &d
                                                      : 0;
             const std::string scratch = work + "/t" + std::to_string(i);
             const LockKind kind = plan.kind == LockKind::Mixed ? mixed_kind(i) : plan.kind;
-            pids.push_back(spawn_child([&, name, delay, i, kind, scratch] {
-                return takeover_contender(kind, name, barrier, delay, plan.probe_gap_ms, log, i,
-                                          scratch);
+            kinds.push_back(kind);
+            // Contenders of different kinds start at different moments, so
+            // that each kind wins some rounds: a tool needs a few
+            // milliseconds to start that the library does not.
+            const uint32_t start_delay = plan.kind == LockKind::Mixed
+                                             ? std::uniform_int_distribution<uint32_t>(0, 200)(rng)
+                                             : 0;
+            pids.push_back(spawn_child([&, name, delay, start_delay, i, kind, scratch] {
+                return takeover_contender(kind, name, barrier, delay, plan.probe_gap_ms,
+                                          start_delay, log, i, scratch);
             }));
         }
         sleep_ms(50);
         barrier.open_all();
         int winners = 0;
-        for (const pid_t pid : pids) {
-            const int code = wait_code(pid);
-            if (code == kWon || code == kWonButLost) ++winners;
+        for (size_t i = 0; i < pids.size(); ++i) {
+            const int code = wait_code(pids[i]);
+            if (code == kWon || code == kWonButLost) {
+                ++winners;
+                ++wins[static_cast<size_t>(kinds[i])];
+            }
             if (code == kWonButLost) fail("%s round %d: a winner lost its lock", plan.label, round);
             if (code != kWon && code != kWonButLost && code != kRefused) {
                 fail("%s round %d: a contender ended with %d", plan.label, round, code);
@@ -127,6 +140,12 @@ void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &d
          " with none, %.1f s",
          plan.label, rounds, plan.contenders, multi, none,
          static_cast<double>(mono_ns() - start) / 1e9);
+    if (plan.kind == LockKind::Mixed) {
+        note("takeover %s: won through the library %" PRIu64 ", the lock tool %" PRIu64
+             ", the command tool %" PRIu64 " times",
+             plan.label, wins[static_cast<size_t>(LockKind::Library)],
+             wins[static_cast<size_t>(LockKind::Tool)], wins[static_cast<size_t>(LockKind::Run)]);
+    }
     if (multi != 0)
         fail("takeover %s: %" PRIu64 " rounds with more than one winner", plan.label, multi);
     if (none != 0) fail("takeover %s: %" PRIu64 " rounds without a winner", plan.label, none);
