@@ -66,7 +66,7 @@ int contender(LockKind kind, const std::string &name, const EventLog &log,
                 // The tool waits by itself; the holder it runs does the round.
                 std::string err;
                 const int code = run_command_tool(name, {"-w", "5", "-e", "10"}, log.path(), holder,
-                                                  counter, 0, scratch, &err);
+                                                  counter, 0, 0, scratch, &err);
                 if (code == 0) {
                     done = true;
                     break;
@@ -209,7 +209,7 @@ void self_test(const std::string &work) {
 }
 
 int run_holder_main(const std::string &log_path, const std::string &holder,
-                    const std::string &counter, int hold_ms) {
+                    const std::string &counter, int hold_ms, int refusals) {
     // The lock the tool says it holds must be in its file, as the tool's
     // record; the record is also what a holder would use as a fencing value.
     const char *file = std::getenv("OVLOCK_FILE");
@@ -224,6 +224,7 @@ int run_holder_main(const std::string &log_path, const std::string &holder,
     log.record('E', holder.c_str());
     if (!counter.empty()) bump_counter(counter, 200);
     sleep_ms(hold_ms);
+    hold_for_refusals(log, refusals);
     log.record('X', holder.c_str());
     return 0;
 }

@@ -149,11 +149,11 @@ ToolRun run_tool(const std::string &name, int expiration, const std::string &scr
 
 int run_command_tool(const std::string &name, const std::vector<std::string> &options,
                      const std::string &log_path, const char *holder, const std::string &counter,
-                     int hold_ms, const std::string &scratch, std::string *err) {
+                     int hold_ms, int refusals, const std::string &scratch, std::string *err) {
     std::vector<std::string> args = {"-E", std::to_string(kRunBusy)};
     args.insert(args.end(), options.begin(), options.end());
     args.insert(args.end(), {"--", name, g_self, "run-holder", log_path, holder, counter,
-                             std::to_string(hold_ms)});
+                             std::to_string(hold_ms), std::to_string(refusals)});
     const std::string err_path = scratch + ".err";
     const pid_t pid = ovsupport::StartProgram(g_run, args, {.out = "/dev/null", .err = err_path});
     if (pid < 0) {
@@ -228,6 +228,23 @@ void EventLog::record(char kind, const char *holder) const {
     const ssize_t ignored = write(fd, line, static_cast<size_t>(n));
     (void)ignored;
     close(fd);
+}
+
+uint64_t EventLog::count(char kind) const {
+    const std::string text = ovsupport::read_file(path_);
+    uint64_t n = 0;
+    for (size_t pos = 0; pos < text.size();) {
+        if (text[pos] == kind) ++n;
+        const size_t end = text.find('\n', pos);
+        if (end == std::string::npos) break;
+        pos = end + 1;
+    }
+    return n;
+}
+
+void hold_for_refusals(const EventLog &log, int refusals) {
+    const int64_t limit = mono_ns() + 10 * 1000000000LL;
+    while (log.count('R') < static_cast<uint64_t>(refusals) && mono_ns() < limit) sleep_ms(20);
 }
 
 EventLog::Result EventLog::analyse() const {

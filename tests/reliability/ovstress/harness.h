@@ -136,12 +136,13 @@ int release_worker(pid_t worker);
 // The command tool: runs this program's run-holder role under the lock on
 // name, with options before the name. The holder records its entry and exit
 // in the log at log_path as holder, bumps the counter when one is given and
-// stays inside for hold_ms. Returns the tool's exit code; its standard error
+// stays inside for hold_ms, and then until the log shows refusals refusals
+// (see hold_for_refusals). Returns the tool's exit code; its standard error
 // goes to "<scratch>.err" and is given in *err.
 inline constexpr int kRunBusy = 75;  // the tool's status for a busy lock (its -E)
 int run_command_tool(const std::string &name, const std::vector<std::string> &options,
                      const std::string &log_path, const char *holder, const std::string &counter,
-                     int hold_ms, const std::string &scratch, std::string *err);
+                     int hold_ms, int refusals, const std::string &scratch, std::string *err);
 
 // ---------------------------------------------------------------------------
 // The enter/exit log
@@ -164,6 +165,9 @@ class EventLog {
     // An entry while another holder is still inside is an overlap; it is
     // explained by a pause when either holder was marked paused ('P').
     Result analyse() const;
+
+    // The records of one kind so far ('R': a takeover contender refused).
+    uint64_t count(char kind) const;
 
   private:
     std::string path_;
@@ -199,7 +203,13 @@ void self_test(const std::string &work);
 // stays hold_ms, and records its exit. Exits 0, or 1 when the lock was not
 // the tool's.
 int run_holder_main(const std::string &log_path, const std::string &holder,
-                    const std::string &counter, int hold_ms);
+                    const std::string &counter, int hold_ms, int refusals);
+
+// A takeover round's winner holds its lock until every other contender of
+// the round has been refused ('R' records in the log), at most 10 s: a
+// contender that tried only after the winner's release would take the then
+// free lock, and count as a second winner of the round without one.
+void hold_for_refusals(const EventLog &log, int refusals);
 
 // takeovers.cpp
 struct TakeoverPlan {

@@ -161,8 +161,8 @@ int main(int argc, char **argv) {
         return skew_holder_main(argv[2], std::atoi(argv[3]), argv[4]);
     if (mode == "skew-contender" && argc == 4)
         return skew_contender_main(argv[2], std::atoi(argv[3]));
-    if (mode == "run-holder" && argc == 6)
-        return run_holder_main(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (mode == "run-holder" && argc == 7)
+        return run_holder_main(argv[2], argv[3], argv[4], std::atoi(argv[5]), std::atoi(argv[6]));
     if (mode != "ci" && mode != "soak" && mode != "takeover") return usage();
 
     double minutes = 30;

@@ -23,25 +23,30 @@
 namespace ovstress {
 namespace {
 
-// One contender of a takeover round: one acquisition. The winner checks that
-// it still owns its lock a while later and releases it; a release that finds
-// another record means a second winner removed its lock.
+// One contender of a takeover round: one acquisition. A refused contender
+// says so in the log ('R'). The winner holds its lock for 300 ms and until
+// the others have been refused, checks that it still owns it and releases
+// it; a release that finds another record means a second winner removed its
+// lock.
 int takeover_contender(LockKind kind, const std::string &name, Barrier &barrier, uint32_t delay_ms,
                        uint32_t probe_gap_ms, uint32_t start_delay_ms, const EventLog &log, int id,
-                       const std::string &scratch) {
+                       int others, const std::string &scratch) {
     if (probe_gap_ms != 0 || delay_ms != 0) ov_lockfile_set_test_timing(probe_gap_ms, 0, delay_ms);
     barrier.wait();
     sleep_ms(start_delay_ms);
     char holder[32];
     std::snprintf(holder, sizeof holder, "t%d", id);
     if (kind == LockKind::Run) {
-        // The command holds the lock 300 ms; a release that finds another
-        // record (a second winner) makes the tool end with 3.
+        // The command holds the lock; a release that finds another record
+        // (a second winner) makes the tool end with 3.
         std::string err;
-        const int code =
-            run_command_tool(name, {"-e", "10"}, log.path(), holder, "", 300, scratch, &err);
+        const int code = run_command_tool(name, {"-e", "10"}, log.path(), holder, "", 300, others,
+                                          scratch, &err);
         if (code == 0) return kWon;
-        if (code == kRunBusy) return kRefused;
+        if (code == kRunBusy) {
+            log.record('R', holder);
+            return kRefused;
+        }
         if (code == 3) return kWonButLost;
         std::fprintf(stderr, "takeover contender (command tool) ended with %d: %s\n", code,
                      err.c_str());
@@ -49,21 +54,29 @@ int takeover_contender(LockKind kind, const std::string &name, Barrier &barrier,
     }
     if (kind == LockKind::Tool) {
         const ToolRun run = run_tool(name, 10, scratch);
-        if (run.code != 0) return kRefused;
+        if (run.code != 0) {
+            log.record('R', holder);
+            return kRefused;
+        }
         log.record('E', holder);
         sleep_ms(300);
+        hold_for_refusals(log, others);
         log.record('X', holder);
         return release_worker(run.worker) == 0 ? kWon : kWonButLost;
     }
     ov_lockfile_t lock;
     const int32_t rc = ov_lockfile_acquire(&lock, name.c_str(), 10);
     if (rc != 0) {
-        if (refused(rc)) return kRefused;
+        if (refused(rc)) {
+            log.record('R', holder);
+            return kRefused;
+        }
         std::fprintf(stderr, "takeover contender: %s\n", ov_error_name(rc));
         return 1;
     }
     log.record('E', holder);
     sleep_ms(300);
+    hold_for_refusals(log, others);
     log.record('X', holder);
     const int32_t release = ov_lockfile_release(&lock);
     return release == 0 ? kWon : kWonButLost;
@@ -101,7 +114,7 @@ void takeover_rounds(const TakeoverPlan &plan, const std::vector<std::string> &d
                                              : 0;
             pids.push_back(spawn_child([&, name, delay, start_delay, i, kind, scratch] {
                 return takeover_contender(kind, name, barrier, delay, plan.probe_gap_ms,
-                                          start_delay, log, i, scratch);
+                                          start_delay, log, i, plan.contenders - 1, scratch);
             }));
         }
         sleep_ms(50);
