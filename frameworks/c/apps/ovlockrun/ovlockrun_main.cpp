@@ -14,7 +14,8 @@
 // there and within one back-off step on a network file system. Only a lock
 // that is held (ELOCKED) counts as busy. A lock file that vanishes or appears
 // between two steps of one attempt (ENOENT, EEXIST) changed hands at that
-// moment and is tried again at once; every other code is a failure.
+// moment and is tried again at once (a few times in a row; then the lock
+// counts as busy); every other code is a failure.
 //
 // Signals: SIGINT, SIGTERM, SIGHUP and SIGQUIT that arrive before the command
 // has started are only noted while an acquisition runs (it never leaves a
@@ -23,7 +24,8 @@
 // the command's own end decides the status. When the lock is lost while the
 // command runs (taken over, or the refresh kept failing), the tool says so,
 // stops the command's group with SIGTERM and, after -k seconds, SIGKILL, and
-// exits 3.
+// exits 3. Started in the foreground of a terminal, the tool gives the
+// terminal's foreground to the command's group while the command runs.
 //
 // --check looks at a lock without touching it: the record, the age by the
 // file system's clock and the verdict that an acquisition would reach.
