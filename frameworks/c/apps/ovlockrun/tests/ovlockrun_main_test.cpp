@@ -391,7 +391,7 @@ TEST_F(LockRun, SignalDuringTheWaitEndsItCleanly) {
     const auto sent = Clock::now();
     kill(tool, SIGTERM);
     EXPECT_EQ(finish(tool, 10s), 128 + SIGTERM);
-    EXPECT_LT(seconds_since(sent), 2.0);
+    EXPECT_LT(seconds_since(sent), 5.0);
     EXPECT_EQ(err(), "");
     EXPECT_EQ(read_file(lock_file()), held_.content);
     EXPECT_EQ(entries(work()), std::vector<std::string>{"res.lck"});
@@ -442,7 +442,7 @@ TEST_F(LockRun, LostLockStopsTheCommandsGroupWithTermThenKill) {
     const double took = seconds_since(replaced);
     // Refresh period, the tool's look, the grace of -k 1, and slack.
     EXPECT_GE(took, 1.0);
-    EXPECT_LT(took, 5.0);
+    EXPECT_LT(took, 8.0);
     const std::string other(kTakeoverRecord, sizeof kTakeoverRecord - 2);
     // The tool's line comes first; the shell may add its own about the
     // sleep that SIGTERM ended.
@@ -462,12 +462,12 @@ TEST_F(LockRun, LostLockStopsTheCommandsGroupWithTermThenKill) {
 }
 
 TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
-    const pid_t tool = start(script("touch " + marker() + "; exec sleep 60", {"-k", "8"}));
+    const pid_t tool = start(script("touch " + marker() + "; exec sleep 60", {"-k", "30"}));
     ASSERT_TRUE(wait_for_file(marker()));
     ASSERT_TRUE(ovsupport::replace_file(lock_file(), kTakeoverRecord));
     const auto replaced = Clock::now();
-    EXPECT_EQ(finish(tool, 20s), 3);
-    EXPECT_LT(seconds_since(replaced), 5.0) << "nothing was left to wait -k for";
+    EXPECT_EQ(finish(tool, 40s), 3);
+    EXPECT_LT(seconds_since(replaced), 10.0) << "nothing was left to wait -k for";
     EXPECT_NE(err().find("is now held by [99:"), std::string::npos) << err();
 }
 
