@@ -13,6 +13,7 @@ command -v flock >/dev/null || { echo "flock(1) is needed (util-linux)" >&2; exi
 "$build/bench/path_bench"
 "$build/bench/platform_bench"
 "$build/bench/conv_bench"
+"$build/bench/hash_bench"
 # Built only where ICU, its reference, was found.
 if [ -x "$build/bench/utf_bench" ]; then "$build/bench/utf_bench"; else echo "utf_bench: not built (no ICU)" >&2; fi
 "$(dirname "$0")/fs_bench.sh" "$build"

@@ -17,5 +17,6 @@
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovbtrace.h>
 #include <ovplatform/ovlockfile.h>
+#include <ovplatform/ovhash.h>
 
 #endif

@@ -1,0 +1,485 @@
+// hash_bench.cpp - the hash table against std::unordered_map, and the prime rule.
+//
+// Side by side in one program, repetitions interleaved in random order, for
+// one million keys of each kind with the table's ready-made functions (FNV-1a
+// hash, strcmp or 8-byte equality, heap copies of the keys):
+//   - 16-byte string keys, against std::unordered_map<std::string, void *>;
+//   - 8-byte keys, against std::unordered_map<uint64_t, void *>;
+// each for four operations: inserting every key into an empty table (growth
+// included), looking every key up in random order (hits), looking up a
+// million keys that are absent (misses), and removing every key in random
+// order. Only the operations are timed (manual timing on the thread's CPU
+// clock): filling a table for the removals and freeing it are not. Both sides are given ready-made keys
+// (C strings for the table, std::string for the map), so that neither pays
+// for making its query keys.
+//
+// The program counts the heap allocations of each timed run (it replaces
+// malloc, calloc and realloc and counts before it hands on to the C
+// library), since the table's entries are small and many: allocations per
+// operation are printed beside the times.
+//
+// ov_next_prime has an absolute target: under a microsecond for any 32-bit
+// value, measured at the largest 32-bit prime, after the largest gap between
+// 32-bit primes (336, which follows 3842610773) and over random values.
+//
+// After the table the program prints each pair's ratio of median times per
+// operation (table / map) with its target, the allocations per operation and
+// the prime times. Google Benchmark flags may be given; the defaults below
+// come first, so the caller's flags override them.
+#include <ovplatform/ovhash.h>
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <memory>
+#include <random>
+#include <string>
+#include <time.h>
+#include <unistd.h>
+#include <unordered_map>
+#include <vector>
+
+// ---- Allocation count ------------------------------------------------------------------------
+
+extern "C" void *__libc_malloc(size_t size);
+extern "C" void *__libc_calloc(size_t count, size_t size);
+extern "C" void *__libc_realloc(void *memory, size_t size);
+
+namespace {
+std::atomic<uint64_t> g_allocations{0};
+}
+
+extern "C" void *malloc(size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+extern "C" void *calloc(size_t count, size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_calloc(count, size);
+}
+extern "C" void *realloc(void *memory, size_t size) {
+    g_allocations.fetch_add(1, std::memory_order_relaxed);
+    return __libc_realloc(memory, size);
+}
+
+namespace {
+
+constexpr size_t kKeys = 1000000;
+constexpr size_t kStringKeyLength = 16;
+constexpr double kTableTarget = 1.0;
+constexpr double kPrimeTargetNs = 1000.0;
+constexpr uint32_t kLargestPrime32 = 4294967291u;
+constexpr uint32_t kAfterLargestGap = 3842610774u;
+
+uint64_t splitmix64(uint64_t x) {
+    x += 0x9e3779b97f4a7c15ull;
+    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
+    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
+    return x ^ (x >> 31);
+}
+
+// The keys: number i of each kind comes from splitmix64(i), a bijection, so
+// the first kKeys (present) and the next kKeys (absent) are all distinct. A
+// string key is the 16 hexadecimal digits of that number.
+struct Keys {
+    std::vector<char> text;              // kStringKeyLength + 1 bytes per key
+    std::vector<const char *> strings;   // into text
+    std::vector<std::string> std_strings;
+    std::vector<uint64_t> numbers;
+    std::vector<size_t> order;           // a random permutation of the present keys
+
+    Keys() {
+        text.resize(2 * kKeys * (kStringKeyLength + 1));
+        for (size_t i = 0; i < 2 * kKeys; ++i) {
+            const uint64_t x = splitmix64(i);
+            char *key = &text[i * (kStringKeyLength + 1)];
+            std::snprintf(key, kStringKeyLength + 1, "%016llx", static_cast<unsigned long long>(x));
+            strings.push_back(key);
+            std_strings.emplace_back(key, kStringKeyLength);
+            numbers.push_back(x);
+        }
+        order.resize(kKeys);
+        for (size_t i = 0; i < kKeys; ++i) order[i] = i;
+        std::shuffle(order.begin(), order.end(), std::mt19937_64(42));
+    }
+};
+
+const Keys &keys() {
+    static const Keys k;
+    return k;
+}
+
+// A stand-in value: the table stores it unchanged (identity copy).
+void *value_of(size_t i) {
+    return reinterpret_cast<void *>(i + 1);
+}
+
+using StringMap = std::unordered_map<std::string, void *>;
+using NumberMap = std::unordered_map<uint64_t, void *>;
+
+ov_hash_t *new_string_table() {
+    return ov_hash_new(0, ov_hash_string, ov_hash_equal_string, ov_hash_copy_string,
+                       ov_hash_copy_identity, free, ov_free_nop);
+}
+
+ov_hash_t *new_number_table() {
+    return ov_hash_new(0, ov_hash_64, ov_hash_equal_64, ov_hash_copy_64, ov_hash_copy_identity,
+                       free, ov_free_nop);
+}
+
+// The query key of kind String (C string) or Number (address of the 8 bytes).
+enum class Kind { kString, kNumber };
+
+const void *table_key(Kind kind, size_t i) {
+    const Keys &k = keys();
+    return kind == Kind::kString ? static_cast<const void *>(k.strings[i])
+                                 : static_cast<const void *>(&k.numbers[i]);
+}
+
+ov_hash_t *filled_table(Kind kind) {
+    ov_hash_t *table = kind == Kind::kString ? new_string_table() : new_number_table();
+    for (size_t i = 0; i < kKeys; ++i) ov_hash_put(table, table_key(kind, i), value_of(i), nullptr);
+    return table;
+}
+
+template <class Map>
+void fill_map(Map &map) {
+    const Keys &k = keys();
+    for (size_t i = 0; i < kKeys; ++i) {
+        if constexpr (std::is_same_v<Map, StringMap>) {
+            map.emplace(k.std_strings[i], value_of(i));
+        } else {
+            map.emplace(k.numbers[i], value_of(i));
+        }
+    }
+}
+
+// Tables that the look-up benchmarks share, made on first use.
+ov_hash_t *shared_table(Kind kind) {
+    static ov_hash_t *tables[2] = {nullptr, nullptr};
+    ov_hash_t *&table = tables[kind == Kind::kString ? 0 : 1];
+    if (table == nullptr) table = filled_table(kind);
+    return table;
+}
+
+template <class Map>
+const Map &shared_map() {
+    static const Map map = [] {
+        Map m;
+        fill_map(m);
+        return m;
+    }();
+    return map;
+}
+
+// The calling thread's CPU time in seconds: both sides of a pair run on one
+// thread, and preemption by the other programs of a busy machine does not
+// count against either.
+double thread_seconds() {
+    timespec t{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+// Times body (which performs kKeys operations) on the thread's CPU clock and
+// reports the time and the allocations it made.
+template <class Body>
+void timed(benchmark::State &state, uint64_t *allocations, Body body) {
+    const uint64_t before = g_allocations.load(std::memory_order_relaxed);
+    const double start = thread_seconds();
+    body();
+    const double stop = thread_seconds();
+    *allocations += g_allocations.load(std::memory_order_relaxed) - before;
+    state.SetIterationTime(stop - start);
+}
+
+void finish(benchmark::State &state, uint64_t allocations) {
+    const double operations = static_cast<double>(state.iterations()) * kKeys;
+    state.counters["allocs/op"] = static_cast<double>(allocations) / operations;
+}
+
+// ---- The table -------------------------------------------------------------------------------
+
+void table_insert(benchmark::State &state, Kind kind) {
+    uint64_t allocations = 0;
+    for (auto _ : state) {
+        ov_hash_t *table = kind == Kind::kString ? new_string_table() : new_number_table();
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) {
+                benchmark::DoNotOptimize(ov_hash_put(table, table_key(kind, i), value_of(i), nullptr));
+            }
+        });
+        if (ov_hash_count(table) != kKeys) state.SkipWithError("a key is missing");
+        ov_hash_free(table);
+    }
+    finish(state, allocations);
+}
+
+void table_lookup(benchmark::State &state, Kind kind, bool hit) {
+    const ov_hash_t *table = shared_table(kind);
+    const Keys &k = keys();
+    uint64_t allocations = 0;
+    size_t found = 0;
+    for (auto _ : state) {
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) {
+                const size_t index = hit ? k.order[i] : kKeys + i;
+                found += ov_hash_get(table, table_key(kind, index)) != nullptr;
+            }
+        });
+    }
+    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
+    finish(state, allocations);
+}
+
+void table_remove(benchmark::State &state, Kind kind) {
+    const Keys &k = keys();
+    uint64_t allocations = 0;
+    for (auto _ : state) {
+        ov_hash_t *table = filled_table(kind);
+        size_t removed = 0;
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) removed += ov_hash_remove(table, table_key(kind, k.order[i]));
+        });
+        if (removed != kKeys) state.SkipWithError("a removal failed");
+        ov_hash_free(table);
+    }
+    finish(state, allocations);
+}
+
+// ---- std::unordered_map ----------------------------------------------------------------------
+
+template <class Map>
+auto map_key(size_t i) {
+    if constexpr (std::is_same_v<Map, StringMap>) {
+        return std::cref(keys().std_strings[i]);
+    } else {
+        return keys().numbers[i];
+    }
+}
+
+template <class Map>
+void map_insert(benchmark::State &state) {
+    uint64_t allocations = 0;
+    for (auto _ : state) {
+        auto map = std::make_unique<Map>();
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) {
+                benchmark::DoNotOptimize(map->emplace(map_key<Map>(i), value_of(i)));
+            }
+        });
+        if (map->size() != kKeys) state.SkipWithError("a key is missing");
+    }
+    finish(state, allocations);
+}
+
+template <class Map>
+void map_lookup(benchmark::State &state, bool hit) {
+    const Map &map = shared_map<Map>();
+    const Keys &k = keys();
+    uint64_t allocations = 0;
+    size_t found = 0;
+    for (auto _ : state) {
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) {
+                const size_t index = hit ? k.order[i] : kKeys + i;
+                found += map.find(map_key<Map>(index)) != map.end();
+            }
+        });
+    }
+    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
+    finish(state, allocations);
+}
+
+template <class Map>
+void map_remove(benchmark::State &state) {
+    const Keys &k = keys();
+    uint64_t allocations = 0;
+    for (auto _ : state) {
+        auto map = std::make_unique<Map>();
+        fill_map(*map);
+        size_t removed = 0;
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) removed += map->erase(map_key<Map>(k.order[i]));
+        });
+        if (removed != kKeys) state.SkipWithError("a removal failed");
+    }
+    finish(state, allocations);
+}
+
+void BM_ov_hash_insert_string(benchmark::State &s) { table_insert(s, Kind::kString); }
+void BM_map_insert_string(benchmark::State &s) { map_insert<StringMap>(s); }
+void BM_ov_hash_hit_string(benchmark::State &s) { table_lookup(s, Kind::kString, true); }
+void BM_map_hit_string(benchmark::State &s) { map_lookup<StringMap>(s, true); }
+void BM_ov_hash_miss_string(benchmark::State &s) { table_lookup(s, Kind::kString, false); }
+void BM_map_miss_string(benchmark::State &s) { map_lookup<StringMap>(s, false); }
+void BM_ov_hash_remove_string(benchmark::State &s) { table_remove(s, Kind::kString); }
+void BM_map_remove_string(benchmark::State &s) { map_remove<StringMap>(s); }
+void BM_ov_hash_insert_u64(benchmark::State &s) { table_insert(s, Kind::kNumber); }
+void BM_map_insert_u64(benchmark::State &s) { map_insert<NumberMap>(s); }
+void BM_ov_hash_hit_u64(benchmark::State &s) { table_lookup(s, Kind::kNumber, true); }
+void BM_map_hit_u64(benchmark::State &s) { map_lookup<NumberMap>(s, true); }
+void BM_ov_hash_miss_u64(benchmark::State &s) { table_lookup(s, Kind::kNumber, false); }
+void BM_map_miss_u64(benchmark::State &s) { map_lookup<NumberMap>(s, false); }
+void BM_ov_hash_remove_u64(benchmark::State &s) { table_remove(s, Kind::kNumber); }
+void BM_map_remove_u64(benchmark::State &s) { map_remove<NumberMap>(s); }
+
+// ---- ov_next_prime ---------------------------------------------------------------------------
+
+void next_prime_of(benchmark::State &state, uint32_t n) {
+    for (auto _ : state) {
+        uint32_t value = n;
+        benchmark::DoNotOptimize(value);
+        benchmark::DoNotOptimize(ov_next_prime(value));
+    }
+}
+
+void BM_ov_next_prime_largest(benchmark::State &s) { next_prime_of(s, kLargestPrime32); }
+void BM_ov_next_prime_largest_gap(benchmark::State &s) { next_prime_of(s, kAfterLargestGap); }
+
+void BM_ov_next_prime_random(benchmark::State &state) {
+    std::vector<uint32_t> values(4096);
+    std::mt19937 random(7);
+    for (uint32_t &v : values) v = static_cast<uint32_t>(random() % (kLargestPrime32 - 211)) + 212;
+    size_t i = 0;
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(ov_next_prime(values[i++ & (values.size() - 1)]));
+    }
+}
+
+#define OV_TABLE_BENCHMARK(name) BENCHMARK(name)->UseManualTime()->Unit(benchmark::kMillisecond)
+OV_TABLE_BENCHMARK(BM_ov_hash_insert_string);
+OV_TABLE_BENCHMARK(BM_map_insert_string);
+OV_TABLE_BENCHMARK(BM_ov_hash_hit_string);
+OV_TABLE_BENCHMARK(BM_map_hit_string);
+OV_TABLE_BENCHMARK(BM_ov_hash_miss_string);
+OV_TABLE_BENCHMARK(BM_map_miss_string);
+OV_TABLE_BENCHMARK(BM_ov_hash_remove_string);
+OV_TABLE_BENCHMARK(BM_map_remove_string);
+OV_TABLE_BENCHMARK(BM_ov_hash_insert_u64);
+OV_TABLE_BENCHMARK(BM_map_insert_u64);
+OV_TABLE_BENCHMARK(BM_ov_hash_hit_u64);
+OV_TABLE_BENCHMARK(BM_map_hit_u64);
+OV_TABLE_BENCHMARK(BM_ov_hash_miss_u64);
+OV_TABLE_BENCHMARK(BM_map_miss_u64);
+OV_TABLE_BENCHMARK(BM_ov_hash_remove_u64);
+OV_TABLE_BENCHMARK(BM_map_remove_u64);
+BENCHMARK(BM_ov_next_prime_largest);
+BENCHMARK(BM_ov_next_prime_largest_gap);
+BENCHMARK(BM_ov_next_prime_random);
+
+// ---- Report ----------------------------------------------------------------------------------
+
+struct Pair {
+    const char *table;
+    const char *map;
+    const char *label;
+};
+
+constexpr Pair kPairs[] = {
+    {"BM_ov_hash_insert_string", "BM_map_insert_string", "insert, 16-byte strings"},
+    {"BM_ov_hash_hit_string", "BM_map_hit_string", "lookup hit, 16-byte strings"},
+    {"BM_ov_hash_miss_string", "BM_map_miss_string", "lookup miss, 16-byte strings"},
+    {"BM_ov_hash_remove_string", "BM_map_remove_string", "remove, 16-byte strings"},
+    {"BM_ov_hash_insert_u64", "BM_map_insert_u64", "insert, 8-byte keys"},
+    {"BM_ov_hash_hit_u64", "BM_map_hit_u64", "lookup hit, 8-byte keys"},
+    {"BM_ov_hash_miss_u64", "BM_map_miss_u64", "lookup miss, 8-byte keys"},
+    {"BM_ov_hash_remove_u64", "BM_map_remove_u64", "remove, 8-byte keys"},
+};
+
+constexpr const char *kPrimeBenchmarks[] = {"BM_ov_next_prime_largest",
+                                            "BM_ov_next_prime_largest_gap",
+                                            "BM_ov_next_prime_random"};
+
+// The console table, then the ratios per operation: the median manual time of
+// a table benchmark covers kKeys operations.
+class Reporter : public benchmark::ConsoleReporter {
+  public:
+    Reporter() : ConsoleReporter(isatty(STDOUT_FILENO) ? OO_Defaults : OO_Tabular) {}
+
+    void ReportRuns(const std::vector<Run> &runs) override {
+        ConsoleReporter::ReportRuns(runs);
+        for (const Run &run : runs) {
+            if (!((run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") ||
+                  (run.run_type != Run::RT_Aggregate && run.repetitions <= 1)))
+                continue;
+            const std::string name = run.run_name.function_name;
+            real_ns_[name] = run.GetAdjustedRealTime() * unit_ns(run.time_unit);
+            cpu_ns_[name] = run.GetAdjustedCPUTime() * unit_ns(run.time_unit);
+            auto allocs = run.counters.find("allocs/op");
+            if (allocs != run.counters.end()) allocs_[name] = allocs->second.value;
+        }
+    }
+
+    void PrintRatios() const {
+        std::printf("\n");
+        for (const Pair &p : kPairs) {
+            auto table = real_ns_.find(p.table);
+            auto map = real_ns_.find(p.map);
+            if (table == real_ns_.end() || map == real_ns_.end() || map->second <= 0) continue;
+            const double ratio = table->second / map->second;
+            std::printf("ratio %-32s %5.2f  (%7.1f ns / %7.1f ns per op, target <= %.2f: %s; "
+                        "allocations per op %.2f / %.2f)\n",
+                        p.label, ratio, table->second / kKeys, map->second / kKeys, kTableTarget,
+                        ratio <= kTableTarget ? "met" : "MISSED", allocs_at(p.table),
+                        allocs_at(p.map));
+        }
+        for (const char *name : kPrimeBenchmarks) {
+            auto t = cpu_ns_.find(name);
+            if (t == cpu_ns_.end()) continue;
+            std::printf("time  %-32s %7.1f ns (cpu, target <= %.0f ns: %s)\n", name + 3, t->second,
+                        kPrimeTargetNs, t->second <= kPrimeTargetNs ? "met" : "MISSED");
+        }
+    }
+
+  private:
+    static double unit_ns(benchmark::TimeUnit unit) {
+        switch (unit) {
+        case benchmark::kSecond: return 1e9;
+        case benchmark::kMillisecond: return 1e6;
+        case benchmark::kMicrosecond: return 1e3;
+        default: return 1;
+        }
+    }
+    double allocs_at(const char *name) const {
+        auto a = allocs_.find(name);
+        return a == allocs_.end() ? -1 : a->second;
+    }
+
+    std::map<std::string, double> real_ns_;
+    std::map<std::string, double> cpu_ns_;
+    std::map<std::string, double> allocs_;
+};
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    std::vector<char *> args;
+    args.push_back(argv[0]);
+    char repetitions[] = "--benchmark_repetitions=9";
+    char interleave[] = "--benchmark_enable_random_interleaving=true";
+    char aggregates[] = "--benchmark_report_aggregates_only=true";
+    char min_time[] = "--benchmark_min_time=0.2";
+    args.push_back(repetitions);
+    args.push_back(interleave);
+    args.push_back(aggregates);
+    args.push_back(min_time);
+    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
+    int count = static_cast<int>(args.size());
+    args.push_back(nullptr);
+
+    benchmark::Initialize(&count, args.data());
+    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    (void)keys();  // made before any timing
+    Reporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    reporter.PrintRatios();
+    benchmark::Shutdown();
+    return 0;
+}
