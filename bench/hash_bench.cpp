@@ -2,16 +2,16 @@
 //
 // Side by side in one program, repetitions interleaved in random order, for
 // one million keys of each kind with the table's ready-made functions (FNV-1a
-// hash, strcmp or 8-byte equality, heap copies of the keys):
+// hash, strcmp or 8-byte equality, copies of the keys freed with free()):
 //   - 16-byte string keys, against std::unordered_map<std::string, void *>;
 //   - 8-byte keys, against std::unordered_map<uint64_t, void *>;
 // each for four operations: inserting every key into an empty table (growth
 // included), looking every key up in random order (hits), looking up a
 // million keys that are absent (misses), and removing every key in random
 // order. Only the operations are timed (manual timing on the thread's CPU
-// clock): filling a table for the removals and freeing it are not. Both sides are given ready-made keys
-// (C strings for the table, std::string for the map), so that neither pays
-// for making its query keys.
+// clock): filling a table for the removals and freeing it are not. Both
+// sides are given ready-made keys (C strings for the table, std::string for
+// the map), so that neither pays for making its query keys.
 //
 // The program counts the heap allocations of each timed run (it replaces
 // malloc, calloc and realloc and counts before it hands on to the C
@@ -20,7 +20,8 @@
 //
 // ov_next_prime has an absolute target: under a microsecond for any 32-bit
 // value, measured at the largest 32-bit prime, after the largest gap between
-// 32-bit primes (336, which follows 3842610773) and over random values.
+// 32-bit primes (336, which follows 3842610773) and over random values (the
+// last also shows the cost when branch predictors cannot learn the input).
 //
 // After the table the program prints each pair's ratio of median times per
 // operation (table / map) with its target, the allocations per operation and

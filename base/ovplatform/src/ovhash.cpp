@@ -304,10 +304,25 @@ ov_hash_entry *find_bytes(ov_hash_entry *entry, const void *key) noexcept {
     return entry;
 }
 
+// The first entry of the chain from entry on that holds the string key
+// (hash h), for strings kept in the entries and compared by strcmp.
+ov_hash_entry *find_string(ov_hash_entry *entry, uint64_t h, const void *key) noexcept {
+    for (; entry != nullptr; entry = entry->next) {
+        if (stored_hash(entry) == h &&
+            std::strcmp(tail_of(entry) + sizeof(uint64_t), static_cast<const char *>(key)) == 0) {
+            return entry;
+        }
+    }
+    return nullptr;
+}
+
 // The first entry of bucket index that holds key (hash h), or null.
-ov_hash_entry *find_entry(const ov_hash *table, uint64_t index, uint64_t h,
-                          const void *key) noexcept {
+[[gnu::always_inline]] inline ov_hash_entry *find_entry(const ov_hash *table, uint64_t index,
+                                                        uint64_t h, const void *key) noexcept {
     ov_hash_entry *entry = table->buckets[index];
+    if (table->key_storage == KeyStorage::kString && table->equal_kind == EqualKind::kString) {
+        return find_string(entry, h, key);
+    }
     if (table->equal_kind == EqualKind::kBytes) {
         switch (table->key_storage) {
         case KeyStorage::kFixed8: return find_bytes<8>(entry, key);
