@@ -48,7 +48,8 @@ using namespace ov::detail;
 
 // ---- Fixed tables ---------------------------------------------------------------------------
 
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kBase64Alphabet[] =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 constexpr char kBase64UrlAlphabet[] =
     "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
 constexpr char kHexDigits[] = "0123456789ABCDEF";
@@ -169,10 +170,10 @@ constexpr GroupTable make_group_table(const char *alphabet) {
     for (int k = 0; k < 4; ++k) {
         for (int c = 0; c < 256; ++c) {
             const uint32_t bits = uint32_t{reverse.value[c]} << (18 - 6 * k);
-            table.place[k][c] = reverse.value[c] == kNotInTable
-                                    ? kGroupException
-                                    : in_memory_order(bits >> 16, (bits >> 8) & 0xFF,
-                                                      bits & 0xFF, 0);
+            table.place[k][c] =
+                reverse.value[c] == kNotInTable
+                    ? kGroupException
+                    : in_memory_order(bits >> 16, (bits >> 8) & 0xFF, bits & 0xFF, 0);
         }
     }
     return table;
@@ -247,8 +248,8 @@ inline bool hex_digits16(const unsigned char *in, unsigned char *out) {
     const __m128i letter = _mm_and_si128(_mm_cmpgt_epi8(folded, _mm_set1_epi8('a' - 1)),
                                          _mm_cmplt_epi8(folded, _mm_set1_epi8('f' + 1)));
     if (_mm_movemask_epi8(_mm_or_si128(digit, letter)) != 0xFFFF) return false;
-    const __m128i values = _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(15)),
-                                        _mm_and_si128(letter, _mm_set1_epi8(9)));
+    const __m128i values =
+        _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(15)), _mm_and_si128(letter, _mm_set1_epi8(9)));
     // Each 16-bit lane holds a pair, its first digit in the low byte.
     const __m128i pairs =
         _mm_or_si128(_mm_slli_epi16(_mm_and_si128(values, _mm_set1_epi16(0x00FF)), 4),
@@ -343,6 +344,17 @@ size_t encode_tail(const char *alphabet, const unsigned char *in, size_t rest, b
     return written;
 }
 
+// Encodes all of data (length bytes, at least one) into buffer, which the
+// caller has checked is large enough, and terminates it.
+void encode_text(const Base64PairTable &table, const char *alphabet, bool pad, const void *data,
+                 size_t length, char *buffer, size_t *out_length) {
+    const auto *in = static_cast<const unsigned char *>(data);
+    size_t w = encode_groups(table, in, length, buffer);
+    w += encode_tail(alphabet, in + length / 3 * 3, length % 3, pad, buffer + w);
+    buffer[w] = '\0';
+    if (out_length != nullptr) *out_length = w;
+}
+
 // The Base64 text length of n bytes with padding: 4 * ceil(n / 3), or 0
 // when that length cannot be represented.
 size_t base64_padded_length(size_t n) {
@@ -409,8 +421,8 @@ int32_t base64_decode_core(const unsigned char *text, size_t length, bool lenien
     auto at_end = [&] { return i >= length || text[i] == '\0'; };
     auto skip = [&] {
         if (!lenient) return;
-        while (i < length && text[i] != '\0' && (kBase64Reverse.value[text[i]] == kNotInTable ||
-                                                 text[i] == '='))
+        while (i < length && text[i] != '\0' &&
+               (kBase64Reverse.value[text[i]] == kNotInTable || text[i] == '='))
             ++i;
     };
     auto next = [&]() -> unsigned char {
@@ -747,11 +759,7 @@ int32_t ov_str_base64_encode(const void *data, size_t length, char *buffer, size
     // near SIZE_MAX and would let a small buffer through.
     const size_t encoded = base64_padded_length(length);
     if (encoded == 0 || encoded >= size) return EBUFFER;
-    const auto *in = static_cast<const unsigned char *>(data);
-    size_t w = encode_groups(kBase64Pairs, in, length, buffer);
-    w += encode_tail(kBase64Alphabet, in + length / 3 * 3, length % 3, true, buffer + w);
-    buffer[w] = '\0';
-    if (out_length != nullptr) *out_length = w;
+    encode_text(kBase64Pairs, kBase64Alphabet, true, data, length, buffer, out_length);
     return 0;
 }
 
@@ -779,7 +787,9 @@ int32_t ov_str_base64_to_buf(const char *text, size_t length, void *buffer, size
             return 0;
         }
         const unsigned char *last = in + 4 * plain;
-        auto alphabet_or_pad = [](unsigned char c) { return kBase64Reverse.value[c] != kNotInTable; };
+        auto alphabet_or_pad = [](unsigned char c) {
+            return kBase64Reverse.value[c] != kNotInTable;
+        };
         if (plain == groups - 1 && alphabet_or_pad(last[0]) && alphabet_or_pad(last[1]) &&
             alphabet_or_pad(last[2]) && alphabet_or_pad(last[3])) {
             size_t written = 3 * plain;
@@ -818,11 +828,7 @@ int32_t ov_str_base64url_encode(const void *data, size_t length, char *buffer, s
     if (data == nullptr || buffer == nullptr) return EINVAL;
     const size_t needed = base64url_buffer_size(length);
     if (needed == 0 || size < needed) return EBUFFER;
-    const auto *in = static_cast<const unsigned char *>(data);
-    size_t w = encode_groups(kBase64UrlPairs, in, length, buffer);
-    w += encode_tail(kBase64UrlAlphabet, in + length / 3 * 3, length % 3, false, buffer + w);
-    buffer[w] = '\0';
-    if (out_length != nullptr) *out_length = w;
+    encode_text(kBase64UrlPairs, kBase64UrlAlphabet, false, data, length, buffer, out_length);
     return 0;
 }
 
