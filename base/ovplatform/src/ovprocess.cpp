@@ -484,6 +484,22 @@ int32_t wait_for(pid_t pid, int *status) noexcept {
     return 0;
 }
 
+// The environment of a program started for user through its account (the
+// user's home from the account's record); null when it cannot be built,
+// which is logged, and the program then gets the caller's environment.
+char *const *login_environment(const Launch &launch, const char *user,
+                               ChildEnvironment *environment) noexcept {
+    const char *jail = nullptr;
+    const char *home = nullptr;
+    split_home(launch.entry.get()->pw_dir, &jail, &home);
+    const int32_t rc = environment->build(user, home);
+    if (rc != 0) {
+        OV_LOG(kLogError, "Err %d while setting environment for child process", rc);
+        return nullptr;
+    }
+    return environment->get();
+}
+
 }  // namespace
 
 extern "C" {
@@ -651,16 +667,7 @@ int32_t ov_process_spawn(pid_t *pid, const char *program, char *const args[], in
     if (rc != 0) return rc;
     ChildEnvironment user_env;
     char *const *built_env = nullptr;
-    if (launch.user_environment) {
-        const char *jail = nullptr;
-        const char *home = nullptr;
-        split_home(launch.entry.get()->pw_dir, &jail, &home);
-        rc = user_env.build(user, home);
-        if (rc != 0)
-            OV_LOG(kLogError, "Err %d while setting environment for child process", rc);
-        else
-            built_env = user_env.get();
-    }
+    if (launch.user_environment) built_env = login_environment(launch, user, &user_env);
     StreamPipes pipes;
     rc = pipes.make(in, out, err);
     if (rc != 0) return rc;
@@ -713,14 +720,7 @@ int32_t ov_process_spawn_detached(const char *program, char *const args[], int32
     ChildEnvironment user_env;
     char *const *built_env = nullptr;
     if (launch.user_environment) {
-        const char *jail = nullptr;
-        const char *home = nullptr;
-        split_home(launch.entry.get()->pw_dir, &jail, &home);
-        rc = user_env.build(user, home);
-        if (rc != 0)
-            OV_LOG(kLogError, "Err %d while setting environment for child process", rc);
-        else
-            built_env = user_env.get();
+        built_env = login_environment(launch, user, &user_env);
     } else if (run_as && env == nullptr) {
         rc = user_env.build(identity.name, identity.home);
         if (rc != 0) {
