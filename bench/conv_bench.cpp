@@ -133,9 +133,9 @@ void BM_EVP_DecodeBlock(benchmark::State &state) {
     const std::string &text = base64_text();
     std::vector<unsigned char> out(kDataSize + 3);
     for (auto _ : state) {
-        benchmark::DoNotOptimize(EVP_DecodeBlock(out.data(),
-                                                 reinterpret_cast<const unsigned char *>(text.data()),
-                                                 static_cast<int>(text.size())));
+        benchmark::DoNotOptimize(
+            EVP_DecodeBlock(out.data(), reinterpret_cast<const unsigned char *>(text.data()),
+                            static_cast<int>(text.size())));
         benchmark::ClobberMemory();
     }
     set_bytes(state, kDataSize);
@@ -179,14 +179,16 @@ void BM_ov_str_to_int64(benchmark::State &state) {
 void BM_strtoll(benchmark::State &state) {
     const auto &list = numbers();
     for (auto _ : state) {
-        for (const std::string &s : list) benchmark::DoNotOptimize(std::strtoll(s.c_str(), nullptr, 10));
+        for (const std::string &s : list)
+            benchmark::DoNotOptimize(std::strtoll(s.c_str(), nullptr, 10));
     }
     state.SetItemsProcessed(static_cast<int64_t>(state.iterations() * list.size()));
 }
 
 void BM_ov_str_wildcard_match_stars(benchmark::State &state) {
     const std::string text(kStarText, 'a');
-    for (auto _ : state) benchmark::DoNotOptimize(ov_str_wildcard_match(kStarPattern, text.c_str()));
+    for (auto _ : state)
+        benchmark::DoNotOptimize(ov_str_wildcard_match(kStarPattern, text.c_str()));
 }
 
 BENCHMARK(BM_ov_str_base64_encode);
@@ -253,20 +255,6 @@ class Reporter : public ovbench::RatioReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    char repetitions[] = "--benchmark_repetitions=9";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-    args.push_back(min_time);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
-
     // Built before the timing starts, and each library call checked once, so
     // that no time is taken of a call that fails.
     (void)numbers();
@@ -281,8 +269,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "conv_bench: a decoder did not give the data back\n");
         return 1;
     }
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    if (!ovbench::initialize(argc, argv)) return 1;
     Reporter reporter(kPairs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();

@@ -31,6 +31,8 @@
 
 #include <benchmark/benchmark.h>
 
+#include "ratio_main.h"
+
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -89,11 +91,11 @@ uint64_t splitmix64(uint64_t x) {
 // the first kKeys (present) and the next kKeys (absent) are all distinct. A
 // string key is the 16 hexadecimal digits of that number.
 struct Keys {
-    std::vector<char> text;              // kStringKeyLength + 1 bytes per key
-    std::vector<const char *> strings;   // into text
+    std::vector<char> text;             // kStringKeyLength + 1 bytes per key
+    std::vector<const char *> strings;  // into text
     std::vector<std::string> std_strings;
     std::vector<uint64_t> numbers;
-    std::vector<size_t> order;           // a random permutation of the present keys
+    std::vector<size_t> order;  // a random permutation of the present keys
 
     Keys() {
         text.resize(2 * kKeys * (kStringKeyLength + 1));
@@ -213,7 +215,8 @@ void table_insert(benchmark::State &state, Kind kind) {
         ov_hash_t *table = kind == Kind::kString ? new_string_table() : new_number_table();
         timed(state, &allocations, [&] {
             for (size_t i = 0; i < kKeys; ++i) {
-                benchmark::DoNotOptimize(ov_hash_put(table, table_key(kind, i), value_of(i), nullptr));
+                benchmark::DoNotOptimize(
+                    ov_hash_put(table, table_key(kind, i), value_of(i), nullptr));
             }
         });
         if (ov_hash_count(table) != kKeys) state.SkipWithError("a key is missing");
@@ -246,7 +249,8 @@ void table_remove(benchmark::State &state, Kind kind) {
         ov_hash_t *table = filled_table(kind);
         size_t removed = 0;
         timed(state, &allocations, [&] {
-            for (size_t i = 0; i < kKeys; ++i) removed += ov_hash_remove(table, table_key(kind, k.order[i]));
+            for (size_t i = 0; i < kKeys; ++i)
+                removed += ov_hash_remove(table, table_key(kind, k.order[i]));
         });
         if (removed != kKeys) state.SkipWithError("a removal failed");
         ov_hash_free(table);
@@ -314,22 +318,54 @@ void map_remove(benchmark::State &state) {
     finish(state, allocations);
 }
 
-void BM_ov_hash_insert_string(benchmark::State &s) { table_insert(s, Kind::kString); }
-void BM_map_insert_string(benchmark::State &s) { map_insert<StringMap>(s); }
-void BM_ov_hash_hit_string(benchmark::State &s) { table_lookup(s, Kind::kString, true); }
-void BM_map_hit_string(benchmark::State &s) { map_lookup<StringMap>(s, true); }
-void BM_ov_hash_miss_string(benchmark::State &s) { table_lookup(s, Kind::kString, false); }
-void BM_map_miss_string(benchmark::State &s) { map_lookup<StringMap>(s, false); }
-void BM_ov_hash_remove_string(benchmark::State &s) { table_remove(s, Kind::kString); }
-void BM_map_remove_string(benchmark::State &s) { map_remove<StringMap>(s); }
-void BM_ov_hash_insert_u64(benchmark::State &s) { table_insert(s, Kind::kNumber); }
-void BM_map_insert_u64(benchmark::State &s) { map_insert<NumberMap>(s); }
-void BM_ov_hash_hit_u64(benchmark::State &s) { table_lookup(s, Kind::kNumber, true); }
-void BM_map_hit_u64(benchmark::State &s) { map_lookup<NumberMap>(s, true); }
-void BM_ov_hash_miss_u64(benchmark::State &s) { table_lookup(s, Kind::kNumber, false); }
-void BM_map_miss_u64(benchmark::State &s) { map_lookup<NumberMap>(s, false); }
-void BM_ov_hash_remove_u64(benchmark::State &s) { table_remove(s, Kind::kNumber); }
-void BM_map_remove_u64(benchmark::State &s) { map_remove<NumberMap>(s); }
+void BM_ov_hash_insert_string(benchmark::State &s) {
+    table_insert(s, Kind::kString);
+}
+void BM_map_insert_string(benchmark::State &s) {
+    map_insert<StringMap>(s);
+}
+void BM_ov_hash_hit_string(benchmark::State &s) {
+    table_lookup(s, Kind::kString, true);
+}
+void BM_map_hit_string(benchmark::State &s) {
+    map_lookup<StringMap>(s, true);
+}
+void BM_ov_hash_miss_string(benchmark::State &s) {
+    table_lookup(s, Kind::kString, false);
+}
+void BM_map_miss_string(benchmark::State &s) {
+    map_lookup<StringMap>(s, false);
+}
+void BM_ov_hash_remove_string(benchmark::State &s) {
+    table_remove(s, Kind::kString);
+}
+void BM_map_remove_string(benchmark::State &s) {
+    map_remove<StringMap>(s);
+}
+void BM_ov_hash_insert_u64(benchmark::State &s) {
+    table_insert(s, Kind::kNumber);
+}
+void BM_map_insert_u64(benchmark::State &s) {
+    map_insert<NumberMap>(s);
+}
+void BM_ov_hash_hit_u64(benchmark::State &s) {
+    table_lookup(s, Kind::kNumber, true);
+}
+void BM_map_hit_u64(benchmark::State &s) {
+    map_lookup<NumberMap>(s, true);
+}
+void BM_ov_hash_miss_u64(benchmark::State &s) {
+    table_lookup(s, Kind::kNumber, false);
+}
+void BM_map_miss_u64(benchmark::State &s) {
+    map_lookup<NumberMap>(s, false);
+}
+void BM_ov_hash_remove_u64(benchmark::State &s) {
+    table_remove(s, Kind::kNumber);
+}
+void BM_map_remove_u64(benchmark::State &s) {
+    map_remove<NumberMap>(s);
+}
 
 // ---- ov_next_prime ---------------------------------------------------------------------------
 
@@ -341,8 +377,12 @@ void next_prime_of(benchmark::State &state, uint32_t n) {
     }
 }
 
-void BM_ov_next_prime_largest(benchmark::State &s) { next_prime_of(s, kLargestPrime32); }
-void BM_ov_next_prime_largest_gap(benchmark::State &s) { next_prime_of(s, kAfterLargestGap); }
+void BM_ov_next_prime_largest(benchmark::State &s) {
+    next_prime_of(s, kLargestPrime32);
+}
+void BM_ov_next_prime_largest_gap(benchmark::State &s) {
+    next_prime_of(s, kAfterLargestGap);
+}
 
 void BM_ov_next_prime_random(benchmark::State &state) {
     std::vector<uint32_t> values(4096);
@@ -394,9 +434,8 @@ constexpr Pair kPairs[] = {
     {"BM_ov_hash_remove_u64", "BM_map_remove_u64", "remove, 8-byte keys"},
 };
 
-constexpr const char *kPrimeBenchmarks[] = {"BM_ov_next_prime_largest",
-                                            "BM_ov_next_prime_largest_gap",
-                                            "BM_ov_next_prime_random"};
+constexpr const char *kPrimeBenchmarks[] = {
+    "BM_ov_next_prime_largest", "BM_ov_next_prime_largest_gap", "BM_ov_next_prime_random"};
 
 // The console table, then the ratios per operation: the median manual time of
 // a table benchmark covers kKeys operations.
@@ -425,11 +464,11 @@ class Reporter : public benchmark::ConsoleReporter {
             auto map = real_ns_.find(p.map);
             if (table == real_ns_.end() || map == real_ns_.end() || map->second <= 0) continue;
             const double ratio = table->second / map->second;
-            std::printf("ratio %-32s %5.2f  (%7.1f ns / %7.1f ns per op, target <= %.2f: %s; "
-                        "allocations per op %.2f / %.2f)\n",
-                        p.label, ratio, table->second / kKeys, map->second / kKeys, kTableTarget,
-                        ratio <= kTableTarget ? "met" : "MISSED", allocs_at(p.table),
-                        allocs_at(p.map));
+            std::printf(
+                "ratio %-32s %5.2f  (%7.1f ns / %7.1f ns per op, target <= %.2f: %s; "
+                "allocations per op %.2f / %.2f)\n",
+                p.label, ratio, table->second / kKeys, map->second / kKeys, kTableTarget,
+                ratio <= kTableTarget ? "met" : "MISSED", allocs_at(p.table), allocs_at(p.map));
         }
         for (const char *name : kPrimeBenchmarks) {
             auto t = cpu_ns_.find(name);
@@ -442,10 +481,14 @@ class Reporter : public benchmark::ConsoleReporter {
   private:
     static double unit_ns(benchmark::TimeUnit unit) {
         switch (unit) {
-        case benchmark::kSecond: return 1e9;
-        case benchmark::kMillisecond: return 1e6;
-        case benchmark::kMicrosecond: return 1e3;
-        default: return 1;
+            case benchmark::kSecond:
+                return 1e9;
+            case benchmark::kMillisecond:
+                return 1e6;
+            case benchmark::kMicrosecond:
+                return 1e3;
+            default:
+                return 1;
         }
     }
     double allocs_at(const char *name) const {
@@ -461,22 +504,7 @@ class Reporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    char repetitions[] = "--benchmark_repetitions=9";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-    args.push_back(min_time);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
-
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    if (!ovbench::initialize(argc, argv)) return 1;
     (void)keys();  // made before any timing
     Reporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);

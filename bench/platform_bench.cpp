@@ -196,22 +196,8 @@ int main(int argc, char **argv) {
     raise_open_file_limit();
     // The options of ovbench::run_with_ratios, with a reporter that also
     // keeps the signal-name time.
-    std::vector<char *> args;
-    args.push_back(argv[0]);
-    char repetitions[] = "--benchmark_repetitions=9";
-    char interleave[] = "--benchmark_enable_random_interleaving=true";
-    char aggregates[] = "--benchmark_report_aggregates_only=true";
-    char min_time[] = "--benchmark_min_time=0.2";
-    args.push_back(repetitions);
-    args.push_back(interleave);
-    args.push_back(aggregates);
-    args.push_back(min_time);
-    for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
-    int count = static_cast<int>(args.size());
-    args.push_back(nullptr);
 
-    benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    if (!ovbench::initialize(argc, argv)) return 1;
     Reporter reporter(kPairs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();

@@ -71,9 +71,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
     std::map<std::string, double> median_cpu_;
 };
 
-// Runs the registered benchmarks with the defaults above (the command line
-// may override them) and prints the ratios of the pairs.
-inline int run_with_ratios(int argc, char **argv, std::span<const Pair> pairs) {
+// Initialises Google Benchmark with the defaults above (nine interleaved
+// repetitions, medians only, 0.2 s each; the command line may override
+// them). @return false for an argument it does not know.
+inline bool initialize(int argc, char **argv) {
     std::vector<char *> args;
     args.push_back(argv[0]);
     char repetitions[] = "--benchmark_repetitions=9";
@@ -87,9 +88,14 @@ inline int run_with_ratios(int argc, char **argv, std::span<const Pair> pairs) {
     for (int i = 1; i < argc; ++i) args.push_back(argv[i]);
     int count = static_cast<int>(args.size());
     args.push_back(nullptr);
-
     benchmark::Initialize(&count, args.data());
-    if (benchmark::ReportUnrecognizedArguments(count, args.data())) return 1;
+    return !benchmark::ReportUnrecognizedArguments(count, args.data());
+}
+
+// Runs the registered benchmarks with those defaults and prints the ratios
+// of the pairs.
+inline int run_with_ratios(int argc, char **argv, std::span<const Pair> pairs) {
+    if (!initialize(argc, argv)) return 1;
     RatioReporter reporter(pairs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();

@@ -25,6 +25,8 @@
 #include <unistd.h>
 #include <vector>
 
+#include "spawn.h"
+
 extern char **environ;
 
 namespace {
@@ -35,29 +37,8 @@ double ms_since(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
-pid_t spawn(const std::vector<std::string> &args, const char *stdout_path) {
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<char *> argv;
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    pid_t pid = -1;
-    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (rc != 0) {
-        std::fprintf(stderr, "spawn %s: %s\n", argv[0], std::strerror(rc));
-        std::exit(2);
-    }
-    return pid;
-}
-
-int wait_exit(pid_t pid) {
-    int status = 0;
-    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-    }
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using ovbench::spawn;
+using ovbench::wait_exit;
 
 // Runs a command to its exit; returns milliseconds.
 double time_run(const std::vector<std::string> &args, const char *out, int expect = 0) {

@@ -1,0 +1,44 @@
+// Starting and reaping the programs the whole-process benchmarks time.
+#pragma once
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+namespace ovbench {
+
+// Starts args[0] (searched on PATH) with args, its standard output written
+// to stdout_path; a start that fails ends the benchmark with status 2.
+inline pid_t spawn(const std::vector<std::string> &args, const char *stdout_path = "/dev/null") {
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, stdout_path, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::vector<char *> argv;
+    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (rc != 0) {
+        std::fprintf(stderr, "spawn %s: %s\n", argv[0], std::strerror(rc));
+        std::exit(2);
+    }
+    return pid;
+}
+
+// Waits for pid; its exit status, or 128 + N for death by signal N.
+inline int wait_exit(pid_t pid) {
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+}  // namespace ovbench
