@@ -114,21 +114,24 @@ std::atomic<int64_t> g_test_fail_index{-1};
 
 // Whether the allocation a test told to fail is this one.
 bool test_fails_this_allocation() noexcept {
-    if (!g_test_counting.load(std::memory_order_relaxed)) [[likely]] return false;
+    if (!g_test_counting.load(std::memory_order_relaxed)) [[likely]]
+        return false;
     const int64_t index = g_test_allocations.fetch_add(1, std::memory_order_relaxed);
     return index == g_test_fail_index.load(std::memory_order_relaxed);
 }
 
 // Every allocation of the module goes through here or through hash_calloc.
 void *hash_malloc(size_t size) noexcept {
-    if (test_fails_this_allocation()) [[unlikely]] return nullptr;
+    if (test_fails_this_allocation()) [[unlikely]]
+        return nullptr;
     return std::malloc(size);
 }
 
 // A zeroed array of count elements of size bytes (calloc checks the product
 // for overflow); large arrays come as fresh zero pages, not written here.
 void *hash_calloc(size_t count, size_t size) noexcept {
-    if (test_fails_this_allocation()) [[unlikely]] return nullptr;
+    if (test_fails_this_allocation()) [[unlikely]]
+        return nullptr;
     return std::calloc(count, size);
 }
 
@@ -212,24 +215,38 @@ EqualKind equal_kind_for(KeyStorage storage, ov_hash_equal_fn_t equal) noexcept 
     if (equal == &ov_hash_equal_string) return EqualKind::kString;
     bool bytes = false;
     switch (storage) {
-    case KeyStorage::kFixed1: bytes = equal == &ov_hash_equal_i8 || equal == &ov_hash_equal_u8; break;
-    case KeyStorage::kFixed2: bytes = equal == &ov_hash_equal_i16 || equal == &ov_hash_equal_u16; break;
-    case KeyStorage::kFixed4: bytes = equal == &ov_hash_equal_32; break;
-    case KeyStorage::kFixed8: bytes = equal == &ov_hash_equal_64; break;
-    case KeyStorage::kCopied:
-    case KeyStorage::kString: break;
+        case KeyStorage::kFixed1:
+            bytes = equal == &ov_hash_equal_i8 || equal == &ov_hash_equal_u8;
+            break;
+        case KeyStorage::kFixed2:
+            bytes = equal == &ov_hash_equal_i16 || equal == &ov_hash_equal_u16;
+            break;
+        case KeyStorage::kFixed4:
+            bytes = equal == &ov_hash_equal_32;
+            break;
+        case KeyStorage::kFixed8:
+            bytes = equal == &ov_hash_equal_64;
+            break;
+        case KeyStorage::kCopied:
+        case KeyStorage::kString:
+            break;
     }
     return bytes ? EqualKind::kBytes : EqualKind::kFunction;
 }
 
 size_t fixed_width(KeyStorage storage) noexcept {
     switch (storage) {
-    case KeyStorage::kFixed1: return 1;
-    case KeyStorage::kFixed2: return 2;
-    case KeyStorage::kFixed4: return 4;
-    case KeyStorage::kFixed8: return 8;
-    case KeyStorage::kCopied:
-    case KeyStorage::kString: break;
+        case KeyStorage::kFixed1:
+            return 1;
+        case KeyStorage::kFixed2:
+            return 2;
+        case KeyStorage::kFixed4:
+            return 4;
+        case KeyStorage::kFixed8:
+            return 8;
+        case KeyStorage::kCopied:
+        case KeyStorage::kString:
+            break;
     }
     return 0;
 }
@@ -256,13 +273,15 @@ uint64_t stored_hash(const ov_hash_entry *entry) noexcept {
 void *entry_key(const ov_hash *table, const ov_hash_entry *entry) noexcept {
     auto *tail = const_cast<char *>(tail_of(entry));
     switch (table->key_storage) {
-    case KeyStorage::kCopied: {
-        void *key;
-        std::memcpy(&key, tail + sizeof(uint64_t), sizeof key);
-        return key;
-    }
-    case KeyStorage::kString: return tail + sizeof(uint64_t);
-    default: return tail;
+        case KeyStorage::kCopied: {
+            void *key;
+            std::memcpy(&key, tail + sizeof(uint64_t), sizeof key);
+            return key;
+        }
+        case KeyStorage::kString:
+            return tail + sizeof(uint64_t);
+        default:
+            return tail;
     }
 }
 
@@ -270,9 +289,12 @@ void *entry_key(const ov_hash *table, const ov_hash_entry *entry) noexcept {
 // ready-made function, *length gets its length (else it is left alone).
 inline uint64_t hash_of(const ov_hash *table, const void *key, size_t *length) noexcept {
     switch (table->hash_kind) {
-    case HashKind::kFixed8: return fnv1a_fixed<8>(key);
-    case HashKind::kString: return fnv1a_string(key, length);
-    case HashKind::kFunction: break;
+        case HashKind::kFixed8:
+            return fnv1a_fixed<8>(key);
+        case HashKind::kString:
+            return fnv1a_string(key, length);
+        case HashKind::kFunction:
+            break;
     }
     return table->hash(key);
 }
@@ -325,12 +347,17 @@ ov_hash_entry *find_string(ov_hash_entry *entry, uint64_t h, const void *key) no
     }
     if (table->equal_kind == EqualKind::kBytes) {
         switch (table->key_storage) {
-        case KeyStorage::kFixed8: return find_bytes<8>(entry, key);
-        case KeyStorage::kFixed4: return find_bytes<4>(entry, key);
-        case KeyStorage::kFixed2: return find_bytes<2>(entry, key);
-        case KeyStorage::kFixed1: return find_bytes<1>(entry, key);
-        case KeyStorage::kCopied:
-        case KeyStorage::kString: break;
+            case KeyStorage::kFixed8:
+                return find_bytes<8>(entry, key);
+            case KeyStorage::kFixed4:
+                return find_bytes<4>(entry, key);
+            case KeyStorage::kFixed2:
+                return find_bytes<2>(entry, key);
+            case KeyStorage::kFixed1:
+                return find_bytes<1>(entry, key);
+            case KeyStorage::kCopied:
+            case KeyStorage::kString:
+                break;
         }
     }
     while (entry != nullptr && !entry_matches(table, entry, h, key)) entry = entry->next;
@@ -365,19 +392,21 @@ ov_hash_entry *make_entry(const ov_hash *table, const char *op, uint64_t h, cons
     size_t tail = 0;
     void *stored_key = nullptr;
     switch (table->key_storage) {
-    case KeyStorage::kCopied:
-        stored_key = table->key_copy(key);
-        if (stored_key == nullptr) {
-            OV_LOG(kLogError, "%s: key copy failed err=%d", op, ENOMEM);
-            return nullptr;
-        }
-        tail = sizeof(uint64_t) + sizeof(void *);
-        break;
-    case KeyStorage::kString:
-        if (length == SIZE_MAX) length = std::strlen(static_cast<const char *>(key));
-        tail = sizeof(uint64_t) + length + 1;
-        break;
-    default: tail = fixed_width(table->key_storage); break;
+        case KeyStorage::kCopied:
+            stored_key = table->key_copy(key);
+            if (stored_key == nullptr) {
+                OV_LOG(kLogError, "%s: key copy failed err=%d", op, ENOMEM);
+                return nullptr;
+            }
+            tail = sizeof(uint64_t) + sizeof(void *);
+            break;
+        case KeyStorage::kString:
+            if (length == SIZE_MAX) length = std::strlen(static_cast<const char *>(key));
+            tail = sizeof(uint64_t) + length + 1;
+            break;
+        default:
+            tail = fixed_width(table->key_storage);
+            break;
     }
     void *stored_value = nullptr;
     if (value != nullptr) {
@@ -401,15 +430,17 @@ ov_hash_entry *make_entry(const ov_hash *table, const char *op, uint64_t h, cons
     entry->value = stored_value;
     char *p = tail_of(entry);
     switch (table->key_storage) {
-    case KeyStorage::kCopied:
-        std::memcpy(p, &h, sizeof h);
-        std::memcpy(p + sizeof h, &stored_key, sizeof stored_key);
-        break;
-    case KeyStorage::kString:
-        std::memcpy(p, &h, sizeof h);
-        std::memcpy(p + sizeof h, key, length + 1);
-        break;
-    default: std::memcpy(p, key, tail); break;
+        case KeyStorage::kCopied:
+            std::memcpy(p, &h, sizeof h);
+            std::memcpy(p + sizeof h, &stored_key, sizeof stored_key);
+            break;
+        case KeyStorage::kString:
+            std::memcpy(p, &h, sizeof h);
+            std::memcpy(p + sizeof h, key, length + 1);
+            break;
+        default:
+            std::memcpy(p, key, tail);
+            break;
     }
     return entry;
 }
@@ -507,10 +538,20 @@ ov_hash_t *new_table(const char *op, uint64_t requested, ov_hash_fn_t hash,
         return nullptr;
     }
     const KeyStorage storage = key_storage_for(key_copy, key_free);
-    *table = {buckets,   0,          size,     0,
-              nullptr,   hash,       equal,    key_copy,
-              value_copy, key_free,  value_free, storage,
-              hash_kind_for(hash),   equal_kind_for(storage, equal)};
+    *table = {buckets,
+              0,
+              size,
+              0,
+              nullptr,
+              hash,
+              equal,
+              key_copy,
+              value_copy,
+              key_free,
+              value_free,
+              storage,
+              hash_kind_for(hash),
+              equal_kind_for(storage, equal)};
     return table;
 }
 
@@ -524,7 +565,8 @@ std::pair<uint64_t, ov_hash_entry *> first_from(const ov_hash *table, uint64_t i
 }
 
 bool refuse_null(const char *op, bool refused) noexcept {
-    if (refused) [[unlikely]] OV_LOG(kLogError, "%s: null argument err=%d", op, EINVAL);
+    if (refused) [[unlikely]]
+        OV_LOG(kLogError, "%s: null argument err=%d", op, EINVAL);
     return refused;
 }
 
@@ -571,8 +613,7 @@ extern "C" {
 ov_hash_t *ov_hash_new(uint64_t size, ov_hash_fn_t hash, ov_hash_equal_fn_t equal,
                        ov_hash_copy_fn_t key_copy, ov_hash_copy_fn_t value_copy,
                        ov_hash_free_fn_t key_free, ov_hash_free_fn_t value_free) noexcept {
-    return new_table("ov_hash_new", size, hash, equal, key_copy, value_copy, key_free,
-                     value_free);
+    return new_table("ov_hash_new", size, hash, equal, key_copy, value_copy, key_free, value_free);
 }
 
 ov_hash_t *ov_hash_new_keys(uint64_t size, ov_hash_fn_t hash, ov_hash_equal_fn_t equal,
@@ -581,17 +622,16 @@ ov_hash_t *ov_hash_new_keys(uint64_t size, ov_hash_fn_t hash, ov_hash_equal_fn_t
                      key_free, ov_free_nop);
 }
 
-int32_t ov_hash_create(ov_hash_t **out, uint64_t size, ov_hash_fn_t hash,
-                       ov_hash_equal_fn_t equal, ov_hash_copy_fn_t key_copy,
-                       ov_hash_copy_fn_t value_copy, ov_hash_free_fn_t key_free,
-                       ov_hash_free_fn_t value_free) noexcept {
+int32_t ov_hash_create(ov_hash_t **out, uint64_t size, ov_hash_fn_t hash, ov_hash_equal_fn_t equal,
+                       ov_hash_copy_fn_t key_copy, ov_hash_copy_fn_t value_copy,
+                       ov_hash_free_fn_t key_free, ov_hash_free_fn_t value_free) noexcept {
     if (refuse_null("ov_hash_create", out == nullptr)) return EINVAL;
     if (!functions_given(hash, equal, key_copy, value_copy, key_free, value_free)) {
         OV_LOG(kLogError, "ov_hash_create: null function err=%d", EINVAL);
         return EINVAL;
     }
-    ov_hash_t *table = new_table("ov_hash_create", size, hash, equal, key_copy, value_copy,
-                                 key_free, value_free);
+    ov_hash_t *table =
+        new_table("ov_hash_create", size, hash, equal, key_copy, value_copy, key_free, value_free);
     if (table == nullptr) return ENOMEM;
     *out = table;
     return 0;
@@ -710,8 +750,8 @@ void *ov_hash_insert_key(ov_hash_t *table, const void *key, int32_t *inserted) n
     const Place place = place_of(table, key);
     ov_hash_entry *entry = find_entry(table, place.index, place.hash, key);
     if (entry != nullptr) return entry_key(table, entry);
-    entry = add_entry(table, "ov_hash_insert_key", place.index, place.hash, key, place.length,
-                      nullptr);
+    entry =
+        add_entry(table, "ov_hash_insert_key", place.index, place.hash, key, place.length, nullptr);
     if (entry == nullptr) return nullptr;
     grow_if_loaded(table);
     set_flag(inserted, 1);
@@ -780,8 +820,8 @@ ov_hash_stats_t *ov_hash_stats(const ov_hash_t *table) noexcept {
     }
     const auto size = static_cast<double>(table->size);
     const auto count = static_cast<double>(table->count);
-    *stats = {count / size, static_cast<double>(used) / size,
-              count / static_cast<double>(used), longest, shortest};
+    *stats = {count / size, static_cast<double>(used) / size, count / static_cast<double>(used),
+              longest, shortest};
     return stats;
 }
 

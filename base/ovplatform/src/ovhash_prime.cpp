@@ -250,9 +250,11 @@ __attribute__((target("avx2"))) uint32_t strong_base2_avx2(const uint32_t *numbe
     __m256i s[kRegisters] = {}, passed[kRegisters] = {};
     for (size_t r = 0; r < registers; ++r) {
         n[r] = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.n + r * kLanes));
-        n_inverse[r] = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.n_inverse + r * kLanes));
+        n_inverse[r] =
+            _mm256_load_si256(reinterpret_cast<const __m256i *>(c.n_inverse + r * kLanes));
         one[r] = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.one + r * kLanes));
-        minus_one[r] = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.minus_one + r * kLanes));
+        minus_one[r] =
+            _mm256_load_si256(reinterpret_cast<const __m256i *>(c.minus_one + r * kLanes));
         s[r] = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.s + r * kLanes));
         exponent[r] = _mm256_load_si256(reinterpret_cast<const __m256i *>(c.exponent + r * kLanes));
         x[r] = one[r];
@@ -360,15 +362,15 @@ __attribute__((target("avx512f"))) void sieve_avx512(uint32_t m, uint64_t *compo
 // One step of the exponentiation for register r: square (Montgomery: high
 // half of t minus high half of m * n, plus n where that wraps, as an unsigned
 // minimum), then double where the exponent's bit is set.
-#define OV_STRONG_STEP_AVX512(r)                                                                  \
-    do {                                                                                          \
-        const __m512i t = _mm512_mul_epu32(x[r], x[r]);                                           \
-        const __m512i mn = _mm512_mul_epu32(_mm512_mul_epu32(t, n_inverse[r]), n[r]);             \
+#define OV_STRONG_STEP_AVX512(r)                                                                 \
+    do {                                                                                         \
+        const __m512i t = _mm512_mul_epu32(x[r], x[r]);                                          \
+        const __m512i mn = _mm512_mul_epu32(_mm512_mul_epu32(t, n_inverse[r]), n[r]);            \
         const __m512i d = _mm512_sub_epi64(_mm512_srli_epi64(t, 32), _mm512_srli_epi64(mn, 32)); \
         const __m512i y = _mm512_min_epu64(d, _mm512_add_epi64(d, n[r]));                        \
         const __m512i twice = _mm512_add_epi64(y, y);                                            \
-        const __mmask8 set = _mm512_test_epi64_mask(exponent[r], bit_mask);                       \
-        x[r] = _mm512_mask_min_epu64(y, set, twice, _mm512_sub_epi64(twice, n[r]));               \
+        const __mmask8 set = _mm512_test_epi64_mask(exponent[r], bit_mask);                      \
+        x[r] = _mm512_mask_min_epu64(y, set, twice, _mm512_sub_epi64(twice, n[r]));              \
     } while (0)
 
 // R registers of eight lanes for up to 8R numbers. The lanes are set up in
@@ -377,7 +379,7 @@ __attribute__((target("avx512f"))) void sieve_avx512(uint32_t m, uint64_t *compo
 // in the last steps, from the largest s of the batch down.
 template <size_t R>
 __attribute__((target("avx512f"))) uint32_t strong_base2_avx512(const uint32_t *numbers,
-                                                                 size_t count) noexcept {
+                                                                size_t count) noexcept {
     alignas(32) uint32_t lanes[R * 8];
     alignas(64) uint64_t s_column[R * 8];
     int max_s = 0;
@@ -396,11 +398,13 @@ __attribute__((target("avx512f"))) uint32_t strong_base2_avx512(const uint32_t *
         n[r] = _mm512_cvtepu32_epi64(n32);
         __m512i inverse = n[r];  // right in the low 3 bits; each step doubles that
         for (int i = 0; i < 4; ++i) {
-            inverse = _mm512_mul_epu32(inverse, _mm512_sub_epi64(two, _mm512_mul_epu32(n[r], inverse)));
+            inverse =
+                _mm512_mul_epu32(inverse, _mm512_sub_epi64(two, _mm512_mul_epu32(n[r], inverse)));
         }
         n_inverse[r] = inverse;
-        const __m512d quotient = _mm512_roundscale_pd(
-            _mm512_div_pd(two_32_d, _mm512_cvtepu32_pd(n32)), _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
+        const __m512d quotient =
+            _mm512_roundscale_pd(_mm512_div_pd(two_32_d, _mm512_cvtepu32_pd(n32)),
+                                 _MM_FROUND_TO_NEG_INF | _MM_FROUND_NO_EXC);
         // 2^32 - q * n, with q possibly one off: into [0, n).
         __m512i r1 = _mm512_sub_epi64(
             two_32, _mm512_mul_epu32(_mm512_cvtepu32_epi64(_mm512_cvttpd_epu32(quotient)), n[r]));
@@ -440,10 +444,14 @@ __attribute__((target("avx512f"))) uint32_t strong_base2_avx512(const uint32_t *
 // As many registers as the batch needs.
 uint32_t strong_base2_avx512_batch(const uint32_t *numbers, size_t count) noexcept {
     switch ((count + 7) / 8) {
-    case 1: return strong_base2_avx512<1>(numbers, count);
-    case 2: return strong_base2_avx512<2>(numbers, count);
-    case 3: return strong_base2_avx512<3>(numbers, count);
-    default: return strong_base2_avx512<4>(numbers, count);
+        case 1:
+            return strong_base2_avx512<1>(numbers, count);
+        case 2:
+            return strong_base2_avx512<2>(numbers, count);
+        case 3:
+            return strong_base2_avx512<3>(numbers, count);
+        default:
+            return strong_base2_avx512<4>(numbers, count);
     }
 }
 
@@ -481,7 +489,8 @@ const Engine &best_engine() noexcept {
 
 const Engine &engine() noexcept {
     const Engine *chosen = g_engine.load(std::memory_order_relaxed);
-    if (chosen != nullptr) [[likely]] return *chosen;
+    if (chosen != nullptr) [[likely]]
+        return *chosen;
     chosen = &best_engine();
     g_engine.store(chosen, std::memory_order_relaxed);
     return *chosen;
@@ -557,21 +566,25 @@ uint32_t ov_next_prime(uint32_t n) noexcept {
 int32_t ov_hash_test_prime_kernel(int32_t kernel) {
     const Engine *chosen = nullptr;
     switch (kernel) {
-    case -1: break;
-    case 0: chosen = &kScalarEngine; break;
+        case -1:
+            break;
+        case 0:
+            chosen = &kScalarEngine;
+            break;
 #if defined(__x86_64__)
-    case 1:
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx2")) return 0;
-        chosen = &kAvx2Engine;
-        break;
-    case 2:
-        __builtin_cpu_init();
-        if (!__builtin_cpu_supports("avx512f")) return 0;
-        chosen = &kAvx512Engine;
-        break;
+        case 1:
+            __builtin_cpu_init();
+            if (!__builtin_cpu_supports("avx2")) return 0;
+            chosen = &kAvx2Engine;
+            break;
+        case 2:
+            __builtin_cpu_init();
+            if (!__builtin_cpu_supports("avx512f")) return 0;
+            chosen = &kAvx512Engine;
+            break;
 #endif
-    default: return 0;
+        default:
+            return 0;
     }
     g_engine.store(chosen, std::memory_order_relaxed);  // null: chosen again on next use
     return 1;

@@ -63,10 +63,10 @@ typedef struct ov_hash_iter {
 
 /* The load of a table, from ov_hash_stats; the caller frees it with free(). */
 typedef struct ov_hash_stats {
-    double load_factor;     /* entries / buckets */
-    double used_fraction;   /* buckets holding entries / buckets */
-    double mean_chain;      /* entries / buckets holding entries */
-    uint64_t longest_chain; /* entries in the fullest bucket */
+    double load_factor;      /* entries / buckets */
+    double used_fraction;    /* buckets holding entries / buckets */
+    double mean_chain;       /* entries / buckets holding entries */
+    uint64_t longest_chain;  /* entries in the fullest bucket */
     uint64_t shortest_chain; /* entries in the emptiest bucket that has any */
 } ov_hash_stats_t;
 
@@ -137,8 +137,7 @@ OV_API void *ov_hash_insert(ov_hash_t *table, const void *key, const void *value
  * @return the stored key of the present entry with inserted 0; the new
  * stored key with inserted 1; null with inserted 0 when the entry could not
  * be made (logged) or for a null table or key. */
-OV_API void *ov_hash_insert_key(ov_hash_t *table, const void *key,
-                                int32_t *inserted) OV_NOEXCEPT;
+OV_API void *ov_hash_insert_key(ov_hash_t *table, const void *key, int32_t *inserted) OV_NOEXCEPT;
 /* Removes key's entry (value free, then key free); a bucket left empty is
  * freed. An embedded cursor standing on the entry is stopped.
  * @return 1 when an entry was removed, 0 when there was none. */

@@ -67,14 +67,14 @@ OV_API int32_t ov_lockfile_acquire_continuous(ov_lockfile_t *handle, const char 
                                               int32_t expiration_seconds) OV_NOEXCEPT;
 
 /* States of a lock as ov_lockfile_inspect finds it. */
-#define OV_LOCKFILE_FREE 0    /* no lock file */
-#define OV_LOCKFILE_HELD 1    /* changed within the expiration */
-#define OV_LOCKFILE_STALE 2   /* older than the expiration: acquisition would take it over */
-#define OV_LOCKFILE_SKEWED 3  /* its time lies after the file system's clock */
+#define OV_LOCKFILE_FREE 0   /* no lock file */
+#define OV_LOCKFILE_HELD 1   /* changed within the expiration */
+#define OV_LOCKFILE_STALE 2  /* older than the expiration: acquisition would take it over */
+#define OV_LOCKFILE_SKEWED 3 /* its time lies after the file system's clock */
 
 /* A lock as one look at it found it. */
 typedef struct ov_lockfile_info {
-    int32_t state;  /* OV_LOCKFILE_FREE, _HELD, _STALE or _SKEWED */
+    int32_t state; /* OV_LOCKFILE_FREE, _HELD, _STALE or _SKEWED */
     /* Seconds since the lock file last changed, by the file system's clock;
      * negative for a skewed lock (how far it lies ahead), 0 for a free one. */
     int64_t age_seconds;

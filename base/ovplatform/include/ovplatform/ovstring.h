@@ -255,8 +255,8 @@ OV_API size_t ov_str_base64url_size(size_t length) OV_NOEXCEPT;
  * text's length. Length 0 gives an empty string.
  * @return 0; EBUFFER when size < ov_str_base64url_size(length); EINVAL for
  * size 0 with length 0, a null buffer, or null data with a length. */
-OV_API int32_t ov_str_base64url_encode(const void *data, size_t length, char *buffer,
-                                       size_t size, size_t *out_length) OV_NOEXCEPT;
+OV_API int32_t ov_str_base64url_encode(const void *data, size_t length, char *buffer, size_t size,
+                                       size_t *out_length) OV_NOEXCEPT;
 /* ov_str_base64url_encode without the out length. */
 OV_API int32_t ov_str_base64url_encode_str(const void *data, size_t length, char *buffer,
                                            size_t size) OV_NOEXCEPT;
@@ -388,8 +388,7 @@ OV_API int32_t ov_utf16_to_utf8(const uint16_t *src, int lenient, char *dst,
  * strlen(text) + 1 bytes is always large enough.
  * @return dst or the new string; null for a null or empty text, limit 2 or
  * less, text that is not well-formed, or a failed allocation. */
-OV_API char *ov_utf8_ellipsize(const char *text, char *dst, size_t limit,
-                               int32_t mode) OV_NOEXCEPT;
+OV_API char *ov_utf8_ellipsize(const char *text, char *dst, size_t limit, int32_t mode) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
 

@@ -4,8 +4,8 @@
 // buckets, entries, statistics records and the copies of its ready-made
 // copy functions) goes through one function, which a test can tell to fail
 // once. A second hook picks the kernel of the prime search, so that a test
-// compares the vector kernels with the portable one. A test counts the allocations an operation makes, then repeats the
-// operation with each of them failing in turn and checks that the table is
+// compares the vector kernels with the portable one. A test counts the allocations an operation
+// makes, then repeats the operation with each of them failing in turn and checks that the table is
 // exactly as it was. Nothing in the shipped library calls this; until a
 // test does, allocations are neither counted nor failed.
 #ifndef OV_INTERNAL_HASH_TESTING_H
