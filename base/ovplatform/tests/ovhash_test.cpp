@@ -287,6 +287,29 @@ TEST_F(HashTest, FnvHashesOfStringsAndFixedWidthKeys) {
     EXPECT_EQ(ov_hash_64(&v64), ov_hash_string("abcdefgh"));
 }
 
+// Against the definition, step by step, for every string length up to 40
+// (whole groups of four bytes and every tail) and for 8-byte keys at every
+// offset of a buffer, with bytes above 0x7f among them.
+TEST_F(HashTest, FnvHashesFollowTheDefinitionForEveryLengthAndByte) {
+    const auto reference = [](const unsigned char *bytes, size_t n) {
+        uint64_t hash = 0xcbf29ce484222325ull;
+        for (size_t i = 0; i < n; ++i) hash = (hash ^ bytes[i]) * 0x100000001b3ull;
+        return hash;
+    };
+    unsigned char text[48];
+    for (size_t i = 0; i < sizeof text; ++i) text[i] = static_cast<unsigned char>(1 + i * 37 % 255);
+    for (size_t n = 0; n <= 40; ++n) {
+        char copy[48] = {};
+        std::memcpy(copy, text, n);
+        EXPECT_EQ(ov_hash_string(copy), reference(text, n)) << n;
+    }
+    for (size_t at = 0; at + 8 <= sizeof text; ++at) {
+        EXPECT_EQ(ov_hash_64(text + at), reference(text + at, 8)) << at;
+    }
+    const uint64_t ones = ~0ull;
+    EXPECT_EQ(ov_hash_64(&ones), reference(reinterpret_cast<const unsigned char *>(&ones), 8));
+}
+
 TEST_F(HashTest, EqualitiesAreZeroExactlyForEqualKeys) {
     const int8_t i8[] = {-128, 127, -128};
     EXPECT_EQ(ov_hash_equal_i8(&i8[0], &i8[2]), 0);
