@@ -15,6 +15,39 @@
 
 #include "test_util.h"
 
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OV_TEST_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define OV_TEST_SANITIZED 1
+#endif
+#endif
+
+// In plain builds the test program's malloc and free stand in front of the
+// C library's, for the whole program and the library under test: a test can
+// make the nth allocation of this thread from now fail, and count the blocks
+// allocated and not freed meanwhile. Sanitizer builds keep their own
+// allocator, and the tests that need this are skipped there.
+#ifndef OV_TEST_SANITIZED
+thread_local long t_fail_in = 0;  // 0: no failure armed
+thread_local bool t_tracking = false;
+thread_local long t_live = 0;
+
+extern "C" void *__libc_malloc(size_t);
+extern "C" void __libc_free(void *);
+
+extern "C" void *malloc(size_t size) {
+    if (t_fail_in > 0 && --t_fail_in == 0) return nullptr;
+    void *block = __libc_malloc(size);
+    if (t_tracking && block != nullptr) ++t_live;
+    return block;
+}
+extern "C" void free(void *block) {
+    if (t_tracking && block != nullptr) --t_live;
+    __libc_free(block);
+}
+#endif
+
 namespace {
 
 using ovtest::LogCapture;
@@ -365,14 +398,6 @@ TEST(StrBase64, StrictDecoderRejectsIllegalBytesWithALogLine) {
     EXPECT_EQ(lines[0].source, kSource);
 }
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OV_TEST_SANITIZED 1
-#endif
-#endif
-
 #ifndef OV_TEST_SANITIZED
 // In a child whose address space has room for the text but not for a copy
 // of it, the strict decoder's scratch copy cannot be had.
@@ -655,6 +680,40 @@ TEST(StrTokenize, UnclosedQuotesAndTheTokenLimit) {
     EXPECT_EQ(ov_str_tokenize(nullptr, &array, &count), EINVAL);
     EXPECT_EQ(ov_str_tokenize("a", nullptr, &count), EINVAL);
     EXPECT_EQ(ov_str_tokenize("a", &array, nullptr), EINVAL);
+}
+
+// Each allocation of a tokenization failed in turn: ENOMEM, no array, a
+// count of 0, and nothing left allocated.
+TEST(StrTokenize, EachFailedAllocationLeavesNothing) {
+#ifdef OV_TEST_SANITIZED
+    GTEST_SKIP() << "allocations are failed through the test program's own malloc";
+#else
+    const char *line = "cp 'my file' \"x y\" z";
+    long failures = 0;
+    for (long n = 1;; ++n) {
+        char **array = reinterpret_cast<char **>(0x1);
+        int32_t count = -1;
+        t_live = 0;
+        t_tracking = true;
+        t_fail_in = n;
+        const int32_t rc = ov_str_tokenize(line, &array, &count);
+        const bool failed = t_fail_in == 0;
+        t_fail_in = 0;
+        if (rc == 0) ov_str_array_free(array);
+        t_tracking = false;
+        EXPECT_EQ(t_live, 0) << "allocation " << n;
+        if (!failed) {
+            EXPECT_EQ(rc, 0);
+            EXPECT_EQ(count, 4);
+            break;
+        }
+        ++failures;
+        EXPECT_EQ(rc, ENOMEM) << "allocation " << n;
+        EXPECT_EQ(array, nullptr) << "allocation " << n;
+        EXPECT_EQ(count, 0) << "allocation " << n;
+    }
+    EXPECT_EQ(failures, 2);  // the block of tokens, then the array
+#endif
 }
 
 TEST(StrSplitCommas, PiecesLimitsAndArguments) {
