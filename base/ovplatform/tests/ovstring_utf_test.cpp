@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "ovsupport/utf_reference.h"
 #include "test_util.h"
 
 namespace {
@@ -210,37 +211,6 @@ TEST(Utf8Valid, StopsAtTheEndOfAReadablePage) {
     EXPECT_EQ(ov_utf8_valid_prefix(cut, 4), 2u);
 }
 
-// RFC 3629 spelled out: the length of the longest prefix of whole
-// well-formed characters among the n bytes at s.
-size_t reference_prefix(const unsigned char *s, size_t n) {
-    size_t i = 0;
-    while (i < n) {
-        const unsigned b = s[i];
-        size_t len = 0;
-        uint32_t c = 0;
-        if (b < 0x80) {
-            len = 1, c = b;
-        } else if (b >= 0xC2 && b <= 0xDF) {
-            len = 2, c = b & 0x1F;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3, c = b & 0x0F;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4, c = b & 0x07;
-        } else {
-            return i;
-        }
-        if (n - i < len) return i;
-        for (size_t k = 1; k < len; ++k) {
-            if ((s[i + k] & 0xC0) != 0x80) return i;
-            c = (c << 6) | (s[i + k] & 0x3F);
-        }
-        const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (c < least[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return i;
-        i += len;
-    }
-    return i;
-}
-
 // Mixed text with one or two bytes changed, at lengths that take the block
 // paths and their ends: the validator agrees with the reference everywhere,
 // and the text that stays well-formed converts to the reference's units and
@@ -266,7 +236,7 @@ TEST(Utf8Valid, AgreesWithTheReferenceOnDamagedMixedText) {
         }
         if (next() % 4 == 0 && !text.empty()) text.resize(text.size() - 1);  // cut the end
         const auto *bytes = reinterpret_cast<const unsigned char *>(text.c_str());
-        const size_t expected = reference_prefix(bytes, text.size());
+        const size_t expected = ovsupport::utf::valid_prefix(bytes, text.size());
         ASSERT_EQ(ov_utf8_valid_prefix(text.c_str(), SIZE_MAX), expected)
             << ::testing::PrintToString(text);
         ASSERT_EQ(ov_utf8_is_valid(text.c_str(), SIZE_MAX), expected == text.size() ? 1 : 0);
@@ -274,21 +244,8 @@ TEST(Utf8Valid, AgreesWithTheReferenceOnDamagedMixedText) {
         ASSERT_EQ(ov_utf8_to_utf16(text.c_str(), 0, nullptr, &size),
                   expected == text.size() ? ERANGE : EINVAL);
         if (expected != text.size()) continue;
-        // Well-formed: both conversions against characters decoded one by one.
-        U16 reference;
-        for (size_t i = 0; i < text.size();) {
-            const unsigned b = bytes[i];
-            const size_t len = b < 0x80 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : 4;
-            uint32_t c = len == 1 ? b : b & (0x7F >> len);
-            for (size_t k = 1; k < len; ++k) c = (c << 6) | (bytes[i + k] & 0x3F);
-            if (c >= 0x10000) {
-                reference.push_back(static_cast<uint16_t>(0xD800 + ((c - 0x10000) >> 10)));
-                reference.push_back(static_cast<uint16_t>(0xDC00 + (c & 0x3FF)));
-            } else {
-                reference.push_back(static_cast<uint16_t>(c));
-            }
-            i += len;
-        }
+        // Well-formed: both conversions against the reference's units.
+        const U16 reference = ovsupport::utf::utf8_to_utf16(text);
         U16 units(text.size() + 1);
         size = units.size() * 2;
         ASSERT_OV_OK(ov_utf8_to_utf16(text.c_str(), 0, units.data(), &size));
