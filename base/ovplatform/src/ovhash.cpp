@@ -603,11 +603,21 @@ ov_hash_t *new_table(const char *op, uint64_t requested, ov_hash_fn_t hash,
     const KeyStorage storage = key_storage_for(key_copy, key_free);
     const HashKind hash_kind = hash_kind_for(hash);
     const EqualKind equal_kind = equal_kind_for(storage, equal);
-    *table = {buckets,   0,          size,
-              0,         nullptr,    hash,
-              equal,     key_copy,   value_copy,
-              key_free,  value_free, storage,
-              hash_kind, equal_kind, lookup_kind_for(storage, hash_kind, equal_kind)};
+    *table = {.buckets = buckets,
+              .count = 0,
+              .size = size,
+              .cursor_index = 0,
+              .cursor_node = nullptr,
+              .hash = hash,
+              .equal = equal,
+              .key_copy = key_copy,
+              .value_copy = value_copy,
+              .key_free = key_free,
+              .value_free = value_free,
+              .key_storage = storage,
+              .hash_kind = hash_kind,
+              .equal_kind = equal_kind,
+              .lookup_kind = lookup_kind_for(storage, hash_kind, equal_kind)};
     return table;
 }
 
