@@ -2,12 +2,16 @@
 //
 // Each input is a sequence of operations (put, insert, insert_key, remove,
 // get, grow, clear, a walk with the cursor and with an iterator, swap) on
-// two tables at once, each with a model: an unordered_map from key to an
+// four tables at once, each with a model: an unordered_map from key to an
 // optional value.
 //   - Table A copies keys and values with ov_hash_copy_string and frees them
 //     with its own function, so that the keys are heap blocks of their own.
 //   - Table B keeps its keys inside its entries (ov_hash_copy_string with
 //     free()) and stores its values, small numbers, as given.
+//   - Tables C and D have 8-byte keys (a key's text padded with zero bytes)
+//     with the ready-made 8-byte functions and numbers as values; C frees
+//     its keys with free(), so it keeps them inside its entries and takes
+//     the table's own look-up for integer keys, D with its own function.
 // Keys come from a small alphabet, so that they repeat and chains form.
 // Before an operation the input may make one of the module's allocations
 // fail (the test hook); the operation's result then says what happened, and
@@ -53,7 +57,23 @@ void own_free(void *p) {
 struct Subject {
     ov_hash_t *table = nullptr;
     Model model;
-    bool numeric_values = false;  // table B: values are numbers, not strings
+    bool numeric_values = false;  // tables B, C, D: values are numbers, not strings
+    bool fixed_keys = false;      // tables C, D: keys are 8 bytes, not strings
+    char key_buffer[9] = {};      // the last key given in 8-byte form
+
+    // The table's form of a key: the text itself, or its 8-byte form (valid
+    // until the next call).
+    const void *key_arg(const std::string &key) {
+        if (!fixed_keys) return key.c_str();
+        std::memset(key_buffer, 0, sizeof key_buffer);
+        std::memcpy(key_buffer, key.data(), key.size());  // keys are at most 4 bytes
+        return key_buffer;
+    }
+    // The text of a key the table gives back.
+    std::string key_text(const void *stored) const {
+        const auto *text = static_cast<const char *>(stored);
+        return fixed_keys ? std::string(text, strnlen(text, 8)) : std::string(text);
+    }
 
     // The table's form of a value ("7" becomes the pointer 7 in table B).
     const void *value_arg(const std::optional<std::string> &value) const {
@@ -68,8 +88,12 @@ struct Subject {
     }
 };
 
-ov_hash_t *new_table(bool numeric, uint64_t size) {
-    if (numeric) {
+ov_hash_t *new_table(int kind, uint64_t size) {
+    if (kind == 2 || kind == 3) {
+        return ov_hash_new(size, ov_hash_64, ov_hash_equal_64, ov_hash_copy_64,
+                           ov_hash_copy_identity, kind == 2 ? free : own_free, ov_free_nop);
+    }
+    if (kind == 1) {
         return ov_hash_new(size, ov_hash_string, ov_hash_equal_string, ov_hash_copy_string,
                            ov_hash_copy_identity, free, ov_free_nop);
     }
@@ -96,7 +120,7 @@ void check_walk(Subject &s) {
     ov_hash_iter_t it;
     for (ov_hash_iter_begin(&it, s.table); it.entry != nullptr; ov_hash_iter_next(&it)) {
         ++visited;
-        const std::string key = static_cast<const char *>(ov_hash_iter_key(&it));
+        const std::string key = s.key_text(ov_hash_iter_key(&it));
         CHECK(seen.emplace(key, s.value_of(ov_hash_iter_value(&it))).second);
     }
     CHECK(visited == s.model.size());
@@ -110,7 +134,7 @@ void check_walk(Subject &s) {
     if (ov_hash_cursor_key(s.table) != nullptr) {
         do {
             ++by_cursor;
-            CHECK(s.model.count(static_cast<const char *>(ov_hash_cursor_key(s.table))) == 1);
+            CHECK(s.model.count(s.key_text(ov_hash_cursor_key(s.table))) == 1);
         } while (ov_hash_next(s.table) == 1);
     }
     CHECK(by_cursor == s.model.size());
@@ -118,17 +142,17 @@ void check_walk(Subject &s) {
 
 void check_key(Subject &s, const std::string &key) {
     auto found = s.model.find(key);
-    void *stored_key = ov_hash_get_key(s.table, key.c_str());
+    void *stored_key = ov_hash_get_key(s.table, s.key_arg(key));
     if (found == s.model.end()) {
         CHECK(stored_key == nullptr);
-        CHECK(ov_hash_get(s.table, key.c_str()) == nullptr);
-        ov_hash_iter_t it = ov_hash_find(s.table, key.c_str());
+        CHECK(ov_hash_get(s.table, s.key_arg(key)) == nullptr);
+        ov_hash_iter_t it = ov_hash_find(s.table, s.key_arg(key));
         CHECK(it.entry == nullptr && it.bucket == 0 && it.table == s.table);
         return;
     }
-    CHECK(stored_key != nullptr && key == static_cast<const char *>(stored_key));
-    CHECK(s.value_of(ov_hash_get(s.table, key.c_str())) == found->second);
-    ov_hash_iter_t it = ov_hash_find(s.table, key.c_str());
+    CHECK(stored_key != nullptr && key == s.key_text(stored_key));
+    CHECK(s.value_of(ov_hash_get(s.table, s.key_arg(key))) == found->second);
+    ov_hash_iter_t it = ov_hash_find(s.table, s.key_arg(key));
     CHECK(it.entry != nullptr && ov_hash_iter_key(&it) == stored_key);
 }
 
@@ -145,7 +169,7 @@ void run(Subject &s, FuzzedDataProvider &data) {
     case 1: {  // put
         const std::optional<std::string> value = make_value(data);
         int32_t flag = -1;
-        void *stored = ov_hash_put(s.table, key.c_str(), s.value_arg(value), &flag);
+        void *stored = ov_hash_put(s.table, s.key_arg(key), s.value_arg(value), &flag);
         if (flag == 1) {
             CHECK(s.value_of(stored) == value);
             s.model[key] = value;
@@ -161,7 +185,7 @@ void run(Subject &s, FuzzedDataProvider &data) {
     case 3: {  // insert
         const std::optional<std::string> value = make_value(data);
         int32_t inserted = -1;
-        void *stored = ov_hash_insert(s.table, key.c_str(), s.value_arg(value), &inserted);
+        void *stored = ov_hash_insert(s.table, s.key_arg(key), s.value_arg(value), &inserted);
         if (present && model_entry->second) {
             CHECK(inserted == 0);
             CHECK(s.value_of(stored) == model_entry->second);
@@ -178,11 +202,11 @@ void run(Subject &s, FuzzedDataProvider &data) {
     }
     case 4: {  // insert_key
         int32_t inserted = -1;
-        void *stored = ov_hash_insert_key(s.table, key.c_str(), &inserted);
+        void *stored = ov_hash_insert_key(s.table, s.key_arg(key), &inserted);
         if (present) {
-            CHECK(inserted == 0 && stored != nullptr && key == static_cast<const char *>(stored));
+            CHECK(inserted == 0 && stored != nullptr && key == s.key_text(stored));
         } else if (inserted == 1) {
-            CHECK(stored != nullptr && key == static_cast<const char *>(stored));
+            CHECK(stored != nullptr && key == s.key_text(stored));
             s.model[key] = std::nullopt;
         } else {
             CHECK(inserted == 0 && stored == nullptr && inject);
@@ -191,7 +215,7 @@ void run(Subject &s, FuzzedDataProvider &data) {
     }
     case 5:
     case 6:  // remove
-        CHECK(ov_hash_remove(s.table, key.c_str()) == (present ? 1 : 0));
+        CHECK(ov_hash_remove(s.table, s.key_arg(key)) == (present ? 1 : 0));
         s.model.erase(key);
         break;
     case 7: {  // grow, or shrink
@@ -235,20 +259,24 @@ void run(Subject &s, FuzzedDataProvider &data) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *bytes, size_t size) {
     FuzzedDataProvider data(bytes, size);
-    Subject subjects[2];
-    subjects[1].numeric_values = true;
-    for (int i = 0; i < 2; ++i) {
-        subjects[i].table = new_table(subjects[i].numeric_values, data.ConsumeIntegralInRange(0, 40));
+    constexpr int kTables = 4;
+    Subject subjects[kTables];
+    for (int i = 0; i < kTables; ++i) {
+        subjects[i].numeric_values = i != 0;
+        subjects[i].fixed_keys = i >= 2;
+        subjects[i].table = new_table(i, data.ConsumeIntegralInRange(0, 40));
         CHECK(subjects[i].table != nullptr);
     }
     while (data.remaining_bytes() > 0) {
         if (data.ConsumeIntegralInRange(0, 30) == 0) {
             // Swap exchanges everything, the functions included.
-            ov_hash_swap(subjects[0].table, subjects[1].table);
-            std::swap(subjects[0].table, subjects[1].table);
+            Subject &a = subjects[data.ConsumeIntegralInRange(0, kTables - 1)];
+            Subject &b = subjects[data.ConsumeIntegralInRange(0, kTables - 1)];
+            ov_hash_swap(a.table, b.table);
+            std::swap(a.table, b.table);
             continue;
         }
-        run(subjects[data.ConsumeIntegralInRange(0, 1)], data);
+        run(subjects[data.ConsumeIntegralInRange(0, kTables - 1)], data);
     }
     for (Subject &s : subjects) {
         check_walk(s);
