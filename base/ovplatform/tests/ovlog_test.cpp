@@ -20,13 +20,14 @@
 #include <sstream>
 #include <thread>
 
+#include "ovsupport/sanitizers.h"
 #include "test_util.h"
 
 // Allocations made by this thread while counting is on. The test program's
 // own malloc family stands in front of the C library's, so every allocation
 // of the library code under test passes through here. Sanitizer builds keep
 // their own allocator: the count is taken only in plain builds.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef OV_TEST_SANITIZED
 #define OV_TEST_COUNTS_ALLOCATIONS 0
 #else
 #define OV_TEST_COUNTS_ALLOCATIONS 1

@@ -13,15 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "ovsupport/sanitizers.h"
 #include "test_util.h"
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OV_TEST_SANITIZED 1
-#endif
-#endif
 
 // In plain builds the test program's malloc and free stand in front of the
 // C library's, for the whole program and the library under test: a test can

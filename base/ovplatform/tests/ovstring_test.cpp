@@ -13,6 +13,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include "ovsupport/sanitizers.h"
 #include "test_util.h"
 
 namespace {
@@ -611,14 +612,6 @@ TEST(StrAlloc, PiecesAssembleAcrossGrowth) {
     EXPECT_EQ(pos, 1024u);
     EXPECT_EQ(std::string(u.buf).substr(1021), "\xE2\x82\xAC");
 }
-
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define OV_TEST_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define OV_TEST_SANITIZED 1
-#endif
-#endif
 
 #ifndef OV_TEST_SANITIZED
 constexpr size_t kMiB = size_t{1} << 20;

@@ -7,8 +7,9 @@
 #include <cstddef>
 
 #include "ovsupport/files.h"
+#include "ovsupport/sanitizers.h"
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef OV_TEST_SANITIZED
 // The sanitizer runtimes export this; not every compiler ships its header.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
@@ -18,7 +19,7 @@ namespace ovsupport {
 // Bytes of heap in use. Under a sanitizer, whose allocator replaces the C
 // library's, the sanitizer's own count.
 inline size_t heap_in_use() {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#ifdef OV_TEST_SANITIZED
     return __sanitizer_get_current_allocated_bytes();
 #else
     return mallinfo2().uordblks;
