@@ -671,6 +671,20 @@ inline Place place_of(const ov_hash *table, const void *key) noexcept {
     return entry;
 }
 
+// Adds the entry for a key that find_entry did not find at its place, grows
+// the table when that loads it past 0.7, and sets *flag to 1. The entry
+// keeps its address through the growth, which only re-links entries.
+// @return the entry, or null when it could not be made (the table and *flag
+// unchanged).
+ov_hash_entry *insert_new(ov_hash *table, const char *op, const Place &place, const void *key,
+                          const void *value, int32_t *flag) noexcept {
+    ov_hash_entry *entry = add_entry(table, op, place.index, place.hash, key, place.length, value);
+    if (entry == nullptr) return nullptr;
+    grow_if_loaded(table);
+    set_flag(flag, 1);
+    return entry;
+}
+
 // ov_hash_get for every other table, and for null arguments.
 [[gnu::noinline]] void *get_general(const ov_hash *table, const void *key) noexcept {
     if (refuse_null("ov_hash_get", table == nullptr || key == nullptr)) return nullptr;
@@ -800,11 +814,8 @@ void *ov_hash_put(ov_hash_t *table, const void *key, const void *value, int32_t 
         set_flag(flag, 1);
         return stored;
     }
-    entry = add_entry(table, "ov_hash_put", place.index, place.hash, key, place.length, value);
-    if (entry == nullptr) return nullptr;
-    grow_if_loaded(table);
-    set_flag(flag, 1);
-    return entry->value;
+    entry = insert_new(table, "ov_hash_put", place, key, value, flag);
+    return entry != nullptr ? entry->value : nullptr;
 }
 
 void *ov_hash_insert(ov_hash_t *table, const void *key, const void *value,
@@ -828,11 +839,8 @@ void *ov_hash_insert(ov_hash_t *table, const void *key, const void *value,
         set_flag(inserted, 1);
         return stored;
     }
-    entry = add_entry(table, "ov_hash_insert", place.index, place.hash, key, place.length, value);
-    if (entry == nullptr) return nullptr;
-    grow_if_loaded(table);
-    set_flag(inserted, 1);
-    return entry->value;
+    entry = insert_new(table, "ov_hash_insert", place, key, value, inserted);
+    return entry != nullptr ? entry->value : nullptr;
 }
 
 void *ov_hash_insert_key(ov_hash_t *table, const void *key, int32_t *inserted) noexcept {
@@ -841,12 +849,8 @@ void *ov_hash_insert_key(ov_hash_t *table, const void *key, int32_t *inserted) n
     const Place place = place_of(table, key);
     ov_hash_entry *entry = find_entry(table, place.index, place.hash, key);
     if (entry != nullptr) return entry_key(table, entry);
-    entry =
-        add_entry(table, "ov_hash_insert_key", place.index, place.hash, key, place.length, nullptr);
-    if (entry == nullptr) return nullptr;
-    grow_if_loaded(table);
-    set_flag(inserted, 1);
-    return entry_key(table, entry);
+    entry = insert_new(table, "ov_hash_insert_key", place, key, nullptr, inserted);
+    return entry != nullptr ? entry_key(table, entry) : nullptr;
 }
 
 int32_t ov_hash_remove(ov_hash_t *table, const void *key) noexcept {
