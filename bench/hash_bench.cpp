@@ -491,22 +491,22 @@ class Reporter : public benchmark::ConsoleReporter {
     void PrintRatios() const {
         std::printf("\n");
         for (const Pair &p : kPairs) {
-            auto table = real_ns_.find(p.table);
-            auto map = real_ns_.find(p.map);
-            if (table == real_ns_.end() || map == real_ns_.end() || map->second <= 0) continue;
-            const double ratio = table->second / map->second;
+            double table = 0;
+            double map = 0;
+            if (!times_of(p, &table, &map)) continue;
+            const double ratio = table / map;
             std::printf(
                 "ratio %-32s %5.2f  (%7.1f ns / %7.1f ns per op, target <= %.2f: %s; "
                 "allocations per op %.2f / %.2f)\n",
-                p.label, ratio, table->second / kKeys, map->second / kKeys, kTableTarget,
+                p.label, ratio, table / kKeys, map / kKeys, kTableTarget,
                 ratio <= kTableTarget ? "met" : "MISSED", allocs_at(p.table), allocs_at(p.map));
         }
         for (const Pair &p : kControls) {
-            auto table = real_ns_.find(p.table);
-            auto map = real_ns_.find(p.map);
-            if (table == real_ns_.end() || map == real_ns_.end() || map->second <= 0) continue;
-            std::printf("control %-30s %5.2f  (%7.1f ns / %7.1f ns per op)\n", p.label,
-                        table->second / map->second, table->second / kKeys, map->second / kKeys);
+            double table = 0;
+            double map = 0;
+            if (!times_of(p, &table, &map)) continue;
+            std::printf("control %-30s %5.2f  (%7.1f ns / %7.1f ns per op)\n", p.label, table / map,
+                        table / kKeys, map / kKeys);
         }
         for (const char *name : kPrimeBenchmarks) {
             auto t = cpu_ns_.find(name);
@@ -528,6 +528,15 @@ class Reporter : public benchmark::ConsoleReporter {
             default:
                 return 1;
         }
+    }
+    // The median times of a pair's two sides, when both ran.
+    bool times_of(const Pair &p, double *table, double *map) const {
+        auto t = real_ns_.find(p.table);
+        auto m = real_ns_.find(p.map);
+        if (t == real_ns_.end() || m == real_ns_.end() || m->second <= 0) return false;
+        *table = t->second;
+        *map = m->second;
+        return true;
     }
     double allocs_at(const char *name) const {
         auto a = allocs_.find(name);
