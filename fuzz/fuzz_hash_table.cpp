@@ -104,7 +104,8 @@ ov_hash_t *new_table(int kind, uint64_t size) {
 std::string make_key(FuzzedDataProvider &data) {
     const size_t length = data.ConsumeIntegralInRange<size_t>(0, 4);
     std::string key;
-    for (size_t i = 0; i < length; ++i) key += static_cast<char>('a' + data.ConsumeIntegralInRange(0, 3));
+    for (size_t i = 0; i < length; ++i)
+        key += static_cast<char>('a' + data.ConsumeIntegralInRange(0, 3));
     return key;
 }
 
@@ -165,89 +166,93 @@ void run(Subject &s, FuzzedDataProvider &data) {
     const bool present = model_entry != s.model.end();
 
     switch (data.ConsumeIntegralInRange(0, 9)) {
-    case 0:
-    case 1: {  // put
-        const std::optional<std::string> value = make_value(data);
-        int32_t flag = -1;
-        void *stored = ov_hash_put(s.table, s.key_arg(key), s.value_arg(value), &flag);
-        if (flag == 1) {
-            CHECK(s.value_of(stored) == value);
-            s.model[key] = value;
-        } else {
-            CHECK(flag == 0);
-            CHECK(inject && (value || !present));
-            if (present) CHECK(s.value_of(stored) == model_entry->second);
-            else CHECK(stored == nullptr);
-        }
-        break;
-    }
-    case 2:
-    case 3: {  // insert
-        const std::optional<std::string> value = make_value(data);
-        int32_t inserted = -1;
-        void *stored = ov_hash_insert(s.table, s.key_arg(key), s.value_arg(value), &inserted);
-        if (present && model_entry->second) {
-            CHECK(inserted == 0);
-            CHECK(s.value_of(stored) == model_entry->second);
-        } else if (inserted == 1) {
-            CHECK(s.value_of(stored) == value);
-            s.model[key] = value;
-        } else {
-            // Nothing to store (a present null value and a null value), or
-            // the entry could not be made.
-            CHECK(inserted == 0 && stored == nullptr);
-            CHECK(inject || (present && !value));
-        }
-        break;
-    }
-    case 4: {  // insert_key
-        int32_t inserted = -1;
-        void *stored = ov_hash_insert_key(s.table, s.key_arg(key), &inserted);
-        if (present) {
-            CHECK(inserted == 0 && stored != nullptr && key == s.key_text(stored));
-        } else if (inserted == 1) {
-            CHECK(stored != nullptr && key == s.key_text(stored));
-            s.model[key] = std::nullopt;
-        } else {
-            CHECK(inserted == 0 && stored == nullptr && inject);
-        }
-        break;
-    }
-    case 5:
-    case 6:  // remove
-        CHECK(ov_hash_remove(s.table, s.key_arg(key)) == (present ? 1 : 0));
-        s.model.erase(key);
-        break;
-    case 7: {  // grow, or shrink
-        const uint64_t requested = data.ConsumeIntegralInRange<uint64_t>(0, 3000);
-        const int32_t grown = ov_hash_grow(s.table, requested);
-        if (grown == 1) {
-            CHECK(ov_hash_size(s.table) == ov_next_prime(requested < 2 ? 1 : static_cast<uint32_t>(requested - 1)));
-        } else {
-            CHECK(inject && ov_hash_size(s.table) == size_before);
-        }
-        break;
-    }
-    case 8:
-        if (data.ConsumeBool()) {
-            ov_hash_clear(s.table);
-            s.model.clear();
-        } else {
-            ov_hash_stats_t *stats = ov_hash_stats(s.table);
-            if (s.model.empty()) CHECK(stats == nullptr);
-            if (stats != nullptr) {
-                CHECK(stats->shortest_chain >= 1 && stats->shortest_chain <= stats->longest_chain);
-                CHECK(stats->load_factor * static_cast<double>(ov_hash_size(s.table)) >
-                      static_cast<double>(s.model.size()) - 0.5);
-                std::free(stats);
+        case 0:
+        case 1: {  // put
+            const std::optional<std::string> value = make_value(data);
+            int32_t flag = -1;
+            void *stored = ov_hash_put(s.table, s.key_arg(key), s.value_arg(value), &flag);
+            if (flag == 1) {
+                CHECK(s.value_of(stored) == value);
+                s.model[key] = value;
             } else {
-                CHECK(s.model.empty() || inject);
+                CHECK(flag == 0);
+                CHECK(inject && (value || !present));
+                if (present)
+                    CHECK(s.value_of(stored) == model_entry->second);
+                else
+                    CHECK(stored == nullptr);
             }
+            break;
         }
-        break;
-    default:
-        check_walk(s);
-        break;
+        case 2:
+        case 3: {  // insert
+            const std::optional<std::string> value = make_value(data);
+            int32_t inserted = -1;
+            void *stored = ov_hash_insert(s.table, s.key_arg(key), s.value_arg(value), &inserted);
+            if (present && model_entry->second) {
+                CHECK(inserted == 0);
+                CHECK(s.value_of(stored) == model_entry->second);
+            } else if (inserted == 1) {
+                CHECK(s.value_of(stored) == value);
+                s.model[key] = value;
+            } else {
+                // Nothing to store (a present null value and a null value), or
+                // the entry could not be made.
+                CHECK(inserted == 0 && stored == nullptr);
+                CHECK(inject || (present && !value));
+            }
+            break;
+        }
+        case 4: {  // insert_key
+            int32_t inserted = -1;
+            void *stored = ov_hash_insert_key(s.table, s.key_arg(key), &inserted);
+            if (present) {
+                CHECK(inserted == 0 && stored != nullptr && key == s.key_text(stored));
+            } else if (inserted == 1) {
+                CHECK(stored != nullptr && key == s.key_text(stored));
+                s.model[key] = std::nullopt;
+            } else {
+                CHECK(inserted == 0 && stored == nullptr && inject);
+            }
+            break;
+        }
+        case 5:
+        case 6:  // remove
+            CHECK(ov_hash_remove(s.table, s.key_arg(key)) == (present ? 1 : 0));
+            s.model.erase(key);
+            break;
+        case 7: {  // grow, or shrink
+            const uint64_t requested = data.ConsumeIntegralInRange<uint64_t>(0, 3000);
+            const int32_t grown = ov_hash_grow(s.table, requested);
+            if (grown == 1) {
+                CHECK(ov_hash_size(s.table) ==
+                      ov_next_prime(requested < 2 ? 1 : static_cast<uint32_t>(requested - 1)));
+            } else {
+                CHECK(inject && ov_hash_size(s.table) == size_before);
+            }
+            break;
+        }
+        case 8:
+            if (data.ConsumeBool()) {
+                ov_hash_clear(s.table);
+                s.model.clear();
+            } else {
+                ov_hash_stats_t *stats = ov_hash_stats(s.table);
+                if (s.model.empty()) CHECK(stats == nullptr);
+                if (stats != nullptr) {
+                    CHECK(stats->shortest_chain >= 1 &&
+                          stats->shortest_chain <= stats->longest_chain);
+                    CHECK(stats->load_factor * static_cast<double>(ov_hash_size(s.table)) >
+                          static_cast<double>(s.model.size()) - 0.5);
+                    std::free(stats);
+                } else {
+                    CHECK(s.model.empty() || inject);
+                }
+            }
+            break;
+        default:
+            check_walk(s);
+            break;
     }
     ov_hash_test_fail_allocation(-1);
     CHECK(ov_hash_count(s.table) == s.model.size());

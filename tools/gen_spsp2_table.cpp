@@ -69,16 +69,18 @@ int main() {
     for (const auto &f : found) all.insert(all.end(), f.begin(), f.end());
     std::sort(all.begin(), all.end());
 
-    std::printf("// hash_spsp2_table.h - the odd composites below 2^32 that pass the strong\n"
-                "// probable-prime test to base 2, ascending (%zu of them).\n"
-                "//\n"
-                "// Written by tools/gen_spsp2_table.cpp; ov_next_prime (ovhash_prime.cpp)\n"
-                "// takes a number that passes the test for prime unless it is listed here.\n"
-                "#pragma once\n\n#include <cstdint>\n\nnamespace ov::detail {\n\n"
-                "inline constexpr uint32_t kBase2StrongPseudoprimes[] = {\n",
-                all.size());
+    std::printf(
+        "// hash_spsp2_table.h - the odd composites below 2^32 that pass the strong\n"
+        "// probable-prime test to base 2, ascending (%zu of them).\n"
+        "//\n"
+        "// Written by tools/gen_spsp2_table.cpp; ov_next_prime (ovhash_prime.cpp)\n"
+        "// takes a number that passes the test for prime unless it is listed here.\n"
+        "#pragma once\n\n#include <cstdint>\n\nnamespace ov::detail {\n\n"
+        "inline constexpr uint32_t kBase2StrongPseudoprimes[] = {\n",
+        all.size());
     for (size_t i = 0; i < all.size(); ++i) {
-        std::printf("%s%u,%s", i % 8 == 0 ? "    " : " ", all[i], i % 8 == 7 || i + 1 == all.size() ? "\n" : "");
+        std::printf("%s%u,%s", i % 8 == 0 ? "    " : " ", all[i],
+                    i % 8 == 7 || i + 1 == all.size() ? "\n" : "");
     }
     std::printf("};\n\n}  // namespace ov::detail\n");
     return 0;

@@ -139,7 +139,7 @@ class HashTest : public ::testing::Test {
 // ---- Sizes and primes ------------------------------------------------------------------------
 
 TEST_F(HashTest, NewTableSizeIsNextPrimeOfRequestMinusOne) {
-    const std::pair<uint64_t, uint64_t> cases[] = {{16, 17}, {17, 17}, {2, 2}, {3, 2},
+    const std::pair<uint64_t, uint64_t> cases[] = {{16, 17}, {17, 17}, {2, 2},   {3, 2},
                                                    {0, 2},   {1, 2},   {18, 17}, {19, 19}};
     for (const auto &[requested, expected] : cases) {
         ov_hash_t *table = string_table(requested);
@@ -168,6 +168,7 @@ TEST_F(HashTest, RequestsBeyondThe32BitPrimesAreRefused) {
 }
 
 TEST_F(HashTest, NextPrimeEdges) {
+    // clang-format off
     const std::pair<uint32_t, uint32_t> cases[] = {
         {0, 0},       {1, 2},         {2, 2},         {3, 3},         {4, 5},
         {210, 211},   {211, 211},     {212, 223},     {223, 223},     {224, 227},
@@ -175,6 +176,7 @@ TEST_F(HashTest, NextPrimeEdges) {
         {3842610774u, 3842611109u},   {3842610773u, 3842610773u},
         {4294967290u, 4294967291u},   {4294967291u, 4294967291u},
         {4294967292u, 0},             {UINT32_MAX, 0}};
+    // clang-format on
     for (const auto &[n, expected] : cases) EXPECT_EQ(ov_next_prime(n), expected) << n;
 }
 
@@ -233,7 +235,8 @@ TEST_F(HashTest, NextPrimeAgreesWithTrialDivision) {
             ASSERT_EQ(ov_next_prime(n), next[n]) << "n " << n << " kernel " << kernel;
         }
         for (size_t i = 0; i < sample.size(); ++i) {
-            ASSERT_EQ(ov_next_prime(sample[i]), expected[i]) << "n " << sample[i] << " kernel " << kernel;
+            ASSERT_EQ(ov_next_prime(sample[i]), expected[i])
+                << "n " << sample[i] << " kernel " << kernel;
         }
     }
     ov_hash_test_prime_kernel(-1);
@@ -431,8 +434,8 @@ TEST_F(HashTest, InsertFillsAPresentKeysNullValueWithoutASecondEntry) {
 }
 
 TEST_F(HashTest, InsertKeyIsAMembershipSet) {
-    ov_hash_t *set = ov_hash_new_keys(0, ov_hash_string, ov_hash_equal_string,
-                                      counting_key_copy, counting_key_free);
+    ov_hash_t *set = ov_hash_new_keys(0, ov_hash_string, ov_hash_equal_string, counting_key_copy,
+                                      counting_key_free);
     int32_t inserted = -1;
     void *stored = ov_hash_insert_key(set, "member", &inserted);
     ASSERT_NE(stored, nullptr);
@@ -476,18 +479,19 @@ TEST_F(HashTest, FixedWidthKeysWithTheirFunctions) {
                           {ov_hash_32, ov_hash_equal_32, ov_hash_copy_32, 4},
                           {ov_hash_64, ov_hash_equal_64, ov_hash_copy_64, 8}};
     for (const Kind &kind : kinds) {
-        for (ov_hash_free_fn_t key_free : {static_cast<ov_hash_free_fn_t>(free), counting_key_free}) {
+        for (ov_hash_free_fn_t key_free :
+             {static_cast<ov_hash_free_fn_t>(free), counting_key_free}) {
             g_calls = Calls{};
-            ov_hash_t *table =
-                ov_hash_new(0, kind.hash, kind.equal, kind.copy, ov_hash_copy_identity, key_free,
-                            ov_free_nop);
+            ov_hash_t *table = ov_hash_new(0, kind.hash, kind.equal, kind.copy,
+                                           ov_hash_copy_identity, key_free, ov_free_nop);
             ASSERT_NE(table, nullptr);
             const int n = kind.width == 1 ? 256 : 1000;
             for (int i = 0; i < n; ++i) {
                 uint64_t key = static_cast<uint64_t>(i) * 0x0101010101010101ull;
                 if (kind.width == 1) key = static_cast<uint64_t>(i);
-                ASSERT_NE(ov_hash_put(table, &key, value_of(static_cast<uintptr_t>(i) + 1), nullptr),
-                          nullptr);
+                ASSERT_NE(
+                    ov_hash_put(table, &key, value_of(static_cast<uintptr_t>(i) + 1), nullptr),
+                    nullptr);
             }
             EXPECT_EQ(ov_hash_count(table), static_cast<uint64_t>(n));
             for (int i = 0; i < n; i += 7) {
@@ -556,7 +560,8 @@ TEST_F(HashTest, ClearFreesEveryEntryAndKeepsTheSize) {
 
 TEST_F(HashTest, SeventeenBucketsGrowAtTheTwelfthEntryTo37) {
     ov_hash_t *table = string_table(16);
-    for (int i = 0; i < 11; ++i) ov_hash_put(table, std::to_string(i).c_str(), value_of(1), nullptr);
+    for (int i = 0; i < 11; ++i)
+        ov_hash_put(table, std::to_string(i).c_str(), value_of(1), nullptr);
     EXPECT_EQ(ov_hash_size(table), 17u);
     ov_hash_put(table, "11", value_of(1), nullptr);
     EXPECT_EQ(ov_hash_size(table), 37u);
@@ -564,7 +569,8 @@ TEST_F(HashTest, SeventeenBucketsGrowAtTheTwelfthEntryTo37) {
 
     // The same for the two inserts.
     table = string_table(16);
-    for (int i = 0; i < 12; ++i) ov_hash_insert(table, std::to_string(i).c_str(), value_of(1), nullptr);
+    for (int i = 0; i < 12; ++i)
+        ov_hash_insert(table, std::to_string(i).c_str(), value_of(1), nullptr);
     EXPECT_EQ(ov_hash_size(table), 37u);
     ov_hash_free(table);
     table = string_table(16);
@@ -758,8 +764,8 @@ TEST_F(HashTest, NullArgumentsAreRefusedAndLogged) {
     EXPECT_EQ(ov_hash_new(0, nullptr, ov_hash_equal_string, ov_hash_copy_string,
                           ov_hash_copy_identity, free, ov_free_nop),
               nullptr);
-    EXPECT_EQ(ov_hash_create(nullptr, 0, ov_hash_string, ov_hash_equal_string,
-                             ov_hash_copy_string, ov_hash_copy_identity, free, ov_free_nop),
+    EXPECT_EQ(ov_hash_create(nullptr, 0, ov_hash_string, ov_hash_equal_string, ov_hash_copy_string,
+                             ov_hash_copy_identity, free, ov_free_nop),
               EINVAL);
     ov_hash_free(nullptr);
     EXPECT_EQ(ov_hash_count(table), 0u);
@@ -866,8 +872,9 @@ TEST_F(HashTest, EachFailedAllocationOfAPutLeavesTheTableAsItWas) {
                 EXPECT_EQ(now.size, 17u);
                 EXPECT_EQ(now.count, 12u);
                 EXPECT_STREQ(static_cast<char *>(ov_hash_get(table, "twelfth")), "v");
-                now.entries.erase(std::find(now.entries.begin(), now.entries.end(),
-                                            std::make_pair(std::string("twelfth"), std::string("v"))));
+                now.entries.erase(
+                    std::find(now.entries.begin(), now.entries.end(),
+                              std::make_pair(std::string("twelfth"), std::string("v"))));
                 EXPECT_EQ(now.entries, before.entries);
             });
         EXPECT_EQ(failures_in_growth, 1) << "the growth's one allocation: its array";
@@ -896,8 +903,8 @@ TEST_F(HashTest, EachFailedAllocationOfAnInsertLeavesTheTableAsItWas) {
     // The same for a key-only insert into a table that keeps its keys in
     // its entries.
     const auto make_set = [] {
-        ov_hash_t *set = ov_hash_new_keys(16, ov_hash_string, ov_hash_equal_string,
-                                          ov_hash_copy_string, free);
+        ov_hash_t *set =
+            ov_hash_new_keys(16, ov_hash_string, ov_hash_equal_string, ov_hash_copy_string, free);
         for (int i = 0; i < 11; ++i) ov_hash_insert_key(set, std::to_string(i).c_str(), nullptr);
         return set;
     };
@@ -952,8 +959,8 @@ TEST_F(HashTest, FailedAllocationsOfCreateAndStats) {
     }
     ov_hash_test_fail_allocation(-1);
     ov_hash_t *table = nullptr;
-    ASSERT_EQ(ov_hash_create(&table, 10, ov_hash_string, ov_hash_equal_string,
-                             ov_hash_copy_string, ov_hash_copy_identity, free, ov_free_nop),
+    ASSERT_EQ(ov_hash_create(&table, 10, ov_hash_string, ov_hash_equal_string, ov_hash_copy_string,
+                             ov_hash_copy_identity, free, ov_free_nop),
               0);
     ov_hash_put(table, "k", value_of(1), nullptr);
     ov_hash_test_fail_allocation(0);

@@ -254,7 +254,8 @@ TEST(StrHex, DecodeLengthsSizesAndOutLength) {
     }
     unsigned char want[37];
     for (int i = 0; i < 37; ++i)
-        want[i] = static_cast<unsigned char>(std::strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
+        want[i] =
+            static_cast<unsigned char>(std::strtoul(text.substr(2 * i, 2).c_str(), nullptr, 16));
     ASSERT_OV_OK(ov_str_hex_decode(text.c_str(), text.size(), buf, 37, nullptr));
     EXPECT_EQ(std::memcmp(buf, want, 37), 0);
 }
@@ -268,7 +269,11 @@ TEST(StrHex, BadDigitIsLoggedAndTheBytesBeforeItStay) {
     EXPECT_EQ(log.count("Invalid char in hex string: 'G' (0x47)"), 1u);
     // The first bad character of the pair is the one shown; the pairs before
     // it are written, also when the bad pair lies in an eight-pair step.
-    const std::string text = "1122334455667788" "99AABBCCDDEEFF" "x" "q";
+    const std::string text =
+        "1122334455667788"
+        "99AABBCCDDEEFF"
+        "x"
+        "q";
     EXPECT_EQ(ov_str_hex_decode(text.c_str(), SIZE_MAX, buf, sizeof buf, nullptr), EINVAL);
     EXPECT_EQ(log.count("Invalid char in hex string: 'x' (0x78)"), 1u);
     const unsigned char want[] = {0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77, 0x88,
@@ -288,7 +293,7 @@ TEST(StrHex, BadDigitIsLoggedAndTheBytesBeforeItStay) {
 TEST(StrHex, EveryNearMissIsFoundAtEveryPlace) {
     LogCapture log;
     const std::string good = "0123456789abcdefABCDEF0123456789aBcDeF0";  // 39: odd on purpose
-    const std::string base = good + good.substr(0, 37);                   // 76 digits
+    const std::string base = good + good.substr(0, 37);                  // 76 digits
     const char misses[] = {'/', ':', '@', 'G', '`', 'g', ' ', '\0', '\xb0', '\xc1', '\xe6'};
     unsigned char buf[38];
     for (size_t place = 0; place < base.size(); ++place) {
@@ -418,16 +423,14 @@ TEST(StrBase64DeathTest, ScratchCopyFailureIsLogged) {
     GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
 #else
     GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(base64_copy_under_memory_limit()), ::testing::ExitedWithCode(0),
-                "rc=12");
+    EXPECT_EXIT(std::exit(base64_copy_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
 #endif
 }
 
 DecodeResult lenient(const std::string &text, size_t size) {
     std::vector<char> buf(size + 1, '\x55');
     size_t n = 12345;
-    const int32_t rc =
-        ov_str_base64_decode_lenient(text.data(), text.size(), buf.data(), size, &n);
+    const int32_t rc = ov_str_base64_decode_lenient(text.data(), text.size(), buf.data(), size, &n);
     return {rc, rc == 0 ? std::string(buf.data(), n) : std::string()};
 }
 
@@ -547,12 +550,28 @@ TEST(StrWildcard, KnownResultsAndQuirks) {
         const char *text;
         int result;
     } const cases[] = {
-        {"a*c", "abbc", 0}, {"a?c", "ac", 1},    {"a*", "a", 0},       {"a**", "a", 1},
-        {"a**", "ab", 0},   {"a\\*c", "a*c", 0}, {"a\\*c", "abc", 1},  {"*", "", 0},
-        {"**", "", 1},      {"", "", 0},         {"", "a", 1},         {"a\\", "a", 1},
-        {"a\\", "a\\", 1},  {"*\\", "x", 1},     {"?", "", 1},         {"A", "a", 1},
-        {"\xe9*", "\xe9t\xe9", 0},               {"*.txt", "a.b.txt", 0},
-        {"*a*b", "aaab", 0}, {"*a*b", "aaa", 1}, {"a*b*c", "abxbxc", 0}, {"\\?", "x", 1},
+        {"a*c", "abbc", 0},
+        {"a?c", "ac", 1},
+        {"a*", "a", 0},
+        {"a**", "a", 1},
+        {"a**", "ab", 0},
+        {"a\\*c", "a*c", 0},
+        {"a\\*c", "abc", 1},
+        {"*", "", 0},
+        {"**", "", 1},
+        {"", "", 0},
+        {"", "a", 1},
+        {"a\\", "a", 1},
+        {"a\\", "a\\", 1},
+        {"*\\", "x", 1},
+        {"?", "", 1},
+        {"A", "a", 1},
+        {"\xe9*", "\xe9t\xe9", 0},
+        {"*.txt", "a.b.txt", 0},
+        {"*a*b", "aaab", 0},
+        {"*a*b", "aaa", 1},
+        {"a*b*c", "abxbxc", 0},
+        {"\\?", "x", 1},
     };
     for (const Case &c : cases) {
         std::string trace = c.pattern;
