@@ -32,7 +32,9 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlockfile.h>
 #include <ovplatform/ovlog.h>
+#include <ovplatform/ovplatform.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
@@ -49,15 +51,22 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "ovversion.h"
 
-// Every log line of the tool is an error (level 1) and carries the tool's
-// source name and the line it was written from; they are written only with -D.
-#define TOOL_LOG(...) ov_log(1, "frameworks/c/apps/ovlockrun/ovlockrun_main", __LINE__, __VA_ARGS__)
+// The tool's log lines carry its source name and the line they were written
+// from, and are written only with -D: failures at level 1, the course of a
+// run (acquisition, keep-alive, release, the command's status) at the first
+// debug level.
+#define TOOL_LOG_AT(level, ...) \
+    ov_log(level, "frameworks/c/apps/ovlockrun/ovlockrun_main", __LINE__, __VA_ARGS__)
+#define TOOL_LOG(...) TOOL_LOG_AT(1, __VA_ARGS__)
+#define TOOL_DEBUG(...) TOOL_LOG_AT(4, __VA_ARGS__)
 
 namespace {
 
@@ -96,6 +105,8 @@ constexpr int64_t kWorkerDelayMs = 200;
 // How often the command's group is looked at during the grace after SIGTERM.
 constexpr int kGraceStepMs = 20;
 constexpr size_t kMessageSize = 8192;
+// The most of a host's name that a lock record keeps.
+constexpr size_t kRecordHostMax = 138;
 
 struct Options {
     double wait_seconds = 0;
@@ -397,7 +408,69 @@ void set_up_debug_log(int debug) {
     ov_log_set_debug_level(debug);
 }
 
+// ---- The lock's directory -----------------------------------------------------------------
+
+// Writes the directory part of path into dir ("." for a bare name, "/" for
+// a name in the root) and returns its last component. path is at most
+// OV_LOCKFILE_PATH_SIZE bytes with its NUL, and so is dir.
+const char *split_path(const char *path, char *dir) {
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr) {
+        std::strcpy(dir, ".");
+        return path;
+    }
+    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
+    std::memcpy(dir, path, length);
+    dir[length] = '\0';
+    return slash + 1;
+}
+
+// Why the directory of the lock file lock_path cannot hold it, as an errno
+// value, or 0; where names the directory at fault (OV_LOCKFILE_PATH_SIZE
+// bytes). A directory that does not exist is fine as long as acquisition
+// can make it (its nearest existing ancestor is a directory); a link to
+// nothing (a /var/lock link whose target is gone), a file in its place, a
+// loop of links, a name too long or one the tool may not search is not.
+// The question matters when an acquisition ends in ENOENT or EEXIST: with a
+// sound directory they mean that another process moved at that moment,
+// without one the lock can never be made.
+int directory_problem(const char *lock_path, char *where) {
+    split_path(lock_path, where);
+    for (;;) {
+        struct stat status {};
+        if (stat(where, &status) == 0) return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+        if (errno != ENOENT) return errno;
+        if (lstat(where, &status) == 0) return ENOENT;
+        char parent[OV_LOCKFILE_PATH_SIZE];
+        split_path(where, parent);
+        if (std::strcmp(parent, where) == 0) return ENOENT;
+        std::strcpy(where, parent);
+    }
+}
+
 // ---- --check ------------------------------------------------------------------------------
+
+// The age alone is judged against the checker's expiration, which may be
+// longer than the holder's: a holder that died is then still "held" for a
+// while. When the record names a process of this host, whether it still
+// runs is said too.
+void print_local_holder(const char *record) {
+    char *end = nullptr;
+    errno = 0;
+    const long pid = std::strtol(record, &end, 10);
+    if (errno != 0 || end == record || *end != ':' || pid <= 0 || pid > INT32_MAX) return;
+    const char *host = std::strchr(end + 1, ':');
+    if (host == nullptr) return;
+    ++host;
+    const size_t host_length = std::strcspn(host, "\n");
+    char own[OV_LOCKFILE_PATH_SIZE];
+    if (ov_platform_hostname(own, sizeof own) != 0 || own[0] == '\0') return;
+    // A record keeps at most kRecordHostMax characters of the host's name.
+    const size_t own_length = std::min(std::strlen(own), kRecordHostMax);
+    if (host_length != own_length || std::strncmp(host, own, own_length) != 0) return;
+    const bool running = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
+    std::printf("holder pid %ld on this host: %s\n", pid, running ? "running" : "not running");
+}
 
 int check(const Options &opt) {
     ov_lockfile_info_t info;
@@ -408,6 +481,15 @@ int check(const Options &opt) {
         return kExitFailure;
     }
     if (info.state == OV_LOCKFILE_FREE) {
+        // No lock file: free only where acquisition could make one.
+        char lock_path[OV_LOCKFILE_PATH_SIZE];
+        char where[OV_LOCKFILE_PATH_SIZE];
+        std::snprintf(lock_path, sizeof lock_path, "%s.lck", opt.file);
+        const int problem = directory_problem(lock_path, where);
+        if (problem != 0) {
+            say("cannot look at the lock on %s: %s: %s", opt.file, where, code_text(problem, text));
+            return kExitFailure;
+        }
         std::printf("verdict: free\n");
         return 0;
     }
@@ -418,6 +500,7 @@ int check(const Options &opt) {
                                                             : "clock skew";
     std::printf("record: %s\nage: %lld s\nverdict: %s\n", record,
                 static_cast<long long>(info.age_seconds), verdict);
+    print_local_holder(info.record);
     switch (info.state) {
         case OV_LOCKFILE_HELD:
             return 1;
@@ -448,17 +531,8 @@ class ReleaseWatch {
     void start(const char *lock_path) {
         if (started_) return;
         started_ = true;
-        const char *slash = std::strrchr(lock_path, '/');
         char dir[OV_LOCKFILE_PATH_SIZE];
-        if (slash == nullptr) {
-            std::strcpy(dir, ".");
-            name_ = lock_path;
-        } else {
-            const size_t length = slash == lock_path ? 1 : static_cast<size_t>(slash - lock_path);
-            std::memcpy(dir, lock_path, length);
-            dir[length] = '\0';
-            name_ = slash + 1;
-        }
+        name_ = split_path(lock_path, dir);
         fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
         if (fd_ < 0) return;
         if (inotify_add_watch(fd_, dir, IN_DELETE | IN_MOVED_FROM) < 0) {
@@ -517,8 +591,12 @@ uint32_t next_random(uint64_t *state) {
 
 enum class Outcome { kAcquired, kBusy, kFailed, kSignalled };
 
-// Acquires the lock, retrying while it is busy until the wait is over.
-Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code) {
+// Acquires the lock, retrying while it is busy until the wait is over. A
+// failure leaves its code in *code and, when the lock's directory is at
+// fault, that directory's name in where (OV_LOCKFILE_PATH_SIZE bytes, else
+// empty).
+Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code, char *where) {
+    where[0] = '\0';
     const int64_t deadline = now_ms() + to_ms(opt.wait_seconds);
     uint64_t seed = static_cast<uint64_t>(getpid()) * 0x9e3779b97f4a7c15ull ^
                     static_cast<uint64_t>(now_ms()) ^ 1;
@@ -535,9 +613,17 @@ Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code) {
             return Outcome::kSignalled;
         }
         if (rc == 0) return Outcome::kAcquired;
-        if ((rc == ENOENT || rc == EEXIST) && races < kRaceRetries) {
-            ++races;
-            continue;
+        if (rc == ENOENT || rc == EEXIST) {
+            const int problem = directory_problem(lock->path, where);
+            if (problem != 0) {
+                *code = problem;
+                return Outcome::kFailed;
+            }
+            where[0] = '\0';
+            if (races < kRaceRetries) {
+                ++races;
+                continue;
+            }
         }
         if (rc != ELOCKED && rc != ENOENT && rc != EEXIST) return Outcome::kFailed;
         races = 0;
@@ -616,11 +702,16 @@ struct KernelSigaction {
 // shares with its parent), restores the caller's signal mask, and runs the
 // command through PATH. On a terminal whose foreground the tool has, its
 // group becomes the foreground (SIGTTOU is still held back here). A failed
-// exec sends its errno up the close-on-exec pipe.
+// exec sends its errno up the close-on-exec pipe. Before anything else the
+// child names its group to the guardian, so that no command can run
+// unannounced, whenever the tool dies.
 [[noreturn]] __attribute__((noinline)) void run_child(char **command, const sigset_t *mask,
-                                                      int report, int terminal) noexcept {
+                                                      int report, int terminal,
+                                                      int guardian) noexcept {
     setpgid(0, 0);
-    if (terminal >= 0) tcsetpgrp(terminal, static_cast<pid_t>(syscall(SYS_getpid)));
+    const auto self = static_cast<pid_t>(syscall(SYS_getpid));
+    (void)syscall(SYS_sendto, guardian, &self, sizeof self, MSG_NOSIGNAL, nullptr, 0);
+    if (terminal >= 0) tcsetpgrp(terminal, self);
     const int handled[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT, SIGCHLD};
     for (const int signal : handled) {
         KernelSigaction reset{};
@@ -635,11 +726,11 @@ struct KernelSigaction {
     _exit(kExitNotFound);
 }
 
-// Starts the command unless a signal came first. Returns the child's pid,
-// 0 when a signal was noted before the start (nothing was started), or -1
-// with the errno of the failed fork or exec in *error (the child, if any,
-// has been reaped).
-pid_t start_command(char **command, int *error) {
+// Starts the command unless a signal came first, announced to the guardian
+// through guardian. Returns the child's pid, 0 when a signal was noted
+// before the start (nothing was started), or -1 with the errno of the
+// failed fork or exec in *error (the child, if any, has been reaped).
+pid_t start_command(char **command, int guardian, int *error) {
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         *error = errno;
@@ -660,7 +751,7 @@ pid_t start_command(char **command, int *error) {
         return 0;
     }
     const pid_t child = vfork();
-    if (child == 0) run_child(command, &saved, report[1], g_terminal);
+    if (child == 0) run_child(command, &saved, report[1], g_terminal, guardian);
     *error = errno;
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     close(report[1]);
@@ -776,6 +867,125 @@ void stop_group(pid_t child, double kill_after) {
     }
 }
 
+// ---- The guardian -------------------------------------------------------------------------
+
+// A tool that is killed (SIGKILL, the OOM killer, a crash) stops nothing
+// and releases nothing: its lock goes stale after the expiration and is
+// taken over, and a command left running would then run beside its
+// successor's. So a guardian process watches the tool while the command
+// runs. It is forked before the command starts, while the tool has a single
+// thread, and reads one end of a socket pair whose other end only the tool
+// holds (and, until its exec, the command's child): end of file there is
+// the tool's death, however it came. The child names its process group on
+// the socket before it runs the command, and the tool sends 0 once the
+// command has ended. An end of file after a group was named and before
+// that 0 makes the guardian stop the group as a lost lock does: SIGTERM
+// (with SIGCONT), then SIGKILL after -k seconds, but never later than half
+// the expiration. A contender can take the lock over only once its file is
+// older than the expiration by the file system's clock and has been found
+// so three times a second apart, and the file was refreshed within about a
+// second of the tool's death: the group is gone long before.
+//
+// The guardian leads a session of its own, so that a signal sent to the
+// tool's process group (a script's whole job, timeout(1)) does not end it
+// together with the tool, and it keeps only standard error, for its
+// message: a caller that reads the tool's output to its end does not wait
+// for it.
+class Guardian {
+  public:
+    Guardian() = default;
+    ~Guardian() { stand_down(); }
+    Guardian(const Guardian &) = delete;
+    Guardian &operator=(const Guardian &) = delete;
+
+    // Forks the guardian; false, with errno set, when it cannot be had.
+    bool start(const Options &opt, const char *lock_path) {
+        int ends[2];
+        if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+        const pid_t pid = fork();
+        if (pid < 0) {
+            const int error = errno;
+            close(ends[0]);
+            close(ends[1]);
+            errno = error;
+            return false;
+        }
+        if (pid == 0) {
+            close(ends[1]);
+            watch(ends[0], opt, lock_path);
+        }
+        close(ends[0]);
+        pid_ = pid;
+        fd_ = ends[1];
+        TOOL_DEBUG("Guardian %d watches this process", static_cast<int>(pid));
+        return true;
+    }
+
+    // The end the command's child names its group on.
+    int fd() const { return fd_; }
+
+    // The command has ended, or never started: the guardian leaves at once.
+    void stand_down() {
+        if (fd_ < 0) return;
+        const pid_t ended = 0;
+        (void)send(fd_, &ended, sizeof ended, MSG_NOSIGNAL);
+        close(fd_);
+        fd_ = -1;
+        while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+        }
+    }
+
+  private:
+    // The guardian process: waits for the tool's end, and stops the
+    // command's group when the tool ended before the command did.
+    [[noreturn]] static void watch(int fd, const Options &opt, const char *lock_path) {
+        setsid();
+        for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
+            std::signal(signal, SIG_IGN);
+        std::signal(SIGTERM, SIG_DFL);
+        std::signal(SIGCHLD, SIG_DFL);
+        close(g_wake[0]);
+        close(g_wake[1]);
+        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (null >= 0) {
+            dup2(null, STDIN_FILENO);
+            dup2(null, STDOUT_FILENO);
+            if (null > STDOUT_FILENO) close(null);
+        }
+        pid_t group = 0;
+        bool ended = false;
+        for (;;) {
+            pid_t message = 0;
+            const ssize_t n = recv(fd, &message, sizeof message, MSG_WAITALL);
+            if (n < 0 && errno == EINTR) continue;
+            if (n != static_cast<ssize_t>(sizeof message)) break;
+            if (message > 0) {
+                group = message;
+            } else {
+                ended = true;
+            }
+        }
+        if (group > 0 && !ended) {
+            say("ended while the command ran, and %s is no longer kept fresh; stopping the "
+                "command's process group %d",
+                lock_path, static_cast<int>(group));
+            const int64_t half_expiration = static_cast<int64_t>(opt.expiration) * 1000 / 2;
+            const int64_t grace = std::min(to_ms(opt.kill_after), half_expiration);
+            kill(-group, SIGTERM);
+            kill(-group, SIGCONT);
+            const int64_t deadline = now_ms() + grace;
+            bool alive = true;
+            while ((alive = group_alive(group)) && now_ms() < deadline)
+                poll(nullptr, 0, kGraceStepMs);
+            if (alive) kill(-group, SIGKILL);
+        }
+        _exit(0);
+    }
+
+    pid_t pid_ = -1;
+    int fd_ = -1;
+};
+
 // What the lock was lost to, for the message: the record the keep-alive
 // worker saw in its place, or what the file holds now. then says what
 // becomes of the command.
@@ -814,7 +1024,8 @@ int run(const Options &opt) {
 
     static ov_lockfile_t lock;
     int32_t rc = 0;
-    switch (acquire(opt, &lock, &rc)) {
+    char where[OV_LOCKFILE_PATH_SIZE];
+    switch (acquire(opt, &lock, &rc, where)) {
         case Outcome::kAcquired:
             break;
         case Outcome::kSignalled:
@@ -827,7 +1038,11 @@ int run(const Options &opt) {
             }
             return opt.conflict_code;
         case Outcome::kFailed:
-            say("cannot acquire the lock on %s: %s", opt.file, code_text(rc, text));
+            if (where[0] != '\0') {
+                say("cannot acquire the lock on %s: %s: %s", opt.file, where, code_text(rc, text));
+            } else {
+                say("cannot acquire the lock on %s: %s", opt.file, code_text(rc, text));
+            }
             return kExitFailure;
     }
     // What acquisition found in place (a stale holder's record, or nothing),
@@ -839,6 +1054,7 @@ int run(const Options &opt) {
     char record_value[OV_LOCKFILE_RECORD_SIZE];
     absolute_path(lock.path, file_value, sizeof file_value);
     printable_record(lock.content, record_value, sizeof record_value);
+    TOOL_DEBUG("Acquired %s [%s]", lock.path, record_value);
     if (setenv("OVLOCK_FILE", file_value, 1) != 0 ||
         setenv("OVLOCK_RECORD", record_value, 1) != 0) {
         say("cannot set up the command's environment: %s", std::strerror(errno));
@@ -846,10 +1062,17 @@ int run(const Options &opt) {
         return kExitFailure;
     }
 
+    Guardian guardian;
+    if (!guardian.start(opt, lock.path)) {
+        say("cannot start the process that guards the command: %s", std::strerror(errno));
+        ov_lockfile_release(&lock);
+        return kExitFailure;
+    }
     int error = 0;
     g_terminal = foreground_terminal();
-    const pid_t child = start_command(opt.command, &error);
+    const pid_t child = start_command(opt.command, guardian.fd(), &error);
     if (child <= 0) {
+        guardian.stand_down();
         const int32_t released = ov_lockfile_release(&lock);
         if (child == 0) return kExitSignalBase + g_first_signal.load();
         say("cannot run %s: %s", opt.command[0], std::strerror(error));
@@ -881,9 +1104,11 @@ int run(const Options &opt) {
                     say("cannot keep the lock on %s fresh: %s; stopping the command", opt.file,
                         code_text(rc, text));
                     stop_group(child, opt.kill_after);
+                    guardian.stand_down();
                     ov_lockfile_release(&lock);
                     return kExitFailure;
                 }
+                TOOL_DEBUG("Keep-alive worker started for %s", lock.path);
                 worker = true;
             } else if (left < wait_ms) {
                 wait_ms = left;
@@ -893,6 +1118,7 @@ int run(const Options &opt) {
             take_back_terminal();
             report_loss(&lock, acquired_over, "; stopping the command");
             stop_group(child, opt.kill_after);
+            guardian.stand_down();
             ov_lockfile_release(&lock);
             return kExitLost;
         }
@@ -901,7 +1127,10 @@ int run(const Options &opt) {
         drain_wake();
     }
 
+    guardian.stand_down();
+    TOOL_DEBUG("Command %s ended with status %d", opt.command[0], shell_status(status));
     rc = ov_lockfile_release(&lock);
+    if (rc == 0) TOOL_DEBUG("Released %s", lock.path);
     if (rc == ELOCKED || rc == ENOENT) {
         // The command ended before the loss was seen: the work it did was
         // not protected to its end.

@@ -472,6 +472,65 @@ TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
 }
 
 // ---------------------------------------------------------------------------
+// A killed tool leaves no command behind
+// ---------------------------------------------------------------------------
+
+// Killed without a chance to release (kill -9, the OOM killer), the tool
+// leaves its lock to go stale; its command's whole group must be gone
+// before a contender can take the lock over. The contender's command looks
+// at the group the moment it starts: a member that is neither gone nor a
+// zombie waiting for its new parent would still be running.
+TEST_F(LockRun, KilledToolLeavesNoCommandToOutliveItsLock) {
+    const std::string pids = path("pids");
+    const std::string seen = path("seen");
+    // The shell carries on after SIGTERM; its child ignores it.
+    const std::string text = "trap 'echo TERM >> " + path("log") +
+                             "' TERM; (trap '' TERM; sleep 60) & echo $$ $! > " + pids +
+                             "; while :; do sleep 0.1; done";
+    const pid_t tool = start(script(text, {"-e", "3", "-k", "30"}));
+    ASSERT_TRUE(wait_for_file(pids));
+    std::this_thread::sleep_for(300ms);
+    int shell = 0, child = 0;
+    ASSERT_EQ(std::sscanf(read_file(pids).c_str(), "%d %d", &shell, &child), 2);
+    ASSERT_EQ(kill(tool, SIGKILL), 0);
+    EXPECT_EQ(finish(tool), -SIGKILL);
+    const auto killed = Clock::now();
+
+    const std::string look = "for p in " + std::to_string(shell) + " " + std::to_string(child) +
+                             "; do s=; read -r _ _ s _ < /proc/$p/stat 2>/dev/null; "
+                             "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo \"$p $s\"; done > " +
+                             seen + "; true";
+    const int status = ExitCode(WaitFor(
+        ovsupport::StartProgram(OVLOCKRUN_BIN, script(look, {"-w", "30", "-e", "3"}),
+                                ovsupport::ChildOptions{.out = path("out2"), .err = path("err2")}),
+        40s));
+    EXPECT_EQ(status, 0) << read_file(path("err2"));
+    EXPECT_EQ(read_file(seen), "") << "alive when the lock was taken over";
+    // Stopped long before the lock could go stale: SIGTERM at once, SIGKILL
+    // after half the expiration, whatever -k says.
+    EXPECT_LT(seconds_since(killed), 20.0);
+    EXPECT_NE(read_file(path("log")).find("TERM"), std::string::npos) << "SIGTERM came first";
+    EXPECT_NE(
+        err().find(std::string(kToolName) + "ended while the command ran, and " + lock_file() +
+                   " is no longer kept fresh; stopping the command's "
+                   "process group " +
+                   std::to_string(shell) + "\n"),
+        std::string::npos)
+        << err();
+}
+
+// A tool that ends normally stops nothing.
+TEST_F(LockRun, NormalEndLeavesTheCommandsBackgroundJobAlone) {
+    // The command's group is left alone once the command itself has ended:
+    // what it left in the background is its own affair, as before.
+    EXPECT_EQ(run(script("(sleep 3; touch " + marker() + ") & exit 0")), 0);
+    std::this_thread::sleep_for(3500ms);
+    EXPECT_TRUE(access(marker().c_str(), F_OK) == 0) << "the background job was stopped";
+    EXPECT_EQ(err(), "");
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// ---------------------------------------------------------------------------
 // --check
 // ---------------------------------------------------------------------------
 
@@ -547,11 +606,98 @@ TEST_F(LockRun, AcquisitionFailureExits4WithTheCodesText) {
     EXPECT_NE(access(marker().c_str(), F_OK), 0);
 }
 
+// A lock whose directory cannot hold it is a failure with its cause, never
+// "busy" (with -q -E 75 a cron job would look "already running" for ever),
+// and --check does not call it free. A missing directory is no fault:
+// acquisition makes it.
+TEST_F(LockRun, UnusableDirectoryIsAFailureNotBusy) {
+    ASSERT_EQ(symlink(path("gone").c_str(), path("work/dangling").c_str()), 0);
+    write_file(path("work/file"), "");
+    ASSERT_EQ(symlink("loop", path("work/loop").c_str()), 0);
+    const std::string long_name(300, 'x');
+    struct Case {
+        std::string name;
+        std::string directory;  // the one at fault
+        const char *cause;
+    } cases[] = {
+        {"dangling/m", "dangling", "No such file or directory"},
+        {"dangling/sub/m", "dangling", "No such file or directory"},
+        {"file/m", "file", "Not a directory"},
+        {"loop/m", "loop", "Too many levels of symbolic links"},
+        {long_name + "/m", long_name, "File name too long"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.name);
+        const ovsupport::ChildOptions in_work{.cwd = work()};
+        EXPECT_EQ(run({"-q", "-E", "75", "-w", "1", c.name, "touch", marker()}, in_work), 4);
+        const std::string acquire = err();
+        EXPECT_EQ(run({"--check", c.name}, in_work), 4);
+        EXPECT_EQ(out(), "");
+        // The cause, named at the directory where it lies when the lock
+        // module's own code does not already say it.
+        for (const auto &[said, what] :
+             {std::pair{acquire, "cannot acquire"}, std::pair{err(), "cannot look at"}}) {
+            EXPECT_EQ(
+                said.rfind(std::string(kToolName) + what + " the lock on " + c.name + ": ", 0), 0u)
+                << said;
+            EXPECT_NE(said.find(c.cause), std::string::npos) << said;
+        }
+        EXPECT_NE(access(marker().c_str(), F_OK), 0);
+    }
+    EXPECT_EQ(read_file(path("gone")), "") << "nothing was made through the link";
+
+    EXPECT_EQ(run({"--check", path("new/dirs/m")}), 0);
+    EXPECT_EQ(out(), "verdict: free\n");
+    EXPECT_EQ(run({path("new/dirs/m"), "touch", marker()}), 0);
+    EXPECT_EQ(access(marker().c_str(), F_OK), 0);
+}
+
+// --check judges age by its own -e; when the record names a process of
+// this host it says whether that process still runs.
+TEST_F(LockRun, CheckSaysWhetherALocalHolderRuns) {
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    const pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string uuid = "11111111-2222-3333-4444-555555555555";
+    struct Case {
+        pid_t pid;
+        const char *host;
+        const char *line;
+    } cases[] = {
+        {getpid(), host, "running"},
+        {gone, host, "not running"},
+        {getpid(), "elsewhere", nullptr},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(std::to_string(c.pid) + " on " + c.host);
+        write_file(lock_file(), std::to_string(c.pid) + ":" + uuid + ":" + c.host + "\n");
+        EXPECT_EQ(run({"--check", lock_name()}), 1);
+        const std::string text = out();
+        const std::string tail = c.line == nullptr
+                                     ? "verdict: held\n"
+                                     : "verdict: held\nholder pid " + std::to_string(c.pid) +
+                                           " on this host: " + c.line + "\n";
+        ASSERT_GE(text.size(), tail.size()) << text;
+        EXPECT_EQ(text.substr(text.size() - tail.size()), tail) << text;
+    }
+}
+
 TEST_F(LockRun, DebugSwitchWritesTheLogRingInTheWorkingDirectory) {
     // Long enough for the keep-alive thread to start.
     EXPECT_EQ(run({"-D", "-D", lock_name(), "sleep", "0.5"}, {.cwd = dir_}), 0);
     const std::string log = read_file(path("ovlockrun.log"));
     EXPECT_NE(log.find("Lockfile worker thread started"), std::string::npos) << log;
+    // The first debug level already tells the course of a clean run.
+    const std::string first = path("first");
+    ASSERT_EQ(mkdir(first.c_str(), 0755), 0);
+    EXPECT_EQ(run({"-D", lock_name(), "sh", "-c", "sleep 0.5; exit 3"}, {.cwd = first}), 3);
+    const std::string course = read_file(first + "/ovlockrun.log");
+    for (const std::string &line : std::vector<std::string>{
+             "Acquired " + lock_file() + " [", "Keep-alive worker started for " + lock_file(),
+             "Command sh ended with status 3", "Released " + lock_file()})
+        EXPECT_NE(course.find(line), std::string::npos) << line << "\n" << course;
     struct stat a {
     }, b{};
     ASSERT_EQ(stat(path("ovlockrun.log").c_str(), &a), 0);
