@@ -46,6 +46,7 @@
 #include <climits>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #define OV_LOG_SOURCE "base/ovplatform/src/ovlockfile"
@@ -135,6 +136,32 @@ void sleep_full_interval(uint32_t ms) {
 
 // ---- Lock files and the age probe ----------------------------------------------------------
 
+// Opens a lock or breaker file as one that anybody who may write its
+// directory could have planted: a link is not followed, a FIFO or device
+// does not block the open nor become a controlling terminal, and whatever
+// is neither a regular file nor a directory is refused unread with
+// EFILENOTVALID. A directory is opened, and its read then fails with
+// EISDIR, as for any reader.
+int32_t open_lockfile(const char *path, int refresh, ov_file_t *file) noexcept {
+    const int flags =
+        (refresh ? O_RDWR : O_RDONLY) | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    const int fd = open(path, flags);
+    if (fd < 0) {
+        const int error = errno;
+        struct stat link {};
+        if (error == ELOOP && lstat(path, &link) == 0 && S_ISLNK(link.st_mode))
+            return EFILENOTVALID;
+        return error;
+    }
+    struct stat status {};
+    if (fstat(fd, &status) != 0 || !(S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
+        close(fd);
+        return EFILENOTVALID;
+    }
+    *file = fd;
+    return 0;
+}
+
 // Reads a record into buffer (at least 187 bytes). With refresh the file is
 // opened read-write, and its first byte is written back in place so that its
 // modification time advances while the content stays the same.
@@ -143,7 +170,7 @@ int32_t read_lockfile(const char *path, int refresh, char *buffer) noexcept {
     buffer[0] = '\0';
 
     ov_file_t file = -1;
-    int32_t rc = refresh ? ov_file_open_rw(path, &file, 7) : ov_file_open_read(path, &file);
+    int32_t rc = open_lockfile(path, refresh, &file);
     if (rc != 0) return rc;
     FdCloser closer(file);
 
@@ -200,7 +227,7 @@ int32_t temp_name(const char *lock_path, char *buffer) noexcept {
 // again: an empty or partial lock file would otherwise block every contender
 // until it went stale, and nobody would ever refresh it.
 int32_t create_exclusive(const char *path, const char *bytes, size_t length) noexcept {
-    ov_file_t file = open(path, O_RDWR | O_CREAT | O_EXCL, 0644);
+    ov_file_t file = open(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
     if (file < 0) return errno;
     FdCloser closer(file);
 
@@ -625,6 +652,9 @@ char *ov_lockfile_strerror(int32_t code, char *buffer, size_t size) noexcept {
             break;
         case ELOCKSKEW:
             text = "clock skew detected";
+            break;
+        case EFILENOTVALID:
+            text = "lock file is not a regular file";
             break;
         default:
             break;

@@ -224,6 +224,61 @@ int32_t ov_strn_to(char *dst, const char *src, size_t limit, size_t size, size_t
     return str_to("ov_strn_to", dst, src, limit, size, pos);
 }
 
+int32_t ov_str_escape_to(char *dst, const char *src, size_t size, size_t *pos) noexcept {
+    size_t start = pos != nullptr ? *pos : 0;
+    if (dst == nullptr || src == nullptr || start >= size) {
+        if (dst != nullptr && size > 0) dst[0] = '\0';
+        return EINVAL;
+    }
+    static constexpr char kHex[] = "0123456789abcdef";
+    size_t at = start;
+    int32_t rc = 0;
+    const auto *in = reinterpret_cast<const unsigned char *>(src);
+    while (*in != '\0') {
+        char piece[4];
+        size_t length = 1;
+        const unsigned char c = *in;
+        if (c >= 0x20 && c < 0x7f && c != '\\') {
+            piece[0] = static_cast<char>(c);
+        } else if (c == '\\' || c == '\n' || c == '\r' || c == '\t') {
+            piece[0] = '\\';
+            piece[1] = c == '\\' ? '\\' : c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+            length = 2;
+        } else {
+            // A whole character from U+00A0 up is copied as it stands; the
+            // C1 controls (0xC2 0x80 to 0xC2 0x9F) and broken bytes are not.
+            const int32_t n = c < 0xc0 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+            const bool c1 = c == 0xc2 && in[1] < 0xa0;
+            if (c >= 0xc2 && !c1 &&
+                ov_utf8_check(reinterpret_cast<const char *>(in), n, n) == nullptr) {
+                if (at + n >= size) {
+                    rc = EBUFFER;
+                    break;
+                }
+                std::memcpy(dst + at, in, n);
+                at += n;
+                in += n;
+                continue;
+            }
+            piece[0] = '\\';
+            piece[1] = 'x';
+            piece[2] = kHex[c >> 4];
+            piece[3] = kHex[c & 0xf];
+            length = 4;
+        }
+        if (at + length >= size) {
+            rc = EBUFFER;
+            break;
+        }
+        std::memcpy(dst + at, piece, length);
+        at += length;
+        ++in;
+    }
+    dst[at] = '\0';
+    if (pos != nullptr) *pos = at;
+    return rc;
+}
+
 int32_t ov_str_copy(char *dst, const char *src, size_t size) noexcept {
     return ov_str_to(dst, src, size, nullptr);
 }

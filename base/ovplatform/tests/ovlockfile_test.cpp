@@ -344,6 +344,86 @@ TEST_F(LockFile, LockPathThatIsADirectoryFailsWithTheReadError) {
     EXPECT_EQ(lock_.locked, 0u);
 }
 
+// Whatever else another user may plant under the lock's names in a shared
+// directory (a link to a secret or to a device, a FIFO) is refused with
+// EFILENOTVALID: never followed, never read, never waited on. A FIFO that
+// the call did block on is opened from here after the bound, so that a
+// failing test ends.
+TEST_F(LockFile, PlantedFilesAreNeitherFollowedNorRead) {
+    const Timing timing(20ms);
+    const std::string secret = path("secret");
+    write_file(secret, "TOPSECRET\n");
+    const std::string breaker = lockpath() + ".brk";
+    const auto bounded = [](const std::string &fifo, const std::function<int32_t()> &call) {
+        std::atomic<bool> done{false};
+        int32_t rc = -1;
+        std::thread caller([&] {
+            rc = call();
+            done = true;
+        });
+        const auto end = Clock::now() + 5s;
+        while (!done && Clock::now() < end) std::this_thread::sleep_for(5ms);
+        EXPECT_TRUE(done) << "blocked on " << fifo;
+        while (!done) {
+            const int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+            if (fd >= 0) close(fd);
+            std::this_thread::sleep_for(5ms);
+        }
+        caller.join();
+        return rc;
+    };
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        std::string fifo;     // what a blocked call waits on
+        bool marker = false;  // planted as the takeover marker beside a stale lock
+    } cases[] = {
+        {"a link to a secret", [&] { ASSERT_EQ(symlink(secret.c_str(), lockpath().c_str()), 0); },
+         ""},
+        {"a link to nothing",
+         [&] { ASSERT_EQ(symlink(path("nowhere").c_str(), lockpath().c_str()), 0); }, ""},
+        {"a link to a device", [&] { ASSERT_EQ(symlink("/dev/zero", lockpath().c_str()), 0); }, ""},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(lockpath().c_str(), 0666), 0); }, lockpath()},
+        {"a FIFO as the takeover marker beside a stale lock",
+         [&] {
+             plant_stale(kForeignRecord);
+             ASSERT_EQ(mkfifo(breaker.c_str(), 0666), 0);
+         },
+         breaker, true},
+        {"a link to a secret as the takeover marker",
+         [&] {
+             plant_stale(kForeignRecord);
+             ASSERT_EQ(symlink(secret.c_str(), breaker.c_str()), 0);
+         },
+         "", true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.plant();
+        EXPECT_EQ(bounded(c.fifo, [&] { return ov_lockfile_acquire(&lock_, name().c_str(), 60); }),
+                  EFILENOTVALID);
+        EXPECT_EQ(lock_.locked, 0u);
+        EXPECT_EQ(std::string(lock_.last_seen).find("TOPSECRET"), std::string::npos);
+        if (!c.marker) {
+            ov_lockfile_info_t info{};
+            EXPECT_EQ(
+                bounded(c.fifo, [&] { return ov_lockfile_inspect(name().c_str(), 60, &info); }),
+                EFILENOTVALID);
+            EXPECT_EQ(std::string(info.record).find("TOPSECRET"), std::string::npos);
+        } else {
+            EXPECT_EQ(read_file(lockpath()), kForeignRecord) << "the stale lock stays";
+        }
+        EXPECT_EQ(read_file(secret), "TOPSECRET\n");
+        EXPECT_NE(access(path("nowhere").c_str(), F_OK), 0) << "created through the link";
+        unlink(lockpath().c_str());
+        unlink(breaker.c_str());
+        for (const auto &e : entries(dir_)) EXPECT_EQ(e, "secret") << "left behind: " << e;
+    }
+    char text[128];
+    EXPECT_STREQ(ov_lockfile_strerror(EFILENOTVALID, text, sizeof text),
+                 "lock file is not a regular file");
+}
+
 // ---------------------------------------------------------------------------
 // The age test and the takeover
 // ---------------------------------------------------------------------------
@@ -579,8 +659,8 @@ TEST_F(LockFile, InspectionCreatesOnlyTheProbeFileAndRemovesIt) {
     write_file(lockpath(), kForeignRecord);
     const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     ASSERT_GE(watch, 0);
-    ASSERT_GE(inotify_add_watch(watch, dir_.c_str(), IN_CREATE | IN_DELETE | IN_MOVED_FROM |
-                                                         IN_MOVED_TO | IN_MODIFY),
+    ASSERT_GE(inotify_add_watch(watch, dir_.c_str(),
+                                IN_CREATE | IN_DELETE | IN_MOVED_FROM | IN_MOVED_TO | IN_MODIFY),
               0);
     ASSERT_OV_OK(inspect(name(), 60).rc);
     alignas(inotify_event) char buffer[4096];

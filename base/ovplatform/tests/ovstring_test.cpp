@@ -754,6 +754,54 @@ TEST(StrAlloc, PrintfGrowsWithFreshArguments) {
 
 // ---- Small utilities --------------------------------------------------------
 
+// Text from a file or another process printed on a terminal or written as
+// one log line: nothing in it may move the cursor, retitle the window, or
+// start a line of its own.
+TEST(StrEscape, OnlyPrintableTextPassesAndEveryOtherByteIsSpelledOut) {
+    const struct {
+        const char *in;
+        const char *out;
+    } cases[] = {
+        {"12:host-name.example", "12:host-name.example"},
+        {"a\nb\rc\td", "a\\nb\\rc\\td"},
+        {"back\\slash", "back\\\\slash"},
+        {"\x1b]0;title\x07\x1b[2J", "\\x1b]0;title\\x07\\x1b[2J"},
+        {"del\x7f", "del\\x7f"},
+        {"c1 \xc2\x9b and raw \x9b", "c1 \\xc2\\x9b and raw \\x9b"},
+        {"caf\xc3\xa9 \xc2\xa0 \xe2\x82\xac \xf0\x9f\x94\x92",
+         "caf\xc3\xa9 \xc2\xa0 \xe2\x82\xac \xf0\x9f\x94\x92"},
+        {"overlong \xc0\xaf, cut \xe2\x82, surrogate \xed\xa0\x80",
+         "overlong \\xc0\\xaf, cut \\xe2\\x82, surrogate \\xed\\xa0\\x80"},
+        {"ends in a lead byte \xc3", "ends in a lead byte \\xc3"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.in);
+        char out[256];
+        size_t pos = 0;
+        EXPECT_OV_OK(ov_str_escape_to(out, c.in, sizeof out, &pos));
+        EXPECT_STREQ(out, c.out);
+        EXPECT_EQ(pos, std::strlen(c.out));
+    }
+    // A cut never splits an escape or a character.
+    char small[8];
+    size_t pos = 0;
+    EXPECT_EQ(ov_str_escape_to(small, "abcd\x1b", sizeof small, &pos), EBUFFER);
+    EXPECT_STREQ(small, "abcd");
+    EXPECT_EQ(pos, 4u);
+    pos = 0;
+    EXPECT_EQ(ov_str_escape_to(small, "abcde\xe2\x82\xac", sizeof small, &pos), EBUFFER);
+    EXPECT_STREQ(small, "abcde");
+    // Appends at a position; bad arguments.
+    char out[32] = "x=";
+    pos = 2;
+    EXPECT_OV_OK(ov_str_escape_to(out, "\n", sizeof out, &pos));
+    EXPECT_STREQ(out, "x=\\n");
+    EXPECT_EQ(ov_str_escape_to(out, nullptr, sizeof out, nullptr), EINVAL);
+    EXPECT_STREQ(out, "");
+    pos = sizeof out;
+    EXPECT_EQ(ov_str_escape_to(out, "a", sizeof out, &pos), EINVAL);
+}
+
 TEST(StrUtil, NdupAndCaseConversion) {
     char *d = ov_str_ndup("abcdef", 3);
     ASSERT_NE(d, nullptr);

@@ -47,7 +47,9 @@ OV_EXTERN_C_BEGIN
  * no room for the probe names beside it; ELOCKED when another holder's lock
  * is fresh; ELOCKSKEW when the lock's time lies after the file system's
  * clock; ENOBUFS for a path too long or without a parent; EEXIST when another
- * contender created the file first; or the failing call's errno. */
+ * contender created the file first; EFILENOTVALID when NAME.lck (or the
+ * takeover marker NAME.lck.brk) is a symbolic link, FIFO, socket or device:
+ * such a file is never followed nor read; or the failing call's errno. */
 OV_API int32_t ov_lockfile_acquire(ov_lockfile_t *handle, const char *name,
                                    int32_t expiration_seconds) OV_NOEXCEPT;
 
@@ -92,7 +94,8 @@ typedef struct ov_lockfile_info {
  * component leaves no room for the probe's name; EBUFFER when the lock's
  * path does not fit OV_LOCKFILE_PATH_SIZE; or the failing call's errno (for
  * example EACCES when the probe cannot be created beside the lock, or
- * EISDIR when the lock's name is a directory). */
+ * EISDIR when the lock's name is a directory); EFILENOTVALID when NAME.lck
+ * is a symbolic link, FIFO, socket or device, which is not read. */
 OV_API int32_t ov_lockfile_inspect(const char *name, int32_t expiration_seconds,
                                    ov_lockfile_info_t *info) OV_NOEXCEPT;
 

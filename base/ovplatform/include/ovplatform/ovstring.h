@@ -155,6 +155,18 @@ OV_API void ov_str_replace_char(char *text, char from, char to) OV_NOEXCEPT;
  * strings in one block that the first element points to); nothing for null. */
 OV_API void ov_str_array_free(char **array) OV_NOEXCEPT;
 
+/* Copies src to dst + *pos as text that is safe on a terminal and stays one
+ * line, for text that came from a file or another process: printable ASCII
+ * and well-formed UTF-8 characters from U+00A0 up pass unchanged; a
+ * backslash becomes "\\", a newline "\n", a carriage return "\r", a tab
+ * "\t", and every other byte (the other C0 controls, DEL, the C1 controls
+ * U+0080 to U+009F, bytes of malformed UTF-8) "\xHH" in lowercase hex.
+ * Advances *pos as ov_str_to does (a null pos starts at 0).
+ * @return 0; EBUFFER when the text was cut to fit, never inside an escape or
+ * a character; EINVAL for a null dst or src or *pos >= size (dst emptied
+ * when size > 0). */
+OV_API int32_t ov_str_escape_to(char *dst, const char *src, size_t size, size_t *pos) OV_NOEXCEPT;
+
 /* ---- Conversions and encodings ------------------------------------------ */
 
 /* Numbers ------------------------------------------------------------------
