@@ -33,6 +33,7 @@
 #include <ovplatform/ovlockfile.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovplatform.h>
+#include <ovplatform/ovstring.h>
 
 #include <algorithm>
 #include <atomic>
@@ -190,11 +191,22 @@ int64_t to_ms(double seconds) {
 
 // ---- Messages -----------------------------------------------------------------------------
 
-__attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
+// A message line as it reaches standard error and the debug log: names and
+// records in it may come from a file that anybody could have written, so
+// every byte that is not printable text is spelled out (ov_str_escape_to),
+// and nothing can move the cursor, retitle the window or start a line.
+__attribute__((format(printf, 2, 0))) void format_line(char (&out)[4 * kMessageSize],
+                                                       const char *format, va_list args) {
     char line[kMessageSize];
+    std::vsnprintf(line, sizeof line, format, args);
+    ov_str_escape_to(out, line, sizeof out, nullptr);
+}
+
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
+    char line[4 * kMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    format_line(line, format, args);
     va_end(args);
     TOOL_LOG("%s", line);
     std::fprintf(stderr, "%s: %s\n", kToolName, line);
@@ -204,29 +216,52 @@ const char *code_text(int32_t code, char *buffer) {
     return ov_lockfile_strerror(code, buffer, kMessageSize);
 }
 
-// A record as one line of text: without its newline, and with any other
-// control character of a malformed file shown as '?'.
-void printable_record(const char *record, char *out, size_t size) {
+// A record without its newline (size is at least OV_LOCKFILE_RECORD_SIZE).
+void bare_record(const char *record, char *out, size_t size) {
     size_t n = 0;
-    for (; record[n] != '\0' && n + 1 < size; ++n) {
-        const unsigned char c = static_cast<unsigned char>(record[n]);
-        out[n] = c < 0x20 || c == 0x7f ? '?' : record[n];
-    }
+    for (; record[n] != '\0' && n + 1 < size; ++n) out[n] = record[n];
     if (n > 0 && record[n - 1] == '\n') --n;
     out[n] = '\0';
 }
 
 // The lock file's content right now, for a message; fallback when it
-// cannot be read.
+// cannot be read. It is opened as the lock module opens it: a link, FIFO
+// or device planted under its name is neither followed nor waited on.
 void current_record(const char *path, const char *fallback, char *out, size_t size) {
     char raw[OV_LOCKFILE_RECORD_SIZE] = {};
-    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     ssize_t n = -1;
     if (fd >= 0) {
-        n = read(fd, raw, OV_LOCKFILE_RECORD_MAX);
+        struct stat status {};
+        if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode))
+            n = read(fd, raw, OV_LOCKFILE_RECORD_MAX);
         close(fd);
     }
-    printable_record(n > 0 ? raw : fallback, out, size);
+    bare_record(n > 0 ? raw : fallback, out, size);
+}
+
+// Which of the lock's files is not a regular file, for EFILENOTVALID.
+const char *not_regular_name(const char *lock_path, char *out, size_t size) {
+    struct stat status {};
+    if (lstat(lock_path, &status) == 0 && !S_ISREG(status.st_mode)) return lock_path;
+    std::snprintf(out, size, "%s.brk", lock_path);
+    return out;
+}
+
+// Reports a failed acquisition of, or look at, the lock at lock_path; what
+// says which ("cannot acquire", "cannot look at"); where names a directory
+// at fault, if any.
+void say_failure(const char *what, const char *file, const char *lock_path, int32_t code,
+                 const char *where) {
+    char text[kMessageSize];
+    if (where != nullptr && where[0] != '\0') {
+        say("%s the lock on %s: %s: %s", what, file, where, code_text(code, text));
+    } else if (code == EFILENOTVALID) {
+        say("%s the lock on %s: %s is not a regular file", what, file,
+            not_regular_name(lock_path, text, sizeof text));
+    } else {
+        say("%s the lock on %s: %s", what, file, code_text(code, text));
+    }
 }
 
 void print_usage(FILE *to) {
@@ -283,10 +318,10 @@ void print_help() {
 }
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *format, ...) {
-    char line[kMessageSize];
+    char line[4 * kMessageSize];
     va_list args;
     va_start(args, format);
-    std::vsnprintf(line, sizeof line, format, args);
+    format_line(line, format, args);
     va_end(args);
     std::fprintf(stderr, "%s: %s\n", kToolName, line);
     print_usage(stderr);
@@ -390,6 +425,10 @@ Options parse_options(int argc, char **argv) {
     }
     if (optind >= argc) usage_error("FILE missing");
     opt.file = argv[optind];
+    // A lock's directory is found from its name by lexical rules that
+    // refuse a line break; say so rather than fail on the lock.
+    if (std::strchr(opt.file, '\n') != nullptr)
+        usage_error("invalid FILE '%s': a lock's name cannot hold a newline", opt.file);
     if (opt.check) {
         if (optind + 1 < argc) usage_error("--check takes FILE alone, not a command");
         if (only_for_running) usage_error("--check takes no -w, -E, -k or -q");
@@ -474,27 +513,28 @@ void print_local_holder(const char *record) {
 
 int check(const Options &opt) {
     ov_lockfile_info_t info;
-    char text[kMessageSize];
+    char lock_path[OV_LOCKFILE_PATH_SIZE];
+    std::snprintf(lock_path, sizeof lock_path, "%s.lck", opt.file);
     const int32_t rc = ov_lockfile_inspect(opt.file, opt.expiration, &info);
     if (rc != 0) {
-        say("cannot look at the lock on %s: %s", opt.file, code_text(rc, text));
+        say_failure("cannot look at", opt.file, lock_path, rc, nullptr);
         return kExitFailure;
     }
     if (info.state == OV_LOCKFILE_FREE) {
         // No lock file: free only where acquisition could make one.
-        char lock_path[OV_LOCKFILE_PATH_SIZE];
         char where[OV_LOCKFILE_PATH_SIZE];
-        std::snprintf(lock_path, sizeof lock_path, "%s.lck", opt.file);
         const int problem = directory_problem(lock_path, where);
         if (problem != 0) {
-            say("cannot look at the lock on %s: %s: %s", opt.file, where, code_text(problem, text));
+            say_failure("cannot look at", opt.file, lock_path, problem, where);
             return kExitFailure;
         }
         std::printf("verdict: free\n");
         return 0;
     }
-    char record[OV_LOCKFILE_RECORD_SIZE];
-    printable_record(info.record, record, sizeof record);
+    char bare[OV_LOCKFILE_RECORD_SIZE];
+    char record[4 * OV_LOCKFILE_RECORD_SIZE];
+    bare_record(info.record, bare, sizeof bare);
+    ov_str_escape_to(record, bare, sizeof record, nullptr);
     const char *verdict = info.state == OV_LOCKFILE_HELD    ? "held"
                           : info.state == OV_LOCKFILE_STALE ? "stale"
                                                             : "clock skew";
@@ -992,11 +1032,11 @@ class Guardian {
 void report_loss(const ov_lockfile_t *lock, const char *acquired_over, const char *then) {
     char record[OV_LOCKFILE_RECORD_SIZE];
     if (std::strcmp(lock->last_seen, acquired_over) != 0) {
-        printable_record(lock->last_seen, record, sizeof record);
+        bare_record(lock->last_seen, record, sizeof record);
     } else {
         current_record(lock->path, "", record, sizeof record);
         char own[OV_LOCKFILE_RECORD_SIZE];
-        printable_record(lock->content, own, sizeof own);
+        bare_record(lock->content, own, sizeof own);
         if (std::strcmp(record, own) == 0 || record[0] == '\0') {
             say("lock lost: %s could not be kept fresh%s", lock->path, then);
             return;
@@ -1038,11 +1078,7 @@ int run(const Options &opt) {
             }
             return opt.conflict_code;
         case Outcome::kFailed:
-            if (where[0] != '\0') {
-                say("cannot acquire the lock on %s: %s: %s", opt.file, where, code_text(rc, text));
-            } else {
-                say("cannot acquire the lock on %s: %s", opt.file, code_text(rc, text));
-            }
+            say_failure("cannot acquire", opt.file, lock.path, rc, where);
             return kExitFailure;
     }
     // What acquisition found in place (a stale holder's record, or nothing),
@@ -1053,7 +1089,7 @@ int run(const Options &opt) {
     char file_value[OV_LOCKFILE_PATH_SIZE + PATH_MAX + 2];
     char record_value[OV_LOCKFILE_RECORD_SIZE];
     absolute_path(lock.path, file_value, sizeof file_value);
-    printable_record(lock.content, record_value, sizeof record_value);
+    bare_record(lock.content, record_value, sizeof record_value);
     TOOL_DEBUG("Acquired %s [%s]", lock.path, record_value);
     if (setenv("OVLOCK_FILE", file_value, 1) != 0 ||
         setenv("OVLOCK_RECORD", record_value, 1) != 0) {
@@ -1144,9 +1180,27 @@ int run(const Options &opt) {
     return shell_status(status);
 }
 
+// Started with standard input, output or error closed, the tool would hand
+// their numbers to the first files it opens (a lock file, the debug log),
+// and a message meant for the terminal would land in them. Each closed one
+// is opened on /dev/null first.
+void open_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+        const int opened = open("/dev/null", O_RDWR);
+        if (opened != fd) {
+            // Not reached while the lower numbers are open; never keep a
+            // descriptor under another number than the one it fills.
+            if (opened >= 0) close(opened);
+            std::_Exit(kExitFailure);
+        }
+    }
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
+    open_standard_streams();
     const Options opt = parse_options(argc, argv);
     set_up_debug_log(opt.debug);
     return opt.check ? check(opt) : run(opt);

@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -650,6 +651,77 @@ TEST_F(LockRun, UnusableDirectoryIsAFailureNotBusy) {
     EXPECT_EQ(out(), "verdict: free\n");
     EXPECT_EQ(run({path("new/dirs/m"), "touch", marker()}), 0);
     EXPECT_EQ(access(marker().c_str(), F_OK), 0);
+}
+
+// Another user who may write the lock's directory can plant anything under
+// its names: a link to a secret, a FIFO, a record full of terminal escapes.
+// The tool neither follows nor waits on what it finds, ends within its wait
+// with a clear failure, and spells out every byte of what it prints.
+TEST_F(LockRun, PlantedFilesAreReportedNeverFollowedOrWaitedOn) {
+    const std::string secret = path("secret");
+    write_file(secret, "TOPSECRET\n");
+    struct Case {
+        const char *what;
+        std::function<void()> plant;
+        std::string culprit;
+    } cases[] = {
+        {"a link to a secret", [&] { ASSERT_EQ(symlink(secret.c_str(), lock_file().c_str()), 0); },
+         lock_file()},
+        {"a FIFO", [&] { ASSERT_EQ(mkfifo(lock_file().c_str(), 0666), 0); }, lock_file()},
+        {"a FIFO as the takeover marker",
+         [&] {
+             write_file(lock_file(), kForeignRecord);
+             ASSERT_TRUE(ovsupport::set_mtime(lock_file(), time(nullptr) - 100));
+             ASSERT_EQ(mkfifo((lock_file() + ".brk").c_str(), 0666), 0);
+         },
+         lock_file() + ".brk"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        c.plant();
+        const auto begun = Clock::now();
+        EXPECT_EQ(run({"-w", "1", "-q", lock_name(), "touch", marker()}), 4);
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + lock_name() +
+                             ": " + c.culprit + " is not a regular file\n");
+        EXPECT_EQ(run({"--check", lock_name()}), c.culprit == lock_file() ? 4 : 5);
+        if (c.culprit == lock_file()) {
+            EXPECT_EQ(err(), std::string(kToolName) + "cannot look at the lock on " + lock_name() +
+                                 ": " + c.culprit + " is not a regular file\n");
+        }
+        EXPECT_LT(seconds_since(begun), 15.0);
+        EXPECT_EQ(out().find("TOPSECRET"), std::string::npos);
+        EXPECT_NE(access(marker().c_str(), F_OK), 0);
+        unlink(lock_file().c_str());
+        unlink((lock_file() + ".brk").c_str());
+    }
+
+    // A record of terminal escapes, C1 controls and broken UTF-8.
+    write_file(lock_file(), "1:\x1b]0;owned\x07\x1b[2J\xc2\x9b\x9b\xff:h\xc3\xa9\n");
+    EXPECT_EQ(run({lock_name(), "true"}), 1);
+    const std::string shown = "1:\\x1b]0;owned\\x07\\x1b[2J\\xc2\\x9b\\x9b\\xff:h\xc3\xa9";
+    EXPECT_EQ(err(), std::string(kToolName) + "lock busy: " + lock_file() + " is held by [" +
+                         shown + "]\n");
+    EXPECT_EQ(run({"--check", lock_name()}), 1);
+    EXPECT_EQ(out().rfind("record: " + shown + "\nage: ", 0), 0u) << out();
+
+    // A name the tool cannot lock is a usage error that says why.
+    EXPECT_EQ(run({path("a\nb"), "true"}), 2);
+    EXPECT_NE(err().find("a\\nb': a lock's name cannot hold a newline"), std::string::npos)
+        << err();
+}
+
+// Started with its standard streams closed, the tool must not hand their
+// numbers to the files it opens, where the command would find them.
+TEST_F(LockRun, ClosedStandardStreamsAreOpenedOnDevNull) {
+    const std::string result = path("fds");
+    const std::string inner = "readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | cat > " + result;
+    const pid_t shell = ovsupport::StartProgram(
+        "/bin/sh",
+        {"-c", "exec 0<&- 1>&- 2>&-; exec \"$0\" -D \"$1\" /bin/sh -c \"$2\"", OVLOCKRUN_BIN,
+         lock_name(), inner},
+        options({.cwd = dir_}));
+    EXPECT_EQ(ExitCode(WaitFor(shell, 30s)), 0);
+    EXPECT_EQ(read_file(result), "/dev/null\n/dev/null\n/dev/null\n");
 }
 
 // --check judges age by its own -e; when the record names a process of
