@@ -56,6 +56,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include "ovversion.h"
@@ -301,7 +302,8 @@ void print_help() {
         "OVLOCK_RECORD (the lock's record, a fencing value) in its environment.\n"
         "SIGINT, SIGTERM, SIGHUP and SIGQUIT are passed on to its process group.\n"
         "Started in the foreground of a terminal, ovlockrun gives the terminal to\n"
-        "COMMAND's group while COMMAND runs, as a shell does for a job.\n"
+        "COMMAND's group while COMMAND runs, as a shell does for a job; a stopped\n"
+        "COMMAND stops the whole job, also one started in the background.\n"
         "\n"
         "Exit status:\n"
         "  COMMAND's own, or 128+N when signal N ended it\n"
@@ -679,24 +681,33 @@ Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code, char *wh
 
 // ---- The terminal ---------------------------------------------------------------------------
 
-// The terminal whose foreground process group this tool's is, or -1. The
-// command runs in a group of its own; on such a terminal that group is made
-// the foreground while the command runs, as a shell does for a job it starts
+// The controlling terminal among the standard streams, or -1, and the
+// command's process group once it runs. The command runs in a group of its
+// own. Started in the terminal's foreground, the tool makes that group the
+// foreground while the command runs, as a shell does for a job it starts
 // in the foreground, so that the command can read the terminal (a
 // background group that tries is stopped) and Ctrl-C and Ctrl-Z reach it.
+// Started in the background, it leaves the terminal alone until the shell
+// brings the job to the foreground.
 int g_terminal = -1;
+pid_t g_command_group = 0;
 
-int foreground_terminal() {
+int controlling_terminal() {
+    const pid_t session = getsid(0);
     for (const int fd : {STDIN_FILENO, STDOUT_FILENO, STDERR_FILENO}) {
-        if (isatty(fd) && tcgetpgrp(fd) == getpgrp()) return fd;
+        if (isatty(fd) && tcgetsid(fd) == session) return fd;
     }
     return -1;
 }
 
+// Whether group is the terminal's foreground.
+bool has_terminal(pid_t group) {
+    return g_terminal >= 0 && tcgetpgrp(g_terminal) == group;
+}
+
 // Makes group the terminal's foreground. SIGTTOU is held back meanwhile: a
 // process of a background group that sets the foreground is sent it.
-void give_terminal(pid_t group) {
-    if (g_terminal < 0) return;
+void set_foreground(pid_t group) {
     sigset_t ttou;
     sigset_t saved;
     sigemptyset(&ttou);
@@ -706,22 +717,50 @@ void give_terminal(pid_t group) {
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
 }
 
-// Takes the terminal back for this tool's own group.
-void take_back_terminal() {
-    give_terminal(getpgrp());
+// Hands the terminal on to the command's group, when this tool's has it.
+void give_terminal(pid_t group) {
+    if (has_terminal(getpgrp())) set_foreground(group);
 }
 
-// The command was stopped (Ctrl-Z, or terminal access it was not allowed):
-// the tool takes the terminal back and stops its own process group with
-// SIGTSTP, so that the shell that started the job (the tool, or a script
-// that runs it) sees the job stopped, as if the command were still in it.
-// (The kernel discards the signal for an orphaned group, which nobody could
-// continue.) Once continued in the foreground it gives the terminal back to
-// the command's group; either way it continues the command.
-void mirror_stop(pid_t group) {
+// Takes the terminal back from the command's group, when that group has it.
+void take_back_terminal() {
+    if (g_command_group > 0 && has_terminal(g_command_group)) set_foreground(getpgrp());
+}
+
+// Whether this tool's group is orphaned: no parent in another group of the
+// same session (a shell with job control) is there to continue it once it
+// stops. A pipeline's members share their parent.
+bool own_group_orphaned() {
+    const pid_t parent = getppid();
+    return getsid(parent) != getsid(0) || getpgid(parent) == getpgrp();
+}
+
+// The command was stopped (Ctrl-Z, or terminal access it was not allowed,
+// also from the background): the tool takes the terminal back and stops
+// its own process group with SIGTSTP, so that the shell that started the
+// job sees it stopped, as if the command were still in it, and fg or bg
+// goes on with both. Once continued in the foreground the tool gives the
+// terminal back to the command's group; either way it continues the
+// command. An orphaned group's stop would be discarded by the kernel and
+// nobody could continue the job: the command's group then gets SIGHUP and
+// SIGCONT, as the kernel gives an orphaned group with a stopped member, so
+// that a job whose session is gone does not hold the lock for ever.
+void mirror_stop(pid_t group, int signal) {
+    if ((signal == SIGTTIN || signal == SIGTTOU) && has_terminal(getpgrp())) {
+        // Brought to the foreground after the command, still in the
+        // background, touched the terminal: the command gets it now.
+        give_terminal(group);
+        kill(-group, SIGCONT);
+        return;
+    }
     take_back_terminal();
+    if (own_group_orphaned()) {
+        kill(-group, SIGHUP);
+        kill(-group, SIGCONT);
+        return;
+    }
     kill(0, SIGTSTP);
-    if (tcgetpgrp(g_terminal) == getpgrp()) give_terminal(group);
+    give_terminal(group);
     kill(-group, SIGCONT);
 }
 
@@ -770,7 +809,7 @@ struct KernelSigaction {
 // through guardian. Returns the child's pid, 0 when a signal was noted
 // before the start (nothing was started), or -1 with the errno of the
 // failed fork or exec in *error (the child, if any, has been reaped).
-pid_t start_command(char **command, int guardian, int *error) {
+pid_t start_command(char **command, int guardian, bool foreground, int *error) {
     int report[2];
     if (pipe2(report, O_CLOEXEC) != 0) {
         *error = errno;
@@ -791,7 +830,8 @@ pid_t start_command(char **command, int guardian, int *error) {
         return 0;
     }
     const pid_t child = vfork();
-    if (child == 0) run_child(command, &saved, report[1], g_terminal, guardian);
+    if (child == 0) run_child(command, &saved, report[1], foreground ? g_terminal : -1, guardian);
+    if (child > 0) g_command_group = child;
     *error = errno;
     pthread_sigmask(SIG_SETMASK, &saved, nullptr);
     close(report[1]);
@@ -836,7 +876,7 @@ bool reaped(pid_t child, int *status) {
     const int flags = g_terminal >= 0 ? WNOHANG | WUNTRACED : WNOHANG;
     if (waitpid(child, status, flags) != child) return false;
     if (WIFSTOPPED(*status)) {
-        mirror_stop(child);
+        mirror_stop(child, WSTOPSIG(*status));
         return false;
     }
     take_back_terminal();
@@ -1105,8 +1145,8 @@ int run(const Options &opt) {
         return kExitFailure;
     }
     int error = 0;
-    g_terminal = foreground_terminal();
-    const pid_t child = start_command(opt.command, guardian.fd(), &error);
+    g_terminal = controlling_terminal();
+    const pid_t child = start_command(opt.command, guardian.fd(), has_terminal(getpgrp()), &error);
     if (child <= 0) {
         guardian.stand_down();
         const int32_t released = ov_lockfile_release(&lock);

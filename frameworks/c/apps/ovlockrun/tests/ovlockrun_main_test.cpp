@@ -472,6 +472,43 @@ TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
     EXPECT_NE(err().find("is now held by [99:"), std::string::npos) << err();
 }
 
+// A job started in the background of an interactive shell whose command
+// reads the terminal: the command stops, the job must show as stopped, and
+// fg must bring both back with the terminal; when instead the shell exits,
+// the orphaned job must not keep the lock for ever.
+TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
+    const std::string got = path("got");
+    const std::string job = std::string(OVLOCKRUN_BIN) + " " + lock_name() +
+                            " sh -c 'read x; echo \"got $x\" > " + got + "' &\nsleep 1\n";
+    struct Case {
+        const char *what;
+        std::string typed;
+        const char *seen;
+    } cases[] = {
+        {"fg", job + "fg\nhello\nexit\n", "got hello\n"},
+        {"the shell exits", job + "exit\nexit\n", ""},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        write_file(path("typed"), c.typed);
+        const pid_t shell = ovsupport::StartProgram(
+            "/bin/sh",
+            {"-c", "script -qec 'bash --norc --noprofile -i' /dev/null < " + path("typed")},
+            options({.new_session = true}));
+        ASSERT_GT(shell, 0);
+        const int code = ExitCode(WaitFor(shell, 20s));
+        kill(-shell, SIGKILL);
+        EXPECT_GE(code, 0) << out();
+        EXPECT_EQ(read_file(got), c.seen) << out();
+        // Released: at once after fg, and once the SIGHUP that the
+        // orphaned job gets has ended the command.
+        const auto end = Clock::now() + 10s;
+        while (!entries(work()).empty() && Clock::now() < end) std::this_thread::sleep_for(20ms);
+        EXPECT_TRUE(entries(work()).empty());
+        unlink(got.c_str());
+    }
+}
+
 // ---------------------------------------------------------------------------
 // A killed tool leaves no command behind
 // ---------------------------------------------------------------------------
@@ -714,7 +751,8 @@ TEST_F(LockRun, PlantedFilesAreReportedNeverFollowedOrWaitedOn) {
 // numbers to the files it opens, where the command would find them.
 TEST_F(LockRun, ClosedStandardStreamsAreOpenedOnDevNull) {
     const std::string result = path("fds");
-    const std::string inner = "readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | cat > " + result;
+    const std::string inner =
+        "readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | cat > " + result;
     const pid_t shell = ovsupport::StartProgram(
         "/bin/sh",
         {"-c", "exec 0<&- 1>&- 2>&-; exec \"$0\" -D \"$1\" /bin/sh -c \"$2\"", OVLOCKRUN_BIN,
