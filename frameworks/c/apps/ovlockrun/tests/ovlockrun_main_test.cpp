@@ -747,6 +747,58 @@ TEST_F(LockRun, PlantedFilesAreReportedNeverFollowedOrWaitedOn) {
         << err();
 }
 
+// The same as a hostile local user would play it: a sticky directory that
+// everybody may write, the attacker's steps run as nobody, the victim as
+// the test's own user. Every case ends at once with status 4 and a message
+// that says what is wrong, or (a record of escapes) as busy with the
+// record spelled out; nothing outside the directory is read or created.
+TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
+    ASSERT_EQ(chmod(dir_.c_str(), 0711), 0);
+    const std::string shared = path("shared");
+    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string secret = path("secret");
+    write_file(secret, "TOPSECRET\n");
+    ASSERT_EQ(chmod(secret.c_str(), 0600), 0);
+    const std::string name = shared + "/job";
+    const std::string lock = name + ".lck";
+    const std::string stale = "echo 1:x:h > " + lock + "; touch -d @1000 " + lock + "; ";
+    struct Case {
+        const char *what;
+        std::string attack;  // run by nobody in the shared directory
+        int status;
+        std::string said;  // what standard error must hold
+    } cases[] = {
+        {"a link to root's secret", "ln -s " + secret + " " + lock, 4,
+         lock + " is not a regular file"},
+        {"a dangling link to a file to be made", "ln -s " + path("made") + " " + lock, 4,
+         lock + " is not a regular file"},
+        {"a FIFO", "mkfifo " + lock, 4, lock + " is not a regular file"},
+        {"a FIFO as the takeover marker", stale + "mkfifo " + lock + ".brk", 4,
+         lock + ".brk is not a regular file"},
+        {"a directory as the takeover marker", stale + "mkdir " + lock + ".brk", 4,
+         "Is a directory"},
+        {"a lock from the far future", "echo 1:x:h > " + lock + "; touch -d @4000000000 " + lock, 4,
+         "clock skew detected"},
+        {"a record of terminal escapes", "printf '1:\\033]0;owned\\007:h\\n' > " + lock, 1,
+         "[1:\\x1b]0;owned\\x07:h]"},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const pid_t attacker = ovsupport::StartProgram("/bin/sh", {"-c", c.attack},
+                                                       {.cwd = shared, .user = ovsupport::kNobody});
+        ASSERT_EQ(ExitCode(WaitFor(attacker, 10s)), 0) << c.attack;
+        const auto begun = Clock::now();
+        EXPECT_EQ(run({"-w", "2", name, "touch", marker()}), c.status);
+        EXPECT_NE(err().find(c.said), std::string::npos) << err();
+        EXPECT_LT(seconds_since(begun), 15.0);
+        EXPECT_EQ(err().find("TOPSECRET"), std::string::npos);
+        EXPECT_NE(access(marker().c_str(), F_OK), 0);
+        EXPECT_NE(access(path("made").c_str(), F_OK), 0);
+        ASSERT_EQ(system(("rm -rf " + shared + "/*").c_str()), 0);
+    }
+}
+
 // Started with its standard streams closed, the tool must not hand their
 // numbers to the files it opens, where the command would find them.
 TEST_F(LockRun, ClosedStandardStreamsAreOpenedOnDevNull) {
