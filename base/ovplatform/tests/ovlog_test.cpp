@@ -477,6 +477,183 @@ TEST_F(Log, SizeCheckRunsAfterTheLineThatCrosses64KiB) {
     EXPECT_LE(size - line_size, 65535u) << "no check before the crossing line";
 }
 
+// ---- A directory others can write -------------------------------------------------------------
+//
+// Root's jobs log into directories that everyone can write. Each case plants
+// something under a name of the ring, before the set-up or before a rotation
+// reaches it, then logs through the ring in a child process that must end in
+// time, with a text that tries to add a line of its own. The file behind the
+// name stays as it was, nothing is created through it, and standard error
+// carries exactly one line that refuses the name.
+
+constexpr char kVictimText[] = "root:x:0:0::/root:/bin/sh\n";
+constexpr char kInjected[] = "x\nevil::0:0::/root:/bin/sh";
+constexpr char kNotOwnFile[] = "not a regular file owned by this user";
+constexpr char kForeignLinks[] = "it has hard links outside the log ring";
+
+class LogAttack : public Log {
+  protected:
+    void SetUp() override {
+        Log::SetUp();
+        ASSERT_EQ(mkdir(path("outside").c_str(), 0755), 0);
+    }
+    std::string victim() const { return path("outside/victim"); }
+
+    // A fresh directory for the ring of the next case, and the victim's
+    // file as it was before any case.
+    std::string next_case() {
+        const std::string ring = path("case" + std::to_string(cases_++));
+        EXPECT_EQ(mkdir(ring.c_str(), 0755), 0) << ring;
+        unlink(path("outside/created").c_str());
+        write_file(victim(), kVictimText);
+        return ring;
+    }
+
+    // Opens ring/app.log in a child with files of 1 MiB, runs plant, makes
+    // the current file full and logs past the next size check, so that the
+    // ring moves on to app.1.log; then logs the injected text. The child
+    // exits 0 when the set-up succeeded, 1 when it failed. @return its wait
+    // status (empty when it was still running after 10 seconds) and its
+    // standard error.
+    std::pair<std::optional<int>, std::string> log_through_the_ring(
+        const std::string &ring, const std::function<void()> &plant = {}) {
+        const std::string log = ring + "/app.log";
+        const std::string first = ring + "/app.0.log";
+        const pid_t pid = ovsupport::StartFunction(
+            [&] {
+                ov_log_set_max_file_mb(1);
+                if (ov_log_open(OV_LOG_FILE, log.c_str()) != 0) {
+                    ov_log(1, kSource, __LINE__, "%s", kInjected);
+                    return 1;
+                }
+                if (plant) plant();
+                if (truncate(first.c_str(), 1048576) != 0) return 2;
+                const std::string pad(950, 'p');
+                for (int i = 0; i < 100; ++i)
+                    ov_log(3, kSource, __LINE__, "fill %d %s", i, pad.c_str());
+                ov_log(1, kSource, __LINE__, "%s", kInjected);
+                ov_log_close();
+                return 0;
+            },
+            {.err = path("stderr")});
+        if (pid < 0) return {std::nullopt, "cannot fork"};
+        const auto status = ovsupport::WaitFor(pid, std::chrono::seconds(10));
+        return {status, read_file(path("stderr"))};
+    }
+    static std::string refusal(const std::string &file, const char *reason) {
+        return "ovplatform: refusing log file " + file + ": " + reason + "\n";
+    }
+
+  private:
+    int cases_ = 0;
+};
+
+TEST_F(LogAttack, PlantedNamesAtTheSetUpAreRefused) {
+    const bool root = geteuid() == 0;
+    struct Case {
+        const char *what;
+        // Plants at app.0.log in the ring's directory.
+        std::function<bool(const std::string &ring)> plant;
+        const char *reason;
+        bool needs_root;
+    } cases[] = {
+        {"symbolic link to a file outside",
+         [&](const std::string &ring) {
+             return symlink(victim().c_str(), (ring + "/app.0.log").c_str()) == 0;
+         },
+         kNotOwnFile, false},
+        {"dangling symbolic link",
+         [&](const std::string &ring) {
+             return symlink(path("outside/created").c_str(), (ring + "/app.0.log").c_str()) == 0;
+         },
+         kNotOwnFile, false},
+        {"hard link to a file outside",
+         [&](const std::string &ring) {
+             return link(victim().c_str(), (ring + "/app.0.log").c_str()) == 0;
+         },
+         kForeignLinks, false},
+        {"hard link at the current and the base name",
+         [&](const std::string &ring) {
+             return link(victim().c_str(), (ring + "/app.0.log").c_str()) == 0 &&
+                    link(victim().c_str(), (ring + "/app.log").c_str()) == 0;
+         },
+         kForeignLinks, false},
+        {"FIFO nobody reads",
+         [](const std::string &ring) { return mkfifo((ring + "/app.0.log").c_str(), 0666) == 0; },
+         kNotOwnFile, false},
+        {"file of another user",
+         [&](const std::string &ring) {
+             const std::string at = ring + "/app.0.log";
+             return ovsupport::write_file(at, kVictimText) &&
+                    chown(at.c_str(), ovsupport::kNobody, ovsupport::kNobody) == 0;
+         },
+         kNotOwnFile, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && !root) {
+            std::printf("skipped '%s': giving a file away needs root\n", c.what);
+            continue;
+        }
+        const std::string ring = next_case();
+        ASSERT_TRUE(c.plant(ring)) << std::strerror(errno);
+        const auto [status, err] = log_through_the_ring(ring);
+        EXPECT_TRUE(ovsupport::ExitedWith(status, 1)) << ovsupport::DescribeStatus(status);
+        EXPECT_EQ(read_file(victim()), kVictimText);
+        EXPECT_NE(access(path("outside/created").c_str(), F_OK), 0);
+        EXPECT_EQ(err, refusal(ring + "/app.0.log", c.reason));
+        // A planted file keeps its text too. A FIFO is not read here:
+        // without a writer, its opening would block.
+        struct stat planted {};
+        if (lstat((ring + "/app.0.log").c_str(), &planted) == 0 && S_ISREG(planted.st_mode)) {
+            EXPECT_EQ(read_file(ring + "/app.0.log"), kVictimText);
+        }
+    }
+}
+
+// A reader of a planted FIFO would otherwise receive the lines, and could
+// hold the writer up by reading nothing.
+TEST_F(LogAttack, PlantedFifoWithAReaderGetsNothing) {
+    const std::string ring = next_case();
+    ASSERT_EQ(mkfifo((ring + "/app.0.log").c_str(), 0666), 0);
+    const int reader = open((ring + "/app.0.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const auto [status, err] = log_through_the_ring(ring);
+    char buffer[256];
+    const ssize_t got = read(reader, buffer, sizeof buffer);
+    close(reader);
+    EXPECT_TRUE(ovsupport::ExitedWith(status, 1)) << ovsupport::DescribeStatus(status);
+    EXPECT_LE(got, 0) << std::string(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    EXPECT_EQ(err, refusal(ring + "/app.0.log", kNotOwnFile));
+}
+
+// The rotation opens the next file of the ring, a name nobody has written
+// yet: planted while the logger runs, it is refused as well, and the logger
+// writes nothing more to a file.
+TEST_F(LogAttack, PlantedNextNameIsRefusedAtTheRotation) {
+    struct Case {
+        const char *what;
+        std::string target;
+    } cases[] = {{"symbolic link to a file outside", victim()},
+                 {"dangling symbolic link", path("outside/created")}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string ring = next_case();
+        const std::string next = ring + "/app.1.log";
+        const auto [status, err] =
+            log_through_the_ring(ring, [&] { (void)!symlink(c.target.c_str(), next.c_str()); });
+        EXPECT_TRUE(ovsupport::ExitedWith(status, 0)) << ovsupport::DescribeStatus(status);
+        EXPECT_EQ(read_file(victim()), kVictimText);
+        EXPECT_NE(access(path("outside/created").c_str(), F_OK), 0);
+        EXPECT_EQ(err, refusal(next, kNotOwnFile));
+        // The lines before the rotation are in the full file; the injected
+        // text reached no file.
+        EXPECT_NE(read_file(ring + "/app.0.log").find("LOG fill 0 "), std::string::npos);
+        for (const auto &name : ovsupport::entries(ring))
+            EXPECT_EQ(read_file(ring + "/" + name).find("evil::"), std::string::npos) << name;
+    }
+}
+
 // ---- File lines -------------------------------------------------------------------------------
 
 TEST_F(Log, LinePrefixHasLocalTimePidAndThread) {
