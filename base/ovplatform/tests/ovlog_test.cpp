@@ -404,15 +404,22 @@ TEST_F(Log, MissingDirectoryAndUnopenableFileFailTheOpen) {
                                   "\nCannot open log file (21): " + path("app.0.log") + "\n");
 }
 
-// Descriptors of this process open on files in dir.
-int open_files_in(const std::string &dir) {
-    int count = 0;
+// The descriptors of this process whose target (as /proc shows it) starts
+// with prefix: a path, or "socket:".
+std::set<int> descriptors_to(const std::string &prefix) {
+    std::set<int> out;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
         const auto target = std::filesystem::read_symlink(e.path(), ec);
-        if (!ec && target.string().rfind(dir + "/", 0) == 0) ++count;
+        if (!ec && target.string().rfind(prefix, 0) == 0)
+            out.insert(std::atoi(e.path().filename().c_str()));
     }
-    return count;
+    return out;
+}
+
+// Descriptors of this process open on files in dir.
+int open_files_in(const std::string &dir) {
+    return static_cast<int>(descriptors_to(dir + "/").size());
 }
 
 TEST_F(Log, RotationFillsTheRingAndKeepsThePreviousFileOpen) {
@@ -652,6 +659,34 @@ TEST_F(LogAttack, PlantedNextNameIsRefusedAtTheRotation) {
         for (const auto &name : ovsupport::entries(ring))
             EXPECT_EQ(read_file(ring + "/" + name).find("evil::"), std::string::npos) << name;
     }
+}
+
+// A command the tool starts must not inherit the log: one that drops its
+// privileges could otherwise write into root's log through it.
+TEST_F(Log, EveryDescriptorOfTheLoggerIsCloseOnExec) {
+    // The ring after a rotation: the current file and the previous one.
+    ov_log_set_max_file_number(2);
+    open_file("app.log:1");
+    const std::string pad(900, 'c');
+    for (int i = 0; access(path("app.1.log").c_str(), F_OK) != 0 && i < 5000; ++i)
+        ov_log(3, kSource, __LINE__, "close-on-exec %d %s", i, pad.c_str());
+    const auto ring = descriptors_to(dir_ + "/");
+    EXPECT_EQ(ring.size(), 2u);
+    for (const int fd : ring) EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+    ASSERT_OV_OK(ov_log_close());
+
+    // The system log: its socket, whichever transport this host uses.
+    const auto before = descriptors_to("socket:");
+    ASSERT_OV_OK(ov_log_open(OV_LOG_SYSLOG, nullptr));
+    ov_log(3, kSource, __LINE__, "close-on-exec through the system log");
+    int opened = 0;
+    for (const int fd : descriptors_to("socket:")) {
+        if (before.count(fd) != 0) continue;
+        ++opened;
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "socket " << fd;
+    }
+    EXPECT_EQ(opened, 1);
+    ASSERT_OV_OK(ov_log_close());
 }
 
 // ---- File lines -------------------------------------------------------------------------------
