@@ -22,6 +22,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -110,7 +111,12 @@ void syslog_setup(const char *identity) noexcept {
 int syslog_send(uint32_t level, const char *format, va_list args) noexcept {
     const int priority = priority_of(level);
     char tagged[kSyslogBuffer];
-    if (format_tagged(tagged, sizeof tagged, level, format, args) < 0) return ELOG;
+    const int reported = format_tagged(tagged, sizeof tagged, level, format, args);
+    if (reported < 0) return ELOG;
+    // One message, one line, as in the log file.
+    const size_t escaped = escape_controls(
+        tagged, std::min(static_cast<size_t>(reported), sizeof tagged - 1), sizeof tagged - 1);
+    tagged[escaped] = '\0';
     if (!g_udp.load(std::memory_order_relaxed)) {
         syslog(priority, "%s", tagged);
         return 0;

@@ -789,6 +789,44 @@ TEST_F(Log, LongMessageIsCutTo4089Characters) {
               (std::vector<std::string>{"ERR " + text.substr(0, 4089), "ERR after the long one"}));
 }
 
+// A message is one line whatever it carries: text read from another
+// process's file may hold newlines and terminal controls. They are written
+// as \n, \r, \t and \xHH (DEL too), in the file and in the echo; printable
+// text, bytes above 0x7f and the backslash stay as they are.
+TEST_F(Log, ControlCharactersAreEscapedSoEveryMessageIsOneLine) {
+    open_file();
+    ov_log_set_stderr_level(1);
+    StderrCapture capture(path("stderr"));
+    ov_log(1, kSource, __LINE__, "record %s", "x\nevil::0:0::/root:/bin/sh");
+    ov_log(1, kSource, __LINE__, "%s%c%s", "esc \x1b[31mred\x1b[0m cr\r tab\t del\x7f bell\a nul",
+           '\0', " end");
+    ov_log(3, kSource, __LINE__, "as it was: 100%% \\n \xc3\xbc [x]");
+    const std::string file = read_file(path("app.log"));
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 3) << file;
+    EXPECT_EQ(file.find('\r'), std::string::npos);
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{
+                  R"(ERR record x\nevil::0:0::/root:/bin/sh)",
+                  R"(ERR esc \x1b[31mred\x1b[0m cr\r tab\t del\x7f bell\x07 nul\x00 end)",
+                  "LOG as it was: 100% \\n \xc3\xbc [x]"}));
+    EXPECT_EQ(capture.text(),
+              "ERR record x\\nevil::0:0::/root:/bin/sh\n"
+              "ERR esc \\x1b[31mred\\x1b[0m cr\\r tab\\t del\\x7f bell\\x07 nul\\x00 end\n");
+}
+
+// The escaped text is cut to the line's room like any other, between two
+// characters: never inside an escape.
+TEST_F(Log, EscapedTextIsCutWholeAtTheEndOfTheLine) {
+    open_file();
+    const std::string fits = std::string(4085, 'f') + "\x1b" + "tail";  // the escape ends at 4093
+    const std::string over = std::string(4087, 'o') + "\x1b" + "tail";  // it would end at 4095
+    ov_log(1, kSource, __LINE__, "%s", fits.c_str());
+    ov_log(1, kSource, __LINE__, "%s", over.c_str());
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR " + std::string(4085, 'f') + "\\x1b",
+                                        "ERR " + std::string(4087, 'o')}));
+}
+
 // Messages are formatted by the logger's own formatter where it can; the
 // text must be what vsnprintf gives, also where it falls back to it.
 class LogFormat : public Log {
@@ -1135,6 +1173,9 @@ TEST_F(Log, SyslogDatagramsWithoutDevLog) {
     ASSERT_EQ(got.size(), 4096u);
     EXPECT_EQ(got.substr(0, 4095), ("<147>ERR " + text).substr(0, 4095));
     EXPECT_EQ(got[4095], '\0');
+    // The datagram is one line as well: controls are escaped as in the file.
+    ov_log(1, kSource, __LINE__, "%s", "a\nb\033c\r");
+    EXPECT_EQ(receive(), R"(<147>ERR a\nb\x1bc\r)");
     ASSERT_OV_OK(ov_log_close());
 
     // The identity form takes the same road here.

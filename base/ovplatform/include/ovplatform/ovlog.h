@@ -37,6 +37,11 @@ OV_EXTERN_C_BEGIN
 
 /* Logs one line (no trailing newline) from source file and line when level is
  * within the threshold (every level passes while the early queue is on).
+ * A message is always one line: its control characters (0x00 to 0x1f and
+ * DEL) reach log files, standard error and the system log escaped, as \n,
+ * \r, \t or \xHH (lower-case hexadecimal); every other byte, the backslash
+ * included, is written as it is. A callback receives the format and
+ * arguments unchanged.
  * @return informative only: -1 when logging is off; 0; ELOG when a system-log
  * message cannot be formatted; ENOMEM when a queued message is lost. */
 OV_API int ov_log(uint32_t level, const char *file, int line, const char *format, ...) OV_NOEXCEPT
