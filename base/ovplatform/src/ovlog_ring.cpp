@@ -15,9 +15,20 @@
 // ring. A rotation keeps the replaced descriptor open until the next one, so a
 // thread still writing through it never writes to a closed descriptor.
 //
+// The tools log into the current directory, and jobs run by root from cron
+// often work in directories that everyone can write. Every name of the ring
+// is therefore opened as if an attacker had placed it: a symbolic link is not
+// followed, a FIFO does not block the opening, and a file that is not a
+// regular file of this user, or that has a hard link besides the ring's own,
+// is refused with one line on standard error. The ring then stops, as it does
+// when a file cannot be opened, rather than write where the name leads. The
+// ring's descriptors are close-on-exec, so that no program the process starts
+// inherits the log.
+//
 // Divisions: settings and state; the names and numbers of the ring's files;
-// opening the ring; what the logger and the line writer call (set-up, size
-// check, close, flush); the size settings of the C API.
+// opening one file of the ring; opening the ring; what the logger and the
+// line writer call (set-up, size check, close, flush); the size settings of
+// the C API.
 #include <ovplatform/ovdir.h>
 #include <ovplatform/overror.h>
 #include <ovplatform/ovfile.h>
@@ -31,7 +42,9 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
+#include <fcntl.h>
 #include <string_view>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "internal/limits.h"
@@ -160,6 +173,75 @@ int32_t numbered_path(const RingNames &names, int number, char *out, size_t size
     return ov_str_printf_to(out, size, &pos, "%s%d%s", names.stem_path, number, names.extension);
 }
 
+// Why a file under a name of the ring is not written to; the refusal on
+// standard error gives the reason.
+constexpr char kNotOwnFile[] = "not a regular file owned by this user";
+constexpr char kForeignLinks[] = "it has hard links outside the log ring";
+
+// Appending, created when missing, never through a final symbolic link,
+// without blocking on a FIFO, and not inherited by programs the process runs.
+constexpr int kRingFileFlags =
+    O_WRONLY | O_APPEND | O_CREAT | O_LARGEFILE | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+
+// What opening one file of the ring found.
+struct RingFile {
+    FdCloser file;                  // open unless refused or failed
+    int32_t open_error = 0;         // the open's errno when it failed
+    const char *refused = nullptr;  // why the name is not used, when refused
+    int32_t status_error = 0;       // fstat's errno: the file is open but unchecked
+    uint64_t size = 0;              // when open and checked
+};
+
+// Whether every name of a file belongs to the ring: a numbered file has its
+// own name, and the newest one the base log path as well. A second name
+// anywhere else would let a line written here land in a file outside.
+bool only_ring_names(const struct stat &file) noexcept {
+    if (file.st_nlink <= 1) return true;
+    struct stat base;
+    return file.st_nlink == 2 && lstat(g_base_path, &base) == 0 && base.st_dev == file.st_dev &&
+           base.st_ino == file.st_ino;
+}
+
+// Opens the numbered file at path for appending, as a name that someone else
+// may have placed. Nothing is written to a file that is refused, and the
+// opening itself changes nothing outside the ring: O_NOFOLLOW turns a link
+// down instead of creating or opening what it names, and O_NONBLOCK makes a
+// FIFO without a reader fail at once instead of blocking.
+RingFile open_ring_file(const char *path) noexcept {
+    RingFile result;
+    const int fd = open(path, kRingFileFlags, 0644);
+    if (fd < 0) {
+        result.open_error = errno;
+        // ELOOP: the name is a symbolic link. ENXIO: a FIFO or a socket that
+        // nobody reads. Either was put there; neither is a disk's failure.
+        if (result.open_error == ELOOP || result.open_error == ENXIO) result.refused = kNotOwnFile;
+        return result;
+    }
+    result.file = FdCloser(fd);
+    struct stat status;
+    // A file whose status cannot be read is not written to either: it is
+    // taken for full, and the ring moves on.
+    if (fstat(fd, &status) != 0) {
+        result.status_error = errno;
+        return result;
+    }
+    if (!S_ISREG(status.st_mode) || status.st_uid != geteuid()) {
+        result.refused = kNotOwnFile;
+    } else if (!only_ring_names(status)) {
+        result.refused = kForeignLinks;
+    }
+    if (result.refused != nullptr) {
+        (void)result.file.close();
+        return result;
+    }
+    // A regular file takes no notice of O_NONBLOCK; the flag is cleared all
+    // the same, so that the writer has the plain descriptor it expects.
+    const int flags = fcntl(fd, F_GETFL);
+    if (flags != -1) (void)fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+    result.size = static_cast<uint64_t>(status.st_size);
+    return result;
+}
+
 // Chooses and opens the current file of the ring. Runs with the file mutex held.
 int32_t open_ring() noexcept {
     if (std::strlen(g_base_path) > kLongestBasePath) {
@@ -222,27 +304,31 @@ int32_t open_ring() noexcept {
     int32_t last_error = EINVAL;
     for (int attempt = 0; attempt <= 2 * (highest + 1); ++attempt) {
         numbered_path(names, current, path, sizeof path);
-        ov_file_t file = -1;
-        const int32_t rc = ov_file_open_append(path, &file, 0644);
-        if (rc != 0) {
-            report_to_stderr("Cannot open log file (%d): %s\n", rc, path);
+        RingFile opened = open_ring_file(path);
+        if (opened.refused != nullptr) {
+            // Said once: the ring stops here, so no later line tries again.
+            report_to_stderr("ovplatform: refusing log file %s: %s\n", path, opened.refused);
             g_current.store(-1, std::memory_order_release);
             return EINVAL;
         }
-        FdCloser closer(file);
-        ov_stat_t status;
-        last_error = ov_file_fstat(&file, &status);
-        if (last_error == 0 &&
-            static_cast<uint64_t>(status.size) < g_size_limit.load(std::memory_order_relaxed)) {
+        if (opened.open_error != 0) {
+            report_to_stderr("Cannot open log file (%d): %s\n", opened.open_error, path);
+            g_current.store(-1, std::memory_order_release);
+            return EINVAL;
+        }
+        last_error = opened.status_error;
+        if (last_error == 0 && opened.size < g_size_limit.load(std::memory_order_relaxed)) {
+            // The base name is replaced, never written through: unlink and
+            // link act on the names themselves, whatever a name leads to.
             if (relink) {
                 ov_file_delete(g_base_path);
                 ov_file_link(path, g_base_path);
             }
-            g_current.store(closer.release(), std::memory_order_release);
+            g_current.store(opened.file.release(), std::memory_order_release);
             return 0;
         }
         // A full file or one whose size cannot be read: on to the next one.
-        (void)closer.close();
+        (void)opened.file.close();
         current = current >= highest ? 0 : current + 1;
         char next[kPathSize];
         numbered_path(names, current >= highest ? 0 : current + 1, next, sizeof next);

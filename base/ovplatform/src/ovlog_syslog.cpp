@@ -10,7 +10,8 @@
 // Sends run on the logging thread without a lock. The socket is opened on
 // the first message and again after a failed send; the opening and the
 // closing are serialised by a small mutex so that two threads never both
-// replace it, and the socket number is read atomically by every sender.
+// replace it, and the socket number is read atomically by every sender. The
+// socket is close-on-exec, as is the one the host's interface opens.
 #include <ovplatform/overror.h>
 #include <ovplatform/ovfile.h>
 #include <ovplatform/ovlog.h>
@@ -21,6 +22,7 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
@@ -84,7 +86,9 @@ constexpr sockaddr_in kUdpAddress = [] {
 int32_t udp_open() noexcept {
     const int old = g_socket.exchange(-1, std::memory_order_acq_rel);
     if (old != -1) close(old);
-    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    // Close-on-exec, like every descriptor of the logger: a program the
+    // process starts must not inherit it.
+    const int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) return errno;
     g_socket.store(fd, std::memory_order_release);
     g_ready.store(true, std::memory_order_release);
@@ -107,7 +111,12 @@ void syslog_setup(const char *identity) noexcept {
 int syslog_send(uint32_t level, const char *format, va_list args) noexcept {
     const int priority = priority_of(level);
     char tagged[kSyslogBuffer];
-    if (format_tagged(tagged, sizeof tagged, level, format, args) < 0) return ELOG;
+    const int reported = format_tagged(tagged, sizeof tagged, level, format, args);
+    if (reported < 0) return ELOG;
+    // One message, one line, as in the log file.
+    const size_t escaped = escape_controls(
+        tagged, std::min(static_cast<size_t>(reported), sizeof tagged - 1), sizeof tagged - 1);
+    tagged[escaped] = '\0';
     if (!g_udp.load(std::memory_order_relaxed)) {
         syslog(priority, "%s", tagged);
         return 0;

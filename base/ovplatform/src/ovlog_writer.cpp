@@ -13,6 +13,14 @@
 // "Last message repeated N times". Chosen levels are echoed to standard
 // error, and every 64 KiB written the size check of the log file ring runs.
 //
+// A message is one line whatever it carries. Text that came from a file or
+// another process may hold newlines or terminal controls, so the control
+// characters (0x00 to 0x1f and DEL) are written escaped: \n, \r and \t by
+// name, the others as \xHH in lower-case hexadecimal. Everything else is
+// written as it is, the backslash and bytes above 0x7f included, so that an
+// ordinary message reads exactly as it was logged. The system log gets the
+// same text.
+//
 // The message itself is formatted by the logger's own formatter
 // (ovlog_format.cpp).
 //
@@ -22,7 +30,7 @@
 // thread converts a given second only once and keeps its text.
 //
 // Divisions: shared state; the calendar and identity caches; the line
-// prefixes; tagging and writing a line; the writer's settings.
+// prefixes; escaping; tagging and writing a line; the writer's settings.
 #include <ovplatform/overror.h>
 #include <ovplatform/ovfile.h>
 #include <ovplatform/ovlog.h>
@@ -190,7 +198,54 @@ size_t summary_prefix(char *out, const CalendarCache &calendar, int milliseconds
     return static_cast<size_t>(n);
 }
 
+// The width of a byte once escaped: 1 for a byte written as it is, 2 for
+// \n, \r and \t, 4 for \xHH.
+constexpr size_t escaped_width(unsigned char c) noexcept {
+    if (c >= 0x20 && c != 0x7f) return 1;
+    return c == '\n' || c == '\r' || c == '\t' ? 2 : 4;
+}
+
 }  // namespace
+
+size_t escape_controls(char *text, size_t length, size_t room) noexcept {
+    length = std::min(length, room);
+    size_t first = 0;
+    while (first < length && escaped_width(static_cast<unsigned char>(text[first])) == 1) ++first;
+    if (first == length) return length;
+    // How much of the text fits in room once escaped. An escape that does
+    // not fit whole ends the text before it: half of one would read as
+    // something else.
+    size_t end = first;
+    size_t escaped = first;
+    while (end < length) {
+        const size_t width = escaped_width(static_cast<unsigned char>(text[end]));
+        if (escaped + width > room) break;
+        escaped += width;
+        ++end;
+    }
+    // Expanded in place from the back, so that every byte is read before
+    // its place is written over.
+    size_t out = escaped;
+    for (size_t i = end; i-- > first;) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        switch (escaped_width(c)) {
+            case 1:
+                text[--out] = static_cast<char>(c);
+                break;
+            case 2:
+                text[--out] = c == '\n' ? 'n' : c == '\r' ? 'r' : 't';
+                text[--out] = '\\';
+                break;
+            default:
+                text[--out] = "0123456789abcdef"[c & 0xf];
+                text[--out] = "0123456789abcdef"[c >> 4];
+                text[--out] = 'x';
+                text[--out] = '\\';
+                break;
+        }
+    }
+    return escaped;
+}
 
 int format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
                   va_list args) noexcept {
@@ -209,7 +264,9 @@ void write_line(uint32_t level, const char *format, va_list args) noexcept {
     char *const tagged = line + kPrefixSize;
     const int reported = format_tagged(tagged, kLogTaggedSize, level, format, args);
     if (reported < 0) return;
-    const size_t length = std::min(static_cast<size_t>(reported), kLongestTagged);
+    // The repeat test compares what is written: the escaped text.
+    const size_t length = escape_controls(
+        tagged, std::min(static_cast<size_t>(reported), kLongestTagged), kLongestTagged);
 
     int repeats;
     {

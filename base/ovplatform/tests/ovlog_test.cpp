@@ -404,15 +404,22 @@ TEST_F(Log, MissingDirectoryAndUnopenableFileFailTheOpen) {
                                   "\nCannot open log file (21): " + path("app.0.log") + "\n");
 }
 
-// Descriptors of this process open on files in dir.
-int open_files_in(const std::string &dir) {
-    int count = 0;
+// The descriptors of this process whose target (as /proc shows it) starts
+// with prefix: a path, or "socket:".
+std::set<int> descriptors_to(const std::string &prefix) {
+    std::set<int> out;
     for (const auto &e : std::filesystem::directory_iterator("/proc/self/fd")) {
         std::error_code ec;
         const auto target = std::filesystem::read_symlink(e.path(), ec);
-        if (!ec && target.string().rfind(dir + "/", 0) == 0) ++count;
+        if (!ec && target.string().rfind(prefix, 0) == 0)
+            out.insert(std::atoi(e.path().filename().c_str()));
     }
-    return count;
+    return out;
+}
+
+// Descriptors of this process open on files in dir.
+int open_files_in(const std::string &dir) {
+    return static_cast<int>(descriptors_to(dir + "/").size());
 }
 
 TEST_F(Log, RotationFillsTheRingAndKeepsThePreviousFileOpen) {
@@ -475,6 +482,211 @@ TEST_F(Log, SizeCheckRunsAfterTheLineThatCrosses64KiB) {
     EXPECT_EQ(line_size * static_cast<unsigned>(count), size) << "lines of one length";
     EXPECT_GT(size, 65535u);
     EXPECT_LE(size - line_size, 65535u) << "no check before the crossing line";
+}
+
+// ---- A directory others can write -------------------------------------------------------------
+//
+// Root's jobs log into directories that everyone can write. Each case plants
+// something under a name of the ring, before the set-up or before a rotation
+// reaches it, then logs through the ring in a child process that must end in
+// time, with a text that tries to add a line of its own. The file behind the
+// name stays as it was, nothing is created through it, and standard error
+// carries exactly one line that refuses the name.
+
+constexpr char kVictimText[] = "root:x:0:0::/root:/bin/sh\n";
+constexpr char kInjected[] = "x\nevil::0:0::/root:/bin/sh";
+constexpr char kNotOwnFile[] = "not a regular file owned by this user";
+constexpr char kForeignLinks[] = "it has hard links outside the log ring";
+
+class LogAttack : public Log {
+  protected:
+    void SetUp() override {
+        Log::SetUp();
+        ASSERT_EQ(mkdir(path("outside").c_str(), 0755), 0);
+    }
+    std::string victim() const { return path("outside/victim"); }
+
+    // A fresh directory for the ring of the next case, and the victim's
+    // file as it was before any case.
+    std::string next_case() {
+        const std::string ring = path("case" + std::to_string(cases_++));
+        EXPECT_EQ(mkdir(ring.c_str(), 0755), 0) << ring;
+        unlink(path("outside/created").c_str());
+        write_file(victim(), kVictimText);
+        return ring;
+    }
+
+    // Opens ring/app.log in a child with files of 1 MiB, runs plant, makes
+    // the current file full and logs past the next size check, so that the
+    // ring moves on to app.1.log; then logs the injected text. The child
+    // exits 0 when the set-up succeeded, 1 when it failed. @return its wait
+    // status (empty when it was still running after 10 seconds) and its
+    // standard error.
+    std::pair<std::optional<int>, std::string> log_through_the_ring(
+        const std::string &ring, const std::function<void()> &plant = {}) {
+        const std::string log = ring + "/app.log";
+        const std::string first = ring + "/app.0.log";
+        const pid_t pid = ovsupport::StartFunction(
+            [&] {
+                ov_log_set_max_file_mb(1);
+                if (ov_log_open(OV_LOG_FILE, log.c_str()) != 0) {
+                    ov_log(1, kSource, __LINE__, "%s", kInjected);
+                    return 1;
+                }
+                if (plant) plant();
+                if (truncate(first.c_str(), 1048576) != 0) return 2;
+                const std::string pad(950, 'p');
+                for (int i = 0; i < 100; ++i)
+                    ov_log(3, kSource, __LINE__, "fill %d %s", i, pad.c_str());
+                ov_log(1, kSource, __LINE__, "%s", kInjected);
+                ov_log_close();
+                return 0;
+            },
+            {.err = path("stderr")});
+        if (pid < 0) return {std::nullopt, "cannot fork"};
+        const auto status = ovsupport::WaitFor(pid, std::chrono::seconds(10));
+        return {status, read_file(path("stderr"))};
+    }
+    static std::string refusal(const std::string &file, const char *reason) {
+        return "ovplatform: refusing log file " + file + ": " + reason + "\n";
+    }
+
+  private:
+    int cases_ = 0;
+};
+
+TEST_F(LogAttack, PlantedNamesAtTheSetUpAreRefused) {
+    const bool root = geteuid() == 0;
+    struct Case {
+        const char *what;
+        // Plants at app.0.log in the ring's directory.
+        std::function<bool(const std::string &ring)> plant;
+        const char *reason;
+        bool needs_root;
+    } cases[] = {
+        {"symbolic link to a file outside",
+         [&](const std::string &ring) {
+             return symlink(victim().c_str(), (ring + "/app.0.log").c_str()) == 0;
+         },
+         kNotOwnFile, false},
+        {"dangling symbolic link",
+         [&](const std::string &ring) {
+             return symlink(path("outside/created").c_str(), (ring + "/app.0.log").c_str()) == 0;
+         },
+         kNotOwnFile, false},
+        {"hard link to a file outside",
+         [&](const std::string &ring) {
+             return link(victim().c_str(), (ring + "/app.0.log").c_str()) == 0;
+         },
+         kForeignLinks, false},
+        {"hard link at the current and the base name",
+         [&](const std::string &ring) {
+             return link(victim().c_str(), (ring + "/app.0.log").c_str()) == 0 &&
+                    link(victim().c_str(), (ring + "/app.log").c_str()) == 0;
+         },
+         kForeignLinks, false},
+        {"FIFO nobody reads",
+         [](const std::string &ring) { return mkfifo((ring + "/app.0.log").c_str(), 0666) == 0; },
+         kNotOwnFile, false},
+        {"file of another user",
+         [&](const std::string &ring) {
+             const std::string at = ring + "/app.0.log";
+             return ovsupport::write_file(at, kVictimText) &&
+                    chown(at.c_str(), ovsupport::kNobody, ovsupport::kNobody) == 0;
+         },
+         kNotOwnFile, true},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.needs_root && !root) {
+            std::printf("skipped '%s': giving a file away needs root\n", c.what);
+            continue;
+        }
+        const std::string ring = next_case();
+        ASSERT_TRUE(c.plant(ring)) << std::strerror(errno);
+        const auto [status, err] = log_through_the_ring(ring);
+        EXPECT_TRUE(ovsupport::ExitedWith(status, 1)) << ovsupport::DescribeStatus(status);
+        EXPECT_EQ(read_file(victim()), kVictimText);
+        EXPECT_NE(access(path("outside/created").c_str(), F_OK), 0);
+        EXPECT_EQ(err, refusal(ring + "/app.0.log", c.reason));
+        // A planted file keeps its text too. A FIFO is not read here:
+        // without a writer, its opening would block.
+        struct stat planted {};
+        if (lstat((ring + "/app.0.log").c_str(), &planted) == 0 && S_ISREG(planted.st_mode)) {
+            EXPECT_EQ(read_file(ring + "/app.0.log"), kVictimText);
+        }
+    }
+}
+
+// A reader of a planted FIFO would otherwise receive the lines, and could
+// hold the writer up by reading nothing.
+TEST_F(LogAttack, PlantedFifoWithAReaderGetsNothing) {
+    const std::string ring = next_case();
+    ASSERT_EQ(mkfifo((ring + "/app.0.log").c_str(), 0666), 0);
+    const int reader = open((ring + "/app.0.log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    const auto [status, err] = log_through_the_ring(ring);
+    char buffer[256];
+    const ssize_t got = read(reader, buffer, sizeof buffer);
+    close(reader);
+    EXPECT_TRUE(ovsupport::ExitedWith(status, 1)) << ovsupport::DescribeStatus(status);
+    EXPECT_LE(got, 0) << std::string(buffer, static_cast<size_t>(std::max<ssize_t>(got, 0)));
+    EXPECT_EQ(err, refusal(ring + "/app.0.log", kNotOwnFile));
+}
+
+// The rotation opens the next file of the ring, a name nobody has written
+// yet: planted while the logger runs, it is refused as well, and the logger
+// writes nothing more to a file.
+TEST_F(LogAttack, PlantedNextNameIsRefusedAtTheRotation) {
+    struct Case {
+        const char *what;
+        std::string target;
+    } cases[] = {{"symbolic link to a file outside", victim()},
+                 {"dangling symbolic link", path("outside/created")}};
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        const std::string ring = next_case();
+        const std::string next = ring + "/app.1.log";
+        const auto [status, err] =
+            log_through_the_ring(ring, [&] { (void)!symlink(c.target.c_str(), next.c_str()); });
+        EXPECT_TRUE(ovsupport::ExitedWith(status, 0)) << ovsupport::DescribeStatus(status);
+        EXPECT_EQ(read_file(victim()), kVictimText);
+        EXPECT_NE(access(path("outside/created").c_str(), F_OK), 0);
+        EXPECT_EQ(err, refusal(next, kNotOwnFile));
+        // The lines before the rotation are in the full file; the injected
+        // text reached no file.
+        EXPECT_NE(read_file(ring + "/app.0.log").find("LOG fill 0 "), std::string::npos);
+        for (const auto &name : ovsupport::entries(ring))
+            EXPECT_EQ(read_file(ring + "/" + name).find("evil::"), std::string::npos) << name;
+    }
+}
+
+// A command the tool starts must not inherit the log: one that drops its
+// privileges could otherwise write into root's log through it.
+TEST_F(Log, EveryDescriptorOfTheLoggerIsCloseOnExec) {
+    // The ring after a rotation: the current file and the previous one.
+    ov_log_set_max_file_number(2);
+    open_file("app.log:1");
+    const std::string pad(900, 'c');
+    for (int i = 0; access(path("app.1.log").c_str(), F_OK) != 0 && i < 5000; ++i)
+        ov_log(3, kSource, __LINE__, "close-on-exec %d %s", i, pad.c_str());
+    const auto ring = descriptors_to(dir_ + "/");
+    EXPECT_EQ(ring.size(), 2u);
+    for (const int fd : ring) EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "descriptor " << fd;
+    ASSERT_OV_OK(ov_log_close());
+
+    // The system log: its socket, whichever transport this host uses.
+    const auto before = descriptors_to("socket:");
+    ASSERT_OV_OK(ov_log_open(OV_LOG_SYSLOG, nullptr));
+    ov_log(3, kSource, __LINE__, "close-on-exec through the system log");
+    int opened = 0;
+    for (const int fd : descriptors_to("socket:")) {
+        if (before.count(fd) != 0) continue;
+        ++opened;
+        EXPECT_NE(fcntl(fd, F_GETFD) & FD_CLOEXEC, 0) << "socket " << fd;
+    }
+    EXPECT_EQ(opened, 1);
+    ASSERT_OV_OK(ov_log_close());
 }
 
 // ---- File lines -------------------------------------------------------------------------------
@@ -575,6 +787,44 @@ TEST_F(Log, LongMessageIsCutTo4089Characters) {
     ov_log(1, kSource, __LINE__, "after the long one");
     EXPECT_EQ(messages(path("app.log")),
               (std::vector<std::string>{"ERR " + text.substr(0, 4089), "ERR after the long one"}));
+}
+
+// A message is one line whatever it carries: text read from another
+// process's file may hold newlines and terminal controls. They are written
+// as \n, \r, \t and \xHH (DEL too), in the file and in the echo; printable
+// text, bytes above 0x7f and the backslash stay as they are.
+TEST_F(Log, ControlCharactersAreEscapedSoEveryMessageIsOneLine) {
+    open_file();
+    ov_log_set_stderr_level(1);
+    StderrCapture capture(path("stderr"));
+    ov_log(1, kSource, __LINE__, "record %s", "x\nevil::0:0::/root:/bin/sh");
+    ov_log(1, kSource, __LINE__, "%s%c%s", "esc \x1b[31mred\x1b[0m cr\r tab\t del\x7f bell\a nul",
+           '\0', " end");
+    ov_log(3, kSource, __LINE__, "as it was: 100%% \\n \xc3\xbc [x]");
+    const std::string file = read_file(path("app.log"));
+    EXPECT_EQ(std::count(file.begin(), file.end(), '\n'), 3) << file;
+    EXPECT_EQ(file.find('\r'), std::string::npos);
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{
+                  R"(ERR record x\nevil::0:0::/root:/bin/sh)",
+                  R"(ERR esc \x1b[31mred\x1b[0m cr\r tab\t del\x7f bell\x07 nul\x00 end)",
+                  "LOG as it was: 100% \\n \xc3\xbc [x]"}));
+    EXPECT_EQ(capture.text(),
+              "ERR record x\\nevil::0:0::/root:/bin/sh\n"
+              "ERR esc \\x1b[31mred\\x1b[0m cr\\r tab\\t del\\x7f bell\\x07 nul\\x00 end\n");
+}
+
+// The escaped text is cut to the line's room like any other, between two
+// characters: never inside an escape.
+TEST_F(Log, EscapedTextIsCutWholeAtTheEndOfTheLine) {
+    open_file();
+    const std::string fits = std::string(4085, 'f') + "\x1b" + "tail";  // the escape ends at 4093
+    const std::string over = std::string(4087, 'o') + "\x1b" + "tail";  // it would end at 4095
+    ov_log(1, kSource, __LINE__, "%s", fits.c_str());
+    ov_log(1, kSource, __LINE__, "%s", over.c_str());
+    EXPECT_EQ(messages(path("app.log")),
+              (std::vector<std::string>{"ERR " + std::string(4085, 'f') + "\\x1b",
+                                        "ERR " + std::string(4087, 'o')}));
 }
 
 // Messages are formatted by the logger's own formatter where it can; the
@@ -923,6 +1173,9 @@ TEST_F(Log, SyslogDatagramsWithoutDevLog) {
     ASSERT_EQ(got.size(), 4096u);
     EXPECT_EQ(got.substr(0, 4095), ("<147>ERR " + text).substr(0, 4095));
     EXPECT_EQ(got[4095], '\0');
+    // The datagram is one line as well: controls are escaped as in the file.
+    ov_log(1, kSource, __LINE__, "%s", "a\nb\033c\r");
+    EXPECT_EQ(receive(), R"(<147>ERR a\nb\x1bc\r)");
     ASSERT_OV_OK(ov_log_close());
 
     // The identity form takes the same road here.

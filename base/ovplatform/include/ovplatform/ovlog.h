@@ -37,6 +37,11 @@ OV_EXTERN_C_BEGIN
 
 /* Logs one line (no trailing newline) from source file and line when level is
  * within the threshold (every level passes while the early queue is on).
+ * A message is always one line: its control characters (0x00 to 0x1f and
+ * DEL) reach log files, standard error and the system log escaped, as \n,
+ * \r, \t or \xHH (lower-case hexadecimal); every other byte, the backslash
+ * included, is written as it is. A callback receives the format and
+ * arguments unchanged.
  * @return informative only: -1 when logging is off; 0; ELOG when a system-log
  * message cannot be formatted; ENOMEM when a queued message is lost. */
 OV_API int ov_log(uint32_t level, const char *file, int line, const char *format, ...) OV_NOEXCEPT
@@ -60,11 +65,21 @@ OV_API int ov_log_queued(uint32_t level, const char *format, ...) OV_NOEXCEPT OV
  * OV_LOG_CALLBACK chooses the system log. Installs the fatal-signal handler,
  * and replays the early queue in order under the threshold in force.
  * A second call after a successful one returns 0 and changes nothing.
+ *
+ * The log directory may be one that others can write. A file of the ring is
+ * never written to when it is a symbolic link, a FIFO or anything else but
+ * a regular file of the effective user, or when it has a hard link besides
+ * the given name: one line "ovplatform: refusing log file PATH: REASON" on
+ * standard error says so, and the ring stops as if the file could not be
+ * opened (met at a rotation, file lines are dropped from then on). The log
+ * files are close-on-exec.
+ *
  * @return 0; EINVAL for a null file path, for OV_LOG_CALLBACK, or when no
- * file of the ring can be opened; EPATHMAX for a path longer than 8191
- * characters; ERANGE when the default log directory cannot be joined with
- * the name; the code of a failed directory creation, directory opening or
- * mutex operation. The destination stays unset after a failure. */
+ * file of the ring can be opened or one is refused; EPATHMAX for a path
+ * longer than 8191 characters; ERANGE when the default log directory cannot
+ * be joined with the name; the code of a failed directory creation,
+ * directory opening or mutex operation. The destination stays unset after a
+ * failure. */
 OV_API int32_t ov_log_open(int kind, const char *path) OV_NOEXCEPT;
 
 /* Chooses the system log with identity (null: the program's name), which

@@ -58,6 +58,11 @@ inline constexpr size_t kLogTaggedSize = 4094;
 // the buffer is smaller than the tag or the message cannot be formatted.
 int format_tagged(char *buffer, size_t size, uint32_t level, const char *format,
                   va_list args) noexcept __attribute__((format(printf, 4, 0)));
+// Escapes the control characters (0x00 to 0x1f and DEL) of the first length
+// bytes of text in place, as \n, \r, \t or \xHH, keeping at most room bytes;
+// an escape that does not fit whole is left out with everything after it.
+// text must have room for room bytes. @return the new length.
+size_t escape_controls(char *text, size_t length, size_t room) noexcept;
 // Writes one message as a file line (or to standard error alone), with
 // repeat suppression, echo, prefix and the size check every 64 KiB.
 void write_line(uint32_t level, const char *format, va_list args) noexcept
