@@ -13,8 +13,9 @@
 // such as a lease it does not know, or a refused user) is final. The client
 // remembers the endpoint that last answered and starts there next time, so
 // that a dead first endpoint costs its time-out once, not on every call.
-// A call therefore takes at most (number of endpoints) x request_timeout,
-// and when every endpoint fails the error lists each one with its cause.
+// A call therefore takes at most (number of endpoints) x request_timeout
+// (twice that with a user, when a token has to be fetched from each), and
+// when every endpoint fails the error lists each one with its cause.
 //
 // A request that timed out may still have been applied by the cluster
 // before it was retried elsewhere: a lease may be granted twice (the
