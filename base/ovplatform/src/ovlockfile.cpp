@@ -154,7 +154,14 @@ int32_t open_lockfile(const char *path, int refresh, ov_file_t *file) noexcept {
         return error;
     }
     struct stat status {};
-    if (fstat(fd, &status) != 0 || !(S_ISREG(status.st_mode) || S_ISDIR(status.st_mode))) {
+    if (fstat(fd, &status) != 0) {
+        // A network or user-space file system may no longer know a file
+        // that was deleted since the open: the lock changed hands.
+        const int error = errno;
+        close(fd);
+        return error;
+    }
+    if (!S_ISREG(status.st_mode) && !S_ISDIR(status.st_mode)) {
         close(fd);
         return EFILENOTVALID;
     }
