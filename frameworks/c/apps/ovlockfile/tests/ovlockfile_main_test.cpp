@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "ovsupport/lock_tool.h"
+#include "ovsupport/program_copy.h"
 #include "ovversion.h"
 #include "test_util.h"
 
@@ -70,12 +71,12 @@ class Tool : public ovtest::TempDirTest {
 
     // Starts the tool as a child process.
     pid_t start(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
-        return ovsupport::StartProgram(OVLOCKFILE_BIN, args, tool_options(opt));
+        return ovsupport::StartProgram(tool_, args, tool_options(opt));
     }
 
     // In a child process: becomes the tool.
     [[noreturn]] void exec_tool(const std::vector<std::string> &args) {
-        ovsupport::ExecProgram(OVLOCKFILE_BIN, args, tool_options({}));
+        ovsupport::ExecProgram(tool_, args, tool_options({}));
     }
 
     // Runs the tool's first process to its end; returns its exit code.
@@ -107,6 +108,9 @@ class Tool : public ovtest::TempDirTest {
     std::string lock_file() const { return lock_name() + ".lck"; }
     std::string work() const { return path("work"); }
 
+    // The program that start() runs: a test that runs it as another user
+    // points this at a copy that user can reach (see program_copy.h).
+    std::string tool_ = OVLOCKFILE_BIN;
     pid_t first_pid_ = -1;
     std::vector<pid_t> workers_;
 };
@@ -205,6 +209,9 @@ TEST_F(Tool, FreshLockHeldElsewhereIsRefused) {
 
 TEST_F(Tool, UnwritableDirectoryIsReportedAsNonRoot) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    const ovsupport::ProgramCopy tool(OVLOCKFILE_BIN);
+    ASSERT_TRUE(tool.ok()) << tool.error();
+    tool_ = tool.path();
     ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(work().c_str(), 0755), 0);  // owned by root: not writable for nobody
     const ovsupport::ChildOptions as_nobody = {.user = unprivileged_user()};
@@ -497,6 +504,9 @@ TEST_F(Tool, StaleLockOfAKilledHolderIsTakenOver) {
 
 TEST_F(Tool, FailedForkGivesTheLockBack) {
     if (getuid() != 0) GTEST_SKIP() << "needs root to switch to an unprivileged user";
+    const ovsupport::ProgramCopy tool(OVLOCKFILE_BIN);
+    ASSERT_TRUE(tool.ok()) << tool.error();
+    tool_ = tool.path();
     ASSERT_EQ(chmod(dir_.c_str(), 0777), 0);
     // One process allowed for the user: the tool itself. Its fork fails.
     const ovsupport::ChildOptions limited = {.user = unprivileged_user(), .nproc_limit = 1};
