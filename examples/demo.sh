@@ -20,9 +20,14 @@ take_lock() { # take_lock EXPIRATION OUTFILE: sets $pid
     read -r pid < "$2"
 }
 
-wait_gone() { # wait until the lock file is gone (at most 5 s)
-    for _ in $(seq 500); do [ -e "$lock.lck" ] || return 0; sleep 0.01; done
-    echo "lock file still there" >&2; return 1
+# The worker is not this script's child (the tool forked it and exited), so
+# `wait` cannot wait for it: after SIGHUP, poll with kill -0 until it has gone,
+# and its lock with it.
+release() { # release WORKER (waits at most 5 s)
+    kill -HUP "$1"
+    for _ in $(seq 50); do kill -0 "$1" 2>/dev/null || break; sleep 0.1; done
+    if kill -0 "$1" 2>/dev/null; then echo "worker $1 still running" >&2; return 1; fi
+    if [ -e "$lock.lck" ]; then echo "lock file still there" >&2; return 1; fi
 }
 
 echo "== 1. Take the lock; the tool prints the worker's pid and returns at once"
@@ -40,8 +45,7 @@ fi
 
 echo
 echo "== 3. Release with SIGHUP"
-kill -HUP "$worker"
-wait_gone
+release "$worker"
 sed 1d "$work/holder.out"   # what the worker printed after its pid
 echo "lock file gone"
 
@@ -57,6 +61,5 @@ echo "... refused while fresh; waiting for it to go stale (expiration 2 s)"
 sleep 3
 take_lock 2 "$work/successor.out"; successor=$pid
 echo "taken over by worker $successor; lock file now holds: $(cat "$lock.lck")"
-kill -HUP "$successor"
-wait_gone
+release "$successor"
 echo "released. Done."

@@ -16,6 +16,13 @@
 #       way round: every option the page documents is in --help, for a tool
 #       whose help lists all of its options. An empty TOOL means its target
 #       is not part of this build: the check is skipped (status 77).
+#
+#   man_pages.sh synopsis GROFF TOOL PAGE [FILE...]
+#       Fails unless the first form of the page's SYNOPSIS, rendered as
+#       text, is the usage line that `TOOL --help` prints (without its
+#       "Usage: "), and each FILE (a README) shows that line on a line of
+#       its own, so that the three say the same. An empty TOOL skips the
+#       check, as above.
 set -u
 # Byte order for sort and comm, and "-e" apart from "-E", in any locale.
 export LC_ALL=C
@@ -116,6 +123,34 @@ case $mode in
             fi
             echo "and every option under OPTIONS in $page is in its --help"
         fi
+        ;;
+    synopsis)
+        groff=${1:-}
+        tool=${2:-}
+        page=${3:-}
+        [ -n "$page" ] || fail "usage: man_pages.sh synopsis GROFF TOOL PAGE [FILE...]"
+        shift 3
+        [ -x "$groff" ] || fail "groff was not found when the build was configured (Debian package groff-base)"
+        if [ -z "$tool" ]; then
+            echo "SKIP: $(basename "$page" .1) is not built yet, so its usage line cannot be compared with $page"
+            exit 77
+        fi
+        usage=$("$tool" --help 2>&1 | sed -n '1s/^Usage: //p' | tr -s ' ')
+        [ -n "$usage" ] || fail "$tool --help prints no usage line"
+        # The SYNOPSIS as plain text; a form begins with the tool's name and
+        # may go on over the next lines.
+        name=${usage%% *}
+        first=$("$groff" -man -Tascii -P-cbou "$page" 2>/dev/null |
+            awk -v name="$name" '
+                /^[^ ]/ { inside = ($1 == "SYNOPSIS"); next }
+                inside && $1 == name { forms++ }
+                inside && forms == 1 { printf "%s ", $0 }' |
+            tr -s ' ' | sed 's/^ //; s/ $//')
+        [ "$first" = "$usage" ] || fail "the SYNOPSIS of $page begins with '$first', but $tool --help says '$usage'"
+        for file in "$@"; do
+            grep -qxF -- "$usage" "$file" || fail "$file does not show the usage line '$usage' on a line of its own"
+        done
+        echo "$page${*:+ and }$* show the usage line of $(basename "$tool") --help: $usage"
         ;;
     *)
         fail "unknown mode $mode"

@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "ovsupport/lock_tool.h"
+#include "ovsupport/program_copy.h"
 #include "ovsupport/resources.h"
 #include "test_util.h"
 
@@ -130,7 +131,7 @@ class Faults : public ovtest::TempDirTest {
         const std::string stem = path(numbered("io/", ++runs_));
         run.out_path = opt.out = stem + ".out";
         run.err_path = opt.err = stem + ".err";
-        run.pid = ovsupport::StartProgram(OVLOCKFILE_BIN, args, opt);
+        run.pid = ovsupport::StartProgram(tool_, args, opt);
         if (run.pid > 0) started_.push_back(run.pid);
         return run;
     }
@@ -179,6 +180,9 @@ class Faults : public ovtest::TempDirTest {
         return std::nullopt;
     }
 
+    // The program that start() runs: a case that runs it as another user
+    // points this at a copy that user can reach (see program_copy.h).
+    std::string tool_ = OVLOCKFILE_BIN;
     std::vector<pid_t> started_;  // first processes not yet reaped
     std::vector<pid_t> workers_;
     std::vector<std::string> mounts_;
@@ -382,6 +386,10 @@ TEST_F(Faults, UnwritableDirectoryRefusesEveryAcquisition) {
         {"read-only mount", "Read-only file system"},
         {"no write permission", "access denied"},
     };
+    // A copy of the tool that nobody can reach, wherever the build tree is.
+    const ovsupport::ProgramCopy tool(OVLOCKFILE_BIN);
+    ASSERT_TRUE(tool.ok()) << tool.error();
+    tool_ = tool.path();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         ovsupport::ChildOptions opt;

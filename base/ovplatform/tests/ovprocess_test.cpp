@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "ovsupport/program_copy.h"
 #include "ovsupport/resources.h"
 #include "test_util.h"
 
@@ -1011,11 +1012,14 @@ TEST_F(AccountsTest, RunAsRefusesWhatItCannotDo) {
 }
 
 TEST_F(AccountsTest, DetachedProgramRunsAsTheUser) {
+    // This program, run as alice, from where alice can reach it.
+    const ovsupport::ProgramCopy self(self_);
+    ASSERT_TRUE(self.ok()) << self.error();
     const int status = RunChild([&] {
         if (const int step = use_accounts(); step != 0) return step;
         adopt_orphans();
         Args args(describing("alice"));
-        if (ov_process_spawn_detached_user(self_.c_str(), args.get(), args.count(), nullptr,
+        if (ov_process_spawn_detached_user(self.path().c_str(), args.get(), args.count(), nullptr,
                                            "alice") != 0)
             return 1;
         while (waitpid(-1, nullptr, 0) > 0) {
@@ -1040,7 +1044,7 @@ TEST_F(AccountsTest, DetachedProgramRunsAsTheUser) {
 
         // A user who cannot be switched to: the program does not run.
         Args never(describing("never"));
-        if (ov_process_spawn_detached_user(self_.c_str(), never.get(), never.count(), nullptr,
+        if (ov_process_spawn_detached_user(self.path().c_str(), never.get(), never.count(), nullptr,
                                            "badjail") != ENOENT)
             return 7;
         while (waitpid(-1, nullptr, 0) > 0) {

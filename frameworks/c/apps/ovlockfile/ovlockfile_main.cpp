@@ -6,7 +6,9 @@
 // keep-alive thread of the lock-file module and, every 500 milliseconds,
 // checks whether the lock is still its own and whether the caller (the tool's
 // parent process) still exists. When SIGHUP arrives, the caller is gone or
-// the lock is lost, it prints "Release lockfile", releases and exits.
+// the lock is lost, it prints "Release lockfile", releases and exits. SIGHUP
+// is looked at before the other two: a script that sends it and exits at
+// once has asked for a release, and gets it without a message.
 //
 // The caller is the parent the tool had when it started. Acquisition may take
 // seconds, and a caller that ends meanwhile leaves the tool to be adopted by
@@ -231,6 +233,11 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
     for (;;) {
         if (g_release_requested) return;
         wait_interval(caller);
+        // A SIGHUP that ended the wait is honoured before anything else is
+        // looked at. A script that releases and then exits at once is gone
+        // by the time the checks below run, and a release it asked for must
+        // not be reported as its disappearance.
+        if (g_release_requested) return;
         if (lost.load(std::memory_order_acquire)) {
             TOOL_LOG("Lock file now locked by [%s]", lock->last_seen);
             std::fprintf(stderr, "%s: Lock file now locked by [%s]\n", kToolName, lock->last_seen);
@@ -242,7 +249,11 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
             return;
         }
         if (!caller_alive(caller)) {
-            report_caller_gone(caller.pid);
+            // A caller that sent SIGHUP and ended while the checks above
+            // ran: its signal was queued before its exit could be seen, so
+            // it has been handled on the way back from the probe's calls.
+            // That is a release too, not a caller that went away.
+            if (!g_release_requested) report_caller_gone(caller.pid);
             return;
         }
     }
@@ -255,9 +266,12 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
     install_sighup_handler();
     // A caller that ended while the lock was being acquired has nobody left
     // to release the lock for: give it back before it is ever refreshed.
+    // A caller may also have ended right after it sent SIGHUP, before this
+    // process first ran; its signal, pending until now, is handled as the
+    // mask is lifted, and that is an ordinary release.
     if (!caller_alive(caller)) {
         pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
-        report_caller_gone(caller.pid);
+        if (!g_release_requested) report_caller_gone(caller.pid);
     } else {
         int32_t rc = ov_lockfile_start_worker(lock);
         pthread_sigmask(SIG_SETMASK, unblocked, nullptr);
