@@ -46,11 +46,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "ovtool.h"
 #include "ovversion.h"
 
 // Every log line of the tool is an error (level 1) and carries the tool's
 // source name and the line it was written from.
-#define TOOL_LOG(...) ov_log(1, "frameworks/c/apps/ovlockfile/ovlockfile_main", __LINE__, __VA_ARGS__)
+#define TOOL_LOG(...) \
+    ov_log(1, "frameworks/c/apps/ovlockfile/ovlockfile_main", __LINE__, __VA_ARGS__)
 
 namespace {
 
@@ -227,6 +229,23 @@ void report_caller_gone(pid_t pid) {
     std::fprintf(stderr, "%s: Parent process %d not found\n", kToolName, static_cast<int>(pid));
 }
 
+// The record another holder left in the lock file, as it is reported: a
+// record keeps its newline, as it always has been printed, and anything
+// else in it that is not printable text is spelled out (ovtool::shown), so
+// that no file written by another user can send the terminal escapes.
+void report_new_holder(const char *record) {
+    char bare[OV_LOCKFILE_RECORD_SIZE];
+    size_t length = strnlen(record, sizeof bare - 1);
+    std::memcpy(bare, record, length);
+    const bool newline = length > 0 && bare[length - 1] == '\n';
+    bare[newline ? length - 1 : length] = '\0';
+    char escaped[4 * OV_LOCKFILE_RECORD_SIZE];
+    const char *text = ovtool::shown(bare, escaped, sizeof escaped);
+    const char *end = newline ? "\n" : "";
+    TOOL_LOG("Lock file now locked by [%s%s]", text, end);
+    std::fprintf(stderr, "%s: Lock file now locked by [%s%s]\n", kToolName, text, end);
+}
+
 // The worker process's watch loop; returns when the lock is to be released.
 void watch(ov_lockfile_t *lock, const Caller &caller) {
     std::atomic_ref<uint32_t> lost(lock->lost);
@@ -239,8 +258,7 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
         // not be reported as its disappearance.
         if (g_release_requested) return;
         if (lost.load(std::memory_order_acquire)) {
-            TOOL_LOG("Lock file now locked by [%s]", lock->last_seen);
-            std::fprintf(stderr, "%s: Lock file now locked by [%s]\n", kToolName, lock->last_seen);
+            report_new_holder(lock->last_seen);
             return;
         }
         if (!lock->locked) {
@@ -263,6 +281,10 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
     char message[kMessageSize];
     default_action(SIGINT);
     default_action(SIGTERM);
+    // A caller that read the pid through a pipe and closed it (a script's
+    // "ovlockfile L | head -1") must not kill the worker with SIGPIPE when
+    // it writes its SIGHUP line: the write fails, the release goes on.
+    signal(SIGPIPE, SIG_IGN);
     install_sighup_handler();
     // A caller that ended while the lock was being acquired has nobody left
     // to release the lock for: give it back before it is ever refreshed.
@@ -299,6 +321,9 @@ void watch(ov_lockfile_t *lock, const Caller &caller) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Before the caller's process descriptor, which would otherwise take
+    // the number of a closed standard stream.
+    ovtool::open_standard_streams(1);
     const Caller caller = find_caller();
     if (argc < 2) {
         print_usage();
@@ -352,8 +377,13 @@ int main(int argc, char **argv) {
     }
     if (rc != 0) {
         ov_lockfile_strerror(rc, message, sizeof message);
-        TOOL_LOG("Unable to acquire lock on %s (%s)", file, message);
-        std::fprintf(stderr, "%s: Unable to acquire lock on %s (%s)\n", kToolName, file, message);
+        // A name with a newline has no parent directory (ENOBUFS): say why.
+        if (rc == ENOBUFS && std::strchr(file, '\n') != nullptr)
+            ov_str_copy(message, "a lock's name cannot hold a newline", sizeof message);
+        char escaped[4 * kMessageSize];
+        const char *name = ovtool::shown(file, escaped, sizeof escaped);
+        TOOL_LOG("Unable to acquire lock on %s (%s)", name, message);
+        std::fprintf(stderr, "%s: Unable to acquire lock on %s (%s)\n", kToolName, name, message);
         return 1;
     }
 

@@ -59,6 +59,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "ovtool.h"
 #include "ovversion.h"
 
 // The tool's log lines carry its source name and the line they were written
@@ -1220,27 +1221,10 @@ int run(const Options &opt) {
     return shell_status(status);
 }
 
-// Started with standard input, output or error closed, the tool would hand
-// their numbers to the first files it opens (a lock file, the debug log),
-// and a message meant for the terminal would land in them. Each closed one
-// is opened on /dev/null first.
-void open_standard_streams() {
-    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
-        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
-        const int opened = open("/dev/null", O_RDWR);
-        if (opened != fd) {
-            // Not reached while the lower numbers are open; never keep a
-            // descriptor under another number than the one it fills.
-            if (opened >= 0) close(opened);
-            std::_Exit(kExitFailure);
-        }
-    }
-}
-
 }  // namespace
 
 int main(int argc, char **argv) {
-    open_standard_streams();
+    ovtool::open_standard_streams(kExitFailure);
     const Options opt = parse_options(argc, argv);
     set_up_debug_log(opt.debug);
     return opt.check ? check(opt) : run(opt);

@@ -183,7 +183,7 @@ TEST_F(Tool, AcquisitionErrorsAreOneLineOnStderr) {
         {{lock_name(), "soon"}, lock_name(), "Invalid argument"},
         {{""}, "", "Invalid argument"},
         {{long_name}, long_name, "File name too long"},
-        {{newline_name}, newline_name, "No buffer space available"},
+        {{newline_name}, work() + "/a\\nb/res", "a lock's name cannot hold a newline"},
         {{path("work/dir")}, path("work/dir"), "Is a directory"},
     };
     for (const auto &c : cases) {
@@ -480,6 +480,64 @@ TEST_F(Tool, LostLockIsReportedAndTheWorkerExits255) {
                          "]\novlockfile: Unable to release lockfile (locked by another process)\n");
     EXPECT_EQ(out(), std::to_string(w) + "\nRelease lockfile\n");
     EXPECT_EQ(read_file(lock_file()), other);
+}
+
+// What another user wrote into a lock file, or a name that came with
+// control characters, reaches the terminal spelled out; an ordinary record
+// prints exactly as before, its newline included.
+TEST_F(Tool, RecordsAndNamesReachTheTerminalSpelledOut) {
+    ASSERT_EQ(run({lock_name()}), 0);
+    const pid_t w = worker();
+    ASSERT_GT(w, 0);
+    write_file(lock_file() + ".new", "1:\x1b]0;owned\x07\x1b[2J\xc2\x9b:h\n");
+    ASSERT_EQ(rename((lock_file() + ".new").c_str(), lock_file().c_str()), 0);
+    EXPECT_EQ(reap_worker(w, 5s), 255);
+    EXPECT_EQ(err().substr(0, err().find('\n') + 1),
+              "ovlockfile: Lock file now locked by [1:\\x1b]0;owned\\x07\\x1b[2J\\xc2\\x9b:h\n");
+    EXPECT_EQ(err().find('\x1b'), std::string::npos);
+
+    write_file(path("work/file"), "");
+    EXPECT_EQ(run({path("work/file/\x1b[2Jx")}), 1);
+    EXPECT_EQ(err(), acquire_failure(path("work/file/\\x1b[2Jx"), "Not a directory"));
+}
+
+// A caller that reads the pid through a pipe and closes it must still be
+// able to release: the worker's SIGHUP line then meets a closed pipe.
+TEST_F(Tool, ReleaseWorksAfterTheReaderOfTheOutputHasGone) {
+    ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
+    // The script stays until the worker has had time to release.
+    const pid_t shell = ovsupport::StartProgram(
+        "/bin/sh",
+        {"-c", "\"$0\" \"$1\" | head -1 > \"$2\"; read w < \"$2\"; kill -HUP $w; sleep 1", tool_,
+         lock_name(), path("pid")},
+        {.err = err_path()});
+    ASSERT_EQ(ExitCode(WaitFor(shell, 20s)), 0);
+    const pid_t w = ovsupport::worker_pid(read_file(path("pid")));
+    ASSERT_GT(w, 0);
+    workers_.push_back(w);
+    EXPECT_EQ(reap_worker(w), 0);
+    EXPECT_NE(access(lock_file().c_str(), F_OK), 0) << "the lock stayed";
+    EXPECT_EQ(err(), "");
+}
+
+// Started with standard input and output closed, the tool's first file (here the
+// debug log) must not take its number: the worker's pid and its lines
+// would be written into that file.
+TEST_F(Tool, ClosedStandardOutputIsNotGivenToTheDebugLog) {
+    const pid_t shell = ovsupport::StartProgram(
+        "/bin/sh", {"-c", "exec 0<&- 1>&-; exec \"$0\" -D \"$1\"", tool_, lock_name()},
+        {.err = err_path(), .cwd = dir_});
+    ASSERT_EQ(ExitCode(WaitFor(shell, 20s)), 0);
+    // The worker releases by itself: its caller, the shell, is gone.
+    const std::string log = read_file(path("ovlockfile.0.log"));
+    for (size_t at = 0; at < log.size();) {
+        const size_t next = log.find('\n', at);
+        const std::string line = log.substr(at, next - at);
+        EXPECT_FALSE(!line.empty() && line.find_first_not_of("0123456789") == std::string::npos)
+            << "the pid went into the log: " << log;
+        if (next == std::string::npos) break;
+        at = next + 1;
+    }
 }
 
 TEST_F(Tool, StaleLockOfAKilledHolderIsTakenOver) {

@@ -799,6 +799,23 @@ TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
     }
 }
 
+// The command inherits the tool's standard streams and nothing else: not
+// the debug log (a command that drops privileges could write root's log
+// through it), not the lock's files, the guardian's socket or the wake pipe.
+TEST_F(LockRun, CommandInheritsNoDescriptorOfTheTool) {
+    // What the same command sees when this test runs it directly: whatever
+    // the test itself was given passes through the tool too.
+    const std::vector<std::string> list = {"sh", "-c", "exec ls -1 /proc/self/fd"};
+    const pid_t direct =
+        ovsupport::StartProgram("/bin/sh", {list.begin() + 1, list.end()}, options({.cwd = dir_}));
+    ASSERT_EQ(ExitCode(WaitFor(direct, 10s)), 0);
+    const std::string expected = out();
+    std::vector<std::string> args = {"-D", lock_name()};
+    args.insert(args.end(), list.begin(), list.end());
+    EXPECT_EQ(run(args, {.cwd = dir_}), 0);
+    EXPECT_EQ(out(), expected);
+}
+
 // Started with its standard streams closed, the tool must not hand their
 // numbers to the files it opens, where the command would find them.
 TEST_F(LockRun, ClosedStandardStreamsAreOpenedOnDevNull) {
