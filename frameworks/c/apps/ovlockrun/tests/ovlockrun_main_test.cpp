@@ -797,6 +797,21 @@ TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
         EXPECT_NE(access(path("made").c_str(), F_OK), 0);
         ASSERT_EQ(system(("rm -rf " + shared + "/*").c_str()), 0);
     }
+
+    // The debug log's names, planted as links to root's files: root's
+    // "ovlockrun -D" run there neither writes to the target nor creates it.
+    const pid_t attacker = ovsupport::StartProgram(
+        "/bin/sh",
+        {"-c", "ln -s " + secret + " ovlockrun.0.log; ln -s " + path("made") + " ovlockrun.log"},
+        {.cwd = shared, .user = ovsupport::kNobody});
+    ASSERT_EQ(ExitCode(WaitFor(attacker, 10s)), 0);
+    EXPECT_EQ(run({"-D", name, "touch", marker()}, {.cwd = shared}), 0);
+    EXPECT_EQ(access(marker().c_str(), F_OK), 0) << "the run goes on without its log";
+    // Refused by the logger, or by the kernel where fs.protected_symlinks
+    // is on ("Cannot open log file (13)"): either way it is said.
+    EXPECT_NE(err().find("log file"), std::string::npos) << err();
+    EXPECT_EQ(read_file(secret), "TOPSECRET\n");
+    EXPECT_NE(access(path("made").c_str(), F_OK), 0);
 }
 
 // The command inherits the tool's standard streams and nothing else: not
