@@ -145,14 +145,17 @@ const json *object_field(const json &obj, const char *name) {
     return &*it;
 }
 
+// The error of a call whose one attempt the server refused.
+Error failed(const Attempt &attempt) {
+    Error e;
+    e.cause = attempt.cause;
+    e.attempts.push_back(attempt);
+    return e;
+}
+
 // The reply as an object with a header; the header's revision in *revision.
 Result<json> open_reply(std::string_view text, int64_t *revision) {
-    if (auto err = reply::error_body(text)) {
-        Error e;
-        e.cause = err->cause;
-        e.attempts.push_back(*err);
-        return e;
-    }
+    if (auto err = reply::error_body(text)) return failed(*err);
     json doc = parse_json(text);
     if (doc.is_discarded()) return malformed("the reply is not JSON");
     if (!doc.is_object()) return malformed("the reply is not a JSON object");
@@ -206,17 +209,28 @@ Cause cause_of(int64_t code, std::string_view message) {
 
 const char *cause_name(Cause cause) {
     switch (cause) {
-        case Cause::kBadOption: return "bad option";
-        case Cause::kConnect: return "cannot connect";
-        case Cause::kTimeout: return "timed out";
-        case Cause::kTls: return "TLS failure";
-        case Cause::kHttpStatus: return "HTTP error";
-        case Cause::kNoLeader: return "no leader";
-        case Cause::kAuth: return "authentication refused";
-        case Cause::kNotFound: return "not found";
-        case Cause::kServer: return "server error";
-        case Cause::kMalformed: return "malformed reply";
-        case Cause::kTransport: return "transport failure";
+        case Cause::kBadOption:
+            return "bad option";
+        case Cause::kConnect:
+            return "cannot connect";
+        case Cause::kTimeout:
+            return "timed out";
+        case Cause::kTls:
+            return "TLS failure";
+        case Cause::kHttpStatus:
+            return "HTTP error";
+        case Cause::kNoLeader:
+            return "no leader";
+        case Cause::kAuth:
+            return "authentication refused";
+        case Cause::kNotFound:
+            return "not found";
+        case Cause::kServer:
+            return "server error";
+        case Cause::kMalformed:
+            return "malformed reply";
+        case Cause::kTransport:
+            return "transport failure";
     }
     return "unknown";
 }
@@ -255,8 +269,7 @@ std::optional<Attempt> error_body(std::string_view text) {
     }
     // The server's words are kept short; they end up in one line.
     if (message.size() > 200) message.resize(200);
-    return Attempt{{}, cause_of(code, message),
-                   message + " (code " + std::to_string(code) + ")"};
+    return Attempt{{}, cause_of(code, message), message + " (code " + std::to_string(code) + ")"};
 }
 
 Result<LeaseGrant> lease_grant(std::string_view text) {
@@ -274,12 +287,7 @@ Result<LeaseGrant> lease_grant(std::string_view text) {
 }
 
 Result<int64_t> lease_keepalive(std::string_view text) {
-    if (auto err = error_body(text)) {
-        Error e;
-        e.cause = err->cause;
-        e.attempts.push_back(*err);
-        return e;
-    }
+    if (auto err = error_body(text)) return failed(*err);
     const json doc = parse_json(text);
     if (doc.is_discarded() || !doc.is_object()) return malformed("the reply is not a JSON object");
     const json *result = object_field(doc, "result");
@@ -362,8 +370,7 @@ Result<MemberStatus> status(std::string_view text) {
     if (!doc) return doc.error();
     const json &header = *object_field(*doc, "header");
     if (!read_string(*doc, "version", &s.version) || !read_u64(*doc, "leader", &s.leader) ||
-        !read_u64(header, "member_id", &s.member_id) ||
-        !read_i64(*doc, "raftTerm", &s.raft_term))
+        !read_u64(header, "member_id", &s.member_id) || !read_i64(*doc, "raftTerm", &s.raft_term))
         return malformed("bad fields in the status reply");
     if (s.version.empty()) return malformed("the status reply has no version");
     return s;
@@ -383,12 +390,7 @@ Result<std::string> authenticate(std::string_view text) {
 }
 
 Result<WatchEvent> watch_message(std::string_view text) {
-    if (auto err = error_body(text)) {
-        Error e;
-        e.cause = err->cause;
-        e.attempts.push_back(*err);
-        return e;
-    }
+    if (auto err = error_body(text)) return failed(*err);
     const json doc = parse_json(text);
     if (doc.is_discarded() || !doc.is_object()) return malformed("the watch message is not JSON");
     const json *result = object_field(doc, "result");
@@ -409,8 +411,10 @@ Result<WatchEvent> watch_message(std::string_view text) {
             if (!ev.is_object() || !read_string(ev, "type", &type))
                 return malformed("bad event in the watch message");
             // PUT is the zero value and is left out.
-            if (type == "DELETE") w.deleted = true;
-            else if (!type.empty() && type != "PUT") return malformed("unknown event type");
+            if (type == "DELETE")
+                w.deleted = true;
+            else if (!type.empty() && type != "PUT")
+                return malformed("unknown event type");
         }
     }
     return w;
@@ -420,9 +424,12 @@ Result<WatchEvent> watch_message(std::string_view text) {
 
 std::string check_endpoint(std::string_view url) {
     std::string_view rest;
-    if (url.substr(0, 7) == "http://") rest = url.substr(7);
-    else if (url.substr(0, 8) == "https://") rest = url.substr(8);
-    else return "not an http:// or https:// URL";
+    if (url.substr(0, 7) == "http://")
+        rest = url.substr(7);
+    else if (url.substr(0, 8) == "https://")
+        rest = url.substr(8);
+    else
+        return "not an http:// or https:// URL";
     if (!rest.empty() && rest.back() == '/') rest.remove_suffix(1);
     size_t host_end;
     if (!rest.empty() && rest[0] == '[') {
@@ -569,7 +576,9 @@ bool moves_on(Cause cause) {
     }
 }
 
-std::string id_text(int64_t id) { return std::to_string(id); }
+std::string id_text(int64_t id) {
+    return std::to_string(id);
+}
 
 std::string dump(const json &doc) {
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);
@@ -624,8 +633,8 @@ struct Client::Impl {
         curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, on_progress);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &t);
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, stream != nullptr ? 0L : 1L);
-        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(std::max<int64_t>(
-                                                       total.count(), 1)));
+        curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
+                         static_cast<long>(std::max<int64_t>(total.count(), 1)));
         const CURLcode rc = curl_easy_perform(curl);
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &out->status);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
@@ -633,12 +642,11 @@ struct Client::Impl {
         // The token's header text is not kept past the call.
         std::fill(auth.begin(), auth.end(), '\0');
         if (t.no_answer)
-            return Attempt{endpoint, Cause::kTimeout,
-                           "no answer within " + std::to_string(opt.request_timeout.count()) +
-                               " ms"};
+            return Attempt{
+                endpoint, Cause::kTimeout,
+                "no answer within " + std::to_string(opt.request_timeout.count()) + " ms"};
         if (t.stopped) return std::nullopt;
-        if (t.too_large)
-            return Attempt{endpoint, Cause::kMalformed, "reply larger than 4 MiB"};
+        if (t.too_large) return Attempt{endpoint, Cause::kMalformed, "reply larger than 4 MiB"};
         if (rc != CURLE_OK) {
             std::string detail = error_buffer[0] != '\0' ? error_buffer : curl_easy_strerror(rc);
             return Attempt{endpoint, cause_of(rc), detail};
@@ -651,8 +659,7 @@ struct Client::Impl {
         json req = {{"name", opt.user}, {"password", opt.password}};
         std::string body = dump(req);
         Reply r;
-        auto failed = post(endpoint, "/v3/auth/authenticate", body, &r, opt.request_timeout,
-                           false);
+        auto failed = post(endpoint, "/v3/auth/authenticate", body, &r, opt.request_timeout, false);
         std::fill(body.begin(), body.end(), '\0');
         if (!failed) failed = check_status(endpoint, r);
         if (failed) {
@@ -733,7 +740,8 @@ Result<std::unique_ptr<Client>> Client::create(Options options) {
         if (!why.empty()) return make_error(Cause::kBadOption, "bad URL: " + why, url);
     }
     if (options.cert_file.empty() != options.key_file.empty())
-        return make_error(Cause::kBadOption, "a client certificate needs its key and the other way round");
+        return make_error(Cause::kBadOption,
+                          "a client certificate needs its key and the other way round");
     for (const std::string *file : {&options.ca_file, &options.cert_file, &options.key_file})
         if (!file->empty() && access(file->c_str(), R_OK) != 0)
             return make_error(Cause::kBadOption, "cannot read " + *file);
@@ -802,16 +810,15 @@ Result<CreateResult> Client::create(std::string_view key, std::string_view value
     if (lease != 0) put["lease"] = id_text(lease);
     const json req = {
         {"compare",
-         json::array({{{"key", k}, {"target", "CREATE"}, {"result", "EQUAL"},
-                       {"create_revision", "0"}}})},
+         json::array(
+             {{{"key", k}, {"target", "CREATE"}, {"result", "EQUAL"}, {"create_revision", "0"}}})},
         {"success", json::array({{{"request_put", put}}})},
         {"failure", json::array({{{"request_range", {{"key", k}}}}})},
     };
     return impl_->call<CreateResult>("/v3/kv/txn", dump(req), reply::create);
 }
 
-Result<RangeResult> Client::range_prefix(std::string_view prefix, int64_t limit,
-                                         bool count_only) {
+Result<RangeResult> Client::range_prefix(std::string_view prefix, int64_t limit, bool count_only) {
     // An empty prefix is every key: from "\0" to the end.
     const std::string from = prefix.empty() ? std::string(1, '\0') : std::string(prefix);
     json req = {{"key", b64_encode(from)},
@@ -845,8 +852,8 @@ Result<MemberStatus> Client::status(const std::string &endpoint) {
     std::optional<Attempt> failed;
     if (!d.opt.user.empty() && d.token.empty()) failed = d.authenticate(endpoint);
     Reply r;
-    if (!failed) failed = d.post(endpoint, "/v3/maintenance/status", "{}", &r,
-                                 d.opt.request_timeout, true);
+    if (!failed)
+        failed = d.post(endpoint, "/v3/maintenance/status", "{}", &r, d.opt.request_timeout, true);
     if (!failed) failed = Impl::check_status(endpoint, r);
     if (!failed) {
         auto s = reply::status(r.body);
@@ -922,8 +929,7 @@ Result<bool> Client::wait_deleted(std::string_view key, Clock::time_point deadli
         if (now >= deadline) return false;
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - now);
         json watch = {{"create_request",
-                       {{"key", b64_encode(key)},
-                        {"start_revision", id_text(r->revision + 1)}}}};
+                       {{"key", b64_encode(key)}, {"start_revision", id_text(r->revision + 1)}}}};
         DeleteWatch stream;
         Reply reply;
         const std::string &endpoint = d.opt.endpoints[d.current];
