@@ -34,8 +34,10 @@ void check_failure(const Result<T> &r, const std::optional<Attempt> &error_body)
     if (r.ok()) return;
     require(r.error().attempts.size() == 1);
     require(r.error().attempts[0].cause == r.error().cause);
-    if (error_body) require(r.error().cause == error_body->cause);
-    else require(r.error().cause == Cause::kMalformed);
+    if (error_body)
+        require(r.error().cause == error_body->cause);
+    else
+        require(r.error().cause == Cause::kMalformed);
     require(!r.error().message().empty());
 }
 

@@ -97,8 +97,7 @@ inline std::string loopback_http_get(int port, const std::string &path,
             ssize_t n;
             // The receive time-out bounds each read; the loop's end bounds a
             // server that trickles bytes.
-            while (std::chrono::steady_clock::now() < end &&
-                   (n = recv(fd, buf, sizeof buf, 0)) > 0)
+            while (std::chrono::steady_clock::now() < end && (n = recv(fd, buf, sizeof buf, 0)) > 0)
                 reply.append(buf, static_cast<size_t>(n));
         }
     }
@@ -147,8 +146,7 @@ class EtcdCluster {
             // A member that died at once most likely lost a port race; one
             // that runs but never becomes healthy is a real failure.
             bool one_died = false;
-            for (size_t i = 0; i < members_.size(); ++i)
-                one_died = one_died || !alive(i);
+            for (size_t i = 0; i < members_.size(); ++i) one_died = one_died || !alive(i);
             if (!one_died || attempt == kTries) {
                 std::string text = "the etcd cluster did not become healthy within " +
                                    std::to_string(opt_.start_limit.count()) + " ms";
@@ -166,8 +164,8 @@ class EtcdCluster {
     size_t size() const { return members_.size(); }
     // "http://127.0.0.1:PORT" (https in TLS mode).
     std::string client_url(size_t i) const {
-        return std::string(opt_.tls ? "https" : "http") + "://127.0.0.1:" +
-               std::to_string(members_[i].client_port);
+        return std::string(opt_.tls ? "https" : "http") +
+               "://127.0.0.1:" + std::to_string(members_[i].client_port);
     }
     std::vector<std::string> client_urls() const {
         std::vector<std::string> urls;
@@ -233,8 +231,7 @@ class EtcdCluster {
     // Whether member i answers /health with true (it runs and has a leader).
     bool healthy(size_t i, std::chrono::milliseconds limit = std::chrono::milliseconds(500)) const {
         if (members_[i].pid <= 0 || members_[i].paused) return false;
-        const std::string reply =
-            loopback_http_get(members_[i].metrics_port, "/health", limit);
+        const std::string reply = loopback_http_get(members_[i].metrics_port, "/health", limit);
         return reply.find("\"health\":\"true\"") != std::string::npos;
     }
     bool wait_healthy(size_t i, std::chrono::milliseconds limit) const {
@@ -298,8 +295,8 @@ class EtcdCluster {
     }
 
     bool alive(size_t i) const {
-        return members_[i].pid > 0 && TryWait(members_[i].pid, std::chrono::milliseconds(0)) ==
-                                          std::nullopt;
+        return members_[i].pid > 0 &&
+               TryWait(members_[i].pid, std::chrono::milliseconds(0)) == std::nullopt;
     }
 
     // Runs a program to its end (at most limit) with its output in a file.
@@ -339,8 +336,8 @@ class EtcdCluster {
     std::string initial_cluster() const {
         std::string out;
         for (size_t i = 0; i < members_.size(); ++i)
-            out += (i ? "," : "") + members_[i].name + "=http://127.0.0.1:" +
-                   std::to_string(members_[i].peer_port);
+            out += (i ? "," : "") + members_[i].name +
+                   "=http://127.0.0.1:" + std::to_string(members_[i].peer_port);
         return out;
     }
 
@@ -396,9 +393,8 @@ class EtcdCluster {
         write_file(ext, "subjectAltName=IP:127.0.0.1\nextendedKeyUsage=serverAuth,clientAuth\n");
         write_file(d + "client.ext", "extendedKeyUsage=clientAuth\n");
         const std::vector<std::vector<std::string>> steps = {
-            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
-             "-nodes", "-keyout", d + "ca.key", "-out", d + "ca.crt", "-days", "2", "-subj",
-             "/CN=ovtest CA"},
+            {"req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
+             "-keyout", d + "ca.key", "-out", d + "ca.crt", "-days", "2", "-subj", "/CN=ovtest CA"},
             {"req", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes",
              "-keyout", d + "server.key", "-out", d + "server.csr", "-subj", "/CN=127.0.0.1"},
             {"x509", "-req", "-in", d + "server.csr", "-CA", d + "ca.crt", "-CAkey", d + "ca.key",

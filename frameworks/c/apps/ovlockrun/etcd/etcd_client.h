@@ -42,17 +42,17 @@ namespace ovlockrun::etcd {
 
 // Why a request failed.
 enum class Cause {
-    kBadOption,    // an option or URL the client cannot use (nothing was sent)
-    kConnect,      // the endpoint could not be reached (refused, unreachable)
-    kTimeout,      // no complete answer within the time-out, or the deadline passed
-    kTls,          // the TLS handshake or certificate check failed
-    kHttpStatus,   // an HTTP status that is not success, without the gateway's error body
-    kNoLeader,     // the member has no leader or is unavailable
-    kAuth,         // user or password refused, or permission denied
-    kNotFound,     // the cluster does not know the lease
-    kServer,       // another error the cluster reported (code and message in the detail)
-    kMalformed,    // the answer is not the JSON expected
-    kTransport,    // another failure of the HTTP layer
+    kBadOption,   // an option or URL the client cannot use (nothing was sent)
+    kConnect,     // the endpoint could not be reached (refused, unreachable)
+    kTimeout,     // no complete answer within the time-out, or the deadline passed
+    kTls,         // the TLS handshake or certificate check failed
+    kHttpStatus,  // an HTTP status that is not success, without the gateway's error body
+    kNoLeader,    // the member has no leader or is unavailable
+    kAuth,        // user or password refused, or permission denied
+    kNotFound,    // the cluster does not know the lease
+    kServer,      // another error the cluster reported (code and message in the detail)
+    kMalformed,   // the answer is not the JSON expected
+    kTransport,   // another failure of the HTTP layer
 };
 const char *cause_name(Cause cause);
 
@@ -74,7 +74,7 @@ struct Error {
 template <class T>
 class Result {
   public:
-    Result(T value) : value_(std::move(value)) {}  // NOLINT: implicit by design
+    Result(T value) : value_(std::move(value)) {}      // NOLINT: implicit by design
     Result(Error error) : error_(std::move(error)) {}  // NOLINT
     bool ok() const { return value_.has_value(); }
     explicit operator bool() const { return ok(); }

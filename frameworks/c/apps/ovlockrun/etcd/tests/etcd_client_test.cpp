@@ -177,8 +177,7 @@ TEST_F(EtcdClientTest, PrefixRangeIsInCreateOrder) {
     auto c = make_client(options_for(cluster_->client_urls()));
     // Created in an order that is not the keys' byte order; the neighbours
     // "q0" and "q" share bytes with the prefix "q/" but are outside it.
-    for (const char *key : {"q/c", "q/a", "q0", "q/b", "q"})
-        ASSERT_RESULT(c->create(key, key, 0));
+    for (const char *key : {"q/c", "q/a", "q0", "q/b", "q"}) ASSERT_RESULT(c->create(key, key, 0));
 
     auto all = c->range_prefix("q/", 0);
     ASSERT_RESULT(all);
@@ -243,9 +242,8 @@ TEST_F(EtcdClientTest, WaitDeletedWakesOnDeleteAndEndsAtItsDeadline) {
     ASSERT_TRUE(deleted);
     ASSERT_RESULT(woke);
     EXPECT_TRUE(*woke);
-    const double after_delete =
-        std::chrono::duration<double>(woke_at.time_since_epoch()).count() -
-        static_cast<double>(deleted_at_ns.load()) / 1e9;
+    const double after_delete = std::chrono::duration<double>(woke_at.time_since_epoch()).count() -
+                                static_cast<double>(deleted_at_ns.load()) / 1e9;
     EXPECT_LT(after_delete, 1.0) << "the watch must wake the waiter";
 }
 
@@ -466,8 +464,9 @@ class FakeServer {
 };
 
 std::string http_reply(int status, const std::string &body) {
-    return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " +
-           std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
+    return "HTTP/1.1 " + std::to_string(status) +
+           " X\r\nContent-Length: " + std::to_string(body.size()) +
+           "\r\nConnection: close\r\n\r\n" + body;
 }
 
 TEST(EtcdClientFaults, RepliesThatAreNotTheGatewaysAreErrors) {
@@ -532,18 +531,18 @@ TEST(EtcdClientFaults, UnreachableEndpointsEndInBoundedTimeEachNamed) {
 }
 
 TEST(EtcdClientFaults, OptionsAreCheckedBeforeAnythingIsSent) {
-    for (const char *url : {"127.0.0.1:2379", "ftp://127.0.0.1:21", "http://", "http://host",
-                            "http://host:", "http://host:0", "http://host:65536",
-                            "http://host:12/v3", "http://ho st:1", "http://[::1:1",
-                            "http://:2379", "http://host:12x"}) {
+    for (const char *url :
+         {"127.0.0.1:2379", "ftp://127.0.0.1:21", "http://", "http://host",
+          "http://host:", "http://host:0", "http://host:65536", "http://host:12/v3",
+          "http://ho st:1", "http://[::1:1", "http://:2379", "http://host:12x"}) {
         SCOPED_TRACE(url);
         auto c = Client::create(options_for({"http://127.0.0.1:2379", url}));
         ASSERT_FALSE(c.ok());
         EXPECT_EQ(c.error().cause, Cause::kBadOption);
         EXPECT_EQ(c.error().attempts[0].endpoint, url);
     }
-    for (const char *url : {"http://127.0.0.1:2379", "https://[::1]:2379/",
-                            "http://etcd-1.example:65535"}) {
+    for (const char *url :
+         {"http://127.0.0.1:2379", "https://[::1]:2379/", "http://etcd-1.example:65535"}) {
         SCOPED_TRACE(url);
         EXPECT_EQ(check_endpoint(url), "");
     }
