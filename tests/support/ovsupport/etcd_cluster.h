@@ -294,9 +294,16 @@ class EtcdCluster {
         return text.size() <= n ? text : text.substr(text.size() - n);
     }
 
+    // Whether member i still runs. One that has ended is reaped here and
+    // remembered as gone: a second look must not take the reaped pid, which
+    // can no longer be waited for, for a live member.
     bool alive(size_t i) const {
-        return members_[i].pid > 0 &&
-               TryWait(members_[i].pid, std::chrono::milliseconds(0)) == std::nullopt;
+        Member &m = members_[i];
+        if (m.pid <= 0) return false;
+        if (TryWait(m.pid, std::chrono::milliseconds(0)) == std::nullopt) return true;
+        m.pid = -1;
+        m.paused = false;
+        return false;
     }
 
     // Runs a program to its end (at most limit) with its output in a file.
@@ -433,7 +440,8 @@ class EtcdCluster {
 
     EtcdClusterOptions opt_;
     std::string dir_;
-    std::vector<Member> members_;
+    // Mutable: alive() records a member it found ended and reaped.
+    mutable std::vector<Member> members_;
     std::chrono::milliseconds start_time_{0};
     bool auth_enabled_ = false;
 };
