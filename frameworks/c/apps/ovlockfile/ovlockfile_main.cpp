@@ -77,9 +77,13 @@ void on_stop_signal(int signal) {
 
 void on_sighup(int) {
     static const char kLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
-    // One write of the whole line: safe inside a signal handler.
+    // One write of the whole line: safe inside a signal handler. It may
+    // fail (a reader that closed the pipe): the errno of the code it
+    // interrupted is kept.
+    const int saved = errno;
     const ssize_t ignored = write(STDOUT_FILENO, kLine, sizeof kLine - 1);
     (void)ignored;
+    errno = saved;
     g_release_requested = 1;
 }
 
