@@ -127,7 +127,10 @@ class EtcdCluster {
             members_.clear();
             for (size_t i = 0; i < opt_.members; ++i) {
                 Member m;
-                m.name = "m" + std::to_string(i);
+                // Appended: GCC 12 at -O3 takes a literal-plus-string sum
+                // for overlapping copies.
+                m.name = "m";
+                m.name += std::to_string(i);
                 m.data_dir = dir_ + "/" + m.name + ".data";
                 m.log = dir_ + "/" + m.name + ".log";
                 m.client_port = free_loopback_port();
