@@ -262,7 +262,8 @@ TEST(SplitArgs, LongWordsAndManyWordsGrowTheirBuffers) {
     std::string text;
     std::vector<std::string> expected;
     for (int i = 0; i < 100; ++i) {
-        expected.push_back(std::string("w").append(std::to_string(i)).append(i == 50 ? 5000 : 3, 'x'));
+        expected.push_back(
+            std::string("w").append(std::to_string(i)).append(i == 50 ? 5000 : 3, 'x'));
         text += (i % 2 ? " '" : " ") + expected.back() + (i % 2 ? "'" : "");
     }
     int32_t rc = -1;
