@@ -212,6 +212,13 @@ class EtcdCluster {
         Member &m = members_[i];
         if (m.pid <= 0 || ::kill(m.pid, SIGSTOP) != 0) return false;
         m.paused = true;
+        // kill() returns before every thread has stopped; a thread still on
+        // another CPU can answer one more request. Wait until all are.
+        const auto limit = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+        while (!all_threads_stopped(m.pid)) {
+            if (std::chrono::steady_clock::now() > limit) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
         return true;
     }
     bool resume_member(size_t i) {
@@ -219,6 +226,18 @@ class EtcdCluster {
         if (m.pid <= 0 || ::kill(m.pid, SIGCONT) != 0) return false;
         m.paused = false;
         return true;
+    }
+    // Whether every thread of pid is in the stopped state ('T').
+    static bool all_threads_stopped(pid_t pid) {
+        std::error_code ec;
+        const std::string dir = "/proc/" + std::to_string(pid) + "/task";
+        for (const auto &task : std::filesystem::directory_iterator(dir, ec)) {
+            const std::string stat = read_file(task.path().string() + "/stat");
+            const size_t paren = stat.rfind(')');
+            if (paren == std::string::npos || paren + 2 >= stat.size()) return false;
+            if (stat[paren + 2] != 'T' && stat[paren + 2] != 't') return false;
+        }
+        return !ec;
     }
     // Starts a killed member again on its data and ports, and waits for it
     // to be healthy within limit.
