@@ -29,6 +29,12 @@
 //
 // --check looks at a lock without touching it: the record, the age by the
 // file system's clock and the verdict that an acquisition would reach.
+//
+// With --endpoints or --etcd the lock is a key on an etcd cluster instead
+// (etcd_backend.cpp); the tool's part stays the same, and the two stores sit
+// behind one interface (lock_backend.h). That backend needs libcurl, which a
+// file lock must not load: this program, built without it, execs the helper
+// ovlockrun-etcd, the same source built with it, when etcd is asked for.
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlockfile.h>
 #include <ovplatform/ovlog.h>
@@ -46,6 +52,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <string>
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -59,8 +67,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include "lock_backend.h"
 #include "ovtool.h"
 #include "ovversion.h"
+#ifdef OVLOCKRUN_WITH_ETCD
+#include "etcd_backend.h"
+#endif
 
 // The tool's log lines carry its source name and the line they were written
 // from, and are written only with -D: failures at level 1, the course of a
@@ -73,14 +85,18 @@
 
 namespace {
 
+using ovlockrun::Acquired;
+using ovlockrun::kExitBusy;
+using ovlockrun::kExitFailure;
+using ovlockrun::kExitLost;
+using ovlockrun::kExitUsage;
+using ovlockrun::LockBackend;
+using ovlockrun::Released;
+
 constexpr char kToolName[] = "ovlockrun";
 constexpr char kLogPath[] = "./ovlockrun.log";
 
-// Exit statuses of the tool itself; the command's own pass through.
-constexpr int kExitBusy = 1;
-constexpr int kExitUsage = 2;
-constexpr int kExitLost = 3;
-constexpr int kExitFailure = 4;
+// Exit statuses of the tool itself beside those of lock_backend.h.
 constexpr int kExitCannotRun = 126;
 constexpr int kExitNotFound = 127;
 constexpr int kExitSignalBase = 128;
@@ -119,8 +135,16 @@ struct Options {
     bool quiet = false;
     int debug = 0;
     bool check = false;
-    const char *file = nullptr;
-    char **command = nullptr;  // null-terminated, from argv
+    const char *file = nullptr;  // FILE, or NAME on etcd
+    char **command = nullptr;    // null-terminated, from argv
+    // The etcd backend, chosen by --endpoints or --etcd, and its options.
+    bool etcd = false;
+    const char *endpoints = nullptr;
+    const char *cacert = nullptr;
+    const char *cert = nullptr;
+    const char *key = nullptr;
+    const char *user = nullptr;
+    const char *password_file = nullptr;
 };
 
 // ---- Signals ------------------------------------------------------------------------------
@@ -267,11 +291,17 @@ void say_failure(const char *what, const char *file, const char *lock_path, int3
 }
 
 void print_usage(FILE *to) {
-    std::fprintf(to,
-                 "Usage: %s [-w SECONDS] [-e SECONDS] [-E CODE] [-k SECONDS] [-q] [-D] [--] FILE "
-                 "COMMAND [ARG...]\n"
-                 "       %s [-e SECONDS] --check FILE\n",
-                 kToolName, kToolName);
+    std::fprintf(
+        to,
+        "Usage: %s [-w SECONDS] [-e SECONDS] [-E CODE] [-k SECONDS] [-q] [-D] [--] FILE "
+        "COMMAND [ARG...]\n"
+        "       %s [-e SECONDS] --check FILE\n"
+        "       %s --endpoints URL[,URL...] [--cacert FILE] [--cert FILE --key FILE]\n"
+        "                 [--user NAME] [-w SECONDS] [-e SECONDS] [-E CODE] [-k SECONDS] [-q] "
+        "[-D]\n"
+        "                 [--] NAME COMMAND [ARG...]\n"
+        "       %s --endpoints URL[,URL...] [TLS and user options] --check NAME\n",
+        kToolName, kToolName, kToolName, kToolName);
 }
 
 void print_help() {
@@ -295,6 +325,21 @@ void print_help() {
         "  -D, --debug              debug log in ./ovlockrun.log; repeat for more detail\n"
         "      --check              print FILE.lck's record, age and verdict; changes\n"
         "                           nothing\n"
+        "\n"
+        "The lock on an etcd cluster (NAME is then the lock's name):\n"
+        "      --endpoints URL[,URL...]\n"
+        "                           the cluster's http:// or https:// HOST:PORT URLs,\n"
+        "                           tried in order\n"
+        "      --etcd               the endpoints from OVLOCK_ETCD_ENDPOINTS, else\n"
+        "                           http://127.0.0.1:2379\n"
+        "      --cacert FILE        the CA that signed the members' certificates\n"
+        "      --cert FILE, --key FILE\n"
+        "                           this client's certificate and its key\n"
+        "      --user NAME          authenticate as NAME; the password comes from\n"
+        "                           OVLOCK_ETCD_PASSWORD or --password-file FILE\n"
+        "  -e SECONDS is then the lease's time to live (default 60, at least 2).\n"
+        "  COMMAND gets OVLOCK_KEY, OVLOCK_RECORD and OVLOCK_FENCE (a number that is\n"
+        "  greater for every later holder of NAME) instead of OVLOCK_FILE.\n"
         "      --help               print this help and exit\n"
         "      --version            print the version and exit\n"
         "\n"
@@ -316,7 +361,8 @@ void print_help() {
         "  127   COMMAND was not found\n"
         "  128+N signal N arrived before COMMAND started\n"
         "With --check: 0 free, 1 held, 5 stale, 6 clock skew (the lock's time lies\n"
-        "in the file system's future), 2 usage error, 4 the lock could not be looked at.\n",
+        "in the file system's future), 2 usage error, 4 the lock could not be looked at.\n"
+        "On etcd, 4 also when no endpoint answers within a few seconds.\n",
         stdout);
 }
 
@@ -356,7 +402,35 @@ bool parse_integer(const char *text, long low, long high, long *out) {
     return true;
 }
 
-enum LongOnly { kOptCheck = 256, kOptHelp, kOptVersion };
+enum LongOnly {
+    kOptCheck = 256,
+    kOptHelp,
+    kOptVersion,
+    kOptEndpoints,
+    kOptEtcd,
+    kOptCacert,
+    kOptCert,
+    kOptKey,
+    kOptUser,
+    kOptPasswordFile,
+};
+
+// -e for a lock file: whole seconds, at least 2.
+int32_t file_expiration(const char *text) {
+    long value = 0;
+    if (!parse_integer(text, 2, INT32_MAX, &value))
+        usage_error("invalid expiration '%s': whole seconds, at least 2, expected", text);
+    return static_cast<int32_t>(value);
+}
+
+// -e for a lease: seconds, a fraction counting as a whole second, at least 2.
+int32_t lease_time_to_live(const char *text) {
+    double seconds = 0;
+    if (!parse_seconds(text, &seconds) || seconds < 2)
+        usage_error("invalid time to live '%s': seconds, at least 2, expected", text);
+    const int64_t whole = (to_ms(seconds) + 999) / 1000;
+    return static_cast<int32_t>(whole);
+}
 
 Options parse_options(int argc, char **argv) {
     static const option kLongOptions[] = {
@@ -367,12 +441,21 @@ Options parse_options(int argc, char **argv) {
         {"quiet", no_argument, nullptr, 'q'},
         {"debug", no_argument, nullptr, 'D'},
         {"check", no_argument, nullptr, kOptCheck},
+        {"endpoints", required_argument, nullptr, kOptEndpoints},
+        {"etcd", no_argument, nullptr, kOptEtcd},
+        {"cacert", required_argument, nullptr, kOptCacert},
+        {"cert", required_argument, nullptr, kOptCert},
+        {"key", required_argument, nullptr, kOptKey},
+        {"user", required_argument, nullptr, kOptUser},
+        {"password-file", required_argument, nullptr, kOptPasswordFile},
         {"help", no_argument, nullptr, kOptHelp},
         {"version", no_argument, nullptr, kOptVersion},
         {nullptr, 0, nullptr, 0},
     };
     Options opt;
-    bool only_for_running = false;  // an option that --check does not take
+    bool only_for_running = false;    // an option that --check does not take
+    const char *etcd_only = nullptr;  // an option of the etcd backend, as given
+    const char *expire = nullptr;
     long value = 0;
     opterr = 0;
     // "+": the options end at FILE, so that COMMAND's own options are its own.
@@ -386,10 +469,9 @@ Options parse_options(int argc, char **argv) {
                 only_for_running = true;
                 break;
             case 'e':
-                if (!parse_integer(optarg, 2, INT32_MAX, &value))
-                    usage_error("invalid expiration '%s': whole seconds, at least 2, expected",
-                                optarg);
-                opt.expiration = static_cast<int32_t>(value);
+                // Checked once the backend is known: a file's age limit and a
+                // lease's time to live are read differently.
+                expire = optarg;
                 break;
             case 'E':
                 if (!parse_integer(optarg, 0, 255, &value))
@@ -412,6 +494,35 @@ Options parse_options(int argc, char **argv) {
             case kOptCheck:
                 opt.check = true;
                 break;
+            case kOptEndpoints:
+                if (optarg[0] == '\0') usage_error("--endpoints needs at least one URL");
+                opt.endpoints = optarg;
+                opt.etcd = true;
+                break;
+            case kOptEtcd:
+                opt.etcd = true;
+                break;
+            case kOptCacert:
+                opt.cacert = optarg;
+                etcd_only = "--cacert";
+                break;
+            case kOptCert:
+                opt.cert = optarg;
+                etcd_only = "--cert";
+                break;
+            case kOptKey:
+                opt.key = optarg;
+                etcd_only = "--key";
+                break;
+            case kOptUser:
+                if (optarg[0] == '\0') usage_error("--user needs a name");
+                opt.user = optarg;
+                etcd_only = "--user";
+                break;
+            case kOptPasswordFile:
+                opt.password_file = optarg;
+                etcd_only = "--password-file";
+                break;
             case kOptHelp:
                 print_help();
                 std::exit(0);
@@ -426,14 +537,26 @@ Options parse_options(int argc, char **argv) {
                 usage_error("unrecognized option '%s'", argv[optind - 1]);
         }
     }
-    if (optind >= argc) usage_error("FILE missing");
+    const char *what = opt.etcd ? "NAME" : "FILE";
+    if (etcd_only != nullptr && !opt.etcd)
+        usage_error("%s is an option of the etcd backend: --endpoints or --etcd chooses it",
+                    etcd_only);
+    if ((opt.cert == nullptr) != (opt.key == nullptr)) usage_error("--cert and --key go together");
+    if (opt.password_file != nullptr && opt.user == nullptr)
+        usage_error("--password-file needs --user");
+    if (expire != nullptr)
+        opt.expiration = opt.etcd ? lease_time_to_live(expire) : file_expiration(expire);
+    if (optind >= argc) usage_error("%s missing", what);
     opt.file = argv[optind];
-    // A lock's directory is found from its name by lexical rules that
-    // refuse a line break; say so rather than fail on the lock.
-    if (std::strchr(opt.file, '\n') != nullptr)
+    if (opt.etcd) {
+        if (opt.file[0] == '\0') usage_error("NAME must not be empty");
+    } else if (std::strchr(opt.file, '\n') != nullptr) {
+        // A lock's directory is found from its name by lexical rules that
+        // refuse a line break; say so rather than fail on the lock.
         usage_error("invalid FILE '%s': a lock's name cannot hold a newline", opt.file);
+    }
     if (opt.check) {
-        if (optind + 1 < argc) usage_error("--check takes FILE alone, not a command");
+        if (optind + 1 < argc) usage_error("--check takes %s alone, not a command", what);
         if (only_for_running) usage_error("--check takes no -w, -E, -k or -q");
         return opt;
     }
@@ -922,13 +1045,14 @@ bool group_alive(pid_t group) {
 
 // Stops the command's group after a lost lock: SIGTERM (with SIGCONT, so
 // that a stopped group acts on it), then SIGKILL once kill_after has passed
-// with any member left. Returns when the child is collected and the group
+// with any member left, or at kill_deadline if that comes first (a store
+// whose lease a successor may take by then). Returns when the child is collected and the group
 // is gone or killed.
-void stop_group(pid_t child, double kill_after) {
+void stop_group(pid_t child, double kill_after, int64_t kill_deadline) {
     take_back_terminal();
     kill(-child, SIGTERM);
     kill(-child, SIGCONT);
-    const int64_t deadline = now_ms() + to_ms(kill_after);
+    const int64_t deadline = std::min(now_ms() + to_ms(kill_after), kill_deadline);
     bool collected = false;
     int status = 0;
     for (;;) {
@@ -1096,66 +1220,54 @@ void absolute_path(const char *path, char *out, size_t size) {
     }
 }
 
-int run(const Options &opt) {
-    char text[kMessageSize];
-    if (!install_handlers()) {
-        say("cannot set up signal handling: %s", std::strerror(errno));
-        return kExitFailure;
+// ---- The file backend ---------------------------------------------------------------------
+
+// The lock file FILE.lck, through the lock-file module.
+class FileBackend final : public LockBackend {
+  public:
+    explicit FileBackend(const Options &opt) : opt_(opt) {}
+    ~FileBackend() override = default;
+    FileBackend(const FileBackend &) = delete;
+    FileBackend &operator=(const FileBackend &) = delete;
+
+    Acquired acquire() override {
+        int32_t rc = 0;
+        char where[OV_LOCKFILE_PATH_SIZE];
+        switch (::acquire(opt_, &lock_, &rc, where)) {
+            case Outcome::kAcquired:
+                break;
+            case Outcome::kSignalled:
+                return Acquired::kSignalled;
+            case Outcome::kBusy:
+                if (!opt_.quiet) {
+                    char record[OV_LOCKFILE_RECORD_SIZE];
+                    current_record(lock_.path, lock_.last_seen, record, sizeof record);
+                    say("lock busy: %s is held by [%s]", lock_.path, record);
+                }
+                return Acquired::kBusy;
+            case Outcome::kFailed:
+                say_failure("cannot acquire", opt_.file, lock_.path, rc, where);
+                return Acquired::kFailed;
+        }
+        // What acquisition found in place (a stale holder's record, or
+        // nothing), to tell a takeover seen by the keep-alive worker from
+        // failed refreshes.
+        std::memcpy(acquired_over_, lock_.last_seen, sizeof acquired_over_);
+        return Acquired::kAcquired;
     }
 
-    static ov_lockfile_t lock;
-    int32_t rc = 0;
-    char where[OV_LOCKFILE_PATH_SIZE];
-    switch (acquire(opt, &lock, &rc, where)) {
-        case Outcome::kAcquired:
-            break;
-        case Outcome::kSignalled:
-            return kExitSignalBase + g_first_signal.load();
-        case Outcome::kBusy:
-            if (!opt.quiet) {
-                char record[OV_LOCKFILE_RECORD_SIZE];
-                current_record(lock.path, lock.last_seen, record, sizeof record);
-                say("lock busy: %s is held by [%s]", lock.path, record);
-            }
-            return opt.conflict_code;
-        case Outcome::kFailed:
-            say_failure("cannot acquire", opt.file, lock.path, rc, where);
-            return kExitFailure;
-    }
-    // What acquisition found in place (a stale holder's record, or nothing),
-    // to tell a takeover seen by the keep-alive worker from failed refreshes.
-    char acquired_over[OV_LOCKFILE_RECORD_SIZE];
-    std::memcpy(acquired_over, lock.last_seen, sizeof acquired_over);
-
-    char file_value[OV_LOCKFILE_PATH_SIZE + PATH_MAX + 2];
-    char record_value[OV_LOCKFILE_RECORD_SIZE];
-    absolute_path(lock.path, file_value, sizeof file_value);
-    bare_record(lock.content, record_value, sizeof record_value);
-    TOOL_DEBUG("Acquired %s [%s]", lock.path, record_value);
-    if (setenv("OVLOCK_FILE", file_value, 1) != 0 ||
-        setenv("OVLOCK_RECORD", record_value, 1) != 0) {
-        say("cannot set up the command's environment: %s", std::strerror(errno));
-        ov_lockfile_release(&lock);
-        return kExitFailure;
-    }
-
-    Guardian guardian;
-    if (!guardian.start(opt, lock.path)) {
-        say("cannot start the process that guards the command: %s", std::strerror(errno));
-        ov_lockfile_release(&lock);
-        return kExitFailure;
-    }
-    int error = 0;
-    g_terminal = controlling_terminal();
-    const pid_t child = start_command(opt.command, guardian.fd(), has_terminal(getpgrp()), &error);
-    if (child <= 0) {
-        guardian.stand_down();
-        const int32_t released = ov_lockfile_release(&lock);
-        if (child == 0) return kExitSignalBase + g_first_signal.load();
-        say("cannot run %s: %s", opt.command[0], std::strerror(error));
-        if (released != 0)
-            say("cannot release the lock on %s: %s", opt.file, code_text(released, text));
-        return error == ENOENT ? kExitNotFound : kExitCannotRun;
+    bool set_environment() override {
+        char file_value[OV_LOCKFILE_PATH_SIZE + PATH_MAX + 2];
+        char record_value[OV_LOCKFILE_RECORD_SIZE];
+        absolute_path(lock_.path, file_value, sizeof file_value);
+        bare_record(lock_.content, record_value, sizeof record_value);
+        TOOL_DEBUG("Acquired %s [%s]", lock_.path, record_value);
+        if (setenv("OVLOCK_FILE", file_value, 1) != 0 ||
+            setenv("OVLOCK_RECORD", record_value, 1) != 0) {
+            say("cannot set up the command's environment: %s", std::strerror(errno));
+            return false;
+        }
+        return true;
     }
 
     // The keep-alive thread starts after the child, so that none of its
@@ -1164,39 +1276,121 @@ int run(const Options &opt) {
     // for kWorkerDelayMs, so that a short command costs no thread at all.
     // The lock file was written just now: even the shortest expiration
     // leaves it fresh for far longer than that.
-    const int64_t worker_due = now_ms() + kWorkerDelayMs;
-    bool worker = false;
-    std::atomic_ref<uint32_t> lost(lock.lost);
+    int64_t keep_alive_delay_ms() const override { return kWorkerDelayMs; }
+
+    bool keep_alive() override {
+        const int32_t rc = ov_lockfile_start_worker(&lock_);
+        if (rc != 0) {
+            char text[kMessageSize];
+            say("cannot keep the lock on %s fresh: %s; stopping the command", opt_.file,
+                code_text(rc, text));
+            return false;
+        }
+        TOOL_DEBUG("Keep-alive worker started for %s", lock_.path);
+        return true;
+    }
+
+    bool lost() override {
+        return std::atomic_ref<uint32_t>(lock_.lost).load(std::memory_order_acquire);
+    }
+
+    void report_loss(const char *then) override { ::report_loss(&lock_, acquired_over_, then); }
+
+    const char *lock_name() const override { return lock_.path; }
+
+    Released release(bool quiet) override {
+        const int32_t rc = ov_lockfile_release(&lock_);
+        if (rc == 0) {
+            TOOL_DEBUG("Released %s", lock_.path);
+            return Released::kReleased;
+        }
+        if (rc == ELOCKED || rc == ENOENT) {
+            // The command ended before the loss was seen: the work it did
+            // was not protected to its end.
+            if (!quiet) ::report_loss(&lock_, acquired_over_, " before the command ended");
+            return Released::kLost;
+        }
+        if (!quiet) {
+            char text[kMessageSize];
+            say("cannot release the lock on %s: %s", opt_.file, code_text(rc, text));
+        }
+        return Released::kFailed;
+    }
+
+    int check() override { return ::check(opt_); }
+
+  private:
+    const Options &opt_;
+    ov_lockfile_t lock_{};
+    char acquired_over_[OV_LOCKFILE_RECORD_SIZE] = {};
+};
+
+// ---- Running the command under the lock --------------------------------------------------------
+
+int run(const Options &opt, LockBackend &lock) {
+    switch (lock.acquire()) {
+        case Acquired::kAcquired:
+            break;
+        case Acquired::kSignalled:
+            return kExitSignalBase + g_first_signal.load();
+        case Acquired::kBusy:
+            return opt.conflict_code;
+        case Acquired::kFailed:
+            return kExitFailure;
+    }
+    if (!lock.set_environment()) {
+        lock.release(true);
+        return kExitFailure;
+    }
+
+    Guardian guardian;
+    if (!guardian.start(opt, lock.lock_name())) {
+        say("cannot start the process that guards the command: %s", std::strerror(errno));
+        lock.release(true);
+        return kExitFailure;
+    }
+    int error = 0;
+    g_terminal = controlling_terminal();
+    const pid_t child = start_command(opt.command, guardian.fd(), has_terminal(getpgrp()), &error);
+    if (child <= 0) {
+        guardian.stand_down();
+        if (child == 0) {
+            lock.release(true);
+            return kExitSignalBase + g_first_signal.load();
+        }
+        say("cannot run %s: %s", opt.command[0], std::strerror(error));
+        lock.release(false);
+        return error == ENOENT ? kExitNotFound : kExitCannotRun;
+    }
+
+    const int64_t keep_alive_due = now_ms() + lock.keep_alive_delay_ms();
+    bool kept_alive = false;
     int status = 0;
     for (;;) {
         pass_on_signals(child);
         if (reaped(child, &status)) break;
         int64_t wait_ms = kWatchMs;
-        if (!worker) {
-            const int64_t left = worker_due - now_ms();
+        if (!kept_alive) {
+            const int64_t left = keep_alive_due - now_ms();
             if (left <= 0) {
-                rc = ov_lockfile_start_worker(&lock);
-                if (rc != 0) {
+                if (!lock.keep_alive()) {
                     take_back_terminal();
-                    say("cannot keep the lock on %s fresh: %s; stopping the command", opt.file,
-                        code_text(rc, text));
-                    stop_group(child, opt.kill_after);
+                    stop_group(child, opt.kill_after, lock.kill_deadline_ms());
                     guardian.stand_down();
-                    ov_lockfile_release(&lock);
+                    lock.release(true);
                     return kExitFailure;
                 }
-                TOOL_DEBUG("Keep-alive worker started for %s", lock.path);
-                worker = true;
+                kept_alive = true;
             } else if (left < wait_ms) {
                 wait_ms = left;
             }
         }
-        if (lost.load(std::memory_order_acquire)) {
+        if (lock.lost()) {
             take_back_terminal();
-            report_loss(&lock, acquired_over, "; stopping the command");
-            stop_group(child, opt.kill_after);
+            lock.report_loss("; stopping the command");
+            stop_group(child, opt.kill_after, lock.kill_deadline_ms());
             guardian.stand_down();
-            ov_lockfile_release(&lock);
+            lock.release(true);
             return kExitLost;
         }
         pollfd wake_fd = {g_wake[0], POLLIN, 0};
@@ -1206,19 +1400,90 @@ int run(const Options &opt) {
 
     guardian.stand_down();
     TOOL_DEBUG("Command %s ended with status %d", opt.command[0], shell_status(status));
-    rc = ov_lockfile_release(&lock);
-    if (rc == 0) TOOL_DEBUG("Released %s", lock.path);
-    if (rc == ELOCKED || rc == ENOENT) {
-        // The command ended before the loss was seen: the work it did was
-        // not protected to its end.
-        report_loss(&lock, acquired_over, " before the command ended");
-        return kExitLost;
+    switch (lock.release(false)) {
+        case Released::kReleased:
+            return shell_status(status);
+        case Released::kLost:
+            return kExitLost;
+        case Released::kFailed:
+            break;
     }
-    if (rc != 0) {
-        say("cannot release the lock on %s: %s", opt.file, code_text(rc, text));
-        return kExitFailure;
+    return kExitFailure;
+}
+
+#ifdef OVLOCKRUN_WITH_ETCD
+// What the etcd backend borrows from the tool.
+__attribute__((format(printf, 1, 2))) void debug_line(const char *format, ...) {
+    char line[4 * kMessageSize];
+    va_list args;
+    va_start(args, format);
+    format_line(line, format, args);
+    va_end(args);
+    TOOL_DEBUG("%s", line);
+}
+
+bool signalled() {
+    drain_wake();
+    return g_pending.load() != 0;
+}
+#endif
+
+#ifndef OVLOCKRUN_WITH_ETCD
+// The etcd backend lives in a helper program, so that a tool that takes
+// file locks never loads the HTTP and TLS libraries that it needs: this
+// tool execs it with its own arguments. It is looked for beside this
+// program first (a build tree), then where the package installs it.
+[[noreturn]] void run_etcd_helper(char **argv) {
+    char self[PATH_MAX];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n > 0) {
+        self[n] = '\0';
+        char beside[PATH_MAX + sizeof "/ovlockrun-etcd"];
+        char dir[PATH_MAX];
+        split_path(self, dir);
+        std::snprintf(beside, sizeof beside, "%s/ovlockrun-etcd", dir);
+        if (access(beside, X_OK) == 0) {
+            execv(beside, argv);
+            say("cannot run the etcd backend %s: %s", beside, std::strerror(errno));
+            std::exit(kExitFailure);
+        }
     }
-    return shell_status(status);
+    execv(OVLOCKRUN_ETCD_HELPER, argv);
+    const int error = errno;
+    if (error == ENOENT) {
+        say("the etcd backend is not installed (%s is missing; it comes with the package "
+            "ovlockrun-etcd)",
+            OVLOCKRUN_ETCD_HELPER);
+    } else {
+        say("cannot run the etcd backend %s: %s", OVLOCKRUN_ETCD_HELPER, std::strerror(error));
+    }
+    std::exit(kExitFailure);
+}
+#endif
+
+std::unique_ptr<LockBackend> make_backend(const Options &opt) {
+    if (!opt.etcd) return std::make_unique<FileBackend>(opt);
+#ifdef OVLOCKRUN_WITH_ETCD
+    ovlockrun::LockRequest request;
+    request.name = opt.file;
+    request.wait_seconds = opt.wait_seconds;
+    request.expiration = opt.expiration;
+    request.quiet = opt.quiet;
+    ovlockrun::EtcdSettings settings;
+    settings.endpoints = opt.endpoints;
+    settings.cacert = opt.cacert;
+    settings.cert = opt.cert;
+    settings.key = opt.key;
+    settings.user = opt.user;
+    settings.password_file = opt.password_file;
+    const ovlockrun::ToolServices services{say, debug_line, g_wake[0], signalled, wake};
+    std::string usage;
+    auto backend = ovlockrun::make_etcd_backend(request, settings, services, &usage);
+    if (!usage.empty()) usage_error("%s", usage.c_str());
+    return backend;
+#else
+    return nullptr;
+#endif
 }
 
 }  // namespace
@@ -1226,6 +1491,16 @@ int run(const Options &opt) {
 int main(int argc, char **argv) {
     ovtool::open_standard_streams(kExitFailure);
     const Options opt = parse_options(argc, argv);
+#ifndef OVLOCKRUN_WITH_ETCD
+    if (opt.etcd) run_etcd_helper(argv);
+#endif
     set_up_debug_log(opt.debug);
-    return opt.check ? check(opt) : run(opt);
+    // --check changes nothing: it leaves the signals as they are.
+    if (!opt.check && !install_handlers()) {
+        say("cannot set up signal handling: %s", std::strerror(errno));
+        return kExitFailure;
+    }
+    const std::unique_ptr<LockBackend> lock = make_backend(opt);
+    if (!lock) return kExitFailure;
+    return opt.check ? lock->check() : run(opt, *lock);
 }

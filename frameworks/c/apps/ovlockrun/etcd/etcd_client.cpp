@@ -231,6 +231,8 @@ const char *cause_name(Cause cause) {
             return "malformed reply";
         case Cause::kTransport:
             return "transport failure";
+        case Cause::kInterrupted:
+            return "interrupted";
     }
     return "unknown";
 }
@@ -321,17 +323,31 @@ Result<CreateResult> create(std::string_view text) {
     if (!doc) return doc.error();
     CreateResult c;
     if (!read_bool(*doc, "succeeded", &c.created)) return malformed("bad succeeded in the txn");
+    // The gateway leaves out an empty list, as it leaves out every field at
+    // its zero value.
+    static const json kNone = json::array();
+    auto found = doc->find("responses");
+    const json &responses = found == doc->end() ? kNone : *found;
+    if (!responses.is_array() || responses.size() > 2 || (!c.created && responses.empty()))
+        return malformed("the txn reply has not the responses asked for");
+    // The owner's range, when asked for, comes last in either branch.
+    if (responses.size() == 2) {
+        const json *owner = object_field(responses[1], "response_range");
+        std::vector<KeyValue> kvs;
+        if (owner == nullptr || !read_kvs(*owner, &kvs) || kvs.size() > 1)
+            return malformed("bad owner range in the txn reply");
+        if (!kvs.empty()) c.owner = std::move(kvs[0]);
+    }
     if (c.created) {
         // The put is the transaction's only write: the key was created at
         // the revision the transaction made.
         if (revision <= 0) return malformed("the txn reply has no revision");
         c.create_revision = revision;
+        if (responses.size() == 2 && !c.owner)
+            return malformed("the key was created but its prefix is empty");
         return c;
     }
-    const auto responses = doc->find("responses");
-    if (responses == doc->end() || !responses->is_array() || responses->size() != 1)
-        return malformed("the txn reply has no range response");
-    const json *range = object_field((*responses)[0], "response_range");
+    const json *range = object_field(responses[0], "response_range");
     std::vector<KeyValue> kvs;
     if (range == nullptr || !read_kvs(*range, &kvs)) return malformed("bad range in the txn reply");
     // The compare and the range see the same revision: the key is there.
@@ -339,6 +355,8 @@ Result<CreateResult> create(std::string_view text) {
     c.holder = std::move(kvs[0]);
     c.create_revision = c.holder.create_revision;
     if (c.create_revision <= 0) return malformed("the holder has no create revision");
+    if (responses.size() == 2 && !c.owner)
+        return malformed("the key is there but its prefix is empty");
     return c;
 }
 
@@ -584,10 +602,17 @@ std::string dump(const json &doc) {
     return doc.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
+// Sockets are made close-on-exec, so that a program the caller starts
+// while a request runs in another thread inherits none.
+curl_socket_t open_socket(void *, curlsocktype, curl_sockaddr *address) {
+    return socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+}
+
 }  // namespace
 
 struct Client::Impl {
     Options opt;
+    CURLM *multi = nullptr;
     CURL *curl = nullptr;
     size_t current = 0;
     std::string token;
@@ -595,6 +620,42 @@ struct Client::Impl {
 
     ~Impl() {
         if (curl != nullptr) curl_easy_cleanup(curl);
+        if (multi != nullptr) curl_multi_cleanup(multi);
+    }
+
+    // Runs the prepared transfer to its end, or until interrupted() says
+    // so while wake_fd is readable (then *interrupted is set).
+    CURLcode perform(bool *interrupted) {
+        *interrupted = false;
+        if (curl_multi_add_handle(multi, curl) != CURLM_OK) return CURLE_FAILED_INIT;
+        CURLcode rc = CURLE_OK;
+        for (;;) {
+            int running = 0;
+            if (curl_multi_perform(multi, &running) != CURLM_OK) {
+                rc = CURLE_FAILED_INIT;
+                break;
+            }
+            if (running == 0) {
+                int queued = 0;
+                while (const CURLMsg *m = curl_multi_info_read(multi, &queued)) {
+                    if (m->msg == CURLMSG_DONE) rc = m->data.result;
+                }
+                break;
+            }
+            curl_waitfd wake{opt.wake_fd, CURL_WAIT_POLLIN, 0};
+            const unsigned extra = opt.wake_fd >= 0 ? 1 : 0;
+            if (curl_multi_poll(multi, extra > 0 ? &wake : nullptr, extra, 1000, nullptr) !=
+                CURLM_OK) {
+                rc = CURLE_FAILED_INIT;
+                break;
+            }
+            if (extra > 0 && wake.revents != 0 && opt.interrupted && opt.interrupted()) {
+                *interrupted = true;
+                break;
+            }
+        }
+        curl_multi_remove_handle(multi, curl);
+        return rc;
     }
 
     // One POST of body to endpoint+path; the reply in *out, or the failure.
@@ -635,12 +696,14 @@ struct Client::Impl {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, stream != nullptr ? 0L : 1L);
         curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS,
                          static_cast<long>(std::max<int64_t>(total.count(), 1)));
-        const CURLcode rc = curl_easy_perform(curl);
+        bool interrupted = false;
+        const CURLcode rc = perform(&interrupted);
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &out->status);
         curl_easy_setopt(curl, CURLOPT_HTTPHEADER, nullptr);
         curl_slist_free_all(headers);
         // The token's header text is not kept past the call.
         std::fill(auth.begin(), auth.end(), '\0');
+        if (interrupted) return Attempt{endpoint, Cause::kInterrupted, "interrupted"};
         if (t.no_answer)
             return Attempt{
                 endpoint, Cause::kTimeout,
@@ -757,13 +820,16 @@ Result<std::unique_ptr<Client>> Client::create(Options options) {
     std::call_once(curl_once, [] { curl_ready = curl_global_init(CURL_GLOBAL_DEFAULT) == 0; });
     if (!curl_ready) return make_error(Cause::kTransport, "libcurl cannot be initialised");
     auto impl = std::make_unique<Impl>();
+    impl->multi = curl_multi_init();
     impl->curl = curl_easy_init();
-    if (impl->curl == nullptr) return make_error(Cause::kTransport, "libcurl has no handle");
+    if (impl->multi == nullptr || impl->curl == nullptr)
+        return make_error(Cause::kTransport, "libcurl has no handle");
     impl->opt = std::move(options);
     CURL *c = impl->curl;
     curl_easy_setopt(c, CURLOPT_ERRORBUFFER, impl->error_buffer);
     // Several client threads may each have a client; no alarm signals.
     curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(c, CURLOPT_OPENSOCKETFUNCTION, open_socket);
     curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
     // The cluster is spoken to directly, whatever proxy the environment names.
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
@@ -804,17 +870,28 @@ Result<LeaseTimeToLive> Client::lease_time_to_live(int64_t id) {
                                         reply::lease_time_to_live);
 }
 
-Result<CreateResult> Client::create(std::string_view key, std::string_view value, int64_t lease) {
+Result<CreateResult> Client::create(std::string_view key, std::string_view value, int64_t lease,
+                                    std::string_view owner_prefix) {
     const std::string k = b64_encode(key);
     json put = {{"key", k}, {"value", b64_encode(value)}};
     if (lease != 0) put["lease"] = id_text(lease);
-    const json req = {
+    json req = {
         {"compare",
          json::array(
              {{{"key", k}, {"target", "CREATE"}, {"result", "EQUAL"}, {"create_revision", "0"}}})},
         {"success", json::array({{{"request_put", put}}})},
         {"failure", json::array({{{"request_range", {{"key", k}}}}})},
     };
+    if (!owner_prefix.empty()) {
+        const json owner = {{"request_range",
+                             {{"key", b64_encode(owner_prefix)},
+                              {"range_end", b64_encode(prefix_range_end(owner_prefix))},
+                              {"sort_order", "ASCEND"},
+                              {"sort_target", "CREATE"},
+                              {"limit", "1"}}}};
+        req["success"].push_back(owner);
+        req["failure"].push_back(owner);
+    }
     return impl_->call<CreateResult>("/v3/kv/txn", dump(req), reply::create);
 }
 
@@ -937,6 +1014,12 @@ Result<bool> Client::wait_deleted(std::string_view key, Clock::time_point deadli
                              std::min(left, d.opt.watch_slice), true, &stream);
         if (stream.deleted) return true;
         if (!failed && stream.failure) failed = stream.failure;
+        if (failed && failed->cause == Cause::kInterrupted) {
+            Error e;
+            e.cause = Cause::kInterrupted;
+            e.attempts.push_back(std::move(*failed));
+            return e;
+        }
         const bool slice_over = failed && failed->cause == Cause::kTimeout && stream.answered();
         if (failed && !slice_over) {
             // This member stopped answering or broke the stream: the next

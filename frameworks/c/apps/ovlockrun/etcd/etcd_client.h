@@ -31,6 +31,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -42,17 +43,18 @@ namespace ovlockrun::etcd {
 
 // Why a request failed.
 enum class Cause {
-    kBadOption,   // an option or URL the client cannot use (nothing was sent)
-    kConnect,     // the endpoint could not be reached (refused, unreachable)
-    kTimeout,     // no complete answer within the time-out, or the deadline passed
-    kTls,         // the TLS handshake or certificate check failed
-    kHttpStatus,  // an HTTP status that is not success, without the gateway's error body
-    kNoLeader,    // the member has no leader or is unavailable
-    kAuth,        // user or password refused, or permission denied
-    kNotFound,    // the cluster does not know the lease
-    kServer,      // another error the cluster reported (code and message in the detail)
-    kMalformed,   // the answer is not the JSON expected
-    kTransport,   // another failure of the HTTP layer
+    kBadOption,    // an option or URL the client cannot use (nothing was sent)
+    kConnect,      // the endpoint could not be reached (refused, unreachable)
+    kTimeout,      // no complete answer within the time-out, or the deadline passed
+    kTls,          // the TLS handshake or certificate check failed
+    kHttpStatus,   // an HTTP status that is not success, without the gateway's error body
+    kNoLeader,     // the member has no leader or is unavailable
+    kAuth,         // user or password refused, or permission denied
+    kNotFound,     // the cluster does not know the lease
+    kServer,       // another error the cluster reported (code and message in the detail)
+    kMalformed,    // the answer is not the JSON expected
+    kTransport,    // another failure of the HTTP layer
+    kInterrupted,  // Options::interrupted said so; the request was abandoned
 };
 const char *cause_name(Cause cause);
 
@@ -120,6 +122,9 @@ struct CreateResult {
     int64_t create_revision = 0;  // the key's, whoever created it
     // When not created: the key that was there (its value, lease, revisions).
     KeyValue holder;
+    // With an owner prefix: the key under it with the lowest create
+    // revision, as the transaction saw it.
+    std::optional<KeyValue> owner;
 };
 
 struct RangeResult {
@@ -157,6 +162,12 @@ struct Options {
     // often, so that a member that stopped answering in the middle of a
     // watch is left within this time plus request_timeout.
     std::chrono::milliseconds watch_slice{3000};
+    // When wake_fd becomes readable during a request, interrupted() is
+    // asked; true abandons the request with kInterrupted at once (a signal
+    // that ends the caller's wait, say). interrupted() must leave wake_fd
+    // unreadable when it says false.
+    int wake_fd = -1;
+    std::function<bool()> interrupted;
 };
 
 // Checks one endpoint URL: http or https, a host (a name, IPv4 address, or
@@ -183,8 +194,10 @@ class Client {
     Result<LeaseTimeToLive> lease_time_to_live(int64_t id);
 
     // Puts key=value bound to lease (0 for none) only if the key does not
-    // exist, in one transaction (compare create_revision == 0).
-    Result<CreateResult> create(std::string_view key, std::string_view value, int64_t lease);
+    // exist, in one transaction (compare create_revision == 0). With an
+    // owner prefix, the same transaction reads the oldest key under it.
+    Result<CreateResult> create(std::string_view key, std::string_view value, int64_t lease,
+                                std::string_view owner_prefix = {});
     // The keys under prefix in ascending create revision, at most limit of
     // them (0: all); count_only leaves kvs empty and gives only the count.
     Result<RangeResult> range_prefix(std::string_view prefix, int64_t limit,
