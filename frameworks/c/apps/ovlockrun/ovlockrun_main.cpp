@@ -54,6 +54,7 @@
 #include <ctime>
 #include <memory>
 #include <string>
+#include <vector>
 #include <dirent.h>
 #include <fcntl.h>
 #include <getopt.h>
@@ -1325,6 +1326,54 @@ class FileBackend final : public LockBackend {
     char acquired_over_[OV_LOCKFILE_RECORD_SIZE] = {};
 };
 
+#ifdef OVLOCKRUN_WITH_ETCD
+// The descriptors open in this process now.
+std::vector<int> open_descriptors() {
+    std::vector<int> fds;
+    DIR *dir = opendir("/proc/self/fd");
+    if (dir == nullptr) return fds;
+    const int own = dirfd(dir);
+    while (const dirent *entry = readdir(dir)) {
+        if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+        const int fd = std::atoi(entry->d_name);
+        if (fd != own) fds.push_back(fd);
+    }
+    closedir(dir);
+    return fds;
+}
+
+// The descriptors the tool was given, which the command inherits as they
+// are. The HTTP library under the etcd backend opens some of its own (a
+// wake-up pair per transfer handle) without close-on-exec: none of those is
+// the command's.
+std::vector<int> g_inherited;
+
+void keep_own_descriptors_from_the_command() {
+    for (const int fd : open_descriptors()) {
+        if (fd <= STDERR_FILENO ||
+            std::find(g_inherited.begin(), g_inherited.end(), fd) != g_inherited.end())
+            continue;
+        const int flags = fcntl(fd, F_GETFD);
+        if (flags >= 0 && (flags & FD_CLOEXEC) == 0) fcntl(fd, F_SETFD, flags | FD_CLOEXEC);
+    }
+}
+
+// What the etcd backend borrows from the tool.
+__attribute__((format(printf, 1, 2))) void debug_line(const char *format, ...) {
+    char line[4 * kMessageSize];
+    va_list args;
+    va_start(args, format);
+    format_line(line, format, args);
+    va_end(args);
+    TOOL_DEBUG("%s", line);
+}
+
+bool signalled() {
+    drain_wake();
+    return g_pending.load() != 0;
+}
+#endif
+
 // ---- Running the command under the lock --------------------------------------------------------
 
 int run(const Options &opt, LockBackend &lock) {
@@ -1351,6 +1400,9 @@ int run(const Options &opt, LockBackend &lock) {
     }
     int error = 0;
     g_terminal = controlling_terminal();
+#ifdef OVLOCKRUN_WITH_ETCD
+    keep_own_descriptors_from_the_command();
+#endif
     const pid_t child = start_command(opt.command, guardian.fd(), has_terminal(getpgrp()), &error);
     if (child <= 0) {
         guardian.stand_down();
@@ -1410,23 +1462,6 @@ int run(const Options &opt, LockBackend &lock) {
     }
     return kExitFailure;
 }
-
-#ifdef OVLOCKRUN_WITH_ETCD
-// What the etcd backend borrows from the tool.
-__attribute__((format(printf, 1, 2))) void debug_line(const char *format, ...) {
-    char line[4 * kMessageSize];
-    va_list args;
-    va_start(args, format);
-    format_line(line, format, args);
-    va_end(args);
-    TOOL_DEBUG("%s", line);
-}
-
-bool signalled() {
-    drain_wake();
-    return g_pending.load() != 0;
-}
-#endif
 
 #ifndef OVLOCKRUN_WITH_ETCD
 // The etcd backend lives in a helper program, so that a tool that takes
@@ -1490,6 +1525,9 @@ std::unique_ptr<LockBackend> make_backend(const Options &opt) {
 
 int main(int argc, char **argv) {
     ovtool::open_standard_streams(kExitFailure);
+#ifdef OVLOCKRUN_WITH_ETCD
+    g_inherited = open_descriptors();
+#endif
     const Options opt = parse_options(argc, argv);
 #ifndef OVLOCKRUN_WITH_ETCD
     if (opt.etcd) run_etcd_helper(argv);

@@ -240,7 +240,7 @@ class KeepAlive {
     }
 
     std::unique_ptr<etcd::Client> client_;
-    const ToolServices &tool_;
+    const ToolServices tool_;
     int64_t lease_ = 0;
     int64_t period_ms_ = 1;
     std::string key_;
@@ -520,7 +520,7 @@ class EtcdBackend final : public LockBackend {
 
     const LockRequest request_;
     const etcd::Options options_;
-    const ToolServices &tool_;
+    const ToolServices tool_;
     const std::string prefix_;
     std::unique_ptr<etcd::Client> client_;
     std::unique_ptr<KeepAlive> keeper_;
