@@ -1,10 +1,14 @@
 # OvPackaging.cmake - the Debian packages, built with CPack (`make package`).
 #
-# Included once from the top-level CMakeLists.txt. Three packages come from
-# three install components:
+# Included once from the top-level CMakeLists.txt. Four packages come from
+# four install components:
 #
 #   ovlockfile          component tools: ovlockfile, ovlockrun and their
 #                       manual pages
+#   ovlockrun-etcd      component etcd: ovlockrun's etcd backend, the helper
+#                       program ovlockrun-etcd under libexec (with
+#                       OV_WITH_ETCD). It alone loads libcurl, so that users
+#                       who take only file locks need not install it.
 #   libovplatform4      component runtime: the shared library and its SONAME
 #                       link (the package name carries the SONAME's number)
 #   libovplatform-dev   component development: the headers, the static
@@ -60,6 +64,20 @@ keeps the lock fresh and releases it on SIGHUP or when the script exits.
 ovlockrun runs a command while it holds the lock, and stops the command if
 the lock is lost. Both judge a lock's age by the file system's own clock, so
 hosts that share a network file system agree on which locks are stale.")
+
+set(CPACK_DEBIAN_ETCD_PACKAGE_NAME ovlockrun-etcd)
+set(CPACK_DEBIAN_ETCD_PACKAGE_SECTION utils)
+set(CPACK_DEBIAN_ETCD_PACKAGE_SHLIBDEPS ON)
+# ovlockrun execs the helper; the helper is nothing without it.
+set(CPACK_DEBIAN_ETCD_PACKAGE_DEPENDS "ovlockfile (= ${PROJECT_VERSION})")
+set(CPACK_DEBIAN_ETCD_DESCRIPTION "locks on an etcd cluster for ovlockrun
+With this package, ovlockrun --endpoints URL NAME COMMAND runs COMMAND while
+it holds the lock NAME on an etcd cluster, with etcd's own lock recipe: it
+excludes etcdctl lock on the same name, keeps its lease alive while the
+command runs, stops the command when the lock is lost, and gives it a fencing
+value that grows from holder to holder. It is the helper program that
+ovlockrun runs for such locks, kept apart so that file locks never need the
+HTTP and TLS libraries it loads.")
 
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${OV_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
@@ -154,7 +172,11 @@ endif()
 
 # Installed only into the packages: a plain `cmake --install` leaves out
 # these files, which belong to a Debian package's documentation directory.
-foreach(component tools runtime development)
+set(_ov_components tools runtime development)
+if(OV_WITH_ETCD)
+  list(APPEND _ov_components etcd)
+endif()
+foreach(component ${_ov_components})
   string(TOUPPER ${component} _ov_upper)
   set(_ov_package ${CPACK_DEBIAN_${_ov_upper}_PACKAGE_NAME})
   set(_ov_text "${_ov_copyright}")

@@ -22,6 +22,7 @@
 #   --cmake=PATH --generator=NAME --cc=PATH --pkg-config=PATH --libdir=DIR
 #   --build-type=TYPE --version=X.Y.Z.B --short-version=X.Y.Z --soversion=N
 #   --dynamic-tool=ON|OFF --sanitize=NAME --ovlockrun=PATH-OR-EMPTY
+#   --etcd=PATH-OR-EMPTY (the etcd helper, when the build has it)
 set -uo pipefail
 
 for arg in "$@"; do
@@ -42,6 +43,7 @@ for arg in "$@"; do
         --dynamic-tool=*) dynamic_tool=${arg#*=} ;;
         --sanitize=*) sanitize=${arg#*=} ;;
         --ovlockrun=*) ovlockrun_built=${arg#*=} ;;
+        --etcd=*) etcd_built=${arg#*=} ;;
         *) echo "package_test.sh: unknown argument $arg" >&2; exit 2 ;;
     esac
 done
@@ -98,12 +100,15 @@ quiet "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/debs" ||
 echo "   packages built in $((SECONDS - start)) s"
 
 declare -A deb
-for package in ovlockfile "$runtime" libovplatform-dev; do
+packages=(ovlockfile "$runtime" libovplatform-dev)
+[ -z "${etcd_built:-}" ] || packages+=(ovlockrun-etcd)
+for package in "${packages[@]}"; do
     deb[$package]=$work/debs/${package}_${version}_${arch}.deb
     [ -f "${deb[$package]}" ] || bad "no package file ${deb[$package]##*/}"
 done
 made=$(cd "$work/debs" && ls -- *.deb 2>/dev/null | sort | tr '\n' ' ')
-[ "$(wc -w <<<"$made")" -eq 3 ] || bad "expected three packages, CPack made: $made"
+[ "$(wc -w <<<"$made")" -eq ${#packages[@]} ] ||
+    bad "expected ${#packages[@]} packages, CPack made: $made"
 [ $failures -eq 0 ] || exit 1
 
 # ---- File lists ----------------------------------------------------------------------------
@@ -162,6 +167,11 @@ check_contents() {
     fi
 }
 check_contents ovlockfile "${expect_tools[@]}"
+if [ -n "${etcd_built:-}" ]; then
+    check_contents ovlockrun-etcd \
+        "-rwxr-xr-x root/root ./usr/libexec/ovlockrun-etcd" \
+        "-rw-r--r-- root/root ./usr/share/doc/ovlockrun-etcd/copyright"
+fi
 check_contents "$runtime" "${expect_runtime[@]}"
 check_contents libovplatform-dev "${expect_dev[@]}"
 
@@ -236,6 +246,15 @@ if [ "$dynamic_tool" != ON ]; then
     done
 fi
 
+if [ -n "${etcd_built:-}" ]; then
+    depends=$(field ovlockrun-etcd Depends)
+    grep -qE "(^|, )ovlockfile \(= $version\)(,|$)" <<<"$depends" ||
+        bad "ovlockrun-etcd: Depends lacks 'ovlockfile (= $version)': $depends"
+    grep -qx libcurl4 <(depends_names "$depends") ||
+        bad "ovlockrun-etcd: Depends lacks libcurl4: $depends"
+    check_loads ovlockrun-etcd "$work/root/usr/libexec/ovlockrun-etcd"
+fi
+
 depends=$(field "$runtime" Depends)
 for need in libc6 libuuid1; do
     grep -qx $need <(depends_names "$depends") || bad "$runtime: Depends lacks $need: $depends"
@@ -306,6 +325,21 @@ if [ $with_ovlockrun -eq 1 ]; then
             "the lock file held '$(cat "$locks/seen.file" 2>/dev/null)'"
     fi
     [ ! -e "$locks/job.lck" ] || bad "ovlockrun left the lock file behind"
+fi
+if [ -n "${etcd_built:-}" ]; then
+    # The helper answers on its own; ovlockrun looks for it where the
+    # package puts it, which is not in the unpacked root.
+    out=$("$work/root/usr/libexec/ovlockrun-etcd" --version 2>&1) ||
+        bad "ovlockrun-etcd --version exited with $?"
+    grep -qF "$version" <<<"$out" || bad "ovlockrun-etcd --version printed: $out"
+    echo "   ovlockrun-etcd: $out"
+    if [ ! -e /usr/libexec/ovlockrun-etcd ]; then
+        out=$("$ovlockrun" --endpoints http://127.0.0.1:1 job true 2>&1)
+        status=$?
+        [ $status -eq 4 ] && grep -qF "the etcd backend is not installed" <<<"$out" ||
+            bad "ovlockrun without its etcd helper: status $status, $out"
+        echo "   ovlockrun without the helper installed: status $status, $out"
+    fi
 fi
 
 # ---- A C program built against the unpacked development package ---------------------------
