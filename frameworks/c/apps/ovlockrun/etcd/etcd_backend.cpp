@@ -520,7 +520,10 @@ class EtcdBackend final : public LockBackend {
 
     const LockRequest request_;
     const etcd::Options options_;
-    const ToolServices &tool_;
+    // A copy: the tool lends its services from a frame that has ended by
+    // the time the lock is taken, and the keep-alive thread refers to this
+    // one for as long as the backend lives.
+    const ToolServices tool_;
     const std::string prefix_;
     std::unique_ptr<etcd::Client> client_;
     std::unique_ptr<KeepAlive> keeper_;
