@@ -297,11 +297,10 @@ void print_usage(FILE *to) {
         "Usage: %s [-w SECONDS] [-e SECONDS] [-E CODE] [-k SECONDS] [-q] [-D] [--] FILE "
         "COMMAND [ARG...]\n"
         "       %s [-e SECONDS] --check FILE\n"
-        "       %s --endpoints URL[,URL...] [--cacert FILE] [--cert FILE --key FILE]\n"
-        "                 [--user NAME] [-w SECONDS] [-e SECONDS] [-E CODE] [-k SECONDS] [-q] "
-        "[-D]\n"
-        "                 [--] NAME COMMAND [ARG...]\n"
-        "       %s --endpoints URL[,URL...] [TLS and user options] --check NAME\n",
+        "       %s {--endpoints URL[,URL...] | --etcd} [--cacert FILE] [--cert FILE --key FILE]\n"
+        "                 [--user NAME [--password-file FILE]] [-w SECONDS] [-e SECONDS]\n"
+        "                 [-E CODE] [-k SECONDS] [-q] [-D] [--] NAME COMMAND [ARG...]\n"
+        "       %s {--endpoints URL[,URL...] | --etcd} [TLS and user options] [-D] --check NAME\n",
         kToolName, kToolName, kToolName, kToolName);
 }
 
@@ -326,6 +325,8 @@ void print_help() {
         "  -D, --debug              debug log in ./ovlockrun.log; repeat for more detail\n"
         "      --check              print FILE.lck's record, age and verdict; changes\n"
         "                           nothing\n"
+        "      --help               print this help and exit\n"
+        "      --version            print the version and exit\n"
         "\n"
         "The lock on an etcd cluster (NAME is then the lock's name):\n"
         "      --endpoints URL[,URL...]\n"
@@ -336,13 +337,14 @@ void print_help() {
         "      --cacert FILE        the CA that signed the members' certificates\n"
         "      --cert FILE, --key FILE\n"
         "                           this client's certificate and its key\n"
-        "      --user NAME          authenticate as NAME; the password comes from\n"
-        "                           OVLOCK_ETCD_PASSWORD or --password-file FILE\n"
-        "  -e SECONDS is then the lease's time to live (default 60, at least 2).\n"
+        "      --user NAME          authenticate as NAME, with the password in\n"
+        "                           OVLOCK_ETCD_PASSWORD\n"
+        "      --password-file FILE the first line of FILE is the password instead\n"
+        "  -e SECONDS is then the lease's time to live (default 60, at least 2; a\n"
+        "  fraction counts as a whole second). --check NAME prints the holder's\n"
+        "  record, key, fence, time left and waiters.\n"
         "  COMMAND gets OVLOCK_KEY, OVLOCK_RECORD and OVLOCK_FENCE (a number that is\n"
         "  greater for every later holder of NAME) instead of OVLOCK_FILE.\n"
-        "      --help               print this help and exit\n"
-        "      --version            print the version and exit\n"
         "\n"
         "COMMAND runs in a process group of its own, with the standard streams of\n"
         "ovlockrun, and with OVLOCK_FILE (the lock file's absolute path) and\n"
@@ -363,7 +365,7 @@ void print_help() {
         "  128+N signal N arrived before COMMAND started\n"
         "With --check: 0 free, 1 held, 5 stale, 6 clock skew (the lock's time lies\n"
         "in the file system's future), 2 usage error, 4 the lock could not be looked at.\n"
-        "On etcd, 4 also when no endpoint answers within a few seconds.\n",
+        "On etcd, 4 also when no endpoint answers (each within 2 s, 4 s with --user).\n",
         stdout);
 }
 
