@@ -20,10 +20,11 @@
 // runs out on the cluster, and the command must be dead before it does
 // (kill_deadline_ms()).
 //
-// Release deletes the key, which wakes the next waiter, and revokes the
-// lease. A try that finds the lock busy, a wait that ends, a signal and a
-// failure do the same before the tool exits, so that nothing is left behind;
-// a killed tool leaves its key to its lease.
+// Release looks at the key once more (a loss since the last keep-alive is
+// reported) and revokes the lease, which deletes the key with it and so
+// wakes the next waiter. A try that finds the lock busy, a wait that ends, a
+// signal and a failure revoke the lease before the tool exits, so that
+// nothing is left behind; a killed tool leaves its key to its lease.
 #include "etcd_backend.h"
 
 #include <ovplatform/ovplatform.h>
