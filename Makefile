@@ -23,6 +23,7 @@ build: configure
 
 demo: build
 	OVLOCKFILE=$(BUILD)/frameworks/c/apps/ovlockfile/ovlockfile examples/demo.sh
+	OVLOCKRUN=$(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun examples/etcd_demo.sh
 
 # Warnings are errors in the test builds; a plain `make` leaves them warnings.
 check: WERROR_ARGS = -DOV_WERROR=ON
