@@ -7,6 +7,13 @@ command -v flock >/dev/null || { echo "flock(1) is needed (util-linux)" >&2; exi
     "${ROUNDS:-200}" "${HELD_SECONDS:-10}"
 "$build/bench/lockrun_bench" "$build/frameworks/c/apps/ovlockrun/ovlockrun" "${ROUNDS:-200}" \
     "${WAKE_ROUNDS:-50}"
+if [ -x "$build/bench/etcd_bench" ]; then
+    "$build/bench/etcd_bench" "$build/frameworks/c/apps/ovlockrun/ovlockrun" "$build/bench/stamp" \
+        "${ETCD_RUNS:-50}" \
+        "${ETCD_HANDOFFS:-50}" "${ETCD_CONTENDERS:-8}" "${ETCD_ROUNDS:-100}"
+else
+    echo "etcd_bench: not built (OV_WITH_ETCD is off)" >&2
+fi
 "$build/bench/string_bench"
 "$build/bench/sync_bench"
 "$build/bench/log_bench"
