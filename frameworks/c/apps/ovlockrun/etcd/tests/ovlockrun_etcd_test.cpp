@@ -541,6 +541,18 @@ TEST_F(EtcdLockRun, UsageErrorsExit2AndTouchNothing) {
     EXPECT_EQ(leases(), 0);
     // A fraction of a second counts as a whole one.
     EXPECT_EQ(run(script("exit 0", {"-e", "2.2"})), 0) << err();
+
+    // --etcd takes the endpoints from the environment.
+    ovsupport::ChildOptions opt;
+    opt.err = path("env.err");
+    opt.env = {"OVLOCK_ETCD_ENDPOINTS=" + e};
+    const pid_t pid = ovsupport::StartProgram(
+        OVLOCKRUN_BIN, {"--etcd", "job", "/bin/sh", "-c", "test -n \"$OVLOCK_FENCE\""}, opt);
+    EXPECT_EQ(ExitCode(WaitFor(pid, 20s)), 0) << read_file(path("env.err"));
+    opt.env = {"OVLOCK_ETCD_ENDPOINTS=not-a-url"};
+    EXPECT_EQ(ExitCode(WaitFor(
+                  ovsupport::StartProgram(OVLOCKRUN_BIN, {"--etcd", "job", "true"}, opt), 20s)),
+              2);
 }
 
 class EtcdLockRunTls : public EtcdLockRun {
