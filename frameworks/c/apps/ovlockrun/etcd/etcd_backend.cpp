@@ -290,7 +290,11 @@ class EtcdBackend final : public LockBackend {
 
         keeper_ = std::make_unique<KeepAlive>(tool_);
         const std::string why =
-            keeper_->start(options_for_keeping(), lease_, grant->ttl, granted_ms, key_, revision_);
+            // A cluster may grant more than was asked; the loss is judged by
+            // what was asked, so the keep-alive keeps to that too.
+            keeper_->start(options_for_keeping(), lease_,
+                           std::min<int64_t>(grant->ttl, request_.expiration), granted_ms, key_,
+                           revision_);
         if (!why.empty()) {
             say_failure(why);
             leave();
