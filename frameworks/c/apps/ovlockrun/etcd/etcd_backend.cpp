@@ -274,6 +274,9 @@ class EtcdBackend final : public LockBackend {
         auto grant = client_->lease_grant(request_.expiration);
         if (!grant) return failed(grant.error());
         lease_ = grant->id;
+        // A cluster may grant more than was asked, and keeps the lease that
+        // long; keep-alive and loss keep to the shorter of the two.
+        ttl_ = std::clamp<int64_t>(grant->ttl, 1, request_.expiration);
         key_ = contender_key(prefix_, lease_);
         record_ = make_record();
         // The transaction also reads the oldest key under the prefix: an
@@ -290,11 +293,7 @@ class EtcdBackend final : public LockBackend {
 
         keeper_ = std::make_unique<KeepAlive>(tool_);
         const std::string why =
-            // A cluster may grant more than was asked; the loss is judged by
-            // what was asked, so the keep-alive keeps to that too.
-            keeper_->start(options_for_keeping(), lease_,
-                           std::min<int64_t>(grant->ttl, request_.expiration), granted_ms, key_,
-                           revision_);
+            keeper_->start(options_for_keeping(), lease_, ttl_, granted_ms, key_, revision_);
         if (!why.empty()) {
             say_failure(why);
             leave();
@@ -323,13 +322,13 @@ class EtcdBackend final : public LockBackend {
     int64_t keep_alive_delay_ms() const override { return 0; }
     bool keep_alive() override {
         tool_.debug("Keep-alive of lease %" PRIx64 " every %" PRId64 " ms",
-                    static_cast<uint64_t>(lease_), request_.expiration * int64_t{1000} / 3);
+                    static_cast<uint64_t>(lease_), ttl_ * 1000 / 3);
         return true;
     }
 
     bool lost() override {
         if (keeper_->loss() != KeepAlive::kNone) return true;
-        return now_ms() - keeper_->renewed_ms() >= request_.expiration * int64_t{500};
+        return now_ms() - keeper_->renewed_ms() >= ttl_ * 500;
     }
 
     void report_loss(const char *then) override {
@@ -354,7 +353,7 @@ class EtcdBackend final : public LockBackend {
     // after the last keep-alive that reached it was sent; the command is
     // dead a margin before (a second, or a quarter of a short lease).
     int64_t kill_deadline_ms() const override {
-        const int64_t ttl_ms = request_.expiration * int64_t{1000};
+        const int64_t ttl_ms = ttl_ * 1000;
         return keeper_->renewed_ms() + ttl_ms - std::min<int64_t>(1000, ttl_ms / 4);
     }
 
@@ -530,6 +529,7 @@ class EtcdBackend final : public LockBackend {
     std::unique_ptr<etcd::Client> client_;
     std::unique_ptr<KeepAlive> keeper_;
     int64_t lease_ = 0;
+    int64_t ttl_ = 0;  // seconds
     std::string key_;
     std::string record_;
     int64_t revision_ = 0;
