@@ -37,34 +37,12 @@ extern char **environ;
 
 namespace {
 
+using ovbench::median;
+using ovbench::mono_ns;
+using ovbench::percentile;
 using ovbench::spawn;
+using ovbench::time_run;
 using ovbench::wait_exit;
-
-int64_t mono_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-double time_run(const std::vector<std::string> &args) {
-    const int64_t t = mono_ns();
-    const int code = wait_exit(spawn(args));
-    if (code != 0) {
-        std::fprintf(stderr, "%s exited %d\n", args[0].c_str(), code);
-        std::exit(2);
-    }
-    return static_cast<double>(mono_ns() - t) / 1e6;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 struct Bench {
     std::string ovlockrun;

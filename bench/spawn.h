@@ -1,10 +1,13 @@
 // Starting and reaping the programs the whole-process benchmarks time.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <spawn.h>
 #include <string>
@@ -39,6 +42,35 @@ inline int wait_exit(pid_t pid) {
     while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+// The monotonic clock in nanoseconds.
+inline int64_t mono_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+// Runs a command to its exit; milliseconds. A command that fails ends the
+// benchmark with status 2.
+inline double time_run(const std::vector<std::string> &args) {
+    const int64_t t = mono_ns();
+    const int code = wait_exit(spawn(args));
+    if (code != 0) {
+        std::fprintf(stderr, "%s exited %d\n", args[0].c_str(), code);
+        std::exit(2);
+    }
+    return static_cast<double>(mono_ns() - t) / 1e6;
+}
+
+// The value at fraction p of the sorted samples (0.5: the median).
+inline double percentile(std::vector<double> v, double p) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[static_cast<size_t>(p * static_cast<double>(v.size() - 1) + 0.5)];
+}
+
+inline double median(std::vector<double> v) {
+    return percentile(std::move(v), 0.5);
 }
 
 }  // namespace ovbench

@@ -348,20 +348,6 @@ class EtcdCluster {
         return code;
     }
 
-    static std::string find_in_path(const std::string &name) {
-        const char *path = std::getenv("PATH");
-        std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-        size_t start = 0;
-        while (start <= dirs.size()) {
-            size_t end = dirs.find(':', start);
-            if (end == std::string::npos) end = dirs.size();
-            const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-            if (access(candidate.c_str(), X_OK) == 0) return candidate;
-            start = end + 1;
-        }
-        return "/usr/bin/" + name;
-    }
-
     std::string initial_cluster() const {
         std::string out;
         for (size_t i = 0; i < members_.size(); ++i)

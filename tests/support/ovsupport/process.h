@@ -28,6 +28,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <functional>
 #include <optional>
@@ -154,6 +155,22 @@ class PreparedProgram {
 };
 
 }  // namespace detail
+
+// The program name as PATH finds it (/usr/bin/NAME when it does not), for
+// the calls here, which do not search PATH.
+inline std::string find_in_path(const std::string &name) {
+    const char *path = std::getenv("PATH");
+    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
+    size_t start = 0;
+    while (start <= dirs.size()) {
+        size_t end = dirs.find(':', start);
+        if (end == std::string::npos) end = dirs.size();
+        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
+        if (access(candidate.c_str(), X_OK) == 0) return candidate;
+        start = end + 1;
+    }
+    return "/usr/bin/" + name;
+}
 
 // Starts binary with args in a child process and returns its pid, -1 when
 // the fork fails (with errno).

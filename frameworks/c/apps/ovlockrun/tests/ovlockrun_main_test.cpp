@@ -87,13 +87,8 @@ class LockRun : public ovtest::TempDirTest {
         return options;
     }
     // Waits until a command has left a file behind.
-    bool wait_for_file(const std::string &file, std::chrono::milliseconds limit = 10s) const {
-        const auto end = Clock::now() + limit;
-        while (access(file.c_str(), F_OK) != 0) {
-            if (Clock::now() > end) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+    static bool wait_for_file(const std::string &file, std::chrono::milliseconds limit = 10s) {
+        return ovsupport::wait_for_file(file, limit);
     }
     // Takes the lock in this process, with its keep-alive worker.
     void hold() { ASSERT_EQ(ov_lockfile_acquire_continuous(&held_, lock_name().c_str(), 60), 0); }

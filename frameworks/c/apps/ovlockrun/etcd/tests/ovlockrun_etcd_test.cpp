@@ -42,20 +42,6 @@ double seconds_since(Clock::time_point start) {
     return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string in_path(const std::string &name) {
-    const char *path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        const std::string candidate = dirs.substr(start, end - start) + "/" + name;
-        if (access(candidate.c_str(), X_OK) == 0) return candidate;
-        start = end + 1;
-    }
-    return name;
-}
-
 // Whether any of pids still runs (a zombie does not).
 std::string running(const std::vector<int> &pids) {
     std::string out;
@@ -123,13 +109,8 @@ class EtcdLockRun : public ovtest::TempDirTest {
         return options;
     }
 
-    bool wait_for_file(const std::string &file, std::chrono::milliseconds limit = 20s) const {
-        const auto end = Clock::now() + limit;
-        while (access(file.c_str(), F_OK) != 0) {
-            if (Clock::now() > end) return false;
-            std::this_thread::sleep_for(5ms);
-        }
-        return true;
+    static bool wait_for_file(const std::string &file) {
+        return ovsupport::wait_for_file(file, 20s);
     }
 
     // The keys under NAME/ in create order, as etcdctl sees them.
@@ -173,7 +154,7 @@ class EtcdLockRun : public ovtest::TempDirTest {
         opt.err = path("etcdctl.err");
         opt.env = {"ETCDCTL_API=3"};
         const pid_t pid =
-            ovsupport::StartProgram(in_path("etcdctl"),
+            ovsupport::StartProgram(ovsupport::find_in_path("etcdctl"),
                                     {"--endpoints", cluster_->endpoints(), "--dial-timeout=2s",
                                      "lock", name, "--", "/bin/sh", "-c", text},
                                     opt);
@@ -576,7 +557,7 @@ TEST_F(EtcdLockRunTls, ClientCertificatesAreUsedAndAWrongCaIsRefused) {
     const std::string other_key = path("other.key");
     const std::string other_ca = path("other.crt");
     const pid_t openssl =
-        ovsupport::StartProgram(in_path("openssl"),
+        ovsupport::StartProgram(ovsupport::find_in_path("openssl"),
                                 {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout",
                                  other_key, "-out", other_ca, "-days", "1", "-subj", "/CN=other"},
                                 {.out = path("openssl.out"), .err = path("openssl.err")});
