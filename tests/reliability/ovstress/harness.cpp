@@ -30,6 +30,7 @@ std::string g_tool;
 std::string g_run;
 std::string g_testfs;
 std::string g_self;
+bool g_without_etcd = false;
 
 void fail(const char *format, ...) {
     char line[1024];

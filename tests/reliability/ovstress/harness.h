@@ -11,6 +11,8 @@
 //   clock_skew.cpp   contenders whose clocks are shifted with libfaketime
 //   file_server.cpp  the ovtestfs file server: offset clock, latency, faults
 //   resources.cpp    one process that holds a thousand locks, for leaks
+//   etcd.cpp         the command tool's lock on an etcd cluster whose members
+//                    crash, with holders paused past their lease
 //   main.cpp         the modes (ci, soak, takeover) and the printed figures
 #pragma once
 
@@ -51,6 +53,23 @@ struct Figures {
     int64_t threads_leaked = 0;
     int64_t bytes_leaked = 0;
     uint64_t selftest_overlaps = 0;
+    // The lock on etcd (etcd.cpp); its acquisitions and overlaps are also
+    // in the totals above.
+    bool etcd_ran = false;
+    uint64_t etcd_acquisitions = 0;
+    uint64_t etcd_overlaps = 0;
+    uint64_t etcd_pause_overlaps = 0;
+    uint64_t etcd_fence_disorders = 0;  // a later holder with a fence not above its predecessor's
+    uint64_t etcd_restarts = 0;         // members killed with SIGKILL and started again
+    uint64_t etcd_paused = 0;           // holders paused past the lease
+    uint64_t etcd_paused_lost = 0;      // ... that reported the lost lock (exit 3)
+    uint64_t etcd_paused_kept = 0;      // ... whose lease outlived the pause
+    uint64_t etcd_other_lost = 0;       // losses reported by holders not paused
+    uint64_t etcd_cut_off = 0;          // runs that failed to reach the cluster (exit 4)
+    uint64_t etcd_superseded_accepted = 0;
+    uint64_t etcd_superseded_refused = 0;
+    uint64_t etcd_latest_refused = 0;  // writes of the newest holder refused
+    uint64_t etcd_left = 0;            // keys and leases left on the cluster at the end
     std::vector<std::string> failures;
     std::vector<std::string> skipped;
 };
@@ -60,6 +79,7 @@ extern std::string g_tool;    // the lock tool
 extern std::string g_run;     // the tool that runs a command under the lock
 extern std::string g_testfs;  // the test file server; empty when not given
 extern std::string g_self;    // this program, rerun on a shifted clock
+extern bool g_without_etcd;   // built without the etcd backend
 
 // Reports a failure on standard error and keeps it for the summary.
 void fail(const char *format, ...) __attribute__((format(printf, 1, 2)));
@@ -260,5 +280,14 @@ class TwoClients {
 
 // resources.cpp
 void resources(const std::string &work);
+
+// etcd.cpp: the command tool (g_run) on a three-member etcd cluster; a
+// missing etcd, etcdctl or --run is a failure. The soak's holds are longer
+// and its faults more. etcd_holder_main is the command the tool runs there:
+// it reports its start with OVLOCK_FENCE, a write every step_ms for hold_ms,
+// and its end to the fenced store at socket_path.
+void etcd_lock(const std::string &work, bool soak);
+int etcd_holder_main(const std::string &socket_path, const std::string &holder, int hold_ms,
+                     int step_ms);
 
 }  // namespace ovstress

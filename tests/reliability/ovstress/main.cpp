@@ -10,7 +10,9 @@
 // SIGKILL and paused with SIGSTOP; contenders whose clocks are shifted with libfaketime; a file
 // server whose clock differs from the host's (the ovtestfs FUSE file system,
 // mounted twice as two client hosts); injected server faults; and a process
-// that holds a thousand locks, for leaks. A self-test runs the contention
+// that holds a thousand locks, for leaks; and the command tool's lock on a
+// three-member etcd cluster whose members are killed and restarted while
+// holders are paused past their lease. A self-test runs the contention
 // detectors on a deliberately broken lock and fails the run if they stay
 // silent. Every run ends with the figures and exits 1 if any of them is off.
 // Each scenario has a file of its own; harness.h lists them.
@@ -22,9 +24,13 @@
 //   ovstress takeover --tool PATH [--rounds N] [--delay MS] [--latency MS]
 //                                                takeover rounds alone, through
 //                                                the library, to compare variants
+//   ovstress etcd --run PATH [--soak]            the lock on etcd alone, at the
+//                                                ci's sizes or the soak's
 //
 // --tool names the lock tool (ovlockfile), --run the command tool
-// (ovlockrun); without --run the scenarios that need it are skipped.
+// (ovlockrun); without --run the scenarios that need it are skipped, except
+// the lock on etcd, which then fails. --without-etcd says that the command
+// tool was built without its etcd backend: that scenario is skipped.
 #include "harness.h"
 
 #include "ovsupport/files.h"
@@ -71,6 +77,35 @@ void print_figures(double seconds) {
         f.false_takeovers, f.multi_winner_rounds, f.rounds, f.slow_rounds, f.no_winner_rounds,
         f.max_loss_ms, f.max_takeover_ms, f.takeover_bound_ms, f.debris, f.fds_leaked,
         f.threads_leaked, f.bytes_leaked, f.selftest_overlaps);
+    if (f.etcd_ran) {
+        std::printf("etcd: acquisitions                     %" PRIu64
+                    "\n"
+                    "etcd: overlaps explained by a pause    %" PRIu64
+                    "\n"
+                    "etcd: overlaps not explained by one    %" PRIu64
+                    " (must be 0)\n"
+                    "etcd: fences in the order of holding   %s\n"
+                    "etcd: members killed and restarted     %" PRIu64
+                    "\n"
+                    "etcd: holders paused past the lease    %" PRIu64 ": %" PRIu64
+                    " reported the loss (exit 3), %" PRIu64
+                    " kept a lease that outlived the pause\n"
+                    "etcd: other losses reported            %" PRIu64
+                    " (exit 3)\n"
+                    "etcd: runs cut off from the cluster    %" PRIu64
+                    " (exit 4)\n"
+                    "etcd: writes of superseded holders     %" PRIu64
+                    " accepted (must be 0), %" PRIu64
+                    " refused\n"
+                    "etcd: writes of the newest refused     %" PRIu64
+                    " (must be 0)\n"
+                    "etcd: keys and leases left             %" PRIu64 " (must be 0)\n",
+                    f.etcd_acquisitions, f.etcd_pause_overlaps, f.etcd_overlaps,
+                    f.etcd_fence_disorders == 0 ? "strictly increasing" : "OUT OF ORDER",
+                    f.etcd_restarts, f.etcd_paused, f.etcd_paused_lost, f.etcd_paused_kept,
+                    f.etcd_other_lost, f.etcd_cut_off, f.etcd_superseded_accepted,
+                    f.etcd_superseded_refused, f.etcd_latest_refused, f.etcd_left);
+    }
     for (const auto &s : f.skipped) std::printf("skipped: %s\n", s.c_str());
     for (const auto &s : f.failures) std::printf("FAILED: %s\n", s.c_str());
     std::printf("%s\n", f.failures.empty() ? "PASS" : "FAIL");
@@ -115,6 +150,7 @@ void run_ci(const std::string &work) {
     paused_holder(work);
     clock_skew(work);
     file_server(work, false, 10);
+    etcd_lock(work, false);
     resources(work);
 }
 
@@ -136,6 +172,7 @@ void run_soak(const std::string &work, int64_t until) {
         paused_holder(work);
         if (pass % 3 == 1) file_server(work, true, 3);
         if (pass % 5 == 1) clock_skew(work);
+        etcd_lock(work, true);
     }
     resources(work);
 }
@@ -143,7 +180,8 @@ void run_soak(const std::string &work, int64_t until) {
 int usage() {
     std::fprintf(stderr,
                  "usage: ovstress ci|soak --tool PATH [--run PATH] [--testfs PATH] [--minutes N] "
-                 "[--dir DIR]\n");
+                 "[--dir DIR] [--without-etcd]\n"
+                 "       ovstress etcd --run PATH [--soak] [--dir DIR]\n");
     return 2;
 }
 
@@ -163,13 +201,16 @@ int main(int argc, char **argv) {
         return skew_contender_main(argv[2], std::atoi(argv[3]));
     if (mode == "run-holder" && argc == 7)
         return run_holder_main(argv[2], argv[3], argv[4], std::atoi(argv[5]), std::atoi(argv[6]));
-    if (mode != "ci" && mode != "soak" && mode != "takeover") return usage();
+    if (mode == "etcd-holder" && argc == 6)
+        return etcd_holder_main(argv[2], argv[3], std::atoi(argv[4]), std::atoi(argv[5]));
+    if (mode != "ci" && mode != "soak" && mode != "takeover" && mode != "etcd") return usage();
 
     double minutes = 30;
     int rounds = 30;
     uint32_t delay_ms = 0;
     int latency_ms = 0;
     std::string base = "/tmp";
+    bool etcd_soak = false;
     for (int i = 2; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--tool" && i + 1 < argc) {
@@ -188,11 +229,15 @@ int main(int argc, char **argv) {
             latency_ms = std::atoi(argv[++i]);
         } else if (arg == "--dir" && i + 1 < argc) {
             base = argv[++i];
+        } else if (arg == "--without-etcd") {
+            g_without_etcd = true;
+        } else if (arg == "--soak" && mode == "etcd") {
+            etcd_soak = true;
         } else {
             return usage();
         }
     }
-    if (g_tool.empty()) return usage();
+    if (mode == "etcd" ? g_run.empty() : g_tool.empty()) return usage();
     signal(SIGPIPE, SIG_IGN);
     prctl(PR_SET_CHILD_SUBREAPER, 1);
     const std::string work = temp_dir(base, "ovstress");
@@ -200,6 +245,8 @@ int main(int argc, char **argv) {
     const int64_t start = mono_ns();
     if (mode == "takeover") {
         takeover_only(work, rounds, delay_ms, latency_ms);
+    } else if (mode == "etcd") {
+        etcd_lock(work, etcd_soak);
     } else {
         self_test(work);
         if (mode == "ci")

@@ -361,6 +361,11 @@ class EtcdBackend final : public LockBackend {
 
     Released release(bool quiet) override {
         const KeepAlive::Loss loss = keeper_ ? keeper_->loss() : KeepAlive::kNone;
+        // A command that ended while no keep-alive had reached the cluster
+        // for half the time to live (this process was stopped, say, and its
+        // command went on first) ran past the point where the lock counts
+        // as lost, even if the lease has not been revoked yet.
+        const bool stale = keeper_ && lost();
         if (keeper_) keeper_->stop();
         // No signal abandons the release.
         releasing_ = true;
@@ -377,7 +382,7 @@ class EtcdBackend final : public LockBackend {
             revoked.error().cause == etcd::Cause::kNotFound)
             found_ = KeepAlive::kLeaseGone;
         lease_ = 0;
-        if (found_ != KeepAlive::kNone) {
+        if (found_ != KeepAlive::kNone || stale) {
             if (!quiet) report_loss(" before the command ended");
             return Released::kLost;
         }

@@ -376,6 +376,26 @@ TEST_F(EtcdLockRun, RevokedLeaseIsALostLockAndStopsTheCommand) {
     EXPECT_NE(err().find("expired or was revoked; stopping the command"), std::string::npos);
 }
 
+// The tool stopped past half the time to live while its command ends: when
+// it goes on, nothing tells how long the command ran unguarded, so the lock
+// counts as lost although the lease (6 s) has not run out yet.
+TEST_F(EtcdLockRun, CommandEndedWhileTheToolWasStoppedPastHalfTheLeaseIsALoss) {
+    const std::string started = path("started");
+    const pid_t tool = start(script("touch " + started + "; sleep 0.3", {"-e", "6", "-k", "1"}));
+    ASSERT_TRUE(wait_for_file(started)) << err();
+    ASSERT_EQ(kill(tool, SIGSTOP), 0);
+    // Past half the time to live after the last keep-alive, within the
+    // lease's time to live after it (keep-alives go every 2 s).
+    std::this_thread::sleep_for(3500ms);
+    ASSERT_EQ(kill(tool, SIGCONT), 0);
+    EXPECT_EQ(finish(tool), 3) << err();
+    EXPECT_NE(err().find(std::string(kToolName) + "lock lost: no keep-alive of job/"),
+              std::string::npos)
+        << err();
+    EXPECT_NE(err().find("before the command ended"), std::string::npos) << err();
+    EXPECT_EQ(keys().size(), 0u);
+}
+
 TEST_F(EtcdLockRun, DeletedKeyIsALostLock) {
     const std::string key_file = path("key");
     const pid_t tool =
