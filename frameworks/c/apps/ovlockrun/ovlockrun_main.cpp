@@ -39,6 +39,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -56,6 +57,7 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <type_traits>
@@ -558,44 +560,141 @@ int check(const Options &opt) {
 
 // ---- Waiting for the lock -----------------------------------------------------------------
 
-// Wakes a waiting contender when the lock file is deleted or moved aside in
-// its directory: a release on this host is then seen at once rather than at
-// the end of a back-off step. Another host's release on a network file
-// system makes no event here, and the back-off still bounds the wait.
+// Contenders on one host wait in a queue, so that a release wakes one of
+// them and not all: the first waiter (the head) watches the lock's
+// directory with inotify and tries again as soon as the lock file goes;
+// the others wait behind it, in the order they came, on a connection to a
+// listening socket that the head holds. A head that gets the lock, gives
+// up or fails hands the listening socket itself to the next waiter in line
+// (the oldest connection not yet accepted), which becomes the head and
+// starts watching; with nobody in line the socket is closed. The socket
+// has a name in the abstract namespace, made of the user, the directory's
+// device and inode and a hash of the lock file's name, so that it needs no
+// file and goes with its last holder, a killed one included: its waiters
+// then see their connection end and take the head's place themselves.
+//
+// The queue only decides who watches: every waiter still tries at the end
+// of each back-off step, so that another host's release on a network file
+// system (which makes no event here), a queue that cannot be joined (a
+// name taken by a process of another user, a full backlog) or a head that
+// is slow to hand over costs at most a step. A try between the back-off
+// steps is cheap (LockLook below), so waiters that are not the head cost
+// next to nothing.
+
+// What a waiter last saw of the lock file, to tell a lock that is certainly
+// fresh from one that an acquisition should look at. A lock file can be
+// stale only once it has stayed unchanged for longer than the expiration by
+// the file system's clock; a file that this waiter saw appear or change
+// between two looks changed after the earlier one, so it stays fresh for
+// about the expiration from then, less a second for the clocks' rates. Only
+// then is the library's attempt (a read and an age probe) left out; a file
+// seen unchanged since the first look, or for too long, is tried in full.
+class LockLook {
+  public:
+    // Whether the lock file at path is a regular file certainly fresh now.
+    bool fresh(const char *path, int32_t expiration) {
+        const int64_t now = now_ms();
+        struct stat status {};
+        const bool present = lstat(path, &status) == 0 && S_ISREG(status.st_mode);
+        const bool same = present == present_ && (!present || same_file(status));
+        if (!same) {
+            changed_after_ = looked_ ? last_look_ : -1;
+            present_ = present;
+            seen_ = status;
+        }
+        looked_ = true;
+        last_look_ = now;
+        return present && changed_after_ >= 0 &&
+               now - changed_after_ < (static_cast<int64_t>(expiration) - 1) * 1000;
+    }
+
+    // An acquisition that began at when found the lock file missing (and
+    // then another contender's in its place, or none): a file seen from
+    // now on was made after when.
+    void saw_absent(int64_t when) {
+        looked_ = true;
+        present_ = false;
+        last_look_ = when;
+    }
+
+  private:
+    bool same_file(const struct stat &now) const {
+        return now.st_dev == seen_.st_dev && now.st_ino == seen_.st_ino &&
+               now.st_size == seen_.st_size && now.st_mtim.tv_sec == seen_.st_mtim.tv_sec &&
+               now.st_mtim.tv_nsec == seen_.st_mtim.tv_nsec &&
+               now.st_ctim.tv_sec == seen_.st_ctim.tv_sec &&
+               now.st_ctim.tv_nsec == seen_.st_ctim.tv_nsec;
+    }
+
+    bool looked_ = false;
+    bool present_ = false;
+    int64_t last_look_ = 0;
+    int64_t changed_after_ = -1;  // the look before the change, or -1: unknown
+    struct stat seen_ {};
+};
+
+// A waiter's place: the head's watch on the directory, or the connection to
+// the head; with neither (no queue could be joined) the waiter watches the
+// directory itself, as every waiter once did.
 class ReleaseWatch {
   public:
     ReleaseWatch() = default;
-    ~ReleaseWatch() {
-        if (fd_ >= 0) close(fd_);
-    }
+    ~ReleaseWatch() { leave(); }
     ReleaseWatch(const ReleaseWatch &) = delete;
     ReleaseWatch &operator=(const ReleaseWatch &) = delete;
 
-    // Starts watching once; without inotify (or with its limits reached) the
-    // wait falls back on the back-off alone.
+    // Joins the queue once: as its head when there is none yet, else at
+    // its end.
     void start(const char *lock_path) {
         if (started_) return;
         started_ = true;
-        char dir[OV_LOCKFILE_PATH_SIZE];
-        name_ = split_path(lock_path, dir);
-        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0) return;
-        if (inotify_add_watch(fd_, dir, IN_DELETE | IN_MOVED_FROM) < 0) {
-            close(fd_);
-            fd_ = -1;
+        name_ = split_path(lock_path, dir_);
+        struct stat dir {};
+        if (stat(dir_, &dir) != 0) {
+            watch_directory();
+            return;
         }
+        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char *p = name_; *p != '\0'; ++p)
+            hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ull;
+        address_.sun_family = AF_UNIX;
+        // The leading NUL puts the name in the abstract namespace.
+        const int n = std::snprintf(
+            address_.sun_path + 1, sizeof address_.sun_path - 1, "ovlockrun/%u/%llx/%llx/%016llx",
+            static_cast<unsigned>(geteuid()), static_cast<unsigned long long>(dir.st_dev),
+            static_cast<unsigned long long>(dir.st_ino), static_cast<unsigned long long>(hash));
+        address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+        join();
     }
 
-    int fd() const { return fd_; }
+    // The descriptors a pause waits on (at most two); their number.
+    int fill(pollfd *fds) const {
+        int n = 0;
+        if (inotify_ >= 0) fds[n++] = {inotify_, POLLIN, 0};
+        if (line_ >= 0) fds[n++] = {line_, POLLIN, 0};
+        return n;
+    }
 
-    // Reads what has queued up; true when the lock file went meanwhile.
-    // Other contenders' probe files come and go in the same directory.
+    // Acts on what the pause saw; true when a try is due now: the lock
+    // file went, or this waiter has just become the head.
+    bool handle(const pollfd *fds, int n) {
+        bool due = false;
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == inotify_) due = drain() || due;
+            if (fds[i].fd == line_) due = take_turn() || due;
+        }
+        return due;
+    }
+
+    // Reads what has queued up on the directory's watch; true when the lock
+    // file went meanwhile.
     bool drain() {
-        if (fd_ < 0) return false;
+        if (inotify_ < 0) return false;
         alignas(inotify_event) char buffer[4096];
         bool released = false;
         ssize_t n;
-        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+        while ((n = read(inotify_, buffer, sizeof buffer)) > 0) {
             for (char *p = buffer; p < buffer + n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(p);
                 if (event->len > 0 && std::strcmp(event->name, name_) == 0) released = true;
@@ -605,23 +704,149 @@ class ReleaseWatch {
         return released;
     }
 
+    // Leaves the queue: the head hands its place on, a waiter in line just
+    // goes (the head skips a connection that was closed).
+    void leave() {
+        if (listener_ >= 0) hand_over();
+        close_fd(&line_);
+        close_fd(&inotify_);
+    }
+
   private:
-    int fd_ = -1;
+    static void close_fd(int *fd) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+
+    // Whether the process at the other end of a connection is of this user.
+    static bool same_user(int fd) {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+    }
+
+    void watch_directory() {
+        if (inotify_ >= 0) return;
+        inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inotify_ < 0) return;
+        if (inotify_add_watch(inotify_, dir_, IN_DELETE | IN_MOVED_FROM) < 0) close_fd(&inotify_);
+    }
+
+    // Becomes the head, or gets in line behind it; without a queue the
+    // waiter watches the directory itself.
+    void join() {
+        for (int tries = 0; tries < 3; ++tries) {
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            const auto *address = reinterpret_cast<const sockaddr *>(&address_);
+            if (bind(fd, address, address_length_) == 0) {
+                if (listen(fd, SOMAXCONN) == 0) {
+                    listener_ = fd;
+                    watch_directory();
+                    return;
+                }
+                close(fd);
+                break;
+            }
+            if (errno == EADDRINUSE && connect(fd, address, address_length_) == 0 &&
+                same_user(fd)) {
+                line_ = fd;
+                return;
+            }
+            const int error = errno;
+            close(fd);
+            // The head closed its socket in between: try for its place.
+            if (error != ECONNREFUSED && error != ENOENT) break;
+        }
+        watch_directory();
+    }
+
+    // The head's turn has come, or the head has gone: becomes the head with
+    // the socket handed over, or joins afresh. Returns true: a try is due.
+    bool take_turn() {
+        char byte = 0;
+        iovec data = {&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(line_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+        int passed = -1;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                c->cmsg_len == CMSG_LEN(sizeof(int))) {
+                std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
+            }
+        }
+        close_fd(&line_);
+        if (n == 1 && passed >= 0) {
+            listener_ = passed;
+            watch_directory();
+        } else {
+            if (passed >= 0) close(passed);
+            join();
+        }
+        return true;
+    }
+
+    // Hands the listening socket to the oldest waiter in line that is still
+    // there, or closes it when nobody is.
+    void hand_over() {
+        for (;;) {
+            const int next = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (next < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                break;
+            }
+            bool passed = false;
+            if (same_user(next)) {
+                char byte = 1;
+                iovec data = {&byte, 1};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+                msghdr message{};
+                message.msg_iov = &data;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                cmsghdr *c = CMSG_FIRSTHDR(&message);
+                c->cmsg_level = SOL_SOCKET;
+                c->cmsg_type = SCM_RIGHTS;
+                c->cmsg_len = CMSG_LEN(sizeof(int));
+                std::memcpy(CMSG_DATA(c), &listener_, sizeof listener_);
+                passed = sendmsg(next, &message, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
+            }
+            close(next);
+            if (passed) break;
+        }
+        close_fd(&listener_);
+    }
+
     bool started_ = false;
+    char dir_[OV_LOCKFILE_PATH_SIZE] = {};
     const char *name_ = "";
+    sockaddr_un address_{};
+    socklen_t address_length_ = 0;
+    int listener_ = -1;  // the head's listening socket
+    int line_ = -1;      // a waiter's connection to the head
+    int inotify_ = -1;   // the head's (or a lone waiter's) watch on the directory
 };
 
-// Sleeps up to ms, ended early by a signal or by the lock file's release.
+// Sleeps up to ms, ended early by a signal, by the lock file's release or
+// by this waiter's turn at the head of the queue.
 void pause_before_retry(int64_t ms, ReleaseWatch *watch) {
     const int64_t end = now_ms() + ms;
     for (;;) {
         const int64_t left = end - now_ms();
         if (left <= 0 || g_pending.load() != 0) return;
-        pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {watch->fd(), POLLIN, 0}};
-        const int ready = poll(fds, watch->fd() >= 0 ? 2 : 1, static_cast<int>(left));
+        pollfd fds[3] = {{g_wake[0], POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+        const int n = watch->fill(fds + 1);
+        const int ready = poll(fds, static_cast<nfds_t>(1 + n), static_cast<int>(left));
         if (ready < 0 && errno != EINTR) return;
         drain_wake();
-        if (fds[1].revents != 0 && watch->drain()) return;
+        if (ready > 0 && watch->handle(fds + 1, n)) return;
     }
 }
 
@@ -647,11 +872,21 @@ Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code, char *wh
                     static_cast<uint64_t>(now_ms()) ^ 1;
     int64_t step = kFirstBackoffMs;
     int races = 0;
+    bool tried = false;
+    LockLook look;
     ReleaseWatch watch;
     for (;;) {
         // A release that happens from here on wakes the pause below.
         watch.drain();
-        const int32_t rc = ov_lockfile_acquire(lock, opt.file, opt.expiration);
+        int32_t rc = ELOCKED;
+        // Between a first full try and a lock file that might have gone
+        // stale, a look at the file tells a held lock from a free one.
+        if (!tried || !look.fresh(lock->path, opt.expiration)) {
+            const int64_t began = now_ms();
+            rc = ov_lockfile_acquire(lock, opt.file, opt.expiration);
+            tried = true;
+            if (rc == ENOENT || rc == EEXIST) look.saw_absent(began);
+        }
         *code = rc;
         if (g_pending.load() != 0) {
             if (rc == 0) ov_lockfile_release(lock);
