@@ -17,6 +17,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -339,6 +340,66 @@ TEST_F(LockRun, WaiterTakesTheLockWhenItsHolderReleases) {
     EXPECT_TRUE(entries(work()).empty());
 }
 
+// Waiters queued on one host run one at a time, each at once after its
+// predecessor's release (not at the end of a back-off step), and all of
+// them run; whoever holds the queue leaves nothing behind.
+TEST_F(LockRun, QueuedWaitersRunInTurnEachRightAfterTheLastRelease) {
+    hold();
+    const std::string log = path("turns");
+    // Start and end of each command, in microseconds of the monotonic clock.
+    const std::string text = "s=$(cut -d' ' -f1 /proc/uptime); echo \"$$ start $s\" >> " + log +
+                             "; sleep 0.3; s=$(cut -d' ' -f1 /proc/uptime); echo \"$$ end $s\" "
+                             ">> " +
+                             log;
+    std::vector<pid_t> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.push_back(start(script(text, {"-w", "60"})));
+        std::this_thread::sleep_for(100ms);
+    }
+    // Long enough for every waiter's back-off to reach its longest steps.
+    std::this_thread::sleep_for(2s);
+    ASSERT_EQ(ov_lockfile_release(&held_), 0);
+    for (const pid_t w : waiters) EXPECT_EQ(finish(w), 0) << err();
+
+    std::istringstream lines(read_file(log));
+    std::vector<std::pair<std::string, double>> events;
+    std::string pid, what;
+    double at = 0;
+    while (lines >> pid >> what >> at) events.emplace_back(what, at);
+    ASSERT_EQ(events.size(), 8u) << read_file(log);
+    for (size_t i = 0; i < events.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(events[i].first, i % 2 == 0 ? "start" : "end") << "two commands at once";
+        // /proc/uptime has hundredths: a hand-over within a back-off step's
+        // least would still show as 0.5 s and more.
+        if (i % 2 == 0 && i > 0) {
+            EXPECT_LT(events[i].second - events[i - 1].second, 0.3);
+        }
+    }
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// A waiter that has watched the holder keep its lock fresh still takes the
+// lock over once that holder has died and its file has gone stale.
+TEST_F(LockRun, WaiterTakesOverFromAHolderThatDiesWhileItWaits) {
+    const pid_t holder = start(script("touch " + marker() + "; exec sleep 60", {"-e", "3"}));
+    ASSERT_TRUE(wait_for_file(marker()));
+    const pid_t waiter = ovsupport::StartProgram(
+        OVLOCKRUN_BIN, {"-w", "40", "-e", "3", lock_name(), "touch", path("second")},
+        ovsupport::ChildOptions{.out = path("out2"), .err = path("err2")});
+    ASSERT_GT(waiter, 0);
+    // The waiter sees the file refreshed a few times.
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_NE(access(path("second").c_str(), F_OK), 0) << "ran while the lock was held";
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    EXPECT_EQ(finish(holder), -SIGKILL);
+    const auto killed = Clock::now();
+    EXPECT_EQ(ExitCode(WaitFor(waiter, 40s)), 0) << read_file(path("err2"));
+    // Stale after 3 s, three probes a second apart, and a back-off step.
+    EXPECT_LT(seconds_since(killed), 15.0);
+    EXPECT_EQ(access(path("second").c_str(), F_OK), 0);
+}
+
 // ovlockrun and ovlockfile take the same lock and exclude each other.
 TEST_F(LockRun, ExcludesAndIsExcludedByTheLockfileTool) {
     const pid_t tool = start(script("touch " + marker() + "; sleep 30"));
@@ -555,6 +616,38 @@ TEST_F(LockRun, KilledToolLeavesNoCommandToOutliveItsLock) {
                    std::to_string(shell) + "\n"),
         std::string::npos)
         << err();
+}
+
+// The guardian watches from the command's first moment: a tool killed at
+// once, before the guardian has moved into memory of its own, still has
+// its command's group stopped; one whose command ends normally after that
+// move says nothing and stops nothing.
+TEST_F(LockRun, GuardianWatchesFromTheStartAndStandsDownAfterItsMove) {
+    const std::string pids = path("pids");
+    const pid_t tool = start(script("echo $$ > " + pids + "; exec sleep 60", {"-k", "1"}));
+    ASSERT_TRUE(wait_for_file(pids, 10s));
+    ASSERT_EQ(kill(tool, SIGKILL), 0);
+    EXPECT_EQ(finish(tool), -SIGKILL);
+    int command = 0;
+    ASSERT_EQ(std::sscanf(read_file(pids).c_str(), "%d", &command), 1);
+    const auto end = Clock::now() + 10s;
+    while (kill(command, 0) == 0 && Clock::now() < end) std::this_thread::sleep_for(10ms);
+    // The command was the test's grandchild, adopted by the test's reaper
+    // or by init: a zombie is gone as far as the lock is concerned.
+    const std::string state = read_file("/proc/" + std::to_string(command) + "/stat");
+    EXPECT_TRUE(state.empty() || state.find(") Z ") != std::string::npos) << state;
+    EXPECT_NE(err().find("stopping the command's process group " + std::to_string(command)),
+              std::string::npos)
+        << err();
+    // The killed tool's lock file stays until it goes stale; it is no
+    // concern of the second half.
+    ASSERT_EQ(unlink(lock_file().c_str()), 0);
+
+    EXPECT_EQ(run(script("(sleep 2; touch " + marker() + ") & sleep 0.5")), 0);
+    EXPECT_EQ(err(), "");
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(access(marker().c_str(), F_OK), 0) << "the background job was stopped";
+    EXPECT_TRUE(entries(work()).empty());
 }
 
 // A tool that ends normally stops nothing.
