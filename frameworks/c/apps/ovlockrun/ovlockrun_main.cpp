@@ -1481,11 +1481,12 @@ void stop(const Plan &plan, pid_t group) noexcept {
             call(SYS_recvfrom, plan.fd, &message, sizeof message, MSG_WAITALL, nullptr, nullptr);
         if (n == -EINTR) continue;
         if (n != static_cast<long>(sizeof message)) break;
-        if (message > 0) {
-            group = message;
-        } else {
+        if (message <= 0) {
+            // The command has ended: nothing is left to watch.
             ended = true;
+            break;
         }
+        group = message;
     }
     if (group > 0 && !ended) stop(plan, group);
     call(SYS_exit, 0);
