@@ -1493,14 +1493,17 @@ void stop(const Plan &plan, pid_t group) noexcept {
     __builtin_unreachable();
 }
 
+// The guardian's plan, and the stack of one that shares the tool's memory.
+// The tool starts one guardian at most, and never writes either once it
+// runs.
+Plan g_plan;
+#if !OV_GUARDIAN_FORKED
+alignas(64) char g_stack[64 * 1024];
+
 int entry(void *plan) noexcept {
     watch(*static_cast<const Plan *>(plan));
 }
-
-// The plan and the stack of the guardian that shares the tool's memory. The
-// tool starts one guardian at most, and never writes either once it runs.
-Plan g_plan;
-alignas(64) char g_stack[64 * 1024];
+#endif
 
 }  // namespace guard
 

@@ -340,42 +340,62 @@ TEST_F(LockRun, WaiterTakesTheLockWhenItsHolderReleases) {
     EXPECT_TRUE(entries(work()).empty());
 }
 
-// Waiters queued on one host run one at a time, each at once after its
-// predecessor's release (not at the end of a back-off step), and all of
-// them run; whoever holds the queue leaves nothing behind.
-TEST_F(LockRun, QueuedWaitersRunInTurnEachRightAfterTheLastRelease) {
+// How many of the processes watch a directory with inotify.
+int watching(const std::vector<pid_t> &pids) {
+    int count = 0;
+    for (const pid_t pid : pids) {
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const std::string &name : entries(fds)) {
+            char target[64] = {};
+            const ssize_t n = readlink((fds + "/" + name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == "anon_inode:inotify") {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
+}
+
+// Waits until exactly one of the processes watches; returns how many do.
+int one_watching(const std::vector<pid_t> &pids) {
+    const auto end = Clock::now() + 10s;
+    int count = watching(pids);
+    while (count != 1 && Clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+        count = watching(pids);
+    }
+    return count;
+}
+
+// Waiters on one host queue up: only the first watches the lock's
+// directory, and when it gets the lock the next one takes its place; every
+// waiter runs its command in turn, one at a time, and nothing stays behind.
+TEST_F(LockRun, OnlyTheFirstOfTheQueuedWaitersWatchesAndHandsOnItsPlace) {
     hold();
     const std::string log = path("turns");
-    // Start and end of each command, in microseconds of the monotonic clock.
-    const std::string text = "s=$(cut -d' ' -f1 /proc/uptime); echo \"$$ start $s\" >> " + log +
-                             "; sleep 0.3; s=$(cut -d' ' -f1 /proc/uptime); echo \"$$ end $s\" "
-                             ">> " +
-                             log;
+    const std::string text =
+        "echo \"$$ start\" >> " + log + "; sleep 0.5; echo \"$$ end\" >> " + log;
     std::vector<pid_t> waiters;
     for (int i = 0; i < 4; ++i) {
         waiters.push_back(start(script(text, {"-w", "60"})));
-        std::this_thread::sleep_for(100ms);
+        std::this_thread::sleep_for(200ms);
     }
-    // Long enough for every waiter's back-off to reach its longest steps.
-    std::this_thread::sleep_for(2s);
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(one_watching(waiters), 1) << "a release would wake more than one";
     ASSERT_EQ(ov_lockfile_release(&held_), 0);
+    ASSERT_TRUE(wait_for_file(log));
+    // The new holder has handed its place on before its command started.
+    EXPECT_EQ(one_watching(waiters), 1) << "nobody watches for the next release";
     for (const pid_t w : waiters) EXPECT_EQ(finish(w), 0) << err();
 
     std::istringstream lines(read_file(log));
-    std::vector<std::pair<std::string, double>> events;
+    std::vector<std::string> events;
     std::string pid, what;
-    double at = 0;
-    while (lines >> pid >> what >> at) events.emplace_back(what, at);
+    while (lines >> pid >> what) events.push_back(what);
     ASSERT_EQ(events.size(), 8u) << read_file(log);
-    for (size_t i = 0; i < events.size(); ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(events[i].first, i % 2 == 0 ? "start" : "end") << "two commands at once";
-        // /proc/uptime has hundredths: a hand-over within a back-off step's
-        // least would still show as 0.5 s and more.
-        if (i % 2 == 0 && i > 0) {
-            EXPECT_LT(events[i].second - events[i - 1].second, 0.3);
-        }
-    }
+    for (size_t i = 0; i < events.size(); ++i)
+        EXPECT_EQ(events[i], i % 2 == 0 ? "start" : "end") << "two commands at once: " << i;
     EXPECT_TRUE(entries(work()).empty());
 }
 
