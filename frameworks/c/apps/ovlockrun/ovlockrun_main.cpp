@@ -1471,7 +1471,7 @@ void stop(const Plan &plan, pid_t group) noexcept {
                 if (copy > 0) {
                     while (call(SYS_wait4, copy, nullptr, 0, nullptr) == -EINTR) {
                     }
-                    call(SYS_exit, 0);
+                    call(SYS_exit_group, 0);
                 }
                 continue;
             }
@@ -1489,7 +1489,9 @@ void stop(const Plan &plan, pid_t group) noexcept {
         group = message;
     }
     if (group > 0 && !ended) stop(plan, group);
-    call(SYS_exit, 0);
+    // The whole guardian: forked under a sanitizer, it may have threads of
+    // the sanitizer's own, and a lone exit would leave it running.
+    call(SYS_exit_group, 0);
     __builtin_unreachable();
 }
 
