@@ -6,7 +6,7 @@ command -v flock >/dev/null || { echo "flock(1) is needed (util-linux)" >&2; exi
 "$build/bench/tool_bench" "$build/frameworks/c/apps/ovlockfile/ovlockfile" "$build/bench/c_floor" \
     "${ROUNDS:-200}" "${HELD_SECONDS:-10}"
 "$build/bench/lockrun_bench" "$build/frameworks/c/apps/ovlockrun/ovlockrun" "${ROUNDS:-200}" \
-    "${WAKE_ROUNDS:-50}"
+    "${WAKE_ROUNDS:-50}" "${CONTENTION_REPEATS:-3}"
 if [ -x "$build/bench/etcd_bench" ]; then
     "$build/bench/etcd_bench" "$build/frameworks/c/apps/ovlockrun/ovlockrun" "$build/bench/stamp" \
         "${ETCD_RUNS:-50}" \

@@ -45,6 +45,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <cstddef>
 #include <csignal>
 #include <cstdarg>
 #include <cstdint>
@@ -60,12 +61,15 @@
 #include <getopt.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
+#include <type_traits>
 #include <unistd.h>
 
 #include "lock_backend.h"
@@ -682,44 +686,141 @@ int check(const Options &opt) {
 
 // ---- Waiting for the lock -----------------------------------------------------------------
 
-// Wakes a waiting contender when the lock file is deleted or moved aside in
-// its directory: a release on this host is then seen at once rather than at
-// the end of a back-off step. Another host's release on a network file
-// system makes no event here, and the back-off still bounds the wait.
+// Contenders on one host wait in a queue, so that a release wakes one of
+// them and not all: the first waiter (the head) watches the lock's
+// directory with inotify and tries again as soon as the lock file goes;
+// the others wait behind it, in the order they came, on a connection to a
+// listening socket that the head holds. A head that gets the lock, gives
+// up or fails hands the listening socket itself to the next waiter in line
+// (the oldest connection not yet accepted), which becomes the head and
+// starts watching; with nobody in line the socket is closed. The socket
+// has a name in the abstract namespace, made of the user, the directory's
+// device and inode and a hash of the lock file's name, so that it needs no
+// file and goes with its last holder, a killed one included: its waiters
+// then see their connection end and take the head's place themselves.
+//
+// The queue only decides who watches: every waiter still tries at the end
+// of each back-off step, so that another host's release on a network file
+// system (which makes no event here), a queue that cannot be joined (a
+// name taken by a process of another user, a full backlog) or a head that
+// is slow to hand over costs at most a step. A try between the back-off
+// steps is cheap (LockLook below), so waiters that are not the head cost
+// next to nothing.
+
+// What a waiter last saw of the lock file, to tell a lock that is certainly
+// fresh from one that an acquisition should look at. A lock file can be
+// stale only once it has stayed unchanged for longer than the expiration by
+// the file system's clock; a file that this waiter saw appear or change
+// between two looks changed after the earlier one, so it stays fresh for
+// about the expiration from then, less a second for the clocks' rates. Only
+// then is the library's attempt (a read and an age probe) left out; a file
+// seen unchanged since the first look, or for too long, is tried in full.
+class LockLook {
+  public:
+    // Whether the lock file at path is a regular file certainly fresh now.
+    bool fresh(const char *path, int32_t expiration) {
+        const int64_t now = now_ms();
+        struct stat status {};
+        const bool present = lstat(path, &status) == 0 && S_ISREG(status.st_mode);
+        const bool same = present == present_ && (!present || same_file(status));
+        if (!same) {
+            changed_after_ = looked_ ? last_look_ : -1;
+            present_ = present;
+            seen_ = status;
+        }
+        looked_ = true;
+        last_look_ = now;
+        return present && changed_after_ >= 0 &&
+               now - changed_after_ < (static_cast<int64_t>(expiration) - 1) * 1000;
+    }
+
+    // An acquisition that began at when found the lock file missing (and
+    // then another contender's in its place, or none): a file seen from
+    // now on was made after when.
+    void saw_absent(int64_t when) {
+        looked_ = true;
+        present_ = false;
+        last_look_ = when;
+    }
+
+  private:
+    bool same_file(const struct stat &now) const {
+        return now.st_dev == seen_.st_dev && now.st_ino == seen_.st_ino &&
+               now.st_size == seen_.st_size && now.st_mtim.tv_sec == seen_.st_mtim.tv_sec &&
+               now.st_mtim.tv_nsec == seen_.st_mtim.tv_nsec &&
+               now.st_ctim.tv_sec == seen_.st_ctim.tv_sec &&
+               now.st_ctim.tv_nsec == seen_.st_ctim.tv_nsec;
+    }
+
+    bool looked_ = false;
+    bool present_ = false;
+    int64_t last_look_ = 0;
+    int64_t changed_after_ = -1;  // the look before the change, or -1: unknown
+    struct stat seen_ {};
+};
+
+// A waiter's place: the head's watch on the directory, or the connection to
+// the head; with neither (no queue could be joined) the waiter watches the
+// directory itself, as every waiter once did.
 class ReleaseWatch {
   public:
     ReleaseWatch() = default;
-    ~ReleaseWatch() {
-        if (fd_ >= 0) close(fd_);
-    }
+    ~ReleaseWatch() { leave(); }
     ReleaseWatch(const ReleaseWatch &) = delete;
     ReleaseWatch &operator=(const ReleaseWatch &) = delete;
 
-    // Starts watching once; without inotify (or with its limits reached) the
-    // wait falls back on the back-off alone.
+    // Joins the queue once: as its head when there is none yet, else at
+    // its end.
     void start(const char *lock_path) {
         if (started_) return;
         started_ = true;
-        char dir[OV_LOCKFILE_PATH_SIZE];
-        name_ = split_path(lock_path, dir);
-        fd_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (fd_ < 0) return;
-        if (inotify_add_watch(fd_, dir, IN_DELETE | IN_MOVED_FROM) < 0) {
-            close(fd_);
-            fd_ = -1;
+        name_ = split_path(lock_path, dir_);
+        struct stat dir {};
+        if (stat(dir_, &dir) != 0) {
+            watch_directory();
+            return;
         }
+        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
+        for (const char *p = name_; *p != '\0'; ++p)
+            hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ull;
+        address_.sun_family = AF_UNIX;
+        // The leading NUL puts the name in the abstract namespace.
+        const int n = std::snprintf(
+            address_.sun_path + 1, sizeof address_.sun_path - 1, "ovlockrun/%u/%llx/%llx/%016llx",
+            static_cast<unsigned>(geteuid()), static_cast<unsigned long long>(dir.st_dev),
+            static_cast<unsigned long long>(dir.st_ino), static_cast<unsigned long long>(hash));
+        address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
+        join();
     }
 
-    int fd() const { return fd_; }
+    // The descriptors a pause waits on (at most two); their number.
+    int fill(pollfd *fds) const {
+        int n = 0;
+        if (inotify_ >= 0) fds[n++] = {inotify_, POLLIN, 0};
+        if (line_ >= 0) fds[n++] = {line_, POLLIN, 0};
+        return n;
+    }
 
-    // Reads what has queued up; true when the lock file went meanwhile.
-    // Other contenders' probe files come and go in the same directory.
+    // Acts on what the pause saw; true when a try is due now: the lock
+    // file went, or this waiter has just become the head.
+    bool handle(const pollfd *fds, int n) {
+        bool due = false;
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == inotify_) due = drain() || due;
+            if (fds[i].fd == line_) due = take_turn() || due;
+        }
+        return due;
+    }
+
+    // Reads what has queued up on the directory's watch; true when the lock
+    // file went meanwhile.
     bool drain() {
-        if (fd_ < 0) return false;
+        if (inotify_ < 0) return false;
         alignas(inotify_event) char buffer[4096];
         bool released = false;
         ssize_t n;
-        while ((n = read(fd_, buffer, sizeof buffer)) > 0) {
+        while ((n = read(inotify_, buffer, sizeof buffer)) > 0) {
             for (char *p = buffer; p < buffer + n;) {
                 const auto *event = reinterpret_cast<const inotify_event *>(p);
                 if (event->len > 0 && std::strcmp(event->name, name_) == 0) released = true;
@@ -729,23 +830,149 @@ class ReleaseWatch {
         return released;
     }
 
+    // Leaves the queue: the head hands its place on, a waiter in line just
+    // goes (the head skips a connection that was closed).
+    void leave() {
+        if (listener_ >= 0) hand_over();
+        close_fd(&line_);
+        close_fd(&inotify_);
+    }
+
   private:
-    int fd_ = -1;
+    static void close_fd(int *fd) {
+        if (*fd >= 0) close(*fd);
+        *fd = -1;
+    }
+
+    // Whether the process at the other end of a connection is of this user.
+    static bool same_user(int fd) {
+        ucred peer{};
+        socklen_t size = sizeof peer;
+        return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
+    }
+
+    void watch_directory() {
+        if (inotify_ >= 0) return;
+        inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        if (inotify_ < 0) return;
+        if (inotify_add_watch(inotify_, dir_, IN_DELETE | IN_MOVED_FROM) < 0) close_fd(&inotify_);
+    }
+
+    // Becomes the head, or gets in line behind it; without a queue the
+    // waiter watches the directory itself.
+    void join() {
+        for (int tries = 0; tries < 3; ++tries) {
+            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            if (fd < 0) break;
+            const auto *address = reinterpret_cast<const sockaddr *>(&address_);
+            if (bind(fd, address, address_length_) == 0) {
+                if (listen(fd, SOMAXCONN) == 0) {
+                    listener_ = fd;
+                    watch_directory();
+                    return;
+                }
+                close(fd);
+                break;
+            }
+            if (errno == EADDRINUSE && connect(fd, address, address_length_) == 0 &&
+                same_user(fd)) {
+                line_ = fd;
+                return;
+            }
+            const int error = errno;
+            close(fd);
+            // The head closed its socket in between: try for its place.
+            if (error != ECONNREFUSED && error != ENOENT) break;
+        }
+        watch_directory();
+    }
+
+    // The head's turn has come, or the head has gone: becomes the head with
+    // the socket handed over, or joins afresh. Returns true: a try is due.
+    bool take_turn() {
+        char byte = 0;
+        iovec data = {&byte, 1};
+        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+        msghdr message{};
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+        const ssize_t n = recvmsg(line_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
+        int passed = -1;
+        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
+                c->cmsg_len == CMSG_LEN(sizeof(int))) {
+                std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
+            }
+        }
+        close_fd(&line_);
+        if (n == 1 && passed >= 0) {
+            listener_ = passed;
+            watch_directory();
+        } else {
+            if (passed >= 0) close(passed);
+            join();
+        }
+        return true;
+    }
+
+    // Hands the listening socket to the oldest waiter in line that is still
+    // there, or closes it when nobody is.
+    void hand_over() {
+        for (;;) {
+            const int next = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (next < 0) {
+                if (errno == EINTR || errno == ECONNABORTED) continue;
+                break;
+            }
+            bool passed = false;
+            if (same_user(next)) {
+                char byte = 1;
+                iovec data = {&byte, 1};
+                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+                msghdr message{};
+                message.msg_iov = &data;
+                message.msg_iovlen = 1;
+                message.msg_control = control;
+                message.msg_controllen = sizeof control;
+                cmsghdr *c = CMSG_FIRSTHDR(&message);
+                c->cmsg_level = SOL_SOCKET;
+                c->cmsg_type = SCM_RIGHTS;
+                c->cmsg_len = CMSG_LEN(sizeof(int));
+                std::memcpy(CMSG_DATA(c), &listener_, sizeof listener_);
+                passed = sendmsg(next, &message, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
+            }
+            close(next);
+            if (passed) break;
+        }
+        close_fd(&listener_);
+    }
+
     bool started_ = false;
+    char dir_[OV_LOCKFILE_PATH_SIZE] = {};
     const char *name_ = "";
+    sockaddr_un address_{};
+    socklen_t address_length_ = 0;
+    int listener_ = -1;  // the head's listening socket
+    int line_ = -1;      // a waiter's connection to the head
+    int inotify_ = -1;   // the head's (or a lone waiter's) watch on the directory
 };
 
-// Sleeps up to ms, ended early by a signal or by the lock file's release.
+// Sleeps up to ms, ended early by a signal, by the lock file's release or
+// by this waiter's turn at the head of the queue.
 void pause_before_retry(int64_t ms, ReleaseWatch *watch) {
     const int64_t end = now_ms() + ms;
     for (;;) {
         const int64_t left = end - now_ms();
         if (left <= 0 || g_pending.load() != 0) return;
-        pollfd fds[2] = {{g_wake[0], POLLIN, 0}, {watch->fd(), POLLIN, 0}};
-        const int ready = poll(fds, watch->fd() >= 0 ? 2 : 1, static_cast<int>(left));
+        pollfd fds[3] = {{g_wake[0], POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
+        const int n = watch->fill(fds + 1);
+        const int ready = poll(fds, static_cast<nfds_t>(1 + n), static_cast<int>(left));
         if (ready < 0 && errno != EINTR) return;
         drain_wake();
-        if (fds[1].revents != 0 && watch->drain()) return;
+        if (ready > 0 && watch->handle(fds + 1, n)) return;
     }
 }
 
@@ -771,11 +998,21 @@ Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code, char *wh
                     static_cast<uint64_t>(now_ms()) ^ 1;
     int64_t step = kFirstBackoffMs;
     int races = 0;
+    bool tried = false;
+    LockLook look;
     ReleaseWatch watch;
     for (;;) {
         // A release that happens from here on wakes the pause below.
         watch.drain();
-        const int32_t rc = ov_lockfile_acquire(lock, opt.file, opt.expiration);
+        int32_t rc = ELOCKED;
+        // Between a first full try and a lock file that might have gone
+        // stale, a look at the file tells a held lock from a free one.
+        if (!tried || !look.fresh(lock->path, opt.expiration)) {
+            const int64_t began = now_ms();
+            rc = ov_lockfile_acquire(lock, opt.file, opt.expiration);
+            tried = true;
+            if (rc == ENOENT || rc == EEXIST) look.saw_absent(began);
+        }
         *code = rc;
         if (g_pending.load() != 0) {
             if (rc == 0) ov_lockfile_release(lock);
@@ -1081,7 +1318,7 @@ void stop_group(pid_t child, double kill_after, int64_t kill_deadline) {
 // and releases nothing: its lock goes stale after the expiration and is
 // taken over, and a command left running would then run beside its
 // successor's. So a guardian process watches the tool while the command
-// runs. It is forked before the command starts, while the tool has a single
+// runs. It is started before the command, while the tool has a single
 // thread, and reads one end of a socket pair whose other end only the tool
 // holds (and, until its exec, the command's child): end of file there is
 // the tool's death, however it came. The child names its process group on
@@ -1099,6 +1336,306 @@ void stop_group(pid_t child, double kill_after, int64_t kill_deadline) {
 // together with the tool, and it keeps only standard error, for its
 // message: a caller that reads the tool's output to its end does not wait
 // for it.
+//
+// Starting it must cost the tool next to nothing: a fork copies the tool's
+// page tables and makes it pay a copy for every page it writes afterwards,
+// which costs as much as a short command's whole run. So the guardian is
+// started with clone(2) in the tool's own memory, on a stack of its own,
+// and runs only system calls made directly (no C library call that could
+// touch errno, a lock or the heap that it shares with the tool). Sharing
+// the memory has one weakness: the OOM killer ends every process that
+// shares its victim's memory. Once the command has run for
+// kGuardianMoveMs, the guardian therefore forks a copy of itself into
+// memory of its own, which takes over the watch, and waits for it; a
+// command that ends within that time is the only one whose tool's OOM
+// death also ends its guardian. Under the sanitizers, whose run-time state
+// is reached from the thread a clone would share, and on processors
+// without the direct system calls below, the guardian is forked instead;
+// it runs the same code either way.
+//
+// Divisions: direct system calls; the guardian's plan, written before it
+// starts; its code; the class the tool uses.
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define OV_GUARDIAN_FORKED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+#define OV_GUARDIAN_FORKED 1
+#endif
+#endif
+#if !defined(OV_GUARDIAN_FORKED) && !defined(__x86_64__) && !defined(__aarch64__)
+#define OV_GUARDIAN_FORKED 1
+#endif
+#ifndef OV_GUARDIAN_FORKED
+#define OV_GUARDIAN_FORKED 0
+#endif
+
+// How long the guardian shares the tool's memory before it moves into its own.
+constexpr int64_t kGuardianMoveMs = kWorkerDelayMs;
+// Room for the guardian's message: the lock's path and the words around it.
+constexpr size_t kGuardianLineSize = OV_LOCKFILE_PATH_SIZE + 128;
+
+namespace guard {
+
+// A system call without the C library: the result, or -errno. errno itself
+// lives with the tool's thread, which a shared-memory guardian must leave
+// alone.
+inline long sys(long number, long a = 0, long b = 0, long c = 0, long d = 0, long e = 0,
+                long f = 0) noexcept {
+#if defined(__x86_64__)
+    register long r10 __asm__("r10") = d;
+    register long r8 __asm__("r8") = e;
+    register long r9 __asm__("r9") = f;
+    long result;
+    __asm__ volatile("syscall"
+                     : "=a"(result)
+                     : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
+                     : "rcx", "r11", "memory");
+    return result;
+#elif defined(__aarch64__)
+    register long x8 __asm__("x8") = number;
+    register long x0 __asm__("x0") = a;
+    register long x1 __asm__("x1") = b;
+    register long x2 __asm__("x2") = c;
+    register long x3 __asm__("x3") = d;
+    register long x4 __asm__("x4") = e;
+    register long x5 __asm__("x5") = f;
+    __asm__ volatile("svc 0"
+                     : "+r"(x0)
+                     : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x5)
+                     : "memory");
+    return x0;
+#else
+    return syscall(number, a, b, c, d, e, f);
+#endif
+}
+
+template <typename T>
+long arg(T value) noexcept {
+    if constexpr (std::is_null_pointer_v<T>) {
+        return 0;
+    } else if constexpr (std::is_pointer_v<T>) {
+        return reinterpret_cast<long>(value);
+    } else {
+        return static_cast<long>(value);
+    }
+}
+
+template <typename... Args>
+long call(long number, Args... args) noexcept {
+    return sys(number, arg(args)...);
+}
+
+int64_t clock_ms() noexcept {
+    timespec ts{};
+    call(SYS_clock_gettime, CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void sleep_ms(int64_t ms) noexcept {
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    call(SYS_nanosleep, &ts, nullptr);
+}
+
+// Waits up to ms (-1: for ever) for fd to become readable; false on time-out.
+bool readable(int fd, int64_t ms) noexcept {
+    pollfd p = {fd, POLLIN, 0};
+    timespec ts{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
+    for (;;) {
+        const long n = call(SYS_ppoll, &p, 1, ms < 0 ? nullptr : &ts, nullptr, 0);
+        if (n != -EINTR) return n != 0;
+    }
+}
+
+// Decimal digits of a non-negative value, after out; the new end.
+char *put_decimal(char *out, long value) noexcept {
+    char digits[24];
+    int n = 0;
+    do {
+        digits[n++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+    } while (value > 0);
+    while (n > 0) *out++ = digits[--n];
+    return out;
+}
+
+// A decimal number at text; moves text past it. -1 when there is none.
+long get_decimal(const char **text) noexcept {
+    const char *p = *text;
+    if (*p < '0' || *p > '9') return -1;
+    long value = 0;
+    while (*p >= '0' && *p <= '9' && value < INT32_MAX) value = value * 10 + (*p++ - '0');
+    *text = p;
+    return value;
+}
+
+// The guardian's own share of the kernel's signal record (rt_sigaction(2)).
+struct KernelAction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    unsigned long mask;
+};
+
+// What the guardian needs, made ready by the tool before the start and
+// never touched by it afterwards.
+struct Plan {
+    int fd = -1;        // the guardian's end of the socket pair
+    int tool_end = -1;  // the tool's end, closed in the guardian
+    int wake[2] = {-1, -1};
+    sigset_t mask{};       // the tool's mask before the start
+    int64_t grace_ms = 0;  // SIGTERM to SIGKILL
+    bool move = false;     // whether to move into memory of its own
+    // The message's text up to the group's number, escaped as say() does.
+    char message[4 * kGuardianLineSize + sizeof kToolName + 2] = {};
+    size_t message_length = 0;
+};
+
+// Whether a process of the group is still alive, as group_alive() decides,
+// from the process table read with direct system calls.
+bool group_alive(pid_t group) noexcept {
+    const long probe = call(SYS_kill, -group, 0);
+    if (probe != 0) return probe != -ESRCH;
+    const long proc = call(SYS_openat, AT_FDCWD, "/proc", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (proc < 0) return true;
+    alignas(8) char entries[4096];
+    bool alive = false;
+    long n;
+    while (!alive && (n = call(SYS_getdents64, proc, entries, sizeof entries)) > 0) {
+        for (long at = 0; at < n && !alive;) {
+            // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+            unsigned short length;
+            __builtin_memcpy(&length, entries + at + 16, sizeof length);
+            const char *name = entries + at + 19;
+            at += length;
+            if (name[0] < '1' || name[0] > '9') continue;
+            char path[64] = "/proc/";
+            size_t used = 6;
+            for (size_t i = 0; name[i] != '\0' && used < sizeof path - 6; ++i)
+                path[used++] = name[i];
+            __builtin_memcpy(path + used, "/stat", 6);
+            const long fd = call(SYS_openat, AT_FDCWD, path, O_RDONLY | O_CLOEXEC);
+            if (fd < 0) continue;
+            char stat[512];
+            const long got = call(SYS_read, fd, stat, sizeof stat - 1);
+            call(SYS_close, fd);
+            if (got <= 0) continue;
+            stat[got] = '\0';
+            // "pid (comm) state ppid pgrp ...": comm may hold any character,
+            // so the fields are read after its last parenthesis.
+            const char *rest = nullptr;
+            for (const char *p = stat; *p != '\0'; ++p)
+                if (*p == ')') rest = p;
+            if (rest == nullptr || rest[1] != ' ' || rest[2] == '\0' || rest[3] != ' ') continue;
+            const char state = rest[2];
+            const char *p = rest + 4;
+            if (get_decimal(&p) < 0 || *p++ != ' ') continue;
+            if (get_decimal(&p) == group && state != 'Z' && state != 'X') alive = true;
+        }
+    }
+    call(SYS_close, proc);
+    return alive;
+}
+
+// Stops the group of a command whose tool has died, with the message.
+void stop(const Plan &plan, pid_t group) noexcept {
+    char line[sizeof plan.message + 32];
+    __builtin_memcpy(line, plan.message, plan.message_length);
+    char *end = put_decimal(line + plan.message_length, group);
+    *end++ = '\n';
+    for (const char *p = line; p < end;) {
+        const long n = call(SYS_write, STDERR_FILENO, p, end - p);
+        if (n == -EINTR) continue;
+        if (n <= 0) break;
+        p += n;
+    }
+    call(SYS_kill, -group, SIGTERM);
+    call(SYS_kill, -group, SIGCONT);
+    const int64_t deadline = clock_ms() + plan.grace_ms;
+    bool alive = true;
+    while ((alive = group_alive(group)) && clock_ms() < deadline) sleep_ms(kGraceStepMs);
+    if (alive) call(SYS_kill, -group, SIGKILL);
+}
+
+// The guardian: sets itself apart from the tool, waits for the tool's end
+// and stops the command's group when the tool ended before the command did.
+[[noreturn]] void watch(const Plan &plan) noexcept {
+    call(SYS_setsid);
+    for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU}) {
+        KernelAction action{};
+        action.handler = SIG_IGN;
+        call(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
+    }
+    for (const int signal : {SIGTERM, SIGCHLD}) {
+        KernelAction action{};
+        action.handler = SIG_DFL;
+        call(SYS_rt_sigaction, signal, &action, nullptr, sizeof action.mask);
+    }
+    call(SYS_rt_sigprocmask, SIG_SETMASK, &plan.mask, nullptr, sizeof(unsigned long));
+    call(SYS_close, plan.tool_end);
+    call(SYS_close, plan.wake[0]);
+    call(SYS_close, plan.wake[1]);
+    const long null = call(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR | O_CLOEXEC);
+    if (null >= 0) {
+        call(SYS_dup3, null, STDIN_FILENO, 0);
+        call(SYS_dup3, null, STDOUT_FILENO, 0);
+        if (null > STDOUT_FILENO) call(SYS_close, null);
+    }
+    const int64_t move_at = plan.move ? clock_ms() + kGuardianMoveMs : -1;
+    bool moved = !plan.move;
+    pid_t group = 0;
+    bool ended = false;
+    for (;;) {
+        if (!moved) {
+            const int64_t left = move_at - clock_ms();
+            if (left <= 0 || !readable(plan.fd, left)) {
+                moved = true;
+                // A copy in memory of its own watches from here on; this
+                // one waits for it, so that the tool still waits for the
+                // watch's end when it stands the guardian down.
+                const long copy = call(SYS_clone, SIGCHLD, 0, nullptr, nullptr, 0);
+                if (copy > 0) {
+                    while (call(SYS_wait4, copy, nullptr, 0, nullptr) == -EINTR) {
+                    }
+                    call(SYS_exit_group, 0);
+                }
+                continue;
+            }
+        }
+        pid_t message = 0;
+        const long n =
+            call(SYS_recvfrom, plan.fd, &message, sizeof message, MSG_WAITALL, nullptr, nullptr);
+        if (n == -EINTR) continue;
+        if (n != static_cast<long>(sizeof message)) break;
+        if (message <= 0) {
+            // The command has ended: nothing is left to watch.
+            ended = true;
+            break;
+        }
+        group = message;
+    }
+    if (group > 0 && !ended) stop(plan, group);
+    // The whole guardian: forked under a sanitizer, it may have threads of
+    // the sanitizer's own, and a lone exit would leave it running.
+    call(SYS_exit_group, 0);
+    __builtin_unreachable();
+}
+
+// The guardian's plan, and the stack of one that shares the tool's memory.
+// The tool starts one guardian at most, and never writes either once it
+// runs.
+Plan g_plan;
+#if !OV_GUARDIAN_FORKED
+alignas(64) char g_stack[64 * 1024];
+
+int entry(void *plan) noexcept {
+    watch(*static_cast<const Plan *>(plan));
+}
+#endif
+
+}  // namespace guard
+
 class Guardian {
   public:
     Guardian() = default;
@@ -1106,23 +1643,41 @@ class Guardian {
     Guardian(const Guardian &) = delete;
     Guardian &operator=(const Guardian &) = delete;
 
-    // Forks the guardian; false, with errno set, when it cannot be had.
+    // Starts the guardian; false, with errno set, when it cannot be had.
     bool start(const Options &opt, const char *lock_path) {
         int ends[2];
         if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ends) != 0) return false;
+        guard::Plan &plan = guard::g_plan;
+        plan.fd = ends[0];
+        plan.tool_end = ends[1];
+        plan.wake[0] = g_wake[0];
+        plan.wake[1] = g_wake[1];
+        const int64_t half_expiration = static_cast<int64_t>(opt.expiration) * 1000 / 2;
+        plan.grace_ms = std::min(to_ms(opt.kill_after), half_expiration);
+        plan.move = !OV_GUARDIAN_FORKED;
+        plan.message_length = guardian_message(lock_path, plan.message, sizeof plan.message);
+
+        // No handler of the tool may run in the guardian before it has put
+        // its own actions in place: in shared memory it would act on the
+        // tool's state. The guardian restores the mask saved here.
+        sigset_t all;
+        sigfillset(&all);
+        pthread_sigmask(SIG_SETMASK, &all, &plan.mask);
+#if OV_GUARDIAN_FORKED
         const pid_t pid = fork();
+        if (pid == 0) guard::watch(plan);
+#else
+        const pid_t pid =
+            clone(guard::entry, guard::g_stack + sizeof guard::g_stack, CLONE_VM | SIGCHLD, &plan);
+#endif
+        const int error = errno;
+        pthread_sigmask(SIG_SETMASK, &plan.mask, nullptr);
+        close(ends[0]);
         if (pid < 0) {
-            const int error = errno;
-            close(ends[0]);
             close(ends[1]);
             errno = error;
             return false;
         }
-        if (pid == 0) {
-            close(ends[1]);
-            watch(ends[0], opt, lock_path);
-        }
-        close(ends[0]);
         pid_ = pid;
         fd_ = ends[1];
         TOOL_DEBUG("Guardian %d watches this process", static_cast<int>(pid));
@@ -1130,7 +1685,9 @@ class Guardian {
     }
 
     // The end the command's child names its group on.
-    int fd() const { return fd_; }
+    int fd() const {
+        return fd_;
+    }
 
     // The command has ended, or never started: the guardian leaves at once.
     void stand_down() {
@@ -1144,50 +1701,17 @@ class Guardian {
     }
 
   private:
-    // The guardian process: waits for the tool's end, and stops the
-    // command's group when the tool ended before the command did.
-    [[noreturn]] static void watch(int fd, const Options &opt, const char *lock_path) {
-        setsid();
-        for (const int signal : {SIGINT, SIGHUP, SIGQUIT, SIGPIPE, SIGTSTP, SIGTTIN, SIGTTOU})
-            std::signal(signal, SIG_IGN);
-        std::signal(SIGTERM, SIG_DFL);
-        std::signal(SIGCHLD, SIG_DFL);
-        close(g_wake[0]);
-        close(g_wake[1]);
-        const int null = open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (null >= 0) {
-            dup2(null, STDIN_FILENO);
-            dup2(null, STDOUT_FILENO);
-            if (null > STDOUT_FILENO) close(null);
-        }
-        pid_t group = 0;
-        bool ended = false;
-        for (;;) {
-            pid_t message = 0;
-            const ssize_t n = recv(fd, &message, sizeof message, MSG_WAITALL);
-            if (n < 0 && errno == EINTR) continue;
-            if (n != static_cast<ssize_t>(sizeof message)) break;
-            if (message > 0) {
-                group = message;
-            } else {
-                ended = true;
-            }
-        }
-        if (group > 0 && !ended) {
-            say("ended while the command ran, and %s is no longer kept fresh; stopping the "
-                "command's process group %d",
-                lock_path, static_cast<int>(group));
-            const int64_t half_expiration = static_cast<int64_t>(opt.expiration) * 1000 / 2;
-            const int64_t grace = std::min(to_ms(opt.kill_after), half_expiration);
-            kill(-group, SIGTERM);
-            kill(-group, SIGCONT);
-            const int64_t deadline = now_ms() + grace;
-            bool alive = true;
-            while ((alive = group_alive(group)) && now_ms() < deadline)
-                poll(nullptr, 0, kGraceStepMs);
-            if (alive) kill(-group, SIGKILL);
-        }
-        _exit(0);
+    // The message's text before the group's number, as say() writes it.
+    static size_t guardian_message(const char *lock_path, char *out, size_t size) {
+        char line[kGuardianLineSize];
+        char text[4 * kGuardianLineSize];
+        std::snprintf(line, sizeof line,
+                      "ended while the command ran, and %s is no longer kept fresh; stopping "
+                      "the command's process group ",
+                      lock_path);
+        ov_str_escape_to(text, line, sizeof text, nullptr);
+        const int n = std::snprintf(out, size, "%s: %s", kToolName, text);
+        return n < 0 ? 0 : std::min(static_cast<size_t>(n), size - 1);
     }
 
     pid_t pid_ = -1;

@@ -17,6 +17,7 @@
 #include <ctime>
 #include <fcntl.h>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -334,6 +335,86 @@ TEST_F(LockRun, WaiterTakesTheLockWhenItsHolderReleases) {
     EXPECT_TRUE(entries(work()).empty());
 }
 
+// How many of the processes watch a directory with inotify.
+int watching(const std::vector<pid_t> &pids) {
+    int count = 0;
+    for (const pid_t pid : pids) {
+        const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+        for (const std::string &name : entries(fds)) {
+            char target[64] = {};
+            const ssize_t n = readlink((fds + "/" + name).c_str(), target, sizeof target - 1);
+            if (n > 0 && std::string(target, static_cast<size_t>(n)) == "anon_inode:inotify") {
+                ++count;
+                break;
+            }
+        }
+    }
+    return count;
+}
+
+// Waits until exactly one of the processes watches; returns how many do.
+int one_watching(const std::vector<pid_t> &pids) {
+    const auto end = Clock::now() + 10s;
+    int count = watching(pids);
+    while (count != 1 && Clock::now() < end) {
+        std::this_thread::sleep_for(20ms);
+        count = watching(pids);
+    }
+    return count;
+}
+
+// Waiters on one host queue up: only the first watches the lock's
+// directory, and when it gets the lock the next one takes its place; every
+// waiter runs its command in turn, one at a time, and nothing stays behind.
+TEST_F(LockRun, OnlyTheFirstOfTheQueuedWaitersWatchesAndHandsOnItsPlace) {
+    hold();
+    const std::string log = path("turns");
+    const std::string text =
+        "echo \"$$ start\" >> " + log + "; sleep 0.5; echo \"$$ end\" >> " + log;
+    std::vector<pid_t> waiters;
+    for (int i = 0; i < 4; ++i) {
+        waiters.push_back(start(script(text, {"-w", "60"})));
+        std::this_thread::sleep_for(200ms);
+    }
+    std::this_thread::sleep_for(1s);
+    EXPECT_EQ(one_watching(waiters), 1) << "a release would wake more than one";
+    ASSERT_EQ(ov_lockfile_release(&held_), 0);
+    ASSERT_TRUE(wait_for_file(log));
+    // The new holder has handed its place on before its command started.
+    EXPECT_EQ(one_watching(waiters), 1) << "nobody watches for the next release";
+    for (const pid_t w : waiters) EXPECT_EQ(finish(w), 0) << err();
+
+    std::istringstream lines(read_file(log));
+    std::vector<std::string> events;
+    std::string pid, what;
+    while (lines >> pid >> what) events.push_back(what);
+    ASSERT_EQ(events.size(), 8u) << read_file(log);
+    for (size_t i = 0; i < events.size(); ++i)
+        EXPECT_EQ(events[i], i % 2 == 0 ? "start" : "end") << "two commands at once: " << i;
+    EXPECT_TRUE(entries(work()).empty());
+}
+
+// A waiter that has watched the holder keep its lock fresh still takes the
+// lock over once that holder has died and its file has gone stale.
+TEST_F(LockRun, WaiterTakesOverFromAHolderThatDiesWhileItWaits) {
+    const pid_t holder = start(script("touch " + marker() + "; exec sleep 60", {"-e", "3"}));
+    ASSERT_TRUE(wait_for_file(marker()));
+    const pid_t waiter = ovsupport::StartProgram(
+        OVLOCKRUN_BIN, {"-w", "40", "-e", "3", lock_name(), "touch", path("second")},
+        ovsupport::ChildOptions{.out = path("out2"), .err = path("err2")});
+    ASSERT_GT(waiter, 0);
+    // The waiter sees the file refreshed a few times.
+    std::this_thread::sleep_for(2500ms);
+    ASSERT_NE(access(path("second").c_str(), F_OK), 0) << "ran while the lock was held";
+    ASSERT_EQ(kill(holder, SIGKILL), 0);
+    EXPECT_EQ(finish(holder), -SIGKILL);
+    const auto killed = Clock::now();
+    EXPECT_EQ(ExitCode(WaitFor(waiter, 40s)), 0) << read_file(path("err2"));
+    // Stale after 3 s, three probes a second apart, and a back-off step.
+    EXPECT_LT(seconds_since(killed), 15.0);
+    EXPECT_EQ(access(path("second").c_str(), F_OK), 0);
+}
+
 // ovlockrun and ovlockfile take the same lock and exclude each other.
 TEST_F(LockRun, ExcludesAndIsExcludedByTheLockfileTool) {
     const pid_t tool = start(script("touch " + marker() + "; sleep 30"));
@@ -550,6 +631,38 @@ TEST_F(LockRun, KilledToolLeavesNoCommandToOutliveItsLock) {
                    std::to_string(shell) + "\n"),
         std::string::npos)
         << err();
+}
+
+// The guardian watches from the command's first moment: a tool killed at
+// once, before the guardian has moved into memory of its own, still has
+// its command's group stopped; one whose command ends normally after that
+// move says nothing and stops nothing.
+TEST_F(LockRun, GuardianWatchesFromTheStartAndStandsDownAfterItsMove) {
+    const std::string pids = path("pids");
+    const pid_t tool = start(script("echo $$ > " + pids + "; exec sleep 60", {"-k", "1"}));
+    ASSERT_TRUE(wait_for_file(pids, 10s));
+    ASSERT_EQ(kill(tool, SIGKILL), 0);
+    EXPECT_EQ(finish(tool), -SIGKILL);
+    int command = 0;
+    ASSERT_EQ(std::sscanf(read_file(pids).c_str(), "%d", &command), 1);
+    const auto end = Clock::now() + 10s;
+    while (kill(command, 0) == 0 && Clock::now() < end) std::this_thread::sleep_for(10ms);
+    // The command was the test's grandchild, adopted by the test's reaper
+    // or by init: a zombie is gone as far as the lock is concerned.
+    const std::string state = read_file("/proc/" + std::to_string(command) + "/stat");
+    EXPECT_TRUE(state.empty() || state.find(") Z ") != std::string::npos) << state;
+    EXPECT_NE(err().find("stopping the command's process group " + std::to_string(command)),
+              std::string::npos)
+        << err();
+    // The killed tool's lock file stays until it goes stale; it is no
+    // concern of the second half.
+    ASSERT_EQ(unlink(lock_file().c_str()), 0);
+
+    EXPECT_EQ(run(script("(sleep 2; touch " + marker() + ") & sleep 0.5")), 0);
+    EXPECT_EQ(err(), "");
+    std::this_thread::sleep_for(2500ms);
+    EXPECT_EQ(access(marker().c_str(), F_OK), 0) << "the background job was stopped";
+    EXPECT_TRUE(entries(work()).empty());
 }
 
 // A tool that ends normally stops nothing.
