@@ -10,7 +10,8 @@
 //
 // With -w it keeps trying for the lock, backing off from 50 ms to at most a
 // second with jitter; a release on this host wakes it at once (inotify on the
-// lock's directory), so a waiter starts within milliseconds of the release
+// lock's directory, watched by the first of the host's waiters, which queue
+// up behind it), so a waiter starts within milliseconds of the release
 // there and within one back-off step on a network file system. Only a lock
 // that is held (ELOCKED) counts as busy. A lock file that vanishes or appears
 // between two steps of one attempt (ENOENT, EEXIST) changed hands at that
