@@ -178,7 +178,12 @@ class EtcdCluster {
     // The client URLs joined with commas, as etcdctl and the tool take them.
     std::string endpoints() const {
         std::string out;
-        for (size_t i = 0; i < members_.size(); ++i) out += (i ? "," : "") + client_url(i);
+        // Appended: GCC 12 at -O3 takes a literal-plus-string sum for
+        // overlapping copies.
+        for (size_t i = 0; i < members_.size(); ++i) {
+            if (i > 0) out += ',';
+            out += client_url(i);
+        }
         return out;
     }
     int client_port(size_t i) const { return members_[i].client_port; }
