@@ -1640,7 +1640,7 @@ int entry(void *plan) noexcept {
 class Guardian {
   public:
     Guardian() = default;
-    ~Guardian() { reap(); }
+    ~Guardian() { stand_down(); }
     Guardian(const Guardian &) = delete;
     Guardian &operator=(const Guardian &) = delete;
 
@@ -1691,23 +1691,14 @@ class Guardian {
     }
 
     // The command has ended, or never started: the guardian leaves at once.
-    // It is collected later (reap(), or the destructor): its exit then
-    // overlaps the release of the lock.
     void stand_down() {
         if (fd_ < 0) return;
         const pid_t ended = 0;
         (void)send(fd_, &ended, sizeof ended, MSG_NOSIGNAL);
         close(fd_);
         fd_ = -1;
-    }
-
-    // Collects the guardian once it has stood down.
-    void reap() {
-        stand_down();
-        if (pid_ <= 0) return;
         while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
         }
-        pid_ = -1;
     }
 
   private:
