@@ -566,16 +566,7 @@ int contender(int id, const std::string &endpoints, const std::string &socket_pa
 // ---------------------------------------------------------------------------
 
 bool in_path(const char *name) {
-    const char *path = std::getenv("PATH");
-    const std::string dirs = path != nullptr ? path : "/usr/bin:/bin";
-    size_t start = 0;
-    while (start <= dirs.size()) {
-        size_t end = dirs.find(':', start);
-        if (end == std::string::npos) end = dirs.size();
-        if (access((dirs.substr(start, end - start) + "/" + name).c_str(), X_OK) == 0) return true;
-        start = end + 1;
-    }
-    return false;
+    return access(ovsupport::find_in_path(name).c_str(), X_OK) == 0;
 }
 
 // Whether the lease of a contender's key ("NAME/<lease in hex>") is alive,
