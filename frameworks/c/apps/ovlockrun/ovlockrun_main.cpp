@@ -763,6 +763,24 @@ class LockLook {
 // A waiter's place: the head's watch on the directory, or the connection to
 // the head; with neither (no queue could be joined) the waiter watches the
 // directory itself, as every waiter once did.
+// One byte with room for one passed descriptor: the message with which a
+// head hands the queue's listening socket on.
+struct PassedSocket {
+    char byte = 0;
+    iovec data{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
+    msghdr message{};
+
+    PassedSocket() {
+        message.msg_iov = &data;
+        message.msg_iovlen = 1;
+        message.msg_control = control;
+        message.msg_controllen = sizeof control;
+    }
+    PassedSocket(const PassedSocket &) = delete;
+    PassedSocket &operator=(const PassedSocket &) = delete;
+};
+
 class ReleaseWatch {
   public:
     ReleaseWatch() = default;
@@ -891,14 +909,8 @@ class ReleaseWatch {
     // The head's turn has come, or the head has gone: becomes the head with
     // the socket handed over, or joins afresh. Returns true: a try is due.
     bool take_turn() {
-        char byte = 0;
-        iovec data = {&byte, 1};
-        alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-        msghdr message{};
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
+        PassedSocket got;
+        msghdr &message = got.message;
         const ssize_t n = recvmsg(line_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
         if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
         int passed = -1;
@@ -930,14 +942,9 @@ class ReleaseWatch {
             }
             bool passed = false;
             if (same_user(next)) {
-                char byte = 1;
-                iovec data = {&byte, 1};
-                alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-                msghdr message{};
-                message.msg_iov = &data;
-                message.msg_iovlen = 1;
-                message.msg_control = control;
-                message.msg_controllen = sizeof control;
+                PassedSocket out;
+                out.byte = 1;
+                msghdr &message = out.message;
                 cmsghdr *c = CMSG_FIRSTHDR(&message);
                 c->cmsg_level = SOL_SOCKET;
                 c->cmsg_type = SCM_RIGHTS;
