@@ -5,7 +5,7 @@ CMAKE_ARGS ?=
 # Tests that a build leaves out (a ctest -E pattern), for the extra CI builds.
 CTEST_EXCLUDE ?=
 
-.PHONY: all deps configure build demo check check-asan check-tsan check-clang check-release \
+.PHONY: all deps configure build docs demo check check-asan check-tsan check-clang check-release \
         bench fuzz stress package clean
 
 all: build
@@ -20,6 +20,11 @@ configure: deps
 
 build: configure
 	cmake --build $(BUILD) -j $(JOBS)
+
+# The reference manual, HTML from the public headers, in $(BUILD)/docs/html.
+# Doxygen's warnings are errors: anything public left undocumented fails it.
+docs: configure
+	cmake --build $(BUILD) --target docs
 
 demo: build
 	OVLOCKFILE=$(BUILD)/frameworks/c/apps/ovlockfile/ovlockfile examples/demo.sh
@@ -77,7 +82,8 @@ stress: build
 	    --run $(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun \
 	    --testfs $(BUILD)/tools/ovtestfs/ovtestfs
 
-# The Debian packages ovlockfile, libovplatform4 and libovplatform-dev, built
+# The Debian packages ovlockfile, libovplatform4, libovplatform-dev and
+# libovplatform-doc (the reference manual: the docs target is built first), built
 # by CPack into $(PACKAGE_BUILD)/ from a build configured for /usr, as a
 # distribution installs it (multiarch library directory), without the tests.
 PACKAGE_BUILD ?= build-package
@@ -85,7 +91,7 @@ PACKAGE_BUILD ?= build-package
 package: deps
 	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_INSTALL_PREFIX=/usr -DOV_BUILD_TESTS=OFF
-	cmake --build $(PACKAGE_BUILD) -j $(JOBS)
+	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target all docs
 	cd $(PACKAGE_BUILD) && cpack -G DEB
 
 clean:
