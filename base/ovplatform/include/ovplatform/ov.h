@@ -1,4 +1,15 @@
-/* ov.h - the whole public interface of ovplatform. */
+/** @defgroup basics Library basics
+ * ov.h and ovexport.h: the whole public interface in one header, and the
+ * macros every public declaration carries.
+ *
+ * A program includes <tt>\<ovplatform/ov.h\></tt> for the whole interface,
+ * or the header of one area. Every header compiles as C11 and as C++; in C++
+ * the functions have C linkage and are declared noexcept. The library's
+ * start-up count (ov_platform_init(), ov_platform_fini()) and the 64-bit
+ * byte-order helpers also belong here.
+ *
+ * Threads: the macros have no run-time effect.
+ */
 #ifndef OVPLATFORM_OV_H
 #define OVPLATFORM_OV_H
 

@@ -1,4 +1,5 @@
-/* overror.h - the platform error-code space, with names and messages.
+/** @defgroup errors Errors
+ * overror.h: the platform error-code space, with names and messages.
  *
  * Every operation of the library returns one signed 32-bit code:
  *
@@ -9,6 +10,10 @@
  *
  * A few host values carry names of the library's own: 11 is EWOULDBLOCK,
  * 16 ENOTREADY, 36 EPATHMAX, 95 ENOTSUP.
+ *
+ * Threads: the look-ups may be called from any thread at the same time;
+ * they read constant tables and write only into the caller's buffer.
+ * @{
  */
 #ifndef OVPLATFORM_OVERROR_H
 #define OVPLATFORM_OVERROR_H
@@ -19,17 +24,22 @@
 
 #include <ovplatform/ovexport.h>
 
+/** Success. */
 #define OK 0
 #ifndef ENOTREADY
-#define ENOTREADY 16 /* the host's EBUSY */
+/** Not ready: the host's EBUSY. */
+#define ENOTREADY 16
 #endif
 #ifndef EPATHMAX
-#define EPATHMAX 36 /* the host's ENAMETOOLONG */
+/** A path too long: the host's ENAMETOOLONG. */
+#define EPATHMAX 36
 #endif
 
+/** The first of the library's own codes. */
 #define OV_ERROR_BASE 0x7000
 
-/* The library's own codes, in numbering order: X(name, value, message). */
+/** The library's own codes, in numbering order: X(name, value, message).
+ * The table in @ref error_codes lists them. */
 #define OV_ERROR_LIST(X)                                                                  \
     X(EDOCROOT, 0x7000, "Invalid doc root path")                                          \
     X(ETOKENIZER, 0x7001, "Invalid command or token separator mismatch")                  \
@@ -72,29 +82,44 @@
     X(ESSEARRETRYABLE, 0x7028, "Server-side Encryption At Rest unavailable")              \
     X(ESSEARFATAL, 0x7029, "Server-side Encryption At Rest failed")
 
+/** @cond */
 enum {
 #define OV_ERROR_ENUM(name, value, message) name = value,
     OV_ERROR_LIST(OV_ERROR_ENUM)
 #undef OV_ERROR_ENUM
     ERR_END = 0x702A
 };
+/** @endcond */
 
 OV_EXTERN_C_BEGIN
 
-/* Symbolic name of a code ("EBUFFER", "ENOTREADY", "OK"). Codes without a
+/** Symbolic name of a code ("EBUFFER", "ENOTREADY", "OK"). Codes without a
  * name of their own give the host's strerror text, or "OV_UNKNOWN_ERRNO".
- * The result is static; the caller never frees it. */
+ *
+ * @param code  any code
+ * @return the name; static, the caller never frees it. */
 OV_API const char *ov_error_name(int32_t code) OV_NOEXCEPT;
 
-/* Writes the message of a code into buffer (size bytes, always terminated;
+/** Writes the message of a code into buffer (size bytes, always terminated;
  * a longer text is cut without splitting a UTF-8 character).
+ *
+ * @param code    any code
+ * @param buffer  receives the message
+ * @param size    bytes of buffer
  * @return 0, also when the text was cut; EINVAL for a null buffer or size 0. */
 OV_API int32_t ov_error_string(int32_t code, char *buffer, size_t size) OV_NOEXCEPT;
 
-/* ov_error_string, returning buffer on success and otherwise the fixed text
- * "Could not retrieve error message". */
+/** ov_error_string(), returning buffer on success and otherwise the fixed text
+ * "Could not retrieve error message".
+ *
+ * @param code    any code
+ * @param buffer  receives the message
+ * @param size    bytes of buffer
+ * @return buffer, or the fixed text. */
 OV_API const char *ov_error_text(int32_t code, char *buffer, size_t size) OV_NOEXCEPT;
 
 OV_EXTERN_C_END
+
+/** @} */
 
 #endif
