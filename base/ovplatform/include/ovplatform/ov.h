@@ -2,7 +2,7 @@
  * ov.h and ovexport.h: the whole public interface in one header, and the
  * macros every public declaration carries.
  *
- * A program includes <tt>\<ovplatform/ov.h\></tt> for the whole interface,
+ * A program includes `<ovplatform/ov.h>` for the whole interface,
  * or the header of one area. Every header compiles as C11 and as C++; in C++
  * the functions have C linkage and are declared noexcept. The library's
  * start-up count (ov_platform_init(), ov_platform_fini()) and the 64-bit

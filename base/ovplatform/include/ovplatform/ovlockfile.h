@@ -1,7 +1,7 @@
 /** @defgroup lockfiles Lock files
  * ovlockfile.h: advisory lock files shared by processes and hosts.
  *
- * A lock is the file NAME.lck holding one record, "pid:uuid:host\n". A holder
+ * A lock is the file NAME.lck holding one record, `pid:uuid:host\n`. A holder
  * keeps the file's modification time advancing (the keep-alive worker); a
  * file older than a contender's expiration, measured on the file system's own
  * clock, is stale and may be taken over.
