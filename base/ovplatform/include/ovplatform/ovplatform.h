@@ -139,7 +139,7 @@ OV_EXTERN_C_BEGIN
  * does not fit (out is then emptied when size > 0). */
 OV_API int32_t ov_platform_hostname(char *out, size_t size) OV_NOEXCEPT;
 
-/** "%s/%s, (%s %s)": program name, program version, and the system name and
+/** `"%s/%s, (%s %s)"`: program name, program version, and the system name and
  * release of uname(2), such as "ovlockfile/4.0.1.182389, (Linux 5.15.0)".
  * @param out      receives the text
  * @param size     bytes of out
@@ -151,7 +151,7 @@ OV_API int32_t ov_platform_hostname(char *out, size_t size) OV_NOEXCEPT;
 OV_API int32_t ov_platform_os_describe(char *out, size_t size, const char *name,
                                        const char *version) OV_NOEXCEPT;
 
-/** "%s %s %s": the system name, release and version of uname(2).
+/** `"%s %s %s"`: the system name, release and version of uname(2).
  * @param out   receives the text
  * @param size  bytes of out
  * @return 0; EINVAL for a null out or size 0; the errno of uname(2); EBUFFER
