@@ -7,7 +7,7 @@
  * logger's time stamps read the wall clock.
  *
  * The formatting operations take strftime formats with one extension: each
- * `%L` stands for the milliseconds as exactly three digits (000 to 999).
+ * `"%L"` stands for the milliseconds as exactly three digits (000 to 999).
  *
  * Stopwatches read a pluggable time source, by default ov_time_usec_now(), so
  * that a test can drive one with a clock of its own.
@@ -224,30 +224,30 @@ OV_API int32_t ov_time_set_seconds(time_t *out, int64_t seconds) OV_NOEXCEPT;
  * @return 0; EINVAL for null. */
 OV_API int32_t ov_time_get_seconds(const time_t *in, int64_t *out) OV_NOEXCEPT;
 
-/** strftime into buffer, each `%L` giving 000. On failure the buffer is left
+/** strftime into buffer, each `"%L"` giving 000. On failure the buffer is left
  * empty (when size > 0).
  * @param buffer  receives the text
  * @param size    bytes of buffer
- * @param format  strftime format with `%L`
+ * @param format  strftime format with `"%L"`
  * @param tm      the calendar time
  * @return 0; ERANGE when nothing was produced (too small a buffer, or an
  * empty expansion); EINVAL for a null buffer, format or tm; ENOMEM. */
 OV_API int32_t ov_time_strftime(char *buffer, size_t size, const char *format,
                                 const struct tm *tm) OV_NOEXCEPT;
-/** Formats t as UTC; `%L` gives 000.
+/** Formats t as UTC; `"%L"` gives 000.
  * @param buffer  receives the text
  * @param size    bytes of buffer
- * @param format  strftime format with `%L`
+ * @param format  strftime format with `"%L"`
  * @param t       the time
  * @return 0; EINVAL for a null buffer or format or size 0; the conversion's
  * errno; or the result of ov_time_strftime. */
 OV_API int32_t ov_time_format_utc(char *buffer, size_t size, const char *format,
                                   time_t t) OV_NOEXCEPT;
-/** Formats the time value's seconds as UTC; `%L` gives its microseconds / 1000
+/** Formats the time value's seconds as UTC; `"%L"` gives its microseconds / 1000
  * (999 at most).
  * @param buffer  receives the text
  * @param size    bytes of buffer
- * @param format  strftime format with `%L`
+ * @param format  strftime format with `"%L"`
  * @param t       the time value
  * @return as ov_time_format_utc; EINVAL for a null value. */
 OV_API int32_t ov_time_format_utc_ms(char *buffer, size_t size, const char *format,
@@ -255,7 +255,7 @@ OV_API int32_t ov_time_format_utc_ms(char *buffer, size_t size, const char *form
 /** As ov_time_format_utc in local time.
  * @param buffer  receives the text
  * @param size    bytes of buffer
- * @param format  strftime format with `%L`
+ * @param format  strftime format with `"%L"`
  * @param t       the time
  * @return as ov_time_format_utc().
  */
@@ -264,7 +264,7 @@ OV_API int32_t ov_time_format_local(char *buffer, size_t size, const char *forma
 /** As ov_time_format_utc_ms in local time.
  * @param buffer  receives the text
  * @param size    bytes of buffer
- * @param format  strftime format with `%L`
+ * @param format  strftime format with `"%L"`
  * @param t       the time value
  * @return as ov_time_format_utc_ms().
  */
