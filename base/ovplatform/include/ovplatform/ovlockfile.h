@@ -45,20 +45,20 @@ typedef struct ov_lockfile {
     char path[OV_LOCKFILE_PATH_SIZE]; /**< the lock file's path: the name and ".lck" */
     uint32_t stop_requested;          /**< set by release to make the worker finish */
     uint32_t worker_running;          /**< the keep-alive worker runs */
-    uint32_t locked;                  /**< this handle created the lock file and has not deleted it */
+    uint32_t locked; /**< this handle created the lock file and has not deleted it */
     /** Set by the worker when the lock was taken over or its refresh kept
      * failing. */
     uint32_t lost;
-    int32_t holder_pid;                        /**< the process id in the record */
-    char holder_uuid[37];                      /**< the identifier in the record, as text */
-    char content[OV_LOCKFILE_RECORD_SIZE];     /**< the record this handle wrote */
+    int32_t holder_pid;                    /**< the process id in the record */
+    char holder_uuid[37];                  /**< the identifier in the record, as text */
+    char content[OV_LOCKFILE_RECORD_SIZE]; /**< the record this handle wrote */
     /** A record read from the file that is not this handle's: the one
      * acquisition found in an existing lock file, or the new holder's after
      * a takeover. */
     char last_seen[OV_LOCKFILE_RECORD_SIZE];
-    ov_thread_t worker_thread;                 /**< the keep-alive worker */
-    ov_mutex_t worker_mutex;                   /**< held by the worker except while it waits */
-    ov_cond_t worker_cond;                     /**< wakes the worker early */
+    ov_thread_t worker_thread; /**< the keep-alive worker */
+    ov_mutex_t worker_mutex;   /**< held by the worker except while it waits */
+    ov_cond_t worker_cond;     /**< wakes the worker early */
 } ov_lockfile_t;
 
 OV_EXTERN_C_BEGIN

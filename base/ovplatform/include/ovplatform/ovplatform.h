@@ -59,7 +59,7 @@ typedef struct ov_mount {
     /** 0, or the errno of the failed status read of the mount point; the four
      * sizes above are then 0. */
     int32_t error;
-    uint64_t device_id; /**< the mount point's st_dev */
+    uint64_t device_id;    /**< the mount point's st_dev */
     struct ov_mount *next; /**< the next record, or null */
 } ov_mount_t;
 
