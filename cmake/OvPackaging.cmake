@@ -189,6 +189,48 @@ foreach(component ${_ov_components})
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 
+# ---- libovplatform-doc: the reference manual -----------------------------------------------
+# A fifth package, beside the four above.
+# Component doc (docs/CMakeLists.txt): the HTML that the docs target builds,
+# under share/doc/libovplatform-doc/html. It exists when Doxygen was found;
+# the packaging flow builds the docs target before CPack runs. The same
+# pages serve every architecture, so the package is "all".
+if(OV_DOCS)
+  set(CPACK_DEBIAN_DOC_PACKAGE_NAME libovplatform-doc)
+  set(CPACK_DEBIAN_DOC_PACKAGE_SECTION doc)
+  set(CPACK_DEBIAN_DOC_PACKAGE_ARCHITECTURE all)
+  set(CPACK_DEBIAN_DOC_DESCRIPTION "Linux platform library with a C API (reference manual)
+ovplatform gives C and C++ programs error codes, logging, files,
+directories, paths, user, group and host identity, process control,
+threads, synchronisation, time, strings, identifiers and advisory lock
+files that hold across hosts sharing a network file system.
+.
+This package contains the reference manual in HTML: every function, type
+and constant of the C API, one page per area, and a getting-started page.")
+  set(_ov_doc_dir ${PROJECT_BINARY_DIR}/packaging/libovplatform-doc)
+  file(WRITE ${_ov_doc_dir}/copyright "${_ov_copyright}")
+  # The package's version has no Debian revision (a native package), so its
+  # change log is changelog.gz, compressed without a name or time in its
+  # header. Its date is that of the build, or SOURCE_DATE_EPOCH's.
+  string(TIMESTAMP _ov_doc_date "%a, %d %b %Y %H:%M:%S +0000" UTC)
+  file(WRITE ${_ov_doc_dir}/changelog "libovplatform-doc (${PROJECT_VERSION}) unstable; urgency=medium
+
+  * Release ${PROJECT_VERSION}.
+
+ -- ${OV_PACKAGE_MAINTAINER}  ${_ov_doc_date}
+")
+  find_program(OV_DOC_GZIP gzip)
+  mark_as_advanced(OV_DOC_GZIP)
+  if(OV_DOC_GZIP)
+    execute_process(COMMAND ${OV_DOC_GZIP} -9 -n -c ${_ov_doc_dir}/changelog
+      OUTPUT_FILE ${_ov_doc_dir}/changelog.gz COMMAND_ERROR_IS_FATAL ANY)
+    install(FILES ${_ov_doc_dir}/changelog.gz
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libovplatform-doc COMPONENT doc EXCLUDE_FROM_ALL)
+  endif()
+  install(FILES ${_ov_doc_dir}/copyright
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libovplatform-doc COMPONENT doc EXCLUDE_FROM_ALL)
+endif()
+
 function(_ov_packaging_finish)
   include(CPack)
   # Each group is one package. The tools' group also takes whatever was

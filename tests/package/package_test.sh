@@ -23,6 +23,8 @@
 #   --build-type=TYPE --version=X.Y.Z.B --short-version=X.Y.Z --soversion=N
 #   --dynamic-tool=ON|OFF --sanitize=NAME --ovlockrun=PATH-OR-EMPTY
 #   --etcd=PATH-OR-EMPTY (the etcd helper, when the build has it)
+#   --docs=ON|OFF (the reference manual's package, when Doxygen was found;
+#   its docs target is built here first, as `make package` does)
 set -uo pipefail
 
 for arg in "$@"; do
@@ -44,6 +46,7 @@ for arg in "$@"; do
         --sanitize=*) sanitize=${arg#*=} ;;
         --ovlockrun=*) ovlockrun_built=${arg#*=} ;;
         --etcd=*) etcd_built=${arg#*=} ;;
+        --docs=*) docs=${arg#*=} ;;
         *) echo "package_test.sh: unknown argument $arg" >&2; exit 2 ;;
     esac
 done
@@ -95,6 +98,11 @@ fi
 rm -rf "$work"
 mkdir -p "$work/debs" "$work/root"
 
+if [ "${docs:-OFF}" = ON ]; then
+    step "the reference manual (docs target) for libovplatform-doc"
+    quiet "$cmake" --build "$build_dir" --target docs || exit 1
+fi
+
 step "cpack -G DEB from $build_dir"
 quiet "$cpack" -G DEB --config "$build_dir/CPackConfig.cmake" -B "$work/debs" || exit 1
 echo "   packages built in $((SECONDS - start)) s"
@@ -102,8 +110,11 @@ echo "   packages built in $((SECONDS - start)) s"
 declare -A deb
 packages=(ovlockfile "$runtime" libovplatform-dev)
 [ -z "${etcd_built:-}" ] || packages+=(ovlockrun-etcd)
+[ "${docs:-OFF}" != ON ] || packages+=(libovplatform-doc)
+# The architecture of a package: the manual's pages are the same for all.
+arch_of() { if [ "$1" = libovplatform-doc ]; then echo all; else echo "$arch"; fi; }
 for package in "${packages[@]}"; do
-    deb[$package]=$work/debs/${package}_${version}_${arch}.deb
+    deb[$package]=$work/debs/${package}_${version}_$(arch_of "$package").deb
     [ -f "${deb[$package]}" ] || bad "no package file ${deb[$package]##*/}"
 done
 made=$(cd "$work/debs" && ls -- *.deb 2>/dev/null | sort | tr '\n' ' ')
@@ -175,6 +186,30 @@ fi
 check_contents "$runtime" "${expect_runtime[@]}"
 check_contents libovplatform-dev "${expect_dev[@]}"
 
+# The manual's pages are many and change with every header; the package
+# holds the HTML that the docs target built, file for file, its copyright
+# and change log, and nothing else.
+if [ "${docs:-OFF}" = ON ]; then
+    step "libovplatform-doc: files"
+    doc=usr/share/doc/libovplatform-doc
+    expect_doc=(
+        "-rw-r--r-- root/root ./$doc/copyright"
+        "-rw-r--r-- root/root ./$doc/changelog.gz"
+    )
+    while IFS= read -r page; do
+        expect_doc+=("-rw-r--r-- root/root ./$doc/html/$page")
+    done < <(cd "$build_dir/docs/html" && find . -type f | sed 's|^\./||')
+    for page in index.html getting_started.html group__lockfiles.html group__errors.html; do
+        [ -f "$build_dir/docs/html/$page" ] || bad "libovplatform-doc: the docs target built no $page"
+    done
+    check_contents libovplatform-doc "${expect_doc[@]}"
+    grep -qF " ./$doc/html/index.html" <(contents "${deb[libovplatform-doc]}") ||
+        bad "libovplatform-doc has no $doc/html/index.html"
+    changelog=$(dpkg-deb --fsys-tarfile "${deb[libovplatform-doc]}" | tar -xO "./$doc/changelog.gz" | gzip -dc)
+    head -n1 <<<"$changelog" | grep -qF "libovplatform-doc ($version)" ||
+        bad "libovplatform-doc: the change log begins '$(head -n1 <<<"$changelog")'"
+fi
+
 for package in "${!deb[@]}"; do
     dpkg-deb -x "${deb[$package]}" "$work/root" || bad "dpkg-deb -x ${deb[$package]##*/} failed"
 done
@@ -224,10 +259,15 @@ for package in "${!deb[@]}"; do
     [ "$(field "$package" Package)" = "$package" ] || bad "$package: Package is $(field "$package" Package)"
     [ "$(field "$package" Version)" = "$version" ] ||
         bad "$package: Version is '$(field "$package" Version)', not $version"
-    [ "$(field "$package" Architecture)" = "$arch" ] ||
-        bad "$package: Architecture is '$(field "$package" Architecture)', not $arch"
+    [ "$(field "$package" Architecture)" = "$(arch_of "$package")" ] ||
+        bad "$package: Architecture is '$(field "$package" Architecture)', not $(arch_of "$package")"
     [ -n "$(field "$package" Description)" ] || bad "$package has no Description"
 done
+
+if [ "${docs:-OFF}" = ON ]; then
+    [ "$(field libovplatform-doc Section)" = doc ] ||
+        bad "libovplatform-doc: Section is '$(field libovplatform-doc Section)', not doc"
+fi
 
 depends=$(field ovlockfile Depends)
 grep -qx libc6 <(depends_names "$depends") || bad "ovlockfile: Depends lacks libc6: $depends"
