@@ -229,6 +229,20 @@ and constant of the C API, one page per area, and a getting-started page.")
   endif()
   install(FILES ${_ov_doc_dir}/copyright
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libovplatform-doc COMPONENT doc EXCLUDE_FROM_ALL)
+  # The manual's registration with the system's documentation index.
+  file(WRITE ${_ov_doc_dir}/libovplatform-doc.ovplatform-reference "Document: ovplatform-reference
+Title: ovplatform reference manual
+Author: the ovplatform developers
+Abstract: The C API of the ovplatform library: every function, type and
+ constant, one page per area, and a getting-started page.
+Section: Programming/C
+
+Format: HTML
+Index: /usr/share/doc/libovplatform-doc/html/index.html
+Files: /usr/share/doc/libovplatform-doc/html/*.html
+")
+  install(FILES ${_ov_doc_dir}/libovplatform-doc.ovplatform-reference
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc-base COMPONENT doc EXCLUDE_FROM_ALL)
 endif()
 
 function(_ov_packaging_finish)

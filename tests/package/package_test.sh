@@ -187,14 +187,15 @@ check_contents "$runtime" "${expect_runtime[@]}"
 check_contents libovplatform-dev "${expect_dev[@]}"
 
 # The manual's pages are many and change with every header; the package
-# holds the HTML that the docs target built, file for file, its copyright
-# and change log, and nothing else.
+# holds the HTML that the docs target built, file for file, its copyright,
+# change log and documentation index entry, and nothing else.
 if [ "${docs:-OFF}" = ON ]; then
     step "libovplatform-doc: files"
     doc=usr/share/doc/libovplatform-doc
     expect_doc=(
         "-rw-r--r-- root/root ./$doc/copyright"
         "-rw-r--r-- root/root ./$doc/changelog.gz"
+        "-rw-r--r-- root/root ./usr/share/doc-base/libovplatform-doc.ovplatform-reference"
     )
     while IFS= read -r page; do
         expect_doc+=("-rw-r--r-- root/root ./$doc/html/$page")

@@ -8,7 +8,9 @@
  * start-up count (ov_platform_init(), ov_platform_fini()) and the 64-bit
  * byte-order helpers also belong here.
  *
- * Threads: the macros have no run-time effect.
+ * Threads: ov_platform_init() and ov_platform_fini() belong to the
+ * single-threaded start and end of a program; the byte-order helpers may be
+ * called from any thread.
  */
 #ifndef OVPLATFORM_OV_H
 #define OVPLATFORM_OV_H
