@@ -190,7 +190,6 @@ check_contents libovplatform-dev "${expect_dev[@]}"
 # holds the HTML that the docs target built, file for file, its copyright,
 # change log and documentation index entry, and nothing else.
 if [ "${docs:-OFF}" = ON ]; then
-    step "libovplatform-doc: files"
     doc=usr/share/doc/libovplatform-doc
     expect_doc=(
         "-rw-r--r-- root/root ./$doc/copyright"
