@@ -3,8 +3,10 @@
 // The C++ side of the install test: the public headers must declare the API
 // with C linkage, so that this file links against the library whether it is
 // compiled with the library's own compiler or another, and they must be
-// usable next to the standard library headers.
+// usable next to the standard library headers. The C++ header is installed
+// beside them and works in C++17.
 #include <ovplatform/ov.h>
+#include <ovplatform/ovplatform.hpp>
 
 #include <array>
 #include <cstdio>
@@ -41,8 +43,8 @@ int main() {
     size_t size = 4;
     char *buffer = static_cast<char *>(std::malloc(size));
     size_t pos = 0;
-    expect(ov_str_printf_alloc(&buffer, &size, &pos, "%s:%d", "pid", 42) == 0 && buffer != nullptr &&
-               std::string(buffer) == "pid:42" && pos == 6 && size > 6,
+    expect(ov_str_printf_alloc(&buffer, &size, &pos, "%s:%d", "pid", 42) == 0 &&
+               buffer != nullptr && std::string(buffer) == "pid:42" && pos == 6 && size > 6,
            "ov_str_printf_alloc growing a 4-byte buffer");
     std::free(buffer);
 
@@ -52,7 +54,19 @@ int main() {
                pos == 36 && record[14] != '\0',
            "ov_uuid_append");
     std::array<uint8_t, 16> id{};
-    expect(ov_uuid_parse(record.data(), id.data()) == 0, "ov_uuid_parse of the appended identifier");
+    expect(ov_uuid_parse(record.data(), id.data()) == 0,
+           "ov_uuid_parse of the appended identifier");
+
+    // The C++ header: the library's message through std::error_code, and a
+    // typed hash table that copies its keys.
+    expect(ov::make_error_code(ELOCKED).message() == "Already locked",
+           "ov::make_error_code(ELOCKED).message()");
+    expect(ov::make_error_code(ENOENT) == std::errc::no_such_file_or_directory,
+           "ov::make_error_code(ENOENT) == std::errc::no_such_file_or_directory");
+    auto map = ov::hash_map<std::string, int>::create();
+    int value = 7;
+    expect(map && !map->put(std::string("key"), &value) && map->get("key") == &value,
+           "ov::hash_map<std::string, int> round trip");
 
     if (failures == 0) std::puts("consumer.cpp: ok");
     return failures == 0 ? EXIT_SUCCESS : EXIT_FAILURE;
