@@ -160,7 +160,8 @@ expect_dev=(
     "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformTargets-$config_suffix.cmake"
     "-rw-r--r-- root/root ./usr/share/doc/libovplatform-dev/copyright"
 )
-for header in "$source_dir"/base/ovplatform/include/ovplatform/*.h; do
+for header in "$source_dir"/base/ovplatform/include/ovplatform/*.h \
+    "$source_dir"/base/ovplatform/include/ovplatform/*.hpp; do
     expect_dev+=("-rw-r--r-- root/root ./usr/include/ovplatform/${header##*/}")
 done
 
