@@ -43,7 +43,6 @@
  * Threads: an owner is used by one thread at a time, unless the C object it
  * owns says otherwise (mutexes, semaphores, read-write locks, the lock
  * file's lost flag).
- * @{
  */
 #ifndef OVPLATFORM_OVPLATFORM_HPP
 #define OVPLATFORM_OVPLATFORM_HPP
@@ -72,6 +71,9 @@
 #endif
 
 namespace ov {
+
+/** @addtogroup cxx
+ * @{ */
 
 // ---- Error codes ---------------------------------------------------------------------------
 
@@ -2552,8 +2554,8 @@ inline std::string lockfile_message(const std::error_code &error) {
     return ov_lockfile_strerror(static_cast<int32_t>(error.value()), text, sizeof text);
 }
 
-}  // namespace ov
-
 /** @} */
+
+}  // namespace ov
 
 #endif
