@@ -14,7 +14,8 @@
 //      about as long as one of them.
 //
 // The tests multiply in Montgomery form with R = 2^32: the products fit in
-// 64 bits and no step divides.
+// 64 bits and no step divides. The whole range of candidates is checked
+// against a sieve by the long test of ovhash_test (make check-long).
 #include <ovplatform/ovhash.h>
 
 #include <algorithm>
