@@ -5,8 +5,8 @@ CMAKE_ARGS ?=
 # Tests that a build leaves out (a ctest -E pattern), for the extra CI builds.
 CTEST_EXCLUDE ?=
 
-.PHONY: all deps configure build docs demo check check-asan check-tsan check-clang check-release \
-        bench fuzz stress package clean
+.PHONY: all deps configure build docs demo check check-long check-asan check-tsan check-clang \
+        check-release bench fuzz stress package clean
 
 all: build
 
@@ -34,6 +34,15 @@ demo: build
 check: WERROR_ARGS = -DOV_WERROR=ON
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(if $(CTEST_EXCLUDE),-E '$(CTEST_EXCLUDE)')
+
+# The long tests, which make check leaves out (GoogleTest's DISABLED_):
+# ov_next_prime against a sieve of every prime below 2^32, some minutes of
+# one core.
+check-long: WERROR_ARGS = -DOV_WERROR=ON
+check-long: configure
+	cmake --build $(BUILD) -j $(JOBS) --target ovhash_test
+	$(BUILD)/base/ovplatform/tests/ovhash_test --gtest_also_run_disabled_tests \
+	    --gtest_filter='HashLongTest.*'
 
 check-asan:
 	$(MAKE) check BUILD=build-asan CMAKE_ARGS="-DOV_SANITIZE=address -DCMAKE_BUILD_TYPE=Debug"

@@ -5,8 +5,9 @@
 // account data base; an id without an account is given as its decimal
 // digits, so that a listing or a log line always has something to show. The
 // current user's name reconciles the environment with the process owner:
-// "USER" or "LOGNAME" wins whenever it names someone, as a program run with
-// su or sudo expects, and a disagreement is only logged.
+// a non-empty "USER", else a "LOGNAME" that is set (even to an empty text),
+// wins, as a program run with su or sudo expects, and a disagreement is only
+// logged.
 //
 // Every look-up by id or by name for a name goes through the re-entrant
 // account helper (internal/account.h) instead of getpwuid(3) and its
@@ -77,13 +78,13 @@ int32_t ov_platform_usr(char *out, size_t size) noexcept {
     if (rc != 0) return usr_failed(rc, out, size);
     const char *environment_name = user;
     if (!has_text(user)) {
-        // An empty LOGNAME names nobody either: it is treated as unset, so
-        // that success never comes with an empty name while the owner's
-        // account name is at hand.
+        // LOGNAME, once set, is the answer as it stands, even when it is
+        // empty: whoever set it empty chose that, and the owner's name
+        // replaces only a LOGNAME that is not there.
         const char *logname = std::getenv("LOGNAME");
         rc = ov_str_copy(out, logname != nullptr ? logname : "", size);
         if (rc != 0) return usr_failed(rc, out, size);
-        environment_name = has_text(logname) ? logname : nullptr;
+        environment_name = logname;
     }
 
     UserEntry owner;

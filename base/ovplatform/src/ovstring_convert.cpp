@@ -363,12 +363,14 @@ size_t base64_padded_length(size_t n) {
 }
 
 // The Base64url buffer size of n bytes, terminator included; 0 when it
-// cannot be represented.
+// cannot be represented. The bound depends on the tail: with no tail byte
+// the last whole group fits up to SIZE_MAX - 2.
 size_t base64url_buffer_size(size_t n) {
     const size_t rest = n % 3;
+    const size_t tail = (rest != 0 ? rest + 1 : 0) + 1;
     const size_t groups = n / 3;
-    if (groups > (SIZE_MAX - 4) / 4) return 0;
-    return groups * 4 + (rest != 0 ? rest + 1 : 0) + 1;
+    if (groups > (SIZE_MAX - tail) / 4) return 0;
+    return groups * 4 + tail;
 }
 
 // One group of the standard decoding core. c1 is not "=" and c2 has been

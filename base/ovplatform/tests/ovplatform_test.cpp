@@ -854,10 +854,11 @@ TEST(PlatformIdentity, CurrentUserFromTheEnvironmentOrTheOwner) {
             "nothing set");
         usr("", "carol", sizeof name, 0, "carol", {mismatch + "'carol' mismatch, using latter"},
             "empty USER, LOGNAME set");
-        // An empty LOGNAME names nobody, like an unset one.
-        usr("", "", sizeof name, 0, "bob",
-            {"4|ov_platform_usr(): Env $USER name unset, using process owner name 'bob'"},
-            "both empty");
+        // LOGNAME is taken as it is once USER names nobody, even when it is
+        // empty: an empty name and 0, with the mismatch logged.
+        usr(nullptr, "", sizeof name, 0, "", {mismatch + "'' mismatch, using latter"},
+            "USER unset, LOGNAME empty");
+        usr("", "", sizeof name, 0, "", {mismatch + "'' mismatch, using latter"}, "both empty");
         const std::string long_name(100, 'u');
         usr(long_name.c_str(), nullptr, sizeof name, EBUFFER, "",
             {"1|Failed to resolve user name, errno:28677, err desc:Insufficient buffer space"},
@@ -892,6 +893,17 @@ TEST(PlatformIdentity, CurrentUserFromTheEnvironmentOrTheOwner) {
             check.eq(Logged(capture),
                      std::vector<std::string>{"3|ov_platform_usr(): Failed to getpwuid()"},
                      "owner missing");
+        }
+        {
+            ScopedEnv user_env("USER", nullptr);
+            ScopedEnv logname_env("LOGNAME", "");
+            ovtest::LogCapture capture;
+            std::memset(name, 'x', sizeof name);
+            check.eq(ov_platform_usr(name, sizeof name), 0, "empty LOGNAME without an owner");
+            check.eq(std::string(name), std::string(""), "empty LOGNAME's name");
+            check.eq(Logged(capture),
+                     std::vector<std::string>{"3|ov_platform_usr(): Failed to getpwuid()"},
+                     "owner missing, LOGNAME empty");
         }
         {
             ScopedEnv user_env("USER", nullptr);
@@ -1339,7 +1351,8 @@ TEST(PlatformProcess, ProgramThatCannotRunEndsTheChildWithItsError) {
 // fork; bad arguments are refused likewise.
 TEST(PlatformProcess, ArgumentVectorLimitAndBadArguments) {
     std::vector<std::string> words = {"-c", "exit $#", "name"};
-    while (words.size() < 198) words.push_back(std::string("w").append(std::to_string(words.size())));
+    while (words.size() < 198)
+        words.push_back(std::string("w").append(std::to_string(words.size())));
     std::vector<const char *> args;
     for (const auto &word : words) args.push_back(word.c_str());
     EXPECT_EQ(StartAndWait("/bin/sh", args), 195);

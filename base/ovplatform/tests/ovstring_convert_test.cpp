@@ -474,6 +474,61 @@ TEST(StrBase64Url, EncodeSizesAndAlphabet) {
     EXPECT_EQ(ov_str_base64url_encode("abc", SIZE_MAX, buf, sizeof buf, &n), EBUFFER);
 }
 
+// The exact buffer sizes of the encoders, terminator included, in arithmetic
+// that cannot wrap.
+using WideSize = unsigned __int128;
+WideSize exact_hex_size(size_t n) {
+    return WideSize{n} * 2 + 1;
+}
+WideSize exact_base64_size(size_t n) {
+    return (WideSize{n} + 2) / 3 * 4 + 1;
+}
+WideSize exact_base64url_size(size_t n) {
+    const size_t rest = n % 3;
+    return WideSize{n / 3} * 4 + (rest != 0 ? rest + 1 : 0) + 1;
+}
+
+// Every length within 64 of the last one whose exact size fits in size_t.
+// ov_str_base64url_size gives the exact size, and SIZE_MAX once it does not
+// fit; each encoder refuses a buffer one byte short of the exact size, or of
+// SIZE_MAX bytes when the size does not fit, before it touches the data or
+// the buffer.
+TEST(StrEncodedSizes, ExactUpToTheLargestSizeThatFits) {
+    struct Encoder {
+        const char *name;
+        WideSize (*exact)(size_t);
+        int32_t (*encode)(const void *, size_t, char *, size_t);
+        size_t around;
+    };
+    const Encoder encoders[] = {
+        {"hex", exact_hex_size, ov_str_hex_encode, SIZE_MAX / 2},
+        {"base64", exact_base64_size, ov_str_base64_encode_str, SIZE_MAX / 4 * 3},
+        {"base64url", exact_base64url_size, ov_str_base64url_encode_str, SIZE_MAX / 4 * 3},
+    };
+    const char data[1] = {'a'};
+    char buf[1] = {'x'};
+    for (const Encoder &e : encoders) {
+        int fitting = 0;
+        int too_large = 0;
+        for (size_t n = e.around - 64; n != e.around + 65; ++n) {
+            const WideSize exact = e.exact(n);
+            const bool fits = exact <= SIZE_MAX;
+            (fits ? fitting : too_large) += 1;
+            const size_t short_by_one = fits ? static_cast<size_t>(exact) - 1 : SIZE_MAX;
+            ASSERT_EQ(e.encode(data, n, buf, short_by_one), EBUFFER) << e.name << " n=" << n;
+            if (e.encode == ov_str_base64url_encode_str) {
+                ASSERT_EQ(ov_str_base64url_size(n), fits ? static_cast<size_t>(exact) : SIZE_MAX)
+                    << "n=" << n;
+            }
+        }
+        // The window holds both sides of the limit.
+        EXPECT_GT(fitting, 60) << e.name;
+        EXPECT_GT(too_large, 60) << e.name;
+    }
+    EXPECT_EQ(buf[0], 'x');
+    EXPECT_EQ(ov_str_base64url_size(SIZE_MAX / 4 * 3), SIZE_MAX - 2);
+}
+
 TEST(StrBase64Url, DecodeGroupsTailsAndErrors) {
     unsigned char buf[16];
     size_t n = 99;

@@ -261,15 +261,18 @@ OV_API uint64_t ov_ntoh64(uint64_t value) OV_NOEXCEPT;
  * @{ */
 
 /** The name of the current user. The environment wins over the account data
- * base: "USER" when it is set and not empty, else "LOGNAME" when it is set
- * and not empty, else the account name of the real user id. A name from the
- * environment that differs from the process owner's account name is logged
- * at level 3 as a mismatch and used.
+ * base: "USER" when it is set and not empty, else "LOGNAME" when it is set,
+ * else the account name of the real user id. "LOGNAME" is used as it is even
+ * when it is empty: with "USER" unset or empty and "LOGNAME" set to "", the
+ * result is 0 with an empty name. A name from the environment that differs
+ * from the process owner's account name is logged at level 3 as a mismatch
+ * and used.
  * @param out   receives the name
  * @param size  bytes of out
- * @return 0; EINVAL for a null out or size 0, or when neither variable names
- * a user and the real user id has no account; EBUFFER when the name does not
- * fit. Failures are logged at level 1 and leave out empty. */
+ * @return 0; EINVAL for a null out or size 0, or when neither variable is
+ * set (or "USER" is empty and "LOGNAME" unset) and the real user id has no
+ * account; EBUFFER when the name does not fit. Failures are logged at level
+ * 1 and leave out empty. */
 OV_API int32_t ov_platform_usr(char *out, size_t size) OV_NOEXCEPT;
 
 /** Stores the real user id (getuid(2)).

@@ -1,11 +1,10 @@
-// hash_testing.h - test-only hooks of the hash table module.
+// hash_testing.h - the test-only hook of the hash table module.
 //
 // Every allocation the hash table module makes (tables, bucket arrays,
 // buckets, entries, statistics records and the copies of its ready-made
 // copy functions) goes through one function, which a test can tell to fail
-// once. A second hook picks the kernel of the prime search, so that a test
-// compares the vector kernels with the portable one. A test counts the allocations an operation
-// makes, then repeats the operation with each of them failing in turn and checks that the table is
+// once. A test counts the allocations an operation makes, then repeats the
+// operation with each of them failing in turn and checks that the table is
 // exactly as it was. Nothing in the shipped library calls this; until a
 // test does, allocations are neither counted nor failed.
 #ifndef OV_INTERNAL_HASH_TESTING_H
@@ -33,11 +32,6 @@ extern "C" {
 // are process-wide: use it from one thread at a time.
 // @return the allocations counted since the previous call (0 the first time).
 OV_TEST_HOOK int64_t ov_hash_test_fail_allocation(int64_t index);
-
-// Makes ov_next_prime test its candidates with kernel 0 (the portable one),
-// 1 (AVX2) or 2 (AVX-512); -1 returns to the processor's best.
-// @return 1, or 0 when the processor lacks the kernel (nothing changes).
-OV_TEST_HOOK int32_t ov_hash_test_prime_kernel(int32_t kernel);
 
 #ifdef __cplusplus
 }
