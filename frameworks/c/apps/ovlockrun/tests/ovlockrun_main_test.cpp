@@ -855,6 +855,53 @@ TEST_F(LockRun, PlantedFilesAreReportedNeverFollowedOrWaitedOn) {
         << err();
 }
 
+// A held lock file replaced under its holder, in a directory that others
+// may write, by a link to a file the holder may read or by a FIFO: the
+// refreshes fail and the lock is lost, and the message that says so neither
+// reads the link's target nor waits on the FIFO. The two run side by side,
+// since each takes ten failed refreshes (about ten seconds).
+TEST_F(LockRun, LockFileReplacedByALinkOrFifoIsLostWithoutBeingRead) {
+    const std::string secret = path("secret");
+    write_file(secret, "TOPSECRET\n");
+    struct Case {
+        const char *what;
+        std::function<int(const char *)> plant;
+        pid_t tool = -1;
+    } cases[] = {
+        {"a link to a secret", [&](const char *at) { return symlink(secret.c_str(), at); }},
+        {"a FIFO", [](const char *at) { return mkfifo(at, 0666); }},
+    };
+    const auto name = [&](size_t i) { return path("work/res" + std::to_string(i)); };
+    const auto err_of = [&](size_t i) { return path("err" + std::to_string(i)); };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string started = path("started" + std::to_string(i));
+        cases[i].tool = ovsupport::StartProgram(
+            OVLOCKRUN_BIN,
+            {"-k", "1", name(i), "/bin/sh", "-c", "touch " + started + "; exec sleep 60"},
+            ovsupport::ChildOptions{.out = out_path(), .err = err_of(i)});
+        ASSERT_GT(cases[i].tool, 0);
+        started_.push_back(cases[i].tool);
+        ASSERT_TRUE(wait_for_file(started));
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string planted = name(i) + ".new";
+        ASSERT_EQ(cases[i].plant(planted.c_str()), 0) << cases[i].what;
+        ASSERT_EQ(rename(planted.c_str(), (name(i) + ".lck").c_str()), 0);
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(finish(cases[i].tool, 40s), 3);
+        const std::string said = read_file(err_of(i));
+        EXPECT_EQ(said.rfind(std::string(kToolName) + "lock lost: " + name(i) +
+                                 ".lck could not be kept fresh; stopping the command\n",
+                             0),
+                  0u)
+            << said;
+        EXPECT_EQ(said.find("TOPSECRET"), std::string::npos) << said;
+    }
+    EXPECT_EQ(read_file(secret), "TOPSECRET\n");
+}
+
 // The same as a hostile local user would play it: a sticky directory that
 // everybody may write, the attacker's steps run as nobody, the victim as
 // the test's own user. Every case ends at once with status 4 and a message
