@@ -551,18 +551,37 @@ TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
 // A job started in the background of an interactive shell whose command
 // reads the terminal: the command stops, the job must show as stopped, and
 // fg must bring both back with the terminal; when instead the shell exits,
-// the orphaned job must not keep the lock for ever.
+// the orphaned job must not keep the lock for ever. A job whose group is
+// orphaned already when its command stops (started from a subshell that
+// has ended) could never be continued: its command gets SIGHUP at once,
+// and the lock is gone while the shell still runs.
 TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
     const std::string got = path("got");
+    const std::string state = path("state");
     const std::string job = std::string(OVLOCKRUN_BIN) + " " + lock_name() +
                             " sh -c 'read x; echo \"got $x\" > " + got + "' &\nsleep 1\n";
+    // Started from a subshell that ends at once; the subshell's background
+    // command would read /dev/null. The shell then looks at the lock for up
+    // to ten seconds. Built by appending: GCC 12 at -O3 misreads sums that
+    // begin with a literal.
+    std::string orphaned = "(";
+    orphaned.append(OVLOCKRUN_BIN).append(" ").append(lock_name());
+    orphaned.append(" sh -c 'touch ").append(marker()).append("; sleep 1; read x; ");
+    orphaned.append("echo \"got $x\" > ").append(got).append("' < /dev/tty &) &\n");
+    orphaned.append("while [ ! -e ").append(marker()).append(" ]; do sleep 0.1; done\n");
+    orphaned.append("for i in $(seq 50); do [ -e ").append(lock_file());
+    orphaned.append(" ] || break; sleep 0.2; done\nif [ -e ").append(lock_file());
+    orphaned.append(" ]; then echo held; else echo released; fi > ").append(state);
+    orphaned.append("\nexit\n");
     struct Case {
         const char *what;
         std::string typed;
         const char *seen;
+        const char *state;  // what the shell saw of the lock before it exited
     } cases[] = {
-        {"fg", job + "fg\nhello\nexit\n", "got hello\n"},
-        {"the shell exits", job + "exit\nexit\n", ""},
+        {"fg", job + "fg\nhello\nexit\n", "got hello\n", ""},
+        {"the shell exits", job + "exit\nexit\n", "", ""},
+        {"orphaned before the command stops", orphaned, "", "released\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -576,12 +595,15 @@ TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
         kill(-shell, SIGKILL);
         EXPECT_GE(code, 0) << out();
         EXPECT_EQ(read_file(got), c.seen) << out();
+        EXPECT_EQ(read_file(state), c.state) << out();
         // Released: at once after fg, and once the SIGHUP that the
         // orphaned job gets has ended the command.
         const auto end = Clock::now() + 10s;
         while (!entries(work()).empty() && Clock::now() < end) std::this_thread::sleep_for(20ms);
         EXPECT_TRUE(entries(work()).empty());
         unlink(got.c_str());
+        unlink(state.c_str());
+        unlink(marker().c_str());
     }
 }
 
