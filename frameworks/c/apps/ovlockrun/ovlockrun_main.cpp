@@ -1099,12 +1099,39 @@ void take_back_terminal() {
     if (g_command_group > 0 && has_terminal(g_command_group)) set_foreground(getpgrp());
 }
 
-// Whether this tool's group is orphaned: no parent in another group of the
-// same session (a shell with job control) is there to continue it once it
-// stops. A pipeline's members share their parent.
+// The parent of process pid, from the process table, or 0.
+pid_t parent_of(pid_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char stat[512];
+    const ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    stat[n] = '\0';
+    // "pid (comm) state ppid ...", read after comm's last parenthesis.
+    const char *rest = std::strrchr(stat, ')');
+    char state = 0;
+    int parent = 0;
+    if (rest == nullptr || std::sscanf(rest + 1, " %c %d", &state, &parent) != 2) return 0;
+    return parent;
+}
+
+// Whether this tool's group is orphaned: no member has a parent in another
+// group of the same session (a shell with job control) to continue it once
+// it stops. The members looked at are the tool and its ancestors in its
+// group: a script that runs the tool, or a pipeline's members, share the
+// tool's group, and the parent of the first of them whose parent is in
+// another group decides.
 bool own_group_orphaned() {
-    const pid_t parent = getppid();
-    return getsid(parent) != getsid(0) || getpgid(parent) == getpgrp();
+    const pid_t group = getpgrp();
+    pid_t parent = getppid();
+    for (int depth = 0; depth < 64 && parent > 0; ++depth) {
+        if (getpgid(parent) != group) return getsid(parent) != getsid(0);
+        parent = parent_of(parent);
+    }
+    return true;
 }
 
 // The command was stopped (Ctrl-Z, or terminal access it was not allowed,

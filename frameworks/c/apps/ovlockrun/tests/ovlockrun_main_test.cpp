@@ -554,7 +554,8 @@ TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
 // the orphaned job must not keep the lock for ever. A job whose group is
 // orphaned already when its command stops (started from a subshell that
 // has ended) could never be continued: its command gets SIGHUP at once,
-// and the lock is gone while the shell still runs.
+// and the lock is gone while the shell still runs. A job whose script runs
+// the tool, in the script's own group, is not orphaned: fg brings it back.
 TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
     const std::string got = path("got");
     const std::string state = path("state");
@@ -573,6 +574,9 @@ TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
     orphaned.append(" ] || break; sleep 0.2; done\nif [ -e ").append(lock_file());
     orphaned.append(" ]; then echo held; else echo released; fi > ").append(state);
     orphaned.append("\nexit\n");
+    std::string by_script = "sh -c '";
+    by_script.append(OVLOCKRUN_BIN).append(" ").append(lock_name());
+    by_script.append(" sh -c \"read x; echo got \\$x > ").append(got).append("\"' &\nsleep 1\n");
     struct Case {
         const char *what;
         std::string typed;
@@ -580,6 +584,7 @@ TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
         const char *state;  // what the shell saw of the lock before it exited
     } cases[] = {
         {"fg", job + "fg\nhello\nexit\n", "got hello\n", ""},
+        {"fg after a script started the tool", by_script + "fg\nhello\nexit\n", "got hello\n", ""},
         {"the shell exits", job + "exit\nexit\n", "", ""},
         {"orphaned before the command stops", orphaned, "", "released\n"},
     };
