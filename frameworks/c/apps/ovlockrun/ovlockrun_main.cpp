@@ -601,9 +601,11 @@ const char *split_path(const char *path, char *dir) {
 // Why the directory of the lock file lock_path cannot hold it, as an errno
 // value, or 0; where names the directory at fault (OV_LOCKFILE_PATH_SIZE
 // bytes). A directory that does not exist is fine as long as acquisition
-// can make it (its nearest existing ancestor is a directory); a link to
-// nothing (a /var/lock link whose target is gone), a file in its place, a
-// loop of links, a name too long or one the tool may not search is not.
+// can make it (its nearest existing ancestor is a directory this user may
+// write); a link to nothing (a /var/lock link whose target is gone), a file
+// in its place, a loop of links, a name too long, one the tool may not
+// search, and a directory it may not write (another user's, or on a file
+// system mounted read-only) is not.
 // The question matters when an acquisition ends in ENOENT or EEXIST: with a
 // sound directory they mean that another process moved at that moment,
 // without one the lock can never be made.
@@ -611,7 +613,11 @@ int directory_problem(const char *lock_path, char *where) {
     split_path(lock_path, where);
     for (;;) {
         struct stat status {};
-        if (stat(where, &status) == 0) return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+        if (stat(where, &status) == 0) {
+            if (!S_ISDIR(status.st_mode)) return ENOTDIR;
+            // Acquisition writes its files, and any missing directories, here.
+            return faccessat(AT_FDCWD, where, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+        }
         if (errno != ENOENT) return errno;
         if (lstat(where, &status) == 0) return ENOENT;
         char parent[OV_LOCKFILE_PATH_SIZE];

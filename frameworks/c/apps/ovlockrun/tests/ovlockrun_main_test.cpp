@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ovsupport/lock_tool.h"
+#include "ovsupport/program_copy.h"
 #include "ovversion.h"
 #include "test_util.h"
 
@@ -823,6 +824,40 @@ TEST_F(LockRun, UnusableDirectoryIsAFailureNotBusy) {
     EXPECT_EQ(out(), "verdict: free\n");
     EXPECT_EQ(run({path("new/dirs/m"), "touch", marker()}), 0);
     EXPECT_EQ(access(marker().c_str(), F_OK), 0);
+}
+
+// A directory the user may not write cannot hold the lock either: --check
+// says so with the cause instead of "free", as acquisition does, also for
+// a lock whose directories are still to be made there. Root may write any
+// directory, so as root the tool runs as nobody, from a copy that nobody
+// can reach wherever the build tree is.
+TEST_F(LockRun, DirectoryTheUserMayNotWriteIsNotFree) {
+    const std::string locked = path("locked");
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    const ovsupport::ProgramCopy tool(OVLOCKRUN_BIN);
+    ASSERT_TRUE(tool.ok()) << tool.error();
+    ovsupport::ChildOptions opt = options();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+        opt.user = ovsupport::kNobody;
+    } else {
+        ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+    }
+    const auto run_copy = [&](const std::vector<std::string> &args) {
+        return ExitCode(WaitFor(ovsupport::StartProgram(tool.path(), args, opt), 30s));
+    };
+    for (const std::string &name : {locked + "/m", locked + "/sub/m"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(run_copy({"--check", name}), 4);
+        EXPECT_EQ(out(), "");
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot look at the lock on " + name + ": " +
+                             locked + ": access denied\n");
+        EXPECT_EQ(run_copy({"-q", "-E", "75", name, "touch", marker()}), 4);
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + name +
+                             ": access denied\n");
+    }
+    EXPECT_TRUE(entries(locked).empty());
+    EXPECT_NE(access(marker().c_str(), F_OK), 0);
 }
 
 // Another user who may write the lock's directory can plant anything under
