@@ -1015,6 +1015,28 @@ TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
         ASSERT_EQ(system(("rm -rf " + shared + "/*").c_str()), 0);
     }
 
+    // The attacker's stale lock, which a victim other than root may not
+    // move aside in the sticky directory: refused with the cause within
+    // the probe window, never taken for busy. The victim is a third user,
+    // running a copy of the tool that it can reach.
+    {
+        const ovsupport::ProgramCopy tool(OVLOCKRUN_BIN);
+        ASSERT_TRUE(tool.ok()) << tool.error();
+        const pid_t attacker = ovsupport::StartProgram("/bin/sh", {"-c", stale},
+                                                       {.cwd = shared, .user = ovsupport::kNobody});
+        ASSERT_EQ(ExitCode(WaitFor(attacker, 10s)), 0);
+        const auto begun = Clock::now();
+        const pid_t victim =
+            ovsupport::StartProgram(tool.path(), {"-w", "2", name, "touch", marker()},
+                                    options({.user = ovsupport::kNobody - 1}));
+        EXPECT_EQ(ExitCode(WaitFor(victim, 30s)), 4);
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + name +
+                             ": permission denied\n");
+        EXPECT_LT(seconds_since(begun), 15.0);
+        EXPECT_EQ(read_file(lock), "1:x:h\n") << "the attacker's file stays as it was";
+        ASSERT_EQ(system(("rm -rf " + shared + "/*").c_str()), 0);
+    }
+
     // The debug log's names, planted as links to root's files: root's
     // "ovlockrun -D" run there neither writes to the target nor creates it.
     const pid_t attacker = ovsupport::StartProgram(
