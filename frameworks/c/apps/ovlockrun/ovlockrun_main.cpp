@@ -601,9 +601,11 @@ const char *split_path(const char *path, char *dir) {
 // Why the directory of the lock file lock_path cannot hold it, as an errno
 // value, or 0; where names the directory at fault (OV_LOCKFILE_PATH_SIZE
 // bytes). A directory that does not exist is fine as long as acquisition
-// can make it (its nearest existing ancestor is a directory); a link to
-// nothing (a /var/lock link whose target is gone), a file in its place, a
-// loop of links, a name too long or one the tool may not search is not.
+// can make it (its nearest existing ancestor is a directory this user may
+// write); a link to nothing (a /var/lock link whose target is gone), a file
+// in its place, a loop of links, a name too long, one the tool may not
+// search, and a directory it may not write (another user's, or on a file
+// system mounted read-only) is not.
 // The question matters when an acquisition ends in ENOENT or EEXIST: with a
 // sound directory they mean that another process moved at that moment,
 // without one the lock can never be made.
@@ -611,7 +613,11 @@ int directory_problem(const char *lock_path, char *where) {
     split_path(lock_path, where);
     for (;;) {
         struct stat status {};
-        if (stat(where, &status) == 0) return S_ISDIR(status.st_mode) ? 0 : ENOTDIR;
+        if (stat(where, &status) == 0) {
+            if (!S_ISDIR(status.st_mode)) return ENOTDIR;
+            // Acquisition writes its files, and any missing directories, here.
+            return faccessat(AT_FDCWD, where, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
+        }
         if (errno != ENOENT) return errno;
         if (lstat(where, &status) == 0) return ENOENT;
         char parent[OV_LOCKFILE_PATH_SIZE];
@@ -1099,12 +1105,39 @@ void take_back_terminal() {
     if (g_command_group > 0 && has_terminal(g_command_group)) set_foreground(getpgrp());
 }
 
-// Whether this tool's group is orphaned: no parent in another group of the
-// same session (a shell with job control) is there to continue it once it
-// stops. A pipeline's members share their parent.
+// The parent of process pid, from the process table, or 0.
+pid_t parent_of(pid_t pid) {
+    char path[32];
+    std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    char stat[512];
+    const ssize_t n = read(fd, stat, sizeof stat - 1);
+    close(fd);
+    if (n <= 0) return 0;
+    stat[n] = '\0';
+    // "pid (comm) state ppid ...", read after comm's last parenthesis.
+    const char *rest = std::strrchr(stat, ')');
+    char state = 0;
+    int parent = 0;
+    if (rest == nullptr || std::sscanf(rest + 1, " %c %d", &state, &parent) != 2) return 0;
+    return parent;
+}
+
+// Whether this tool's group is orphaned: no member has a parent in another
+// group of the same session (a shell with job control) to continue it once
+// it stops. The members looked at are the tool and its ancestors in its
+// group: a script that runs the tool, or a pipeline's members, share the
+// tool's group, and the parent of the first of them whose parent is in
+// another group decides.
 bool own_group_orphaned() {
-    const pid_t parent = getppid();
-    return getsid(parent) != getsid(0) || getpgid(parent) == getpgrp();
+    const pid_t group = getpgrp();
+    pid_t parent = getppid();
+    for (int depth = 0; depth < 64 && parent > 0; ++depth) {
+        if (getpgid(parent) != group) return getsid(parent) != getsid(0);
+        parent = parent_of(parent);
+    }
+    return true;
 }
 
 // The command was stopped (Ctrl-Z, or terminal access it was not allowed,

@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "ovsupport/lock_tool.h"
+#include "ovsupport/program_copy.h"
 #include "ovversion.h"
 #include "test_util.h"
 
@@ -551,18 +552,42 @@ TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
 // A job started in the background of an interactive shell whose command
 // reads the terminal: the command stops, the job must show as stopped, and
 // fg must bring both back with the terminal; when instead the shell exits,
-// the orphaned job must not keep the lock for ever.
+// the orphaned job must not keep the lock for ever. A job whose group is
+// orphaned already when its command stops (started from a subshell that
+// has ended) could never be continued: its command gets SIGHUP at once,
+// and the lock is gone while the shell still runs. A job whose script runs
+// the tool, in the script's own group, is not orphaned: fg brings it back.
 TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
     const std::string got = path("got");
+    const std::string state = path("state");
     const std::string job = std::string(OVLOCKRUN_BIN) + " " + lock_name() +
                             " sh -c 'read x; echo \"got $x\" > " + got + "' &\nsleep 1\n";
+    // Started from a subshell that ends at once; the subshell's background
+    // command would read /dev/null. The shell then looks at the lock for up
+    // to ten seconds. Built by appending: GCC 12 at -O3 misreads sums that
+    // begin with a literal.
+    std::string orphaned = "(";
+    orphaned.append(OVLOCKRUN_BIN).append(" ").append(lock_name());
+    orphaned.append(" sh -c 'touch ").append(marker()).append("; sleep 1; read x; ");
+    orphaned.append("echo \"got $x\" > ").append(got).append("' < /dev/tty &) &\n");
+    orphaned.append("while [ ! -e ").append(marker()).append(" ]; do sleep 0.1; done\n");
+    orphaned.append("for i in $(seq 50); do [ -e ").append(lock_file());
+    orphaned.append(" ] || break; sleep 0.2; done\nif [ -e ").append(lock_file());
+    orphaned.append(" ]; then echo held; else echo released; fi > ").append(state);
+    orphaned.append("\nexit\n");
+    std::string by_script = "sh -c '";
+    by_script.append(OVLOCKRUN_BIN).append(" ").append(lock_name());
+    by_script.append(" sh -c \"read x; echo got \\$x > ").append(got).append("\"' &\nsleep 1\n");
     struct Case {
         const char *what;
         std::string typed;
         const char *seen;
+        const char *state;  // what the shell saw of the lock before it exited
     } cases[] = {
-        {"fg", job + "fg\nhello\nexit\n", "got hello\n"},
-        {"the shell exits", job + "exit\nexit\n", ""},
+        {"fg", job + "fg\nhello\nexit\n", "got hello\n", ""},
+        {"fg after a script started the tool", by_script + "fg\nhello\nexit\n", "got hello\n", ""},
+        {"the shell exits", job + "exit\nexit\n", "", ""},
+        {"orphaned before the command stops", orphaned, "", "released\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
@@ -576,12 +601,15 @@ TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
         kill(-shell, SIGKILL);
         EXPECT_GE(code, 0) << out();
         EXPECT_EQ(read_file(got), c.seen) << out();
+        EXPECT_EQ(read_file(state), c.state) << out();
         // Released: at once after fg, and once the SIGHUP that the
         // orphaned job gets has ended the command.
         const auto end = Clock::now() + 10s;
         while (!entries(work()).empty() && Clock::now() < end) std::this_thread::sleep_for(20ms);
         EXPECT_TRUE(entries(work()).empty());
         unlink(got.c_str());
+        unlink(state.c_str());
+        unlink(marker().c_str());
     }
 }
 
@@ -798,6 +826,40 @@ TEST_F(LockRun, UnusableDirectoryIsAFailureNotBusy) {
     EXPECT_EQ(access(marker().c_str(), F_OK), 0);
 }
 
+// A directory the user may not write cannot hold the lock either: --check
+// says so with the cause instead of "free", as acquisition does, also for
+// a lock whose directories are still to be made there. Root may write any
+// directory, so as root the tool runs as nobody, from a copy that nobody
+// can reach wherever the build tree is.
+TEST_F(LockRun, DirectoryTheUserMayNotWriteIsNotFree) {
+    const std::string locked = path("locked");
+    ASSERT_EQ(mkdir(locked.c_str(), 0755), 0);
+    const ovsupport::ProgramCopy tool(OVLOCKRUN_BIN);
+    ASSERT_TRUE(tool.ok()) << tool.error();
+    ovsupport::ChildOptions opt = options();
+    if (geteuid() == 0) {
+        ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
+        opt.user = ovsupport::kNobody;
+    } else {
+        ASSERT_EQ(chmod(locked.c_str(), 0555), 0);
+    }
+    const auto run_copy = [&](const std::vector<std::string> &args) {
+        return ExitCode(WaitFor(ovsupport::StartProgram(tool.path(), args, opt), 30s));
+    };
+    for (const std::string &name : {locked + "/m", locked + "/sub/m"}) {
+        SCOPED_TRACE(name);
+        EXPECT_EQ(run_copy({"--check", name}), 4);
+        EXPECT_EQ(out(), "");
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot look at the lock on " + name + ": " +
+                             locked + ": access denied\n");
+        EXPECT_EQ(run_copy({"-q", "-E", "75", name, "touch", marker()}), 4);
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + name +
+                             ": access denied\n");
+    }
+    EXPECT_TRUE(entries(locked).empty());
+    EXPECT_NE(access(marker().c_str(), F_OK), 0);
+}
+
 // Another user who may write the lock's directory can plant anything under
 // its names: a link to a secret, a FIFO, a record full of terminal escapes.
 // The tool neither follows nor waits on what it finds, ends within its wait
@@ -855,6 +917,53 @@ TEST_F(LockRun, PlantedFilesAreReportedNeverFollowedOrWaitedOn) {
         << err();
 }
 
+// A held lock file replaced under its holder, in a directory that others
+// may write, by a link to a file the holder may read or by a FIFO: the
+// refreshes fail and the lock is lost, and the message that says so neither
+// reads the link's target nor waits on the FIFO. The two run side by side,
+// since each takes ten failed refreshes (about ten seconds).
+TEST_F(LockRun, LockFileReplacedByALinkOrFifoIsLostWithoutBeingRead) {
+    const std::string secret = path("secret");
+    write_file(secret, "TOPSECRET\n");
+    struct Case {
+        const char *what;
+        std::function<int(const char *)> plant;
+        pid_t tool = -1;
+    } cases[] = {
+        {"a link to a secret", [&](const char *at) { return symlink(secret.c_str(), at); }},
+        {"a FIFO", [](const char *at) { return mkfifo(at, 0666); }},
+    };
+    const auto name = [&](size_t i) { return path("work/res" + std::to_string(i)); };
+    const auto err_of = [&](size_t i) { return path("err" + std::to_string(i)); };
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string started = path("started" + std::to_string(i));
+        cases[i].tool = ovsupport::StartProgram(
+            OVLOCKRUN_BIN,
+            {"-k", "1", name(i), "/bin/sh", "-c", "touch " + started + "; exec sleep 60"},
+            ovsupport::ChildOptions{.out = out_path(), .err = err_of(i)});
+        ASSERT_GT(cases[i].tool, 0);
+        started_.push_back(cases[i].tool);
+        ASSERT_TRUE(wait_for_file(started));
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        const std::string planted = name(i) + ".new";
+        ASSERT_EQ(cases[i].plant(planted.c_str()), 0) << cases[i].what;
+        ASSERT_EQ(rename(planted.c_str(), (name(i) + ".lck").c_str()), 0);
+    }
+    for (size_t i = 0; i < std::size(cases); ++i) {
+        SCOPED_TRACE(cases[i].what);
+        EXPECT_EQ(finish(cases[i].tool, 40s), 3);
+        const std::string said = read_file(err_of(i));
+        EXPECT_EQ(said.rfind(std::string(kToolName) + "lock lost: " + name(i) +
+                                 ".lck could not be kept fresh; stopping the command\n",
+                             0),
+                  0u)
+            << said;
+        EXPECT_EQ(said.find("TOPSECRET"), std::string::npos) << said;
+    }
+    EXPECT_EQ(read_file(secret), "TOPSECRET\n");
+}
+
 // The same as a hostile local user would play it: a sticky directory that
 // everybody may write, the attacker's steps run as nobody, the victim as
 // the test's own user. Every case ends at once with status 4 and a message
@@ -903,6 +1012,28 @@ TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
         EXPECT_EQ(err().find("TOPSECRET"), std::string::npos);
         EXPECT_NE(access(marker().c_str(), F_OK), 0);
         EXPECT_NE(access(path("made").c_str(), F_OK), 0);
+        ASSERT_EQ(system(("rm -rf " + shared + "/*").c_str()), 0);
+    }
+
+    // The attacker's stale lock, which a victim other than root may not
+    // move aside in the sticky directory: refused with the cause within
+    // the probe window, never taken for busy. The victim is a third user,
+    // running a copy of the tool that it can reach.
+    {
+        const ovsupport::ProgramCopy tool(OVLOCKRUN_BIN);
+        ASSERT_TRUE(tool.ok()) << tool.error();
+        const pid_t attacker = ovsupport::StartProgram("/bin/sh", {"-c", stale},
+                                                       {.cwd = shared, .user = ovsupport::kNobody});
+        ASSERT_EQ(ExitCode(WaitFor(attacker, 10s)), 0);
+        const auto begun = Clock::now();
+        const pid_t victim =
+            ovsupport::StartProgram(tool.path(), {"-w", "2", name, "touch", marker()},
+                                    options({.user = ovsupport::kNobody - 1}));
+        EXPECT_EQ(ExitCode(WaitFor(victim, 30s)), 4);
+        EXPECT_EQ(err(), std::string(kToolName) + "cannot acquire the lock on " + name +
+                             ": permission denied\n");
+        EXPECT_LT(seconds_since(begun), 15.0);
+        EXPECT_EQ(read_file(lock), "1:x:h\n") << "the attacker's file stays as it was";
         ASSERT_EQ(system(("rm -rf " + shared + "/*").c_str()), 0);
     }
 
