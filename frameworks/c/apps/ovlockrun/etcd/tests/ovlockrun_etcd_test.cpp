@@ -381,7 +381,9 @@ TEST_F(EtcdLockRun, RevokedLeaseIsALostLockAndStopsTheCommand) {
 // counts as lost although the lease (6 s) has not run out yet.
 TEST_F(EtcdLockRun, CommandEndedWhileTheToolWasStoppedPastHalfTheLeaseIsALoss) {
     const std::string started = path("started");
-    const pid_t tool = start(script("touch " + started + "; sleep 0.3", {"-e", "6", "-k", "1"}));
+    // The command ends while the tool is stopped; 1.5 s leaves room for a
+    // loaded machine between the command's start and the stop.
+    const pid_t tool = start(script("touch " + started + "; sleep 1.5", {"-e", "6", "-k", "1"}));
     ASSERT_TRUE(wait_for_file(started)) << err();
     ASSERT_EQ(kill(tool, SIGSTOP), 0);
     // Past half the time to live after the last keep-alive, within the
