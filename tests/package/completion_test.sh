@@ -56,8 +56,10 @@ for program in ovtestprog ovcolour ovempty ovnocompl; do
     chmod +x "$work/bin/$program"
 done
 _ovtestprog() {
-    COMPREPLY=("args $1|$2|$3" "cword $COMP_CWORD" "words ${COMP_WORDS[*]}"
-        "line $(sed 's/^ *//' <<<"${COMP_LINE:0:COMP_POINT}")|")
+    # The helpers leave the blank before the command on its line.
+    local line=${COMP_LINE:0:COMP_POINT}
+    line=${line#"${line%%[![:space:]]*}"}
+    COMPREPLY=("args $1|$2|$3" "cword $COMP_CWORD" "words ${COMP_WORDS[*]}" "line $line|")
 }
 complete -F _ovtestprog ovtestprog
 complete -W "red green blue" ovcolour
@@ -120,7 +122,7 @@ complete_line() {
 
 fail() {
     echo "FAIL: [$mode] '$1': $2" >&2
-    echo "$got" | sed 's/^/    got: /' >&2
+    [ -z "$got" ] || printf '    got: %s\n' "${got//$'\n'/$'\n'    got: }" >&2
     failures=$((failures + 1))
 }
 

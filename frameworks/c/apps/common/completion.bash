@@ -54,11 +54,11 @@ _ovlock_files() {
     else
         compopt -o filenames 2>/dev/null
         # A name begun with a quote or with backslash escapes, as typed.
-        local word=$cur IFS=$'\n'
+        local word=$cur
         [[ $word == [\'\"]* ]] && word=${word:1}
         word=${word//\\/}
         [[ $word == \~/* ]] && word=$HOME/${word#\~/}
-        COMPREPLY=($(compgen -f -- "$word"))
+        mapfile -t COMPREPLY < <(compgen -f -- "$word")
     fi
     # Readline replaces only what follows the last '=' or ':' of the word.
     local c prefix=
@@ -71,8 +71,8 @@ _ovlock_files() {
 
 # _ovlock_options LIST: the options of LIST that begin with $cur.
 _ovlock_options() {
-    local IFS=$'\n'
-    COMPREPLY=($(IFS=$' \t\n' compgen -W "$1" -- "$cur"))
+    local IFS=$' \t\n'
+    mapfile -t COMPREPLY < <(compgen -W "$1" -- "$cur")
 }
 
 _ovlockfile() {
@@ -99,15 +99,12 @@ _ovlockfile() {
 _ovlockrun_options="-w --wait -e --expire -E --conflict-exit-code -k --kill-after -q --quiet
     -D --debug --check --endpoints --etcd --cacert --cert --key --user --password-file
     --help --version"
-# The long options that take a value, as getopt_long reads them.
-_ovlockrun_valued="--wait --expire --conflict-exit-code --kill-after --endpoints --cacert
-    --cert --key --user --password-file"
 
 # _ovlockrun_long WORD: sets name to the long option that WORD names, in
 # full, as getopt_long reads it: the option itself or its only one that
 # begins with WORD. Empty when there is none or several.
 _ovlockrun_long() {
-    local option found=0
+    local option found=0 IFS=$' \t\n'
     name=
     for option in $_ovlockrun_options; do
         [[ $option == --* ]] || continue
@@ -115,7 +112,7 @@ _ovlockrun_long() {
             name=$option
             return
         fi
-        [[ $option == "$1"* ]] && name=$option && ((found++))
+        [[ $option == "$1"* ]] && name=$option && ((++found))
     done
     ((found == 1)) || name=
 }
@@ -131,8 +128,7 @@ _ovlock_command() {
     if ((k == ${#_ovlock_w[@]} - 1)); then
         # Commands, functions and builtins, or a path to a program.
         compopt -o filenames 2>/dev/null
-        local IFS=$'\n'
-        COMPREPLY=($(compgen -c -- "$cur"))
+        mapfile -t COMPREPLY < <(compgen -c -- "$cur")
         return 0
     fi
     # The command's own completion, on its line as if typed alone.
@@ -153,8 +149,8 @@ _ovlock_command() {
         done
     elif [[ -n $spec ]]; then
         spec=${spec#complete }
-        local IFS=$'\n'
-        COMPREPLY=($(IFS=$' \t\n' && eval "compgen ${spec% *} -- \"\$cur\""))
+        local IFS=$' \t\n'
+        mapfile -t COMPREPLY < <(eval "compgen ${spec% *} -- \"\$cur\"")
     else
         _ovlock_files
     fi
@@ -164,7 +160,7 @@ _ovlock_command() {
 _ovlockrun() {
     local _ovlock_w _ovlock_at _ovlock_off
     _ovlock_words
-    local n=${#_ovlock_w[@]} i=1 j word name file=0 value= etcd=0 check=0
+    local n=${#_ovlock_w[@]} i=1 j word name file=0 value='' etcd=0 check=0
     local cur=${_ovlock_w[n - 1]}
     COMPREPLY=()
     # The options up to FILE: where FILE is, or what the word being
@@ -177,12 +173,15 @@ _ovlockrun() {
         elif [[ $word == --?* ]]; then
             _ovlockrun_long "${word%%=*}"
             case $name in
-                --etcd | --endpoints) etcd=1 ;;
+                --etcd) etcd=1 ;;
                 --check) check=1 ;;
+                --wait | --expire | --conflict-exit-code | --kill-after | --endpoints | --cacert | --cert | \
+                    --key | --user | --password-file)
+                    [[ $name == --endpoints ]] && etcd=1
+                    # Its value is in the word (--wait=5) or the next one.
+                    [[ $word == *=* ]] || { ((++i == n - 1)) && value=$name; }
+                    ;;
             esac
-            if [[ -n $name && $word != *=* && " "$_ovlockrun_valued" " == *[[:space:]]$name[[:space:]]* ]]; then
-                ((++i == n - 1)) && value=$name
-            fi
         elif [[ $word == -?* ]]; then
             # Short options bundle; one that takes a value takes the rest of
             # the word, or the next word.
