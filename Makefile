@@ -28,6 +28,7 @@ docs: configure
 
 demo: build
 	OVLOCKFILE=$(BUILD)/frameworks/c/apps/ovlockfile/ovlockfile examples/demo.sh
+	OVLOCKRUN=$(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun examples/ovlockrun_demo.sh
 	OVLOCKRUN=$(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun examples/etcd_demo.sh
 
 # Warnings are errors in the test builds; a plain `make` leaves them warnings.

@@ -3,8 +3,8 @@
 # Included once from the top-level CMakeLists.txt. Four packages come from
 # four install components:
 #
-#   ovlockfile          component tools: ovlockfile, ovlockrun and their
-#                       manual pages
+#   ovlockfile          component tools: ovlockfile, ovlockrun, their
+#                       manual pages and their bash completion
 #   ovlockrun-etcd      component etcd: ovlockrun's etcd backend, the helper
 #                       program ovlockrun-etcd under libexec (with
 #                       OV_WITH_ETCD). It alone loads libcurl, so that users

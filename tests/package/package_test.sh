@@ -137,11 +137,13 @@ expect_tools=(
     "-rwxr-xr-x root/root ./$tools_dir/ovlockfile"
     "-rw-r--r-- root/root ./usr/share/doc/ovlockfile/copyright"
     "-rw-r--r-- root/root ./usr/share/man/man1/ovlockfile.1.gz"
+    "-rw-r--r-- root/root ./usr/share/bash-completion/completions/ovlockfile"
 )
 if [ $with_ovlockrun -eq 1 ]; then
     expect_tools+=(
         "-rwxr-xr-x root/root ./$tools_dir/ovlockrun"
         "-rw-r--r-- root/root ./usr/share/man/man1/ovlockrun.1.gz"
+        "-rw-r--r-- root/root ./usr/share/bash-completion/completions/ovlockrun"
     )
 fi
 expect_runtime=(
