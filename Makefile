@@ -91,17 +91,21 @@ stress: build
 	    --run $(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun \
 	    --testfs $(BUILD)/tools/ovtestfs/ovtestfs
 
-# The Debian packages ovlockfile, libovplatform4, libovplatform-dev and
-# libovplatform-doc (the reference manual: the docs target is built first), built
-# by CPack into $(PACKAGE_BUILD)/ from a build configured for /usr, as a
-# distribution installs it (multiarch library directory), without the tests.
+# The Debian packages (cmake/OvPackaging.cmake): ovlockfile, ovlockrun-etcd,
+# libovplatform4, libovplatform-dev and libovplatform-doc (the reference
+# manual: the docs target is built first), built by CPack into
+# $(PACKAGE_BUILD)/ from a build configured for /usr, as a distribution
+# installs it (multiarch library directory), without the tests; then checked
+# by lintian, which must find no error and no warning.
 PACKAGE_BUILD ?= build-package
 
 package: deps
 	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_INSTALL_PREFIX=/usr -DOV_BUILD_TESTS=OFF
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target all docs
+	rm -f $(PACKAGE_BUILD)/*.deb
 	cd $(PACKAGE_BUILD) && cpack -G DEB
+	lintian --fail-on error,warning --display-info $(PACKAGE_BUILD)/*.deb
 
 clean:
 	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz build-package
