@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 CTEST_EXCLUDE ?=
 
 .PHONY: all deps configure build docs demo check check-long check-asan check-tsan check-clang \
-        check-release bench fuzz stress package clean
+        check-release bench fuzz stress package abi-baseline clean
 
 all: build
 
@@ -107,5 +107,15 @@ package: deps
 	cd $(PACKAGE_BUILD) && cpack -G DEB
 	lintian --fail-on error,warning --display-info $(PACKAGE_BUILD)/*.deb
 
+# Records the shared library's ABI in abi/ and its Debian symbols file in
+# packaging/, after an intended change of its interface (abi/README.md). The
+# record comes from a build of its own: GCC, Debug, no sanitizer.
+ABI_BUILD ?= build-abi
+
+abi-baseline: deps
+	cmake --fresh -S . -B $(ABI_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=gcc \
+	    -DCMAKE_CXX_COMPILER=g++ -DOV_SANITIZE= -DOV_BUILD_TESTS=OFF -DOV_WITH_ETCD=OFF
+	cmake --build $(ABI_BUILD) -j $(JOBS) --target abi-baseline
+
 clean:
-	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz build-package
+	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz build-package build-abi
