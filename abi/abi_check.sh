@@ -80,7 +80,9 @@ case $mode in
         [ "$recorded" = "$soname" ] ||
             fail "$library has the SONAME $soname, but $baseline describes $recorded"
         echo "$(basename "$library") ($soname) against $baseline: $(grep -c '<elf-symbol ' "$baseline") symbols recorded"
+        compared="interface"
         if ! readelf -S -W "$library" | grep -q '\.debug_info'; then
+            compared="exported symbols"
             echo "NOTE: $(basename "$library") has no debug information (a build without -g, such as" \
                 "Release): only its exported symbols are compared; the builds with debug information" \
                 "compare the types too"
@@ -106,9 +108,9 @@ case $mode in
         report=$("$abidiff" "${options[@]}" "$baseline" "$library" 2>&1)
         status=$?
         if [ $status -eq 0 ]; then
-            echo "the interface is the recorded one"
+            echo "the $compared: the recorded ones"
         else
-            echo "the recorded interface is kept; these additions are not recorded yet" \
+            echo "the $compared: the recorded ones are kept; these additions are not recorded yet" \
                 "(make abi-baseline records them):"
             echo "$report"
         fi
