@@ -6,7 +6,7 @@ CMAKE_ARGS ?=
 CTEST_EXCLUDE ?=
 
 .PHONY: all deps configure build docs demo check check-long check-asan check-tsan check-clang \
-        check-release bench fuzz stress package clean
+        check-release bench fuzz stress package abi-baseline clean
 
 all: build
 
@@ -92,17 +92,31 @@ stress: build
 	    --run $(BUILD)/frameworks/c/apps/ovlockrun/ovlockrun \
 	    --testfs $(BUILD)/tools/ovtestfs/ovtestfs
 
-# The Debian packages ovlockfile, libovplatform4, libovplatform-dev and
-# libovplatform-doc (the reference manual: the docs target is built first), built
-# by CPack into $(PACKAGE_BUILD)/ from a build configured for /usr, as a
-# distribution installs it (multiarch library directory), without the tests.
+# The Debian packages (cmake/OvPackaging.cmake): ovlockfile, ovlockrun-etcd,
+# libovplatform4, libovplatform-dev and libovplatform-doc (the reference
+# manual: the docs target is built first), built by CPack into
+# $(PACKAGE_BUILD)/ from a build configured for /usr, as a distribution
+# installs it (multiarch library directory), without the tests; then checked
+# by lintian, which must find no error and no warning.
 PACKAGE_BUILD ?= build-package
 
 package: deps
 	cmake -S . -B $(PACKAGE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release \
 	    -DCMAKE_INSTALL_PREFIX=/usr -DOV_BUILD_TESTS=OFF
 	cmake --build $(PACKAGE_BUILD) -j $(JOBS) --target all docs
+	rm -f $(PACKAGE_BUILD)/*.deb
 	cd $(PACKAGE_BUILD) && cpack -G DEB
+	lintian --fail-on error,warning --display-info $(PACKAGE_BUILD)/*.deb
+
+# Records the shared library's ABI in abi/ and its Debian symbols file in
+# packaging/, after an intended change of its interface (abi/README.md). The
+# record comes from a build of its own: GCC, Debug, no sanitizer.
+ABI_BUILD ?= build-abi
+
+abi-baseline: deps
+	cmake --fresh -S . -B $(ABI_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DCMAKE_C_COMPILER=gcc \
+	    -DCMAKE_CXX_COMPILER=g++ -DOV_SANITIZE= -DOV_BUILD_TESTS=OFF -DOV_WITH_ETCD=OFF
+	cmake --build $(ABI_BUILD) -j $(JOBS) --target abi-baseline
 
 clean:
-	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz build-package
+	rm -rf build build-asan build-tsan build-clang build-release build-bench build-fuzz build-package build-abi

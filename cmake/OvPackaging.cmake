@@ -15,6 +15,11 @@
 #                       library, the libovplatform.so link, the pkg-config
 #                       file and the CMake package
 #
+# Each package carries, under /usr/share/doc/PACKAGE, its copyright file and
+# the changelog (packaging/changelog, compressed). The packages are native:
+# they are made by the project itself, so the version has no Debian revision
+# and the changelog is changelog.gz, not changelog.Debian.gz.
+#
 # The tools package does not depend on libovplatform4. The tools are linked
 # against the static library (ov_tool_link in the top-level CMakeLists.txt),
 # and by default carry libuuid and the C++ runtime inside too, so that they
@@ -52,6 +57,9 @@ set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+# Every package is built from one source, whose changelog this is.
+set(CPACK_DEBIAN_PACKAGE_SOURCE ${PROJECT_NAME})
+set(OV_DEB_CHANGELOG ${PROJECT_SOURCE_DIR}/packaging/changelog)
 
 set(OV_DEB_RUNTIME libovplatform${PROJECT_VERSION_MAJOR})
 
@@ -70,6 +78,9 @@ set(CPACK_DEBIAN_ETCD_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_ETCD_PACKAGE_SHLIBDEPS ON)
 # ovlockrun execs the helper; the helper is nothing without it.
 set(CPACK_DEBIAN_ETCD_PACKAGE_DEPENDS "ovlockfile (= ${PROJECT_VERSION})")
+# The helper is run by ovlockrun only; the override tells lintian why it
+# has no manual page of its own.
+set(OV_DEB_ETCD_LINTIAN_OVERRIDES ${PROJECT_SOURCE_DIR}/packaging/ovlockrun-etcd.lintian-overrides)
 set(CPACK_DEBIAN_ETCD_DESCRIPTION "locks on an etcd cluster for ovlockrun
 With this package, ovlockrun --endpoints URL NAME COMMAND runs COMMAND while
 it holds the lock NAME on an etcd cluster, with etcd's own lock recipe: it
@@ -83,9 +94,15 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_NAME ${OV_DEB_RUNTIME})
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_SHLIBDEPS ON)
 # A shlibs file, so that packages built against the library depend on this
-# version or a later one, and the ldconfig trigger.
+# version or a later one, and a symbols file (below), which dpkg-shlibdeps
+# prefers: it names, for each exported symbol, the version that introduced
+# it, so that a program depends on the oldest version that has what it calls.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POLICY ">=")
+# The loader's cache is updated by libc's ldconfig trigger, which the
+# triggers file activates; cmake/OvDebFinish.cmake removes the postinst and
+# postrm that CPack writes to call ldconfig.
+set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/triggers)
 set(CPACK_DEBIAN_RUNTIME_DESCRIPTION "Linux platform library with a C API
 ovplatform gives C and C++ programs error codes, logging, files,
 directories, paths, user, group and host identity, process control,
@@ -170,6 +187,24 @@ License: BSD-3-clause
 ")
 endif()
 
+# The changelog, compressed as Debian ships it: -n leaves the name and time
+# out of the header, so that it is the same bytes in every build and on every
+# architecture (which Multi-Arch: same requires of a shared file).
+find_program(OV_GZIP gzip)
+mark_as_advanced(OV_GZIP)
+set(_ov_changelog_gz ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+if(OV_GZIP)
+  add_custom_command(OUTPUT ${_ov_changelog_gz}
+    COMMAND ${CMAKE_COMMAND} -E copy ${OV_DEB_CHANGELOG} ${PROJECT_BINARY_DIR}/packaging/changelog
+    COMMAND ${OV_GZIP} -9 -n -f ${PROJECT_BINARY_DIR}/packaging/changelog
+    DEPENDS ${OV_DEB_CHANGELOG}
+    COMMENT "Compressing the packages' changelog"
+    VERBATIM)
+  add_custom_target(ov_deb_changelog ALL DEPENDS ${_ov_changelog_gz})
+else()
+  message(WARNING "gzip was not found: the Debian packages will lack their changelog")
+endif()
+
 # Installed only into the packages: a plain `cmake --install` leaves out
 # these files, which belong to a Debian package's documentation directory.
 set(_ov_components tools runtime development)
@@ -187,7 +222,51 @@ foreach(component ${_ov_components})
   install(FILES ${PROJECT_BINARY_DIR}/packaging/${_ov_package}/copyright
     DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_ov_package}
     COMPONENT ${component} EXCLUDE_FROM_ALL)
+  if(OV_GZIP)
+    install(FILES ${_ov_changelog_gz}
+      DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${_ov_package}
+      COMPONENT ${component} EXCLUDE_FROM_ALL)
+  endif()
 endforeach()
+if(OV_WITH_ETCD)
+  install(FILES ${OV_DEB_ETCD_LINTIAN_OVERRIDES}
+    DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/lintian/overrides RENAME ${CPACK_DEBIAN_ETCD_PACKAGE_NAME}
+    COMPONENT etcd EXCLUDE_FROM_ALL)
+endif()
+
+# The runtime package's symbols file: the one kept in packaging/ (which
+# `make abi-baseline` brings up to date), to which dpkg-gensymbols adds any
+# symbol that the library exports beyond it, with this version as the one
+# that introduced it. A symbol the file lists but the library no longer
+# exports is left out; the ABI check (abi/) fails on such a library.
+set(OV_DEB_SYMBOLS ${PROJECT_SOURCE_DIR}/packaging/${OV_DEB_RUNTIME}.symbols)
+find_program(OV_DPKG_GENSYMBOLS dpkg-gensymbols)
+mark_as_advanced(OV_DPKG_GENSYMBOLS)
+if(OV_DPKG_GENSYMBOLS AND EXISTS ${OV_DEB_SYMBOLS})
+  set(_ov_symbols ${PROJECT_BINARY_DIR}/packaging/${OV_DEB_RUNTIME}/symbols)
+  add_custom_command(OUTPUT ${_ov_symbols}
+    COMMAND ${OV_DPKG_GENSYMBOLS} -p${OV_DEB_RUNTIME} -v${PROJECT_VERSION} -I${OV_DEB_SYMBOLS}
+      -e$<TARGET_FILE:ovplatform_shared> -O${_ov_symbols} -c0 -q
+    DEPENDS ovplatform_shared ${OV_DEB_SYMBOLS}
+    COMMENT "Writing the symbols file of ${OV_DEB_RUNTIME}"
+    VERBATIM)
+  add_custom_target(ov_deb_symbols ALL DEPENDS ${_ov_symbols})
+  list(APPEND CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${_ov_symbols})
+else()
+  message(STATUS "No dpkg-gensymbols or no ${OV_DEB_SYMBOLS}: ${OV_DEB_RUNTIME} gets no symbols file")
+endif()
+
+# What CPack cannot write, cmake/OvDebFinish.cmake adds to the finished
+# packages. The library packages are Multi-Arch: same where the library is in
+# the architecture's own directory (a build for /usr on a multiarch system):
+# headers and documentation are the same on every architecture, everything
+# else is below lib/<triplet>.
+set(CPACK_POST_BUILD_SCRIPTS ${PROJECT_SOURCE_DIR}/cmake/OvDebFinish.cmake)
+set(CPACK_OV_LDCONFIG_TRIGGER ${OV_DEB_RUNTIME})
+set(CPACK_OV_MULTIARCH_SAME "")
+if(CMAKE_LIBRARY_ARCHITECTURE AND CMAKE_INSTALL_LIBDIR STREQUAL "lib/${CMAKE_LIBRARY_ARCHITECTURE}")
+  set(CPACK_OV_MULTIARCH_SAME ${OV_DEB_RUNTIME} ${CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME})
+endif()
 
 # ---- libovplatform-doc: the reference manual -----------------------------------------------
 # A fifth package, beside the four above.

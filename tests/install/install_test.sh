@@ -6,9 +6,10 @@
 # temporary prefix and then moved elsewhere, because the installed tree is
 # meant to be relocatable. A second, library-only build of the same sources
 # is configured as a Debian package is (prefix /usr, libdir
-# lib/x86_64-linux-gnu) and installed below a DESTDIR, where a pkg-config file
-# or package config that assumes a one-level libdir points at the wrong
-# directories.
+# lib/x86_64-linux-gnu) and installed below a DESTDIR, where a package config
+# that assumes a one-level libdir points at the wrong directories. Its
+# pkg-config file names /usr plainly, as a distribution's does, and is read
+# with pkg-config's sysroot set to the DESTDIR.
 #
 # Against each installation the consumer programs in consumer/ are built in
 # C and in C++, through pkg-config and through find_package(ovplatform),
@@ -154,14 +155,27 @@ pc_consumer() {
     run "$exe"
 }
 
-# check_pkg_config PREFIX LIBDIR LABEL
+# check_pkg_config PREFIX LIBDIR LABEL [SYSROOT]
+# With SYSROOT, PREFIX is an installation for /usr made below SYSROOT (a
+# DESTDIR). Its pkg-config file names /usr plainly, and the consumers are
+# built as a staged build uses such a tree: with pkg-config's sysroot.
 check_pkg_config() {
-    local prefix=$1 lib=$1/$2 label=$3 out=$work/$3/pkg-config
-    local pcdir=$lib/pkgconfig includedir pc_libdir lang kind
+    local prefix=$1 lib=$1/$2 label=$3 sysroot=${4:-} out=$work/$3/pkg-config
+    local pcdir=$lib/pkgconfig includedir pc_libdir lang kind cflags pc_prefix
     mkdir -p "$out"
     step "$label: pkg-config consumers"
     # Only this installation's pkg-config directory is searched.
-    unset PKG_CONFIG_PATH
+    unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
+    if [ -n "$sysroot" ]; then
+        pc_prefix=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=prefix ovplatform) &&
+            cflags=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --keep-system-cflags --cflags ovplatform) ||
+            { bad "$label: pkg-config cannot read $pcdir/ovplatform.pc"; failed+=("$label pkg-config"); return; }
+        echo "   installed for ${prefix#"$sysroot"}: prefix $pc_prefix, cflags $cflags"
+        [ "$pc_prefix" = "${prefix#"$sysroot"}" ] && [[ $cflags != *..* ]] ||
+            { bad "$label: the pkg-config file does not name ${prefix#"$sysroot"} plainly:" \
+                "prefix $pc_prefix, cflags $cflags"; failed+=("$label pkg-config prefix"); }
+        local -x PKG_CONFIG_SYSROOT_DIR=$sysroot
+    fi
     includedir=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=includedir ovplatform) &&
         pc_libdir=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=libdir ovplatform) ||
         { bad "$label: pkg-config cannot read $pcdir/ovplatform.pc"; failed+=("$label pkg-config"); return; }
@@ -241,7 +255,7 @@ quiet "$cmake" -S "$source_dir" -B "$multiarch_build" -G "$generator" \
     -DCMAKE_INSTALL_PREFIX=/usr -DCMAKE_INSTALL_LIBDIR=lib/x86_64-linux-gnu || exit 1
 quiet "$cmake" --build "$multiarch_build" -j 2 || exit 1
 quiet env DESTDIR="$work/destdir" "$cmake" --install "$multiarch_build" || exit 1
-check_pkg_config "$work/destdir/usr" lib/x86_64-linux-gnu multiarch
+check_pkg_config "$work/destdir/usr" lib/x86_64-linux-gnu multiarch "$work/destdir"
 check_find_package "$work/destdir/usr" lib/x86_64-linux-gnu multiarch
 
 if [ ${#failed[@]} -gt 0 ]; then

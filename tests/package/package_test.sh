@@ -7,11 +7,17 @@
 # package the file list (with owners and modes) and the control fields
 # (Package, Version, Architecture, Depends) are compared with what they must
 # be; every shared object that a packaged program loads must come from a
-# package named in Depends. Then the tools in the root are run (their version,
-# a lock taken and released, and the two tools excluding each other on one
-# file), and a C program is built against the unpacked development package
-# through its pkg-config file and through find_package(ovplatform), and run
-# against the unpacked shared library.
+# package named in Depends. No package has maintainer scripts: the library's
+# activates the ldconfig trigger instead, so that removing it leaves nothing
+# behind. The library's symbols file lists every symbol it exports, and
+# dpkg-shlibdeps reads it for a program built against the library. Each
+# package carries its changelog. Then the tools in the root are run (their
+# version, a lock taken and released, and the two tools excluding each other
+# on one file), and a C program is built against the unpacked development
+# package through its pkg-config file (which names /usr plainly) and through
+# find_package(ovplatform), and run against the unpacked shared library.
+# Where lintian is installed, every package passes it without an error or a
+# warning; the informational tags and the overrides are shown.
 #
 # Where there is no dpkg-deb (not a Debian system) the test reports itself
 # skipped (status 77); where there is, the other Debian tools it needs must be
@@ -77,7 +83,7 @@ quiet() {
     fi
 }
 
-for program in dpkg-deb dpkg-shlibdeps dpkg-architecture file readelf; do
+for program in dpkg-deb dpkg-shlibdeps dpkg-architecture dpkg-parsechangelog file readelf nm; do
     command -v $program >/dev/null ||
         { echo "FAIL: $program is missing; scripts/install-deps.sh installs it" >&2; exit 1; }
 done
@@ -135,7 +141,6 @@ contents() {
 
 expect_tools=(
     "-rwxr-xr-x root/root ./$tools_dir/ovlockfile"
-    "-rw-r--r-- root/root ./usr/share/doc/ovlockfile/copyright"
     "-rw-r--r-- root/root ./usr/share/man/man1/ovlockfile.1.gz"
     "-rw-r--r-- root/root ./usr/share/bash-completion/completions/ovlockfile"
 )
@@ -149,7 +154,6 @@ fi
 expect_runtime=(
     "-rw-r--r-- root/root ./$lib/libovplatform.so.$short_version"
     "lrwxrwxrwx root/root ./$lib/libovplatform.so.$soversion -> libovplatform.so.$short_version"
-    "-rw-r--r-- root/root ./usr/share/doc/$runtime/copyright"
 )
 config_suffix=$(tr '[:upper:]' '[:lower:]' <<<"${build_type:-noconfig}")
 expect_dev=(
@@ -160,17 +164,19 @@ expect_dev=(
     "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformConfigVersion.cmake"
     "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformTargets.cmake"
     "-rw-r--r-- root/root ./$lib/cmake/ovplatform/ovplatformTargets-$config_suffix.cmake"
-    "-rw-r--r-- root/root ./usr/share/doc/libovplatform-dev/copyright"
 )
 for header in "$source_dir"/base/ovplatform/include/ovplatform/*.h \
     "$source_dir"/base/ovplatform/include/ovplatform/*.hpp; do
     expect_dev+=("-rw-r--r-- root/root ./usr/include/ovplatform/${header##*/}")
 done
 
-# check_contents PACKAGE EXPECTED...: the package holds exactly these files.
+# check_contents PACKAGE EXPECTED...: the package holds exactly these files,
+# and the copyright file and changelog that every package has.
 check_contents() {
     local package=$1 differences
     shift
+    set -- "$@" "-rw-r--r-- root/root ./usr/share/doc/$package/changelog.gz" \
+        "-rw-r--r-- root/root ./usr/share/doc/$package/copyright"
     step "$package: files"
     differences=$(diff <(printf '%s\n' "$@" | sort) <(contents "${deb[$package]}"))
     if [ -n "$differences" ]; then
@@ -184,7 +190,7 @@ check_contents ovlockfile "${expect_tools[@]}"
 if [ -n "${etcd_built:-}" ]; then
     check_contents ovlockrun-etcd \
         "-rwxr-xr-x root/root ./usr/libexec/ovlockrun-etcd" \
-        "-rw-r--r-- root/root ./usr/share/doc/ovlockrun-etcd/copyright"
+        "-rw-r--r-- root/root ./usr/share/lintian/overrides/ovlockrun-etcd"
 fi
 check_contents "$runtime" "${expect_runtime[@]}"
 check_contents libovplatform-dev "${expect_dev[@]}"
@@ -195,8 +201,6 @@ check_contents libovplatform-dev "${expect_dev[@]}"
 if [ "${docs:-OFF}" = ON ]; then
     doc=usr/share/doc/libovplatform-doc
     expect_doc=(
-        "-rw-r--r-- root/root ./$doc/copyright"
-        "-rw-r--r-- root/root ./$doc/changelog.gz"
         "-rw-r--r-- root/root ./usr/share/doc-base/libovplatform-doc.ovplatform-reference"
     )
     while IFS= read -r page; do
@@ -257,14 +261,34 @@ check_loads() {
 }
 
 for package in "${!deb[@]}"; do
-    step "$package: control fields"
-    dpkg-deb -f "${deb[$package]}" Package Version Architecture Section Depends | sed 's/^/   /'
+    step "$package: control fields and files"
+    dpkg-deb -f "${deb[$package]}" Package Version Architecture Multi-Arch Source Section Depends | sed 's/^/   /'
     [ "$(field "$package" Package)" = "$package" ] || bad "$package: Package is $(field "$package" Package)"
     [ "$(field "$package" Version)" = "$version" ] ||
         bad "$package: Version is '$(field "$package" Version)', not $version"
     [ "$(field "$package" Architecture)" = "$(arch_of "$package")" ] ||
         bad "$package: Architecture is '$(field "$package" Architecture)', not $(arch_of "$package")"
+    [ "$(field "$package" Source)" = ovplatform ] ||
+        bad "$package: Source is '$(field "$package" Source)', not ovplatform"
     [ -n "$(field "$package" Description)" ] || bad "$package has no Description"
+    # The library packages can be installed for several architectures at once
+    # when the library is in the architecture's own directory; dpkg takes a
+    # package without the field for "no".
+    multi_arch=no
+    if [ "$libdir" = "lib/$multiarch" ] && [ "$package" = "$runtime" -o "$package" = libovplatform-dev ]; then
+        multi_arch=same
+    fi
+    [ "$(field "$package" Multi-Arch)" = "$multi_arch" ] ||
+        bad "$package: Multi-Arch is '$(field "$package" Multi-Arch)', not '$multi_arch'"
+    # No maintainer scripts: a postrm would keep a removed package in state
+    # "rc" until it is purged.
+    scripts=$(dpkg-deb --ctrl-tarfile "${deb[$package]}" | tar -t | sed 's|^\./||' |
+        grep -xE 'preinst|postinst|prerm|postrm')
+    [ -z "$scripts" ] || bad "$package has maintainer scripts:" $scripts
+    # The changelog is a Debian changelog whose latest entry is this version.
+    changelog=$work/root/usr/share/doc/$package/changelog.gz
+    logged=$(zcat "$changelog" 2>/dev/null | dpkg-parsechangelog -l- -S Version 2>&1)
+    [ "$logged" = "$version" ] || bad "$package: the latest entry of changelog.gz is '$logged', not $version"
 done
 
 if [ "${docs:-OFF}" = ON ]; then
@@ -308,6 +332,44 @@ soname=$(readelf -d "$work/root/$lib/libovplatform.so.$short_version" | sed -n '
 shlibs=$(dpkg-deb -I "${deb[$runtime]}" shlibs 2>/dev/null)
 [ "$shlibs" = "libovplatform $soversion $runtime (>= $version)" ] ||
     bad "$runtime: the shlibs file says '$shlibs'"
+# The loader's cache is brought up to date by libc's trigger, once per dpkg
+# run, instead of by a maintainer script.
+triggers=$(dpkg-deb -I "${deb[$runtime]}" triggers 2>/dev/null | sed 's/#.*//; /^[[:space:]]*$/d')
+[ "$triggers" = "activate-noawait ldconfig" ] || bad "$runtime: the triggers file says '$triggers'"
+
+# The symbols file names the library and its package, the development
+# package that programs are built with, and every exported symbol once, with
+# the version that introduced it: the version that packaging/ in the source
+# tree gives, or this one for a symbol that file does not know yet.
+step "$runtime: the symbols file"
+symbols=$work/symbols
+template=$source_dir/packaging/$runtime.symbols
+dpkg-deb -I "${deb[$runtime]}" symbols >"$symbols" 2>/dev/null || bad "$runtime has no symbols file"
+[ "$(sed -n 1p "$symbols")" = "libovplatform.so.$soversion $runtime #MINVER#" ] ||
+    bad "$runtime: the symbols file begins '$(sed -n 1p "$symbols")'"
+grep -qx '\* Build-Depends-Package: libovplatform-dev' "$symbols" ||
+    bad "$runtime: the symbols file names no Build-Depends-Package"
+listed=$(awk '$1 ~ /@Base$/ { sub(/@Base$/, "", $1); print $1 }' "$symbols" | sort)
+exported=$(nm -D --defined-only "$work/root/$lib/libovplatform.so.$short_version" |
+    awk '$2 != "A" { sub(/@.*/, "", $3); print $3 }' | sort)
+[ -n "$exported" ] || bad "nm finds no exported symbol in the packaged library"
+if [ "$listed" != "$exported" ]; then
+    bad "$runtime: the symbols file does not list exactly the exported symbols (< listed only, > exported only):"
+    diff <(echo "$listed") <(echo "$exported") | grep '^[<>]' >&2
+fi
+wrong=$(awk -v current="$version" '
+    FNR == 1 { file++ }
+    $1 ~ /@Base$/ {
+        name = $1
+        sub(/@Base$/, "", name)
+        if (file == 1) { kept[name] = $2; next }
+        want = (name in kept) ? kept[name] : current
+        if ($2 != want) print name " " $2 " (" want " expected)"
+        if (!(name in kept)) added++
+    }
+    END { print added + 0 > "/dev/stderr" }' "$template" "$symbols" 2>"$work/added")
+[ -z "$wrong" ] || bad "$runtime: symbols with the wrong version:" $'\n'"$wrong"
+echo "   $(wc -l <<<"$listed") symbols, $(cat "$work/added") of them new since packaging/$runtime.symbols"
 
 depends=$(field libovplatform-dev Depends)
 grep -qE "(^|, )$runtime \(= $version\)(,|$)" <<<"$depends" ||
@@ -392,7 +454,18 @@ pcdir=$work/root/$lib/pkgconfig
 export LD_LIBRARY_PATH=$work/root/$lib
 
 step "a C program built through the unpacked pkg-config file"
-unset PKG_CONFIG_PATH
+unset PKG_CONFIG_PATH PKG_CONFIG_SYSROOT_DIR
+# Packaged for /usr, the file names /usr plainly, so that pkg-config knows
+# /usr/include for the system's own directory and leaves it out.
+pc_prefix=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=prefix ovplatform)
+system_cflags=$(echo $(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --cflags ovplatform))
+kept_cflags=$(echo $(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --keep-system-cflags --cflags ovplatform))
+echo "   prefix $pc_prefix, --cflags '$system_cflags', with --keep-system-cflags '$kept_cflags'"
+[ "$pc_prefix" = /usr ] || bad "the packaged pkg-config file gives the prefix '$pc_prefix', not /usr"
+[ -z "$system_cflags" ] && [ "$kept_cflags" = -I/usr/include ] ||
+    bad "the packaged pkg-config file does not name /usr/include plainly"
+# Read from the unpacked root, as a staged build reads it.
+export PKG_CONFIG_SYSROOT_DIR=$work/root
 includedir=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=includedir ovplatform)
 pc_libdir=$(PKG_CONFIG_LIBDIR=$pcdir "$pkg_config" --variable=libdir ovplatform)
 # The pkg-config file finds the installation from its own place, so it
@@ -413,6 +486,32 @@ if quiet "$cc" -Wall -Wextra -Werror "${cflags[@]}" "$consumer/consumer.c" -o "$
         bad "the shared consumer loads the library from '$loaded', not from the unpacked root"
     out=$("$work/c-shared" 2>&1) || bad "the shared consumer failed: $out"
     echo "   shared: $out (library from $loaded)"
+
+    # A package of this program depends on the library package at the
+    # latest version that introduced a symbol it calls, as the symbols file
+    # says, which dpkg-shlibdeps prefers to the shlibs file.
+    step "dpkg-shlibdeps on the shared program, with the packaged symbols file"
+    shlibdeps=$work/shlibdeps
+    mkdir -p "$shlibdeps/debian"
+    : >"$shlibdeps/debian/control"
+    dpkg-deb -R "${deb[$runtime]}" "$shlibdeps/$runtime"
+    out=$(cd "$shlibdeps" && dpkg-shlibdeps -v -O -S"$shlibdeps/$runtime" "$work/c-shared" 2>&1)
+    used_from=$(grep -F "Using symbols file" <<<"$out" | grep -F "libovplatform.so.$soversion")
+    depends=$(sed -n 's/^shlibs:Depends=//p' <<<"$out")
+    needed_version=""
+    for v in $(nm -D --undefined-only "$work/c-shared" | awk '{ sub(/@.*/, "", $2); print $2 }' |
+        awk 'NR == FNR { used[$1]; next } $1 ~ /@Base$/ { sub(/@Base$/, "", $1); if ($1 in used) print $2 }' \
+            - "$symbols" | sort -u); do
+        if [ -z "$needed_version" ] || dpkg --compare-versions "$v" gt "$needed_version"; then
+            needed_version=$v
+        fi
+    done
+    echo "   ${used_from#*debug: }"
+    echo "   Depends: $depends"
+    [ -n "$used_from" ] || bad "dpkg-shlibdeps did not read the packaged symbols file: $out"
+    [ -n "$needed_version" ] || bad "the shared consumer calls nothing that the symbols file lists"
+    grep -qE "(^|, )$runtime \(>= ${needed_version//./\\.}\)(,|$)" <<<"$depends" ||
+        bad "dpkg-shlibdeps gives '$depends', not $runtime (>= $needed_version)"
 fi
 if quiet "$cc" -Wall -Wextra -Werror "${cflags[@]}" "$consumer/consumer.c" -o "$work/c-static" "${static_libs[@]}"; then
     out=$("$work/c-static" 2>&1) || bad "the static consumer failed: $out"
@@ -431,6 +530,32 @@ if quiet "$cmake" -S "$consumer" -B "$work/cmake-consumer" -G "$generator" -DOV_
             echo "   $kind: $out"
         fi
     done
+fi
+
+# ---- lintian ---------------------------------------------------------------------------------
+
+# Every package passes Debian's own checker without an error or a warning.
+# Informational tags and overridden ones (each override says why) are shown.
+if command -v lintian >/dev/null; then
+    step "lintian"
+    options=(--display-info --show-overrides)
+    if [ "$libdir" != "lib/$multiarch" ]; then
+        # make package configures its build for /usr, which puts the
+        # libraries and the pkg-config file below lib/$multiarch.
+        echo "   NOTE: this build installs its libraries in /usr/$libdir, not in /usr/lib/$multiarch as" \
+            "make package does, so lintian's pkg-config-unavailable-for-cross-compilation does not count"
+        options+=(--suppress-tags pkg-config-unavailable-for-cross-compilation)
+    fi
+    report=$(lintian "${options[@]}" "${deb[@]}" 2>&1 | grep -E '^[A-Z]: ')
+    for package in "${packages[@]}"; do
+        tags=$(grep -E "^[A-Z]: $package: " <<<"$report" | awk '{ print $1 " " $3 }' | sort | uniq -c |
+            awk '{ printf "%s%s %s x%d", (NR > 1 ? ", " : ""), $2, $3, $1 }')
+        echo "   $package: ${tags:-no tags}"
+    done
+    serious=$(grep -E '^[EW]: ' <<<"$report")
+    [ -z "$serious" ] || bad "lintian reports errors or warnings:"$'\n'"$serious"
+else
+    echo "NOTE: lintian is not installed (scripts/install-deps.sh installs it); the packages were not linted"
 fi
 
 if [ $failures -gt 0 ]; then
