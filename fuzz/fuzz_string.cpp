@@ -26,17 +26,11 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_util.h"
+
 namespace {
 
-[[noreturn]] void fail(const char *what, int line) {
-    std::fprintf(stderr, "fuzz_string.cpp:%d: check failed: %s\n", line, what);
-    std::abort();
-}
-
-#define CHECK(cond)                         \
-    do {                                    \
-        if (!(cond)) fail(#cond, __LINE__); \
-    } while (0)
+using ovfuzz::c_string;
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool valid_utf8(std::string_view s) {
@@ -144,14 +138,6 @@ Source make_source(FuzzedDataProvider &in) {
     return s;
 }
 
-// A heap copy of exactly the text and its terminator.
-std::unique_ptr<char[]> c_string(std::string_view s) {
-    auto p = std::make_unique<char[]>(s.size() + 1);
-    std::memcpy(p.get(), s.data(), s.size());
-    p[s.size()] = '\0';
-    return p;
-}
-
 // A destination of exactly size bytes holding valid text of pos bytes when
 // pos < size; a position at or beyond the size leaves a NUL in the last
 // byte, so that every destination is terminated on entry.
@@ -235,13 +221,8 @@ void fuzz_str_to(FuzzedDataProvider &in, bool limited) {
         const bool terminated = in.ConsumeBool();
         const size_t limit =
             in.ConsumeIntegralInRange<size_t>(0, s.bytes.size() + (terminated ? 8 : 0));
-        std::unique_ptr<char[]> src;
-        if (terminated) {
-            src = c_string(s.bytes);
-        } else {
-            src = std::make_unique<char[]>(s.bytes.size());
-            std::memcpy(src.get(), s.bytes.data(), s.bytes.size());
-        }
+        const auto src =
+            terminated ? c_string(s.bytes) : ovfuzz::copy_of(s.bytes.data(), s.bytes.size());
         rc = ov_strn_to(d.data(), null_src ? nullptr : src.get(), limit, d.size,
                         null_pos ? nullptr : &pos);
         piece = piece.substr(0, limit < piece.size() ? limit : piece.size());
@@ -338,7 +319,7 @@ void fuzz_concat(FuzzedDataProvider &in) {
     Dest d(in, null_pos);
     const size_t count = in.ConsumeIntegralInRange<size_t>(0, 10);
     std::vector<Source> sources;
-    std::vector<std::unique_ptr<char[]>> blocks;
+    std::vector<ovfuzz::Block<char>> blocks;
     const char *p[10] = {};
     for (size_t i = 0; i < count; ++i) {
         sources.push_back(make_source(in));

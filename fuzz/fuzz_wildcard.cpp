@@ -14,7 +14,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "fuzz_conv_util.h"
+#include "fuzz_util.h"
 
 namespace {
 
@@ -61,8 +61,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::string text = fdp.ConsumeRandomLengthString(14);
     pattern.resize(std::strlen(pattern.c_str()));
     text.resize(std::strlen(text.c_str()));
-    const auto p = fuzzconv::c_string(pattern);
-    const auto t = fuzzconv::c_string(text);
+    const auto p = ovfuzz::c_string(pattern);
+    const auto t = ovfuzz::c_string(text);
     CHECK(ov_str_wildcard_match(p.get(), t.get()) == reference_match(p.get(), t.get()));
     CHECK(ov_str_has_wildcard(p.get()) == reference_has_wildcard(pattern));
     return 0;
