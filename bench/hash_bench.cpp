@@ -335,59 +335,36 @@ void map_remove(benchmark::State &state) {
     finish(state, allocations);
 }
 
-void BM_ov_hash_insert_string(benchmark::State &s) {
-    table_insert(s, Kind::kString);
+// Registers a benchmark of the table or the map under the name the report
+// pairs it by (what, then the kind of keys), timed manually (the operations
+// only).
+template <class Run, class... Args>
+void add(const char *what, const char *keys, Run run, Args... args) {
+    const std::string name = std::string(what).append(keys);
+    benchmark::RegisterBenchmark(name.c_str(), run, args...)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
 }
-void BM_map_insert_string(benchmark::State &s) {
-    map_insert<StringMap>(s);
+
+// The table's benchmarks and the map's for one kind of key.
+template <class Map>
+void register_kind(Kind kind, const char *keys) {
+    add("BM_ov_hash_insert_", keys, table_insert, kind);
+    add("BM_map_insert_", keys, map_insert<Map>);
+    add("BM_ov_hash_hit_", keys, table_lookup, kind, true);
+    add("BM_map_hit_", keys, map_lookup<Map>, true);
+    add("BM_ov_hash_miss_", keys, table_lookup, kind, false);
+    add("BM_map_miss_", keys, map_lookup<Map>, false);
+    add("BM_ov_hash_remove_", keys, table_remove, kind);
+    add("BM_map_remove_", keys, map_remove<Map>);
 }
-void BM_ov_hash_hit_string(benchmark::State &s) {
-    table_lookup(s, Kind::kString, true);
-}
-void BM_map_hit_string(benchmark::State &s) {
-    map_lookup<StringMap>(s, true);
-}
-void BM_ov_hash_miss_string(benchmark::State &s) {
-    table_lookup(s, Kind::kString, false);
-}
-void BM_map_miss_string(benchmark::State &s) {
-    map_lookup<StringMap>(s, false);
-}
-void BM_ov_hash_remove_string(benchmark::State &s) {
-    table_remove(s, Kind::kString);
-}
-void BM_map_remove_string(benchmark::State &s) {
-    map_remove<StringMap>(s);
-}
-void BM_ov_hash_insert_u64(benchmark::State &s) {
-    table_insert(s, Kind::kNumber);
-}
-void BM_map_insert_u64(benchmark::State &s) {
-    map_insert<NumberMap>(s);
-}
-void BM_ov_hash_hit_u64(benchmark::State &s) {
-    table_lookup(s, Kind::kNumber, true);
-}
-void BM_map_hit_u64(benchmark::State &s) {
-    map_lookup<NumberMap>(s, true);
-}
-void BM_ov_hash_miss_u64(benchmark::State &s) {
-    table_lookup(s, Kind::kNumber, false);
-}
-void BM_map_miss_u64(benchmark::State &s) {
-    map_lookup<NumberMap>(s, false);
-}
-void BM_map_fnv_hit_u64(benchmark::State &s) {
-    map_lookup<FnvNumberMap>(s, true);
-}
-void BM_map_fnv_miss_u64(benchmark::State &s) {
-    map_lookup<FnvNumberMap>(s, false);
-}
-void BM_ov_hash_remove_u64(benchmark::State &s) {
-    table_remove(s, Kind::kNumber);
-}
-void BM_map_remove_u64(benchmark::State &s) {
-    map_remove<NumberMap>(s);
+
+void register_table_benchmarks() {
+    register_kind<StringMap>(Kind::kString, "string");
+    register_kind<NumberMap>(Kind::kNumber, "u64");
+    // The controls: look-ups in a map that hashes by FNV-1a, as the table does.
+    add("BM_map_fnv_hit_", "u64", map_lookup<FnvNumberMap>, true);
+    add("BM_map_fnv_miss_", "u64", map_lookup<FnvNumberMap>, false);
 }
 
 // ---- ov_next_prime ---------------------------------------------------------------------------
@@ -417,25 +394,6 @@ void BM_ov_next_prime_random(benchmark::State &state) {
     }
 }
 
-#define OV_TABLE_BENCHMARK(name) BENCHMARK(name)->UseManualTime()->Unit(benchmark::kMillisecond)
-OV_TABLE_BENCHMARK(BM_ov_hash_insert_string);
-OV_TABLE_BENCHMARK(BM_map_insert_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_hit_string);
-OV_TABLE_BENCHMARK(BM_map_hit_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_miss_string);
-OV_TABLE_BENCHMARK(BM_map_miss_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_remove_string);
-OV_TABLE_BENCHMARK(BM_map_remove_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_insert_u64);
-OV_TABLE_BENCHMARK(BM_map_insert_u64);
-OV_TABLE_BENCHMARK(BM_ov_hash_hit_u64);
-OV_TABLE_BENCHMARK(BM_map_hit_u64);
-OV_TABLE_BENCHMARK(BM_ov_hash_miss_u64);
-OV_TABLE_BENCHMARK(BM_map_miss_u64);
-OV_TABLE_BENCHMARK(BM_map_fnv_hit_u64);
-OV_TABLE_BENCHMARK(BM_map_fnv_miss_u64);
-OV_TABLE_BENCHMARK(BM_ov_hash_remove_u64);
-OV_TABLE_BENCHMARK(BM_map_remove_u64);
 BENCHMARK(BM_ov_next_prime_largest);
 BENCHMARK(BM_ov_next_prime_largest_gap);
 BENCHMARK(BM_ov_next_prime_random);
@@ -551,6 +509,7 @@ class Reporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
+    register_table_benchmarks();
     if (!ovbench::initialize(argc, argv)) return 1;
     (void)keys();  // made before any timing
     Reporter reporter;
