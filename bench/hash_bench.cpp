@@ -224,6 +224,23 @@ void finish(benchmark::State &state, uint64_t allocations) {
     state.counters["allocs/op"] = static_cast<double>(allocations) / operations;
 }
 
+// The look-ups of either side: kKeys keys that are present, in random order
+// (hits), or absent (misses); find(index) says whether the key of that
+// index was found.
+template <class Find>
+void lookups(benchmark::State &state, bool hit, Find find) {
+    const Keys &k = keys();
+    uint64_t allocations = 0;
+    size_t found = 0;
+    for (auto _ : state) {
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) found += find(hit ? k.order[i] : kKeys + i);
+        });
+    }
+    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
+    finish(state, allocations);
+}
+
 // ---- The table -------------------------------------------------------------------------------
 
 void table_insert(benchmark::State &state, Kind kind) {
@@ -244,19 +261,8 @@ void table_insert(benchmark::State &state, Kind kind) {
 
 void table_lookup(benchmark::State &state, Kind kind, bool hit) {
     const ov_hash_t *table = shared_table(kind);
-    const Keys &k = keys();
-    uint64_t allocations = 0;
-    size_t found = 0;
-    for (auto _ : state) {
-        timed(state, &allocations, [&] {
-            for (size_t i = 0; i < kKeys; ++i) {
-                const size_t index = hit ? k.order[i] : kKeys + i;
-                found += ov_hash_get(table, table_key(kind, index)) != nullptr;
-            }
-        });
-    }
-    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
-    finish(state, allocations);
+    lookups(state, hit,
+            [&](size_t index) { return ov_hash_get(table, table_key(kind, index)) != nullptr; });
 }
 
 void table_remove(benchmark::State &state, Kind kind) {
@@ -304,19 +310,7 @@ void map_insert(benchmark::State &state) {
 template <class Map>
 void map_lookup(benchmark::State &state, bool hit) {
     const Map &map = shared_map<Map>();
-    const Keys &k = keys();
-    uint64_t allocations = 0;
-    size_t found = 0;
-    for (auto _ : state) {
-        timed(state, &allocations, [&] {
-            for (size_t i = 0; i < kKeys; ++i) {
-                const size_t index = hit ? k.order[i] : kKeys + i;
-                found += map.find(map_key<Map>(index)) != map.end();
-            }
-        });
-    }
-    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
-    finish(state, allocations);
+    lookups(state, hit, [&](size_t index) { return map.find(map_key<Map>(index)) != map.end(); });
 }
 
 template <class Map>
