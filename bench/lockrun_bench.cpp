@@ -54,14 +54,6 @@ int stamp(const char *path) {
     return std::fclose(f) == 0 ? 0 : 1;
 }
 
-int64_t read_stamp(const std::string &path) {
-    FILE *f = std::fopen(path.c_str(), "r");
-    long long value = -1;
-    if (f == nullptr || std::fscanf(f, "%lld", &value) != 1) value = -1;
-    if (f) std::fclose(f);
-    return value;
-}
-
 // Runs `args` kRunsPerContender times in a row in each of n contender
 // processes, all started at once; returns the milliseconds from the start to
 // the last one's end.
@@ -159,7 +151,7 @@ int main(int argc, char **argv) {
             return 2;
         }
         const int code = wait_exit(waiter);
-        const int64_t started = read_stamp(stamp_file);
+        const int64_t started = ovbench::read_stamp(stamp_file);
         if (code != 0 || started < 0) {
             std::fprintf(stderr, "waiting ovlockrun exited %d, command stamp %lld\n", code,
                          static_cast<long long>(started));

@@ -53,6 +53,17 @@ inline int64_t mono_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
+// The monotonic time in nanoseconds that a stamp command (a program that
+// writes mono_ns() at its start into a file) left in path; -1 when there is
+// none.
+inline int64_t read_stamp(const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "r");
+    long long value = -1;
+    if (f == nullptr || std::fscanf(f, "%lld", &value) != 1) value = -1;
+    if (f != nullptr) std::fclose(f);
+    return value;
+}
+
 // Runs a command to its exit, its standard output written to stdout_path;
 // milliseconds. A command that exits with another status than expect ends
 // the benchmark with status 2.
