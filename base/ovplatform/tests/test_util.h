@@ -18,6 +18,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -110,6 +111,61 @@ inline bool RunUnprivileged(const std::function<bool()> &check, bool *passed) {
     return true;
 }
 
+// A test that runs programs as their users run them, each as a child
+// process with its standard output and error in files of the test's
+// directory (TAG.out and TAG.err, "tool" unless another tag is given).
+// Every child it started or adopted and did not wait for with finish() is
+// killed and reaped when the test ends.
+class ProgramTest : public TempDirTest {
+  protected:
+    void TearDown() override {
+        end_children();
+        TempDirTest::TearDown();
+    }
+
+    // Starts binary with args, set up as opt says, its output in the files
+    // of tag.
+    pid_t start_program(const std::string &binary, const std::vector<std::string> &args,
+                        ovsupport::ChildOptions opt = {}, const std::string &tag = "tool") {
+        opt.out = out_path(tag);
+        opt.err = err_path(tag);
+        return adopt(ovsupport::StartProgram(binary, args, opt));
+    }
+    // Makes pid (a child, or an orphan this process reaps as a subreaper) one
+    // that the test ends unless it waits for it.
+    pid_t adopt(pid_t pid) {
+        if (pid > 0) children_.push_back(pid);
+        return pid;
+    }
+    // Waits at most limit (generous: the point is behaviour, not speed) and
+    // returns ovsupport::ExitCode of the wait; a child still running then is
+    // killed.
+    int finish(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+        std::erase(children_, pid);
+        return ovsupport::ExitCode(ovsupport::WaitFor(pid, limit));
+    }
+    // Kills and reaps the children still running.
+    void end_children() {
+        for (pid_t pid : children_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        children_.clear();
+    }
+
+    std::string out_path(const std::string &tag = "tool") const { return path(tag + ".out"); }
+    std::string err_path(const std::string &tag = "tool") const { return path(tag + ".err"); }
+    std::string out(const std::string &tag = "tool") const {
+        return ovsupport::read_file(out_path(tag));
+    }
+    std::string err(const std::string &tag = "tool") const {
+        return ovsupport::read_file(err_path(tag));
+    }
+
+  private:
+    std::vector<pid_t> children_;
+};
+
 // ---- Threads and time -----------------------------------------------------------------------
 
 // A one-way handshake: one thread opens it, others wait until it is open.
@@ -174,6 +230,11 @@ inline bool InterruptUntil(pthread_t target, Gate &done) {
         if (done.wait_for(std::chrono::milliseconds(50))) return true;
     }
     return false;
+}
+
+// Seconds on the steady clock since start.
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
 // The library's monotonic clock in microseconds, for measuring how long a
