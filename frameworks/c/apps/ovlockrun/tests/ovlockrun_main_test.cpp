@@ -581,10 +581,7 @@ TEST_F(LockRun, KilledToolLeavesNoCommandToOutliveItsLock) {
     EXPECT_EQ(finish(tool), -SIGKILL);
     const auto killed = Clock::now();
 
-    const std::string look = "for p in " + std::to_string(shell) + " " + std::to_string(child) +
-                             "; do s=; read -r _ _ s _ < /proc/$p/stat 2>/dev/null; "
-                             "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo \"$p $s\"; done > " +
-                             seen + "; true";
+    const std::string look = ovsupport::list_running_command({shell, child}, seen);
     const int status = finish(
         start_program(OVLOCKRUN_BIN, script(look, {"-w", "30", "-e", "3"}), {}, "second"), 40s);
     EXPECT_EQ(status, 0) << err("second");

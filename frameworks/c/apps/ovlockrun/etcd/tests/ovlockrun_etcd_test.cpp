@@ -22,6 +22,7 @@
 #include "etcd_client.h"
 #include "ovsupport/etcd_cluster.h"
 #include "ovsupport/files.h"
+#include "ovsupport/lock_tool.h"
 #include "ovsupport/process.h"
 #include "test_util.h"
 
@@ -322,10 +323,7 @@ TEST_F(EtcdLockRun, KilledHolderIsFreedByItsLeaseAndItsCommandIsStopped) {
     const auto killed = Clock::now();
 
     const std::string seen = path("seen");
-    const std::string look = "for p in " + std::to_string(shell) + " " + std::to_string(child) +
-                             "; do s=; read -r _ _ s _ < /proc/$p/stat 2>/dev/null; "
-                             "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo \"$p $s\"; done > " +
-                             seen + "; true";
+    const std::string look = ovsupport::list_running_command({shell, child}, seen);
     EXPECT_EQ(run(script(look, {"-w", "30"}), "successor"), 0) << err("successor");
     EXPECT_EQ(read_file(seen), "") << "alive when the lease ran out";
     // The lease ran out: not much sooner than its time to live.
