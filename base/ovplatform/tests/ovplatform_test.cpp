@@ -311,30 +311,7 @@ TEST(CloseDescriptors, KeepsErrnoAndIgnoresANegativeStart) {
 // Helpers: the environment, checks made in a child, private system files
 // ---------------------------------------------------------------------------
 
-// Sets (or, for a null value, unsets) an environment variable for a scope and
-// puts the previous state back afterwards.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        if (const char *old = std::getenv(name)) saved_ = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (saved_)
-            setenv(name_.c_str(), saved_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> saved_;
-};
+using ovtest::ScopedEnv;
 
 // Failures of checks made in a child process, as text for the parent to
 // report: gtest assertions made in a child are lost with it.
@@ -1339,7 +1316,8 @@ TEST(PlatformProcess, ProgramThatCannotRunEndsTheChildWithItsError) {
 // fork; bad arguments are refused likewise.
 TEST(PlatformProcess, ArgumentVectorLimitAndBadArguments) {
     std::vector<std::string> words = {"-c", "exit $#", "name"};
-    while (words.size() < 198) words.push_back(std::string("w").append(std::to_string(words.size())));
+    while (words.size() < 198)
+        words.push_back(std::string("w").append(std::to_string(words.size())));
     std::vector<const char *> args;
     for (const auto &word : words) args.push_back(word.c_str());
     EXPECT_EQ(StartAndWait("/bin/sh", args), 195);

@@ -29,10 +29,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,6 +71,31 @@ inline void write_file(const std::string &path, const std::string &data) {
 }
 
 using ovsupport::kNobody;
+
+// Sets (or, for a null value, unsets) an environment variable for a scope and
+// puts the previous state back afterwards.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value) : name_(name) {
+        if (const char *old = std::getenv(name)) saved_ = old;
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (saved_)
+            setenv(name_.c_str(), saved_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
 
 // Runs body in a forked child and returns its exit status; -1 when the child
 // could not be started or did not exit normally.
