@@ -17,6 +17,7 @@
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -137,6 +138,19 @@ inline bool RunUnprivileged(const std::function<bool()> &check, bool *passed) {
     *passed = code == 0;
     return true;
 }
+
+// Sets the process's umask for its lifetime and puts the previous one back
+// afterwards; as a fixture's member, for each test of the fixture.
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : saved_(umask(mask)) {}
+    ~ScopedUmask() { umask(saved_); }
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+  private:
+    mode_t saved_;
+};
 
 // A test that runs programs as their users run them, each as a child
 // process with its standard output and error in files of the test's
