@@ -37,6 +37,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ovtest {
@@ -284,6 +285,32 @@ inline int64_t monotonic_usec() {
     ov_timeval_t t{};
     ov_time_monotonic_now(&t);
     return t.tv_sec * 1000000 + t.tv_usec;
+}
+
+// What a blocking call gave when signals were sent to interrupt it.
+struct Interrupted {
+    int32_t rc = -1;
+    int64_t usec = -1;   // how long the call took
+    bool ended = false;  // it returned while the signals were being sent
+};
+
+// Runs call on a thread of its own and sends that thread SIGUSR1 until the
+// call returns (InterruptUntil); the caller holds a Usr1Handler, so that the
+// signal is caught.
+inline Interrupted InterruptCall(const std::function<int32_t()> &call) {
+    Gate about_to_call, returned;
+    Interrupted result;
+    std::thread caller([&] {
+        about_to_call.open();
+        const int64_t start = monotonic_usec();
+        result.rc = call();
+        result.usec = monotonic_usec() - start;
+        returned.open();
+    });
+    about_to_call.wait();
+    result.ended = InterruptUntil(caller.native_handle(), returned);
+    caller.join();
+    return result;
 }
 
 // ---- Logging -------------------------------------------------------------------------------
