@@ -397,35 +397,22 @@ TEST(StrBase64, StrictDecoderRejectsIllegalBytesWithALogLine) {
     EXPECT_EQ(lines[0].source, kSource);
 }
 
-#ifndef OV_TEST_SANITIZED
 // In a child whose address space has room for the text but not for a copy
 // of it, the strict decoder's scratch copy cannot be had.
 int base64_copy_under_memory_limit() {
     const size_t size = 32u << 20;
     std::string text(size, 'A');
     text[1] = '\n';  // white space sends the text to the copy
-    long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) return 3;
-    std::fclose(statm);
-    const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    struct rlimit limit = {now + (16u << 20), now + (16u << 20)};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+    if (!ovtest::cap_address_space(16u << 20)) return 3;
     LogCapture log;
     static unsigned char out[16];
     const int32_t rc = ov_str_base64_to_buf(text.data(), text.size(), out, sizeof out, nullptr);
     std::fprintf(stderr, "rc=%d\n", rc);
     return rc == ENOMEM && log.count("ov_str_base64_to_buf(): malloc failed") == 1 ? 0 : 1;
 }
-#endif
 
 TEST(StrBase64DeathTest, ScratchCopyFailureIsLogged) {
-#ifdef OV_TEST_SANITIZED
-    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(base64_copy_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
-#endif
+    ovtest::ExpectOutOfMemoryHandled(base64_copy_under_memory_limit);
 }
 
 DecodeResult lenient(const std::string &text, size_t size) {

@@ -608,22 +608,8 @@ TEST(StrAlloc, PiecesAssembleAcrossGrowth) {
     EXPECT_EQ(std::string(u.buf).substr(1021), "\xE2\x82\xAC");
 }
 
-#ifndef OV_TEST_SANITIZED
 constexpr size_t kMiB = size_t{1} << 20;
-
-// Caps the address space of the calling process (a death-test child) at its
-// present size plus extra bytes. Returns false when that cannot be done.
-bool cap_address_space(size_t extra) {
-    long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) return false;
-    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
-    std::fclose(statm);
-    if (!read) return false;
-    rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    struct rlimit limit = {now + extra, now + extra};
-    return setrlimit(RLIMIT_AS, &limit) == 0;
-}
+using ovtest::cap_address_space;
 
 // Runs in a child whose address space is capped so that the doubling fails
 // between 64 MiB and 128 MiB.
@@ -641,18 +627,11 @@ int grow_under_memory_limit() {
     std::free(buf);
     return kept ? 0 : 1;
 }
-#endif
 
 TEST(StrAllocDeathTest, FailedGrowthKeepsTheOldBufferAndSize) {
-#ifdef OV_TEST_SANITIZED
-    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(grow_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
-#endif
+    ovtest::ExpectOutOfMemoryHandled(grow_under_memory_limit);
 }
 
-#ifndef OV_TEST_SANITIZED
 // Runs in a child that can hold a 32 MiB destination but not a second
 // buffer of that size, so the formatting's scratch buffer cannot be had.
 int printf_under_memory_limit() {
@@ -672,15 +651,9 @@ int printf_under_memory_limit() {
     std::free(buf);
     return kept ? 0 : 1;
 }
-#endif
 
 TEST(StrPrintfDeathTest, ScratchBufferFailureKeepsTheFirstPassText) {
-#ifdef OV_TEST_SANITIZED
-    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(printf_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
-#endif
+    ovtest::ExpectOutOfMemoryHandled(printf_under_memory_limit);
 }
 
 TEST(StrAlloc, LimitedCopy) {

@@ -11,12 +11,14 @@
 
 #include "ovsupport/files.h"
 #include "ovsupport/process.h"
+#include "ovsupport/sanitizers.h"
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovtime.h>
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -207,6 +209,36 @@ class ProgramTest : public TempDirTest {
   private:
     std::vector<pid_t> children_;
 };
+
+// ---- Memory limits ---------------------------------------------------------------------------
+
+// Caps the address space of the calling process (a death-test child) at its
+// present size plus extra bytes. @return false when that cannot be done.
+inline bool cap_address_space(size_t extra) {
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return false;
+    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
+    std::fclose(statm);
+    if (!read) return false;
+    const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const struct rlimit limit = {now + extra, now + extra};
+    return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// Runs check in a death-test child that caps its own address space
+// (cap_address_space): it must print "rc=12" (ENOMEM) on standard error and
+// return 0 when what it checks held. The sanitizers' shadow memory does not
+// work under an address-space limit, so their builds skip this.
+inline void ExpectOutOfMemoryHandled(int (*check)()) {
+#ifdef OV_TEST_SANITIZED
+    (void)check;
+    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(check()), ::testing::ExitedWithCode(0), "rc=12");
+#endif
+}
 
 // ---- Threads and time -----------------------------------------------------------------------
 
