@@ -150,10 +150,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto [room, rest] = ovfuzz::number_and_rest(data, size, 64);
     encode_and_decode(rest);
-    // The buffer size near what the text needs, where the size rules bite.
-    const size_t need = 3 * (rest.size() / 4);
-    const size_t near = need + room % 9;
-    decode_any(rest, near >= 4 ? near - 4 : 0);
+    decode_any(rest, ovfuzz::near_size(3 * (rest.size() / 4), room % 9));
     decode_any(rest, room);
     return 0;
 }

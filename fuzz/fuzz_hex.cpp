@@ -82,8 +82,8 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto [slack, rest] = ovfuzz::number_and_rest(data, size, 8);
     round_trip(rest);
-    const size_t need = rest.size() / 2;
-    decode_any(rest, false, need + slack >= 4 ? need + slack - 4 : 0);
-    decode_any(rest, true, need + slack >= 4 ? need + slack - 4 : 0);
+    const size_t room = ovfuzz::near_size(rest.size() / 2, slack);
+    decode_any(rest, false, room);
+    decode_any(rest, true, room);
     return 0;
 }

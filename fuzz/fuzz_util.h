@@ -86,6 +86,12 @@ inline std::pair<size_t, std::string> number_and_rest(const uint8_t *data, size_
     return {number, fdp.ConsumeRemainingBytesAsString()};
 }
 
+// A buffer size near need, where the size rules bite: need - 4 + offset
+// (offset 0 to 8), and 0 at the least.
+inline size_t near_size(size_t need, size_t offset) {
+    return need + offset >= 4 ? need + offset - 4 : 0;
+}
+
 inline void quiet_log_callback(uint32_t, const char *, int, const char *format, va_list args) {
     char text[1024];
     std::vsnprintf(text, sizeof text, format, args);
