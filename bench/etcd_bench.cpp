@@ -39,9 +39,7 @@ namespace {
 
 using ovbench::median;
 using ovbench::mono_ns;
-using ovbench::percentile;
 using ovbench::spawn;
-using ovbench::time_run;
 using ovbench::wait_exit;
 
 struct Bench {
@@ -53,19 +51,21 @@ struct Bench {
 };
 
 void run_bench(const Bench &b, int runs) {
-    std::vector<double> ours, theirs, bare;
+    // Interleaved, after one warm-up round; each round on a name of its own.
     int serial = 0;
-    // Interleaved, after one warm-up round of each.
-    for (int i = -1; i < runs; ++i) {
-        const std::string name = "run" + std::to_string(serial++);
-        const double a = time_run({b.ovlockrun, "--endpoints", b.endpoints, name, "true"});
-        const double e = time_run({b.etcdctl, "--endpoints", b.endpoints, "lock", name, "true"});
-        const double t = time_run({"true"});
-        if (i < 0) continue;
-        ours.push_back(a);
-        theirs.push_back(e);
-        bare.push_back(t);
-    }
+    std::string name;
+    const auto times = ovbench::interleaved_rounds(
+        1, runs,
+        {[&] {
+             name.assign("run").append(std::to_string(serial++));
+             return ovbench::time_run({b.ovlockrun, "--endpoints", b.endpoints, name, "true"});
+         },
+         [&] {
+             return ovbench::time_run(
+                 {b.etcdctl, "--endpoints", b.endpoints, "lock", name, "true"});
+         },
+         [] { return ovbench::time_run({"true"}); }});
+    const std::vector<double> &ours = times[0], &theirs = times[1], &bare = times[2];
     std::printf("run      ovlockrun --endpoints E NAME true: median %.2f ms\n", median(ours));
     std::printf("run      etcdctl lock NAME true:             median %.2f ms\n", median(theirs));
     std::printf("run      true:                               median %.2f ms\n", median(bare));
@@ -115,16 +115,14 @@ void handoff_bench(const Bench &b, int handoffs) {
             std::fprintf(stderr, "the waiter failed\n");
             std::exit(2);
         }
-        FILE *f = std::fopen(file.c_str(), "r");
-        long long started = 0;
-        if (f == nullptr || std::fscanf(f, "%lld", &started) != 1) std::exit(2);
-        std::fclose(f);
+        const int64_t started = ovbench::read_stamp(file);
+        if (started < 0) std::exit(2);
         ms.push_back(static_cast<double>(started - released) / 1e6);
     }
     std::printf(
         "handoff  release to the waiter's command: median %.2f ms, 90th %.2f ms "
         "(target median at most 10)\n",
-        median(ms), percentile(ms, 0.9));
+        median(ms), ovbench::percentile(ms, 0.9));
 }
 
 // Total seconds for contenders processes each running args rounds times.

@@ -224,6 +224,23 @@ void finish(benchmark::State &state, uint64_t allocations) {
     state.counters["allocs/op"] = static_cast<double>(allocations) / operations;
 }
 
+// The look-ups of either side: kKeys keys that are present, in random order
+// (hits), or absent (misses); find(index) says whether the key of that
+// index was found.
+template <class Find>
+void lookups(benchmark::State &state, bool hit, Find find) {
+    const Keys &k = keys();
+    uint64_t allocations = 0;
+    size_t found = 0;
+    for (auto _ : state) {
+        timed(state, &allocations, [&] {
+            for (size_t i = 0; i < kKeys; ++i) found += find(hit ? k.order[i] : kKeys + i);
+        });
+    }
+    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
+    finish(state, allocations);
+}
+
 // ---- The table -------------------------------------------------------------------------------
 
 void table_insert(benchmark::State &state, Kind kind) {
@@ -244,19 +261,8 @@ void table_insert(benchmark::State &state, Kind kind) {
 
 void table_lookup(benchmark::State &state, Kind kind, bool hit) {
     const ov_hash_t *table = shared_table(kind);
-    const Keys &k = keys();
-    uint64_t allocations = 0;
-    size_t found = 0;
-    for (auto _ : state) {
-        timed(state, &allocations, [&] {
-            for (size_t i = 0; i < kKeys; ++i) {
-                const size_t index = hit ? k.order[i] : kKeys + i;
-                found += ov_hash_get(table, table_key(kind, index)) != nullptr;
-            }
-        });
-    }
-    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
-    finish(state, allocations);
+    lookups(state, hit,
+            [&](size_t index) { return ov_hash_get(table, table_key(kind, index)) != nullptr; });
 }
 
 void table_remove(benchmark::State &state, Kind kind) {
@@ -304,19 +310,7 @@ void map_insert(benchmark::State &state) {
 template <class Map>
 void map_lookup(benchmark::State &state, bool hit) {
     const Map &map = shared_map<Map>();
-    const Keys &k = keys();
-    uint64_t allocations = 0;
-    size_t found = 0;
-    for (auto _ : state) {
-        timed(state, &allocations, [&] {
-            for (size_t i = 0; i < kKeys; ++i) {
-                const size_t index = hit ? k.order[i] : kKeys + i;
-                found += map.find(map_key<Map>(index)) != map.end();
-            }
-        });
-    }
-    if (found != (hit ? kKeys * state.iterations() : 0)) state.SkipWithError("wrong look-ups");
-    finish(state, allocations);
+    lookups(state, hit, [&](size_t index) { return map.find(map_key<Map>(index)) != map.end(); });
 }
 
 template <class Map>
@@ -335,59 +329,36 @@ void map_remove(benchmark::State &state) {
     finish(state, allocations);
 }
 
-void BM_ov_hash_insert_string(benchmark::State &s) {
-    table_insert(s, Kind::kString);
+// Registers a benchmark of the table or the map under the name the report
+// pairs it by (what, then the kind of keys), timed manually (the operations
+// only).
+template <class Run, class... Args>
+void add(const char *what, const char *keys, Run run, Args... args) {
+    const std::string name = std::string(what).append(keys);
+    benchmark::RegisterBenchmark(name.c_str(), run, args...)
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
 }
-void BM_map_insert_string(benchmark::State &s) {
-    map_insert<StringMap>(s);
+
+// The table's benchmarks and the map's for one kind of key.
+template <class Map>
+void register_kind(Kind kind, const char *keys) {
+    add("BM_ov_hash_insert_", keys, table_insert, kind);
+    add("BM_map_insert_", keys, map_insert<Map>);
+    add("BM_ov_hash_hit_", keys, table_lookup, kind, true);
+    add("BM_map_hit_", keys, map_lookup<Map>, true);
+    add("BM_ov_hash_miss_", keys, table_lookup, kind, false);
+    add("BM_map_miss_", keys, map_lookup<Map>, false);
+    add("BM_ov_hash_remove_", keys, table_remove, kind);
+    add("BM_map_remove_", keys, map_remove<Map>);
 }
-void BM_ov_hash_hit_string(benchmark::State &s) {
-    table_lookup(s, Kind::kString, true);
-}
-void BM_map_hit_string(benchmark::State &s) {
-    map_lookup<StringMap>(s, true);
-}
-void BM_ov_hash_miss_string(benchmark::State &s) {
-    table_lookup(s, Kind::kString, false);
-}
-void BM_map_miss_string(benchmark::State &s) {
-    map_lookup<StringMap>(s, false);
-}
-void BM_ov_hash_remove_string(benchmark::State &s) {
-    table_remove(s, Kind::kString);
-}
-void BM_map_remove_string(benchmark::State &s) {
-    map_remove<StringMap>(s);
-}
-void BM_ov_hash_insert_u64(benchmark::State &s) {
-    table_insert(s, Kind::kNumber);
-}
-void BM_map_insert_u64(benchmark::State &s) {
-    map_insert<NumberMap>(s);
-}
-void BM_ov_hash_hit_u64(benchmark::State &s) {
-    table_lookup(s, Kind::kNumber, true);
-}
-void BM_map_hit_u64(benchmark::State &s) {
-    map_lookup<NumberMap>(s, true);
-}
-void BM_ov_hash_miss_u64(benchmark::State &s) {
-    table_lookup(s, Kind::kNumber, false);
-}
-void BM_map_miss_u64(benchmark::State &s) {
-    map_lookup<NumberMap>(s, false);
-}
-void BM_map_fnv_hit_u64(benchmark::State &s) {
-    map_lookup<FnvNumberMap>(s, true);
-}
-void BM_map_fnv_miss_u64(benchmark::State &s) {
-    map_lookup<FnvNumberMap>(s, false);
-}
-void BM_ov_hash_remove_u64(benchmark::State &s) {
-    table_remove(s, Kind::kNumber);
-}
-void BM_map_remove_u64(benchmark::State &s) {
-    map_remove<NumberMap>(s);
+
+void register_table_benchmarks() {
+    register_kind<StringMap>(Kind::kString, "string");
+    register_kind<NumberMap>(Kind::kNumber, "u64");
+    // The controls: look-ups in a map that hashes by FNV-1a, as the table does.
+    add("BM_map_fnv_hit_", "u64", map_lookup<FnvNumberMap>, true);
+    add("BM_map_fnv_miss_", "u64", map_lookup<FnvNumberMap>, false);
 }
 
 // ---- ov_next_prime ---------------------------------------------------------------------------
@@ -417,25 +388,6 @@ void BM_ov_next_prime_random(benchmark::State &state) {
     }
 }
 
-#define OV_TABLE_BENCHMARK(name) BENCHMARK(name)->UseManualTime()->Unit(benchmark::kMillisecond)
-OV_TABLE_BENCHMARK(BM_ov_hash_insert_string);
-OV_TABLE_BENCHMARK(BM_map_insert_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_hit_string);
-OV_TABLE_BENCHMARK(BM_map_hit_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_miss_string);
-OV_TABLE_BENCHMARK(BM_map_miss_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_remove_string);
-OV_TABLE_BENCHMARK(BM_map_remove_string);
-OV_TABLE_BENCHMARK(BM_ov_hash_insert_u64);
-OV_TABLE_BENCHMARK(BM_map_insert_u64);
-OV_TABLE_BENCHMARK(BM_ov_hash_hit_u64);
-OV_TABLE_BENCHMARK(BM_map_hit_u64);
-OV_TABLE_BENCHMARK(BM_ov_hash_miss_u64);
-OV_TABLE_BENCHMARK(BM_map_miss_u64);
-OV_TABLE_BENCHMARK(BM_map_fnv_hit_u64);
-OV_TABLE_BENCHMARK(BM_map_fnv_miss_u64);
-OV_TABLE_BENCHMARK(BM_ov_hash_remove_u64);
-OV_TABLE_BENCHMARK(BM_map_remove_u64);
 BENCHMARK(BM_ov_next_prime_largest);
 BENCHMARK(BM_ov_next_prime_largest_gap);
 BENCHMARK(BM_ov_next_prime_random);
@@ -551,6 +503,7 @@ class Reporter : public benchmark::ConsoleReporter {
 }  // namespace
 
 int main(int argc, char **argv) {
+    register_table_benchmarks();
     if (!ovbench::initialize(argc, argv)) return 1;
     (void)keys();  // made before any timing
     Reporter reporter;

@@ -38,36 +38,12 @@ extern char **environ;
 
 namespace {
 
-int64_t mono_ns() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
+using ovbench::median;
+using ovbench::mono_ns;
+using ovbench::percentile;
 using ovbench::spawn;
+using ovbench::time_run;
 using ovbench::wait_exit;
-
-// Runs a command to its exit; returns milliseconds.
-double time_run(const std::vector<std::string> &args) {
-    const int64_t t = mono_ns();
-    const int code = wait_exit(spawn(args));
-    const double ms = static_cast<double>(mono_ns() - t) / 1e6;
-    if (code != 0) {
-        std::fprintf(stderr, "%s exited %d\n", args[0].c_str(), code);
-        std::exit(2);
-    }
-    return ms;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
-}
 
 // The STAMP command: the monotonic clock at its start, into a file.
 int stamp(const char *path) {
@@ -76,14 +52,6 @@ int stamp(const char *path) {
     if (f == nullptr) return 1;
     std::fprintf(f, "%lld\n", static_cast<long long>(now));
     return std::fclose(f) == 0 ? 0 : 1;
-}
-
-int64_t read_stamp(const std::string &path) {
-    FILE *f = std::fopen(path.c_str(), "r");
-    long long value = -1;
-    if (f == nullptr || std::fscanf(f, "%lld", &value) != 1) value = -1;
-    if (f) std::fclose(f);
-    return value;
 }
 
 // Runs `args` kRunsPerContender times in a row in each of n contender
@@ -147,27 +115,23 @@ int main(int argc, char **argv) {
     const std::string flock_file = dir + "/flock";
     const std::string stamp_file = dir + "/stamp";
 
-    std::vector<double> t_true, t_flock, t_tool;
-    for (int i = 0; i < rounds + 5; ++i) {
-        const double a = time_run({"true"});
-        const double b = time_run({"flock", flock_file, "true"});
-        const double c = time_run({tool, lock, "true"});
-        if (i < 5) continue;  // warm-up
-        t_true.push_back(a);
-        t_flock.push_back(b);
-        t_tool.push_back(c);
-    }
+    const auto times =
+        ovbench::interleaved_rounds(5, rounds,
+                                    {[&] { return time_run({"true"}); },
+                                     [&] {
+                                         return time_run({"flock", flock_file, "true"});
+                                     },
+                                     [&] {
+                                         return time_run({tool, lock, "true"});
+                                     }});
     std::printf("ovlockrun: %d rounds (interleaved, after 5 warm-up rounds), file system of %s\n",
                 rounds, dir.c_str());
-    std::printf("%-34s %9s %9s\n", "", "median", "p90");
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "true (bare process start)", median(t_true),
-                percentile(t_true, 0.9));
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "flock FILE true", median(t_flock),
-                percentile(t_flock, 0.9));
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "ovlockrun FILE true", median(t_tool),
-                percentile(t_tool, 0.9));
+    ovbench::print_times_header();
+    ovbench::print_times("true (bare process start)", times[0]);
+    ovbench::print_times("flock FILE true", times[1]);
+    ovbench::print_times("ovlockrun FILE true", times[2]);
     std::printf("ratio ovlockrun / flock (median): %.2f  (target <= 0.90)\n",
-                median(t_tool) / median(t_flock));
+                median(times[2]) / median(times[1]));
 
     std::mt19937 rng(static_cast<unsigned>(mono_ns()));
     std::uniform_int_distribution<int> hold_ms(100, 600);
@@ -187,7 +151,7 @@ int main(int argc, char **argv) {
             return 2;
         }
         const int code = wait_exit(waiter);
-        const int64_t started = read_stamp(stamp_file);
+        const int64_t started = ovbench::read_stamp(stamp_file);
         if (code != 0 || started < 0) {
             std::fprintf(stderr, "waiting ovlockrun exited %d, command stamp %lld\n", code,
                          static_cast<long long>(started));

@@ -145,29 +145,12 @@ constexpr ovbench::Pair kPairs[] = {
      1.2, true},
 };
 
-// The ratio reporter, which also keeps the median CPU time per signal name.
-class Reporter : public ovbench::RatioReporter {
-  public:
-    using RatioReporter::RatioReporter;
-    void ReportRuns(const std::vector<Run> &runs) override {
-        RatioReporter::ReportRuns(runs);
-        for (const Run &run : runs) {
-            if (run.run_name.function_name != "BM_ov_platform_signal_number") continue;
-            if ((run.run_type == Run::RT_Aggregate && run.aggregate_name == "median") ||
-                (run.run_type != Run::RT_Aggregate && run.repetitions <= 1))
-                signal_number_ns_ = run.GetAdjustedCPUTime();
-        }
-    }
-    void PrintSignalNumber() const {
-        if (signal_number_ns_ < 0) return;
-        std::printf("time  %-48s %6.2f ns (cpu, target <= %.0f ns: %s)\n",
-                    "ov_platform_signal_number per name", signal_number_ns_, kSignalNumberTargetNs,
-                    signal_number_ns_ <= kSignalNumberTargetNs ? "met" : "MISSED");
-    }
-
-  private:
-    double signal_number_ns_ = -1;
-};
+// The signal-name time against its target.
+void print_signal_number(const ovbench::RatioReporter &reporter) {
+    const double ns = reporter.median_cpu("BM_ov_platform_signal_number");
+    if (ns >= 0)
+        ovbench::print_target("ov_platform_signal_number per name", ns, kSignalNumberTargetNs);
+}
 
 // Raises the open-file limit to kOpenFileLimit where the kernel allows as
 // many (fs.nr_open) and the process may raise its hard limit (root).
@@ -194,14 +177,5 @@ void raise_open_file_limit() {
 
 int main(int argc, char **argv) {
     raise_open_file_limit();
-    // The options of ovbench::run_with_ratios, with a reporter that also
-    // keeps the signal-name time.
-
-    if (!ovbench::initialize(argc, argv)) return 1;
-    Reporter reporter(kPairs);
-    benchmark::RunSpecifiedBenchmarks(&reporter);
-    reporter.PrintRatios();
-    reporter.PrintSignalNumber();
-    benchmark::Shutdown();
-    return 0;
+    return ovbench::run_with_ratios(argc, argv, kPairs, print_signal_number);
 }

@@ -10,6 +10,7 @@
 #include <benchmark/benchmark.h>
 
 #include <cstdio>
+#include <functional>
 #include <map>
 #include <span>
 #include <string>
@@ -65,6 +66,13 @@ class RatioReporter : public benchmark::ConsoleReporter {
         }
     }
 
+    // A benchmark's median CPU time per iteration, in its time unit; -1 when
+    // it did not run.
+    double median_cpu(const std::string &name) const {
+        auto it = median_cpu_.find(name);
+        return it != median_cpu_.end() ? it->second : -1;
+    }
+
   private:
     std::span<const Pair> pairs_;
     std::map<std::string, double> median_real_;
@@ -93,14 +101,23 @@ inline bool initialize(int argc, char **argv) {
 }
 
 // Runs the registered benchmarks with those defaults and prints the ratios
-// of the pairs.
-inline int run_with_ratios(int argc, char **argv, std::span<const Pair> pairs) {
+// of the pairs, then what figures prints from the medians (throughputs,
+// absolute targets), when given.
+inline int run_with_ratios(int argc, char **argv, std::span<const Pair> pairs,
+                           const std::function<void(const RatioReporter &)> &figures = {}) {
     if (!initialize(argc, argv)) return 1;
     RatioReporter reporter(pairs);
     benchmark::RunSpecifiedBenchmarks(&reporter);
     reporter.PrintRatios();
+    if (figures) figures(reporter);
     benchmark::Shutdown();
     return 0;
+}
+
+// A line for a time against an absolute target, in nanoseconds of CPU.
+inline void print_target(const char *label, double ns, double target_ns) {
+    std::printf("time  %-48s %9.2f ns (cpu, target <= %.0f ns: %s)\n", label, ns, target_ns,
+                ns <= target_ns ? "met" : "MISSED");
 }
 
 }  // namespace ovbench

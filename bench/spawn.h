@@ -1,4 +1,5 @@
-// Starting and reaping the programs the whole-process benchmarks time.
+// Starting, reaping and timing the programs the whole-process benchmarks
+// compare, and the table they print the times in.
 #pragma once
 
 #include <algorithm>
@@ -9,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <functional>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -51,12 +53,25 @@ inline int64_t mono_ns() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// Runs a command to its exit; milliseconds. A command that fails ends the
-// benchmark with status 2.
-inline double time_run(const std::vector<std::string> &args) {
+// The monotonic time in nanoseconds that a stamp command (a program that
+// writes mono_ns() at its start into a file) left in path; -1 when there is
+// none.
+inline int64_t read_stamp(const std::string &path) {
+    FILE *f = std::fopen(path.c_str(), "r");
+    long long value = -1;
+    if (f == nullptr || std::fscanf(f, "%lld", &value) != 1) value = -1;
+    if (f != nullptr) std::fclose(f);
+    return value;
+}
+
+// Runs a command to its exit, its standard output written to stdout_path;
+// milliseconds. A command that exits with another status than expect ends
+// the benchmark with status 2.
+inline double time_run(const std::vector<std::string> &args, const char *stdout_path = "/dev/null",
+                       int expect = 0) {
     const int64_t t = mono_ns();
-    const int code = wait_exit(spawn(args));
-    if (code != 0) {
+    const int code = wait_exit(spawn(args, stdout_path));
+    if (code != expect) {
         std::fprintf(stderr, "%s exited %d\n", args[0].c_str(), code);
         std::exit(2);
     }
@@ -71,6 +86,32 @@ inline double percentile(std::vector<double> v, double p) {
 
 inline double median(std::vector<double> v) {
     return percentile(std::move(v), 0.5);
+}
+
+// Rounds of a side-by-side comparison: each step once a round, in turn, so
+// that all of them see the same machine state, and warm_up rounds first
+// whose times are not kept. A step returns its time in milliseconds; the
+// result holds the kept times of each step.
+inline std::vector<std::vector<double>> interleaved_rounds(
+    int warm_up, int rounds, const std::vector<std::function<double()>> &steps) {
+    std::vector<std::vector<double>> times(steps.size());
+    for (int round = 0; round < warm_up + rounds; ++round) {
+        for (size_t i = 0; i < steps.size(); ++i) {
+            const double ms = steps[i]();
+            if (round >= warm_up) times[i].push_back(ms);
+        }
+    }
+    return times;
+}
+
+// The table of such a comparison: a header line, then a row a step with
+// the median and the 90th percentile of its times.
+inline void print_times_header() {
+    std::printf("%-34s %9s %9s\n", "", "median", "p90");
+}
+
+inline void print_times(const char *label, const std::vector<double> &ms) {
+    std::printf("%-34s %7.3f ms %7.3f ms\n", label, median(ms), percentile(ms, 0.9));
 }
 
 }  // namespace ovbench

@@ -37,21 +37,10 @@ double ms_since(Clock::time_point t) {
     return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
 }
 
+using ovbench::median;
 using ovbench::spawn;
+using ovbench::time_run;
 using ovbench::wait_exit;
-
-// Runs a command to its exit; returns milliseconds.
-double time_run(const std::vector<std::string> &args, const char *out, int expect = 0) {
-    const auto t = Clock::now();
-    const pid_t pid = spawn(args, out);
-    const int code = wait_exit(pid);
-    const double ms = ms_since(t);
-    if (code != expect) {
-        std::fprintf(stderr, "%s exited %d\n", args[0].c_str(), code);
-        std::exit(2);
-    }
-    return ms;
-}
 
 pid_t read_pid(const std::string &path) {
     FILE *f = std::fopen(path.c_str(), "r");
@@ -59,16 +48,6 @@ pid_t read_pid(const std::string &path) {
     if (f == nullptr || std::fscanf(f, "%d", &pid) != 1) pid = -1;
     if (f) std::fclose(f);
     return pid;
-}
-
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[v.size() / 2];
-}
-
-double percentile(std::vector<double> v, double p) {
-    std::sort(v.begin(), v.end());
-    return v.empty() ? 0 : v[static_cast<size_t>(p * static_cast<double>(v.size() - 1))];
 }
 
 // CPU time in nanoseconds of all threads of a process, from the scheduler's
@@ -144,42 +123,42 @@ int main(int argc, char **argv) {
     const std::string out = dir + "/out";
     const std::string scratch = dir + "/scratch";
 
-    std::vector<double> t_true, t_flock, t_tool, t_release;
-    for (int i = 0; i < rounds + 5; ++i) {
-        const double a = time_run({"true"}, scratch.c_str());
-        const double b = time_run({"flock", "-n", flock_file, "true"}, scratch.c_str());
-        const double c = time_run({tool, lock}, out.c_str());
-        const pid_t worker = read_pid(out);
-        if (worker <= 0) {
-            std::fprintf(stderr, "no worker pid\n");
-            return 2;
-        }
-        const auto t = Clock::now();
-        kill(worker, SIGHUP);
-        while (access(lock_file.c_str(), F_OK) == 0) {
-        }
-        const double d = ms_since(t);
-        wait_exit(worker);
-        if (i < 5) continue;  // warm-up
-        t_true.push_back(a);
-        t_flock.push_back(b);
-        t_tool.push_back(c);
-        t_release.push_back(d);
-    }
+    // The release step ends the worker that the tool's step left holding.
+    pid_t round_worker = -1;
+    const auto times = ovbench::interleaved_rounds(
+        5, rounds,
+        {[&] { return time_run({"true"}, scratch.c_str()); },
+         [&] {
+             return time_run({"flock", "-n", flock_file, "true"}, scratch.c_str());
+         },
+         [&] {
+             const double ms = time_run({tool, lock}, out.c_str());
+             round_worker = read_pid(out);
+             if (round_worker <= 0) {
+                 std::fprintf(stderr, "no worker pid\n");
+                 std::exit(2);
+             }
+             return ms;
+         },
+         [&] {
+             const auto t = Clock::now();
+             kill(round_worker, SIGHUP);
+             while (access(lock_file.c_str(), F_OK) == 0) {
+             }
+             const double ms = ms_since(t);
+             wait_exit(round_worker);
+             return ms;
+         }});
 
     std::printf("rounds: %d (interleaved, after 5 warm-up rounds), file system of %s\n", rounds,
                 dir.c_str());
-    std::printf("%-34s %9s %9s\n", "", "median", "p90");
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "true (bare process start)", median(t_true),
-                percentile(t_true, 0.9));
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "flock -n FILE true", median(t_flock),
-                percentile(t_flock, 0.9));
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "ovlockfile FILE (to first exit)", median(t_tool),
-                percentile(t_tool, 0.9));
-    std::printf("%-34s %7.3f ms %7.3f ms\n", "SIGHUP to lock file gone", median(t_release),
-                percentile(t_release, 0.9));
+    ovbench::print_times_header();
+    ovbench::print_times("true (bare process start)", times[0]);
+    ovbench::print_times("flock -n FILE true", times[1]);
+    ovbench::print_times("ovlockfile FILE (to first exit)", times[2]);
+    ovbench::print_times("SIGHUP to lock file gone", times[3]);
     std::printf("ratio ovlockfile / flock (median): %.2f  (target <= 0.75)\n",
-                median(t_tool) / median(t_flock));
+                median(times[2]) / median(times[1]));
 
     // A held lock, side by side with the C floor.
     time_run({tool, lock, "60"}, out.c_str());

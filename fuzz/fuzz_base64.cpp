@@ -19,17 +19,15 @@
 #include <string>
 #include <vector>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
 #ifdef OV_FUZZ_HAVE_OPENSSL
 #include <openssl/evp.h>
 #endif
 
-#include "fuzz_conv_util.h"
+#include "fuzz_util.h"
 
 namespace {
 
-using fuzzconv::block;
+using ovfuzz::block;
 
 constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
@@ -81,9 +79,9 @@ void encode_and_decode(const std::string &data) {
     const std::string standard(reinterpret_cast<char *>(text.get()), text_length);
 #ifdef OV_FUZZ_HAVE_OPENSSL
     std::vector<unsigned char> reference(text_length + 1);
-    const int written = EVP_EncodeBlock(reference.data(),
-                                        reinterpret_cast<const unsigned char *>(data.data()),
-                                        static_cast<int>(n));
+    const int written =
+        EVP_EncodeBlock(reference.data(), reinterpret_cast<const unsigned char *>(data.data()),
+                        static_cast<int>(n));
     CHECK(static_cast<size_t>(written) == text_length);
     CHECK(std::memcmp(reference.data(), text.get(), text_length + 1) == 0);
 #endif
@@ -95,8 +93,7 @@ void encode_and_decode(const std::string &data) {
     CHECK(ov_str_base64_to_buf(standard.data(), text_length, bytes.get(), room, &got) == 0);
     CHECK(got == n && std::memcmp(bytes.get(), data.data(), n) == 0);
     got = 0;
-    CHECK(ov_str_base64_decode_lenient(standard.data(), text_length, bytes.get(), room, &got) ==
-          0);
+    CHECK(ov_str_base64_decode_lenient(standard.data(), text_length, bytes.get(), room, &got) == 0);
     CHECK(got == n && std::memcmp(bytes.get(), data.data(), n) == 0);
 
     // The URL form: the same characters but "-" and "_", and no padding.
@@ -146,19 +143,14 @@ void decode_any(const std::string &text, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzconv::quiet_logs();
+    ovfuzz::quiet_logs();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzedDataProvider fdp(data, size);
-    const size_t room = fdp.ConsumeIntegralInRange<size_t>(0, 64);
-    const std::string rest = fdp.ConsumeRemainingBytesAsString();
+    const auto [room, rest] = ovfuzz::number_and_rest(data, size, 64);
     encode_and_decode(rest);
-    // The buffer size near what the text needs, where the size rules bite.
-    const size_t need = 3 * (rest.size() / 4);
-    const size_t near = need + room % 9;
-    decode_any(rest, near >= 4 ? near - 4 : 0);
+    decode_any(rest, ovfuzz::near_size(3 * (rest.size() / 4), room % 9));
     decode_any(rest, room);
     return 0;
 }

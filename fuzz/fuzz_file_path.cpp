@@ -35,8 +35,8 @@ void fuzz_join(const std::string &dir, const std::string &name, size_t size) {
     }
     const bool fits = expected.size() + 1 <= size;
 
-    auto d = fuzzpath::exact_copy(dir);
-    auto n = fuzzpath::exact_copy(name);
+    auto d = ovfuzz::c_string(dir);
+    auto n = ovfuzz::c_string(name);
     auto out = std::make_unique<char[]>(size);
     std::memset(out.get(), kUntouched, size);
     const int32_t rc = ov_file_path_join(d.get(), n.get(), out.get(), size);
@@ -56,7 +56,7 @@ void fuzz_join(const std::string &dir, const std::string &name, size_t size) {
 }
 
 void fuzz_dirname(const std::string &text) {
-    auto path = fuzzpath::exact_copy(text);
+    auto path = ovfuzz::c_string(text);
     CHECK(ov_file_dirname(path.get()) == 0);
     const std::string result(path.get());
     if (text.empty()) {
@@ -69,7 +69,7 @@ void fuzz_dirname(const std::string &text) {
 }
 
 void fuzz_basename(const std::string &text) {
-    auto path = fuzzpath::exact_copy(text);
+    auto path = ovfuzz::c_string(text);
     const char *base = path.get();
     const int32_t rc = ov_file_basename(path.get(), &base);
     if (rc == EBASENAME) {
@@ -92,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     fuzz_join(dir, name, out_size);
     fuzz_dirname(dir);
     fuzz_basename(name);
-    auto d = fuzzpath::exact_copy(dir);
+    auto d = ovfuzz::c_string(dir);
     CHECK(ov_file_path_within(d.get(), d.get()) == 0);
     return 0;
 }

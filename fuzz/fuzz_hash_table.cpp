@@ -33,19 +33,10 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_util.h"
 #include "internal/hash_testing.h"
 
 namespace {
-
-[[noreturn]] void fail(const char *what, int line) {
-    std::fprintf(stderr, "fuzz_hash_table.cpp:%d: check failed: %s\n", line, what);
-    std::abort();
-}
-
-#define CHECK(cond)                         \
-    do {                                    \
-        if (!(cond)) fail(#cond, __LINE__); \
-    } while (0)
 
 using Model = std::unordered_map<std::string, std::optional<std::string>>;
 

@@ -14,13 +14,11 @@
 #include <cstdio>
 #include <string>
 
-#include <fuzzer/FuzzedDataProvider.h>
-
-#include "fuzz_conv_util.h"
+#include "fuzz_util.h"
 
 namespace {
 
-using fuzzconv::block;
+using ovfuzz::block;
 
 int hex_value(unsigned char c) {
     if (c >= '0' && c <= '9') return c - '0';
@@ -48,7 +46,7 @@ void round_trip(const std::string &data) {
 }
 
 void decode_any(const std::string &text, bool by_strlen, size_t size) {
-    const auto c_text = fuzzconv::c_string(text);
+    const auto c_text = ovfuzz::c_string(text);
     const size_t length = by_strlen ? std::strlen(c_text.get()) : text.size();
     auto bytes = block(size, 0x5A);
     size_t got = SIZE_MAX;
@@ -77,17 +75,15 @@ void decode_any(const std::string &text, bool by_strlen, size_t size) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
-    fuzzconv::quiet_logs();
+    ovfuzz::quiet_logs();
     return 0;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    FuzzedDataProvider fdp(data, size);
-    const size_t slack = fdp.ConsumeIntegralInRange<size_t>(0, 8);
-    const std::string rest = fdp.ConsumeRemainingBytesAsString();
+    const auto [slack, rest] = ovfuzz::number_and_rest(data, size, 8);
     round_trip(rest);
-    const size_t need = rest.size() / 2;
-    decode_any(rest, false, need + slack >= 4 ? need + slack - 4 : 0);
-    decode_any(rest, true, need + slack >= 4 ? need + slack - 4 : 0);
+    const size_t room = ovfuzz::near_size(rest.size() / 2, slack);
+    decode_any(rest, false, room);
+    decode_any(rest, true, room);
     return 0;
 }

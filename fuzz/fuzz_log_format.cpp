@@ -52,6 +52,14 @@ struct Argument {
     std::string text;
 };
 
+// The length modifiers of an integer directive, and the argument each reads.
+struct IntegerLength {
+    const char *modifier;
+    Kind kind;
+};
+constexpr IntegerLength kIntegerLengths[] = {
+    {"hh", kInt}, {"h", kInt}, {"l", kLong}, {"ll", kLongLong}, {"", kInt}};
+
 // Appends one directive to format and describes its argument.
 Argument directive(Input &in, std::string &format) {
     static const char kIntegerConversions[] = "diouxX";
@@ -62,31 +70,14 @@ Argument directive(Input &in, std::string &format) {
     switch (choice) {
         case 0:
         case 1:
-        case 2:
+        case 2: {
             conversion = kIntegerConversions[in.byte() % 6];
-            switch (in.byte() % 5) {
-                case 0:
-                    modifier = "hh";
-                    arg.kind = kInt;
-                    break;
-                case 1:
-                    modifier = "h";
-                    arg.kind = kInt;
-                    break;
-                case 2:
-                    modifier = "l";
-                    arg.kind = kLong;
-                    break;
-                case 3:
-                    modifier = "ll";
-                    arg.kind = kLongLong;
-                    break;
-                default:
-                    arg.kind = kInt;
-                    break;
-            }
+            const IntegerLength &length = kIntegerLengths[in.byte() % 5];
+            modifier = length.modifier;
+            arg.kind = length.kind;
             arg.integer = static_cast<long long>(in.u64());
             break;
+        }
         case 3:
             conversion = "feEgGa"[in.byte() % 6];
             arg.kind = kDouble;
@@ -163,34 +154,25 @@ void call(size_t size, const std::string &format, const Argument *args, int coun
     if constexpr (sizeof...(Ts) >= kMaxDirectives) {
         compare(size, format.c_str(), values...);
     } else {
-        if (count == 0) {
-            compare(size, format.c_str(), values...);
-            return;
-        }
-        switch (args->kind) {
+        // The next argument with its type, then the ones after it.
+        const auto next = [&](auto value) {
+            call(size, format, args + 1, count - 1, values..., value);
+        };
+        switch (count == 0 ? kNone : args->kind) {
             case kInt:
-                call(size, format, args + 1, count - 1, values..., static_cast<int>(args->integer));
-                break;
+                return next(static_cast<int>(args->integer));
             case kLong:
-                call(size, format, args + 1, count - 1, values...,
-                     static_cast<long>(args->integer));
-                break;
+                return next(static_cast<long>(args->integer));
             case kLongLong:
-                call(size, format, args + 1, count - 1, values..., args->integer);
-                break;
+                return next(args->integer);
             case kDouble:
-                call(size, format, args + 1, count - 1, values..., args->real);
-                break;
+                return next(args->real);
             case kString:
-                call(size, format, args + 1, count - 1, values..., args->text.c_str());
-                break;
+                return next(args->text.c_str());
             case kPointer:
-                call(size, format, args + 1, count - 1, values...,
-                     reinterpret_cast<void *>(static_cast<uintptr_t>(args->integer)));
-                break;
+                return next(reinterpret_cast<void *>(static_cast<uintptr_t>(args->integer)));
             case kNone:
-                compare(size, format.c_str(), values...);
-                break;
+                return compare(size, format.c_str(), values...);
         }
     }
 }

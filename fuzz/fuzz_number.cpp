@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "fuzz_conv_util.h"
+#include "fuzz_util.h"
 
 namespace {
 
@@ -128,7 +128,7 @@ void check_size(const char *text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    const auto text = fuzzconv::c_string(std::string(reinterpret_cast<const char *>(data), size));
+    const auto text = ovfuzz::c_string(data, size);
     check_int64(text.get());
     check_size(text.get());
     return 0;

@@ -26,7 +26,7 @@ namespace {
 using fuzzpath::is_url_like;
 
 void fuzz_canonical(const std::string &text, size_t size) {
-    auto in = fuzzpath::exact_copy(text);
+    auto in = ovfuzz::c_string(text);
     auto out = std::make_unique<char[]>(size);
     const int rc = ov_path_canonical(in.get(), out.get(), size);
     CHECK(rc == 0 || rc == -1);
@@ -57,7 +57,7 @@ void fuzz_canonical(const std::string &text, size_t size) {
 }
 
 void fuzz_parent(const std::string &text, size_t size) {
-    auto in = fuzzpath::exact_copy(text);
+    auto in = ovfuzz::c_string(text);
     auto out = std::make_unique<char[]>(size);
     const int rc = ov_path_parent(in.get(), out.get(), size);
     CHECK(rc >= -1);

@@ -41,8 +41,8 @@ std::string joined_text(const std::string &dir, const std::string &name, bool st
 }
 
 void fuzz_join(const std::string &dir, const std::string &name, size_t size, bool strip) {
-    auto d = fuzzpath::exact_copy(dir);
-    auto n = fuzzpath::exact_copy(name);
+    auto d = ovfuzz::c_string(dir);
+    auto n = ovfuzz::c_string(name);
     auto out = std::make_unique<char[]>(size);
     const int rc = ov_path_join_ex(d.get(), n.get(), out.get(), size, strip);
     CHECK(rc == 0 || rc == -1);
@@ -112,7 +112,7 @@ bool replacement_allowed(char ch) {
 }
 
 void fuzz_sanitize(const std::string &text, size_t size, char ch) {
-    auto in = fuzzpath::exact_copy(text);
+    auto in = ovfuzz::c_string(text);
     auto out = std::make_unique<char[]>(size);
     const int32_t rc = ov_path_sanitize(in.get(), out.get(), size, ch);
     CHECK(rc == 0 || rc == EINVAL);

@@ -6,16 +6,13 @@
 // separators, dots, a drive letter, ':' and a space (dense in the structures
 // the canonical form cares about), and repeated up to beyond the 8192-byte
 // limit of the work buffers. Every text and every output lives in a heap
-// block of exactly its size, so that AddressSanitizer reports any byte read
-// or written past it.
+// block of exactly its size (fuzz_util.h).
 #pragma once
 
 #include <ovplatform/ovpath.h>
 #include <ovplatform/ovstring.h>
 
 #include <cstdint>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -23,17 +20,9 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_util.h"
+
 namespace fuzzpath {
-
-[[noreturn]] inline void fail(const char *file, int line, const char *what) {
-    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
-    std::abort();
-}
-
-#define CHECK(cond)                                             \
-    do {                                                        \
-        if (!(cond)) fuzzpath::fail(__FILE__, __LINE__, #cond); \
-    } while (0)
 
 // Longer than every work buffer, so that the limits are crossed both ways.
 constexpr size_t kMaxText = 8300;
@@ -54,13 +43,6 @@ inline std::string path_text(FuzzedDataProvider &fdp) {
     // The library sees C strings: the text ends at its first NUL.
     text.resize(std::strlen(text.c_str()));
     return text;
-}
-
-// A NUL-terminated copy in a block of exactly its length + 1 bytes.
-inline std::unique_ptr<char[]> exact_copy(const std::string &text) {
-    auto block = std::make_unique<char[]>(text.size() + 1);
-    std::memcpy(block.get(), text.c_str(), text.size() + 1);
-    return block;
 }
 
 // An output size: mostly near the length of the text, where the limits

@@ -26,54 +26,14 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
+#include "fuzz_util.h"
+#include "ovsupport/utf_reference.h"
+
 namespace {
 
-[[noreturn]] void fail(const char *what, int line) {
-    std::fprintf(stderr, "fuzz_string.cpp:%d: check failed: %s\n", line, what);
-    std::abort();
-}
+using ovfuzz::c_string;
 
-#define CHECK(cond)                         \
-    do {                                    \
-        if (!(cond)) fail(#cond, __LINE__); \
-    } while (0)
-
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool valid_utf8(std::string_view s) {
-    size_t i = 0;
-    while (i < s.size()) {
-        const auto b = static_cast<unsigned char>(s[i]);
-        if (b < 0x80) {
-            ++i;
-            continue;
-        }
-        size_t len;
-        uint32_t cp;
-        if (b >= 0xC2 && b <= 0xDF) {
-            len = 2;
-            cp = b & 0x1Fu;
-        } else if (b >= 0xE0 && b <= 0xEF) {
-            len = 3;
-            cp = b & 0x0Fu;
-        } else if (b >= 0xF0 && b <= 0xF4) {
-            len = 4;
-            cp = b & 0x07u;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        for (size_t k = 1; k < len; ++k) {
-            const auto c = static_cast<unsigned char>(s[i + k]);
-            if ((c & 0xC0) != 0x80) return false;
-            cp = cp << 6 | (c & 0x3Fu);
-        }
-        if ((len == 3 && cp < 0x800) || (len == 4 && (cp < 0x10000 || cp > 0x10FFFF)) ||
-            (cp >= 0xD800 && cp <= 0xDFFF))
-            return false;
-        i += len;
-    }
-    return true;
-}
+namespace utf = ovsupport::utf;
 
 bool is_continuation(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
@@ -90,31 +50,14 @@ std::string_view cut(std::string_view s, size_t room) {
 
 // Appends one valid character of at most max (>= 1) bytes, never NUL.
 void append_char(FuzzedDataProvider &in, std::string &out, size_t max) {
+    // The first and last scalar value of each length.
+    static constexpr uint32_t kFirst[] = {0, 1, 0x80, 0x800, 0x10000};
+    static constexpr uint32_t kLast[] = {0, 0x7F, 0x7FF, 0xFFFF, 0x10FFFF};
     size_t len = in.ConsumeIntegralInRange<size_t>(1, 4);
     if (len > max) len = max;
-    uint32_t cp;
-    switch (len) {
-        case 1:
-            out += static_cast<char>(in.ConsumeIntegralInRange<uint32_t>(1, 0x7F));
-            return;
-        case 2:
-            cp = in.ConsumeIntegralInRange<uint32_t>(0x80, 0x7FF);
-            out += static_cast<char>(0xC0 | cp >> 6);
-            break;
-        case 3:
-            cp = in.ConsumeIntegralInRange<uint32_t>(0x800, 0xFFFF);
-            if (cp >= 0xD800 && cp <= 0xDFFF) cp += 0x800;  // skip the surrogates
-            out += static_cast<char>(0xE0 | cp >> 12);
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            break;
-        default:
-            cp = in.ConsumeIntegralInRange<uint32_t>(0x10000, 0x10FFFF);
-            out += static_cast<char>(0xF0 | cp >> 18);
-            out += static_cast<char>(0x80 | (cp >> 12 & 0x3F));
-            out += static_cast<char>(0x80 | (cp >> 6 & 0x3F));
-            break;
-    }
-    out += static_cast<char>(0x80 | (cp & 0x3F));
+    uint32_t cp = in.ConsumeIntegralInRange<uint32_t>(kFirst[len], kLast[len]);
+    if (cp >= 0xD800 && cp <= 0xDFFF) cp += 0x800;  // skip the surrogates
+    utf::append_utf8(out, cp);
 }
 
 // Valid UTF-8 text of exactly length bytes.
@@ -136,20 +79,12 @@ Source make_source(FuzzedDataProvider &in) {
     if (in.ConsumeBool()) {
         s.bytes = in.ConsumeRandomLengthString(80);
         s.bytes.resize(strnlen(s.bytes.data(), s.bytes.size()));
-        s.valid = valid_utf8(s.bytes);
+        s.valid = utf::valid(s.bytes);
     } else {
         s.bytes = valid_text(in, in.ConsumeIntegralInRange<size_t>(0, 80));
         s.valid = true;
     }
     return s;
-}
-
-// A heap copy of exactly the text and its terminator.
-std::unique_ptr<char[]> c_string(std::string_view s) {
-    auto p = std::make_unique<char[]>(s.size() + 1);
-    std::memcpy(p.get(), s.data(), s.size());
-    p[s.size()] = '\0';
-    return p;
 }
 
 // A destination of exactly size bytes holding valid text of pos bytes when
@@ -195,7 +130,7 @@ void check_common(const Dest &d, int32_t rc, size_t pos, const std::string *expe
     if (expected != nullptr) {
         CHECK(rc == expected_rc);
         CHECK(std::string_view(d.buf.get(), pos) == *expected);
-        CHECK(valid_utf8(std::string_view(d.buf.get(), pos)));
+        CHECK(utf::valid(std::string_view(d.buf.get(), pos)));
     }
 }
 
@@ -235,13 +170,8 @@ void fuzz_str_to(FuzzedDataProvider &in, bool limited) {
         const bool terminated = in.ConsumeBool();
         const size_t limit =
             in.ConsumeIntegralInRange<size_t>(0, s.bytes.size() + (terminated ? 8 : 0));
-        std::unique_ptr<char[]> src;
-        if (terminated) {
-            src = c_string(s.bytes);
-        } else {
-            src = std::make_unique<char[]>(s.bytes.size());
-            std::memcpy(src.get(), s.bytes.data(), s.bytes.size());
-        }
+        const auto src =
+            terminated ? c_string(s.bytes) : ovfuzz::copy_of(s.bytes.data(), s.bytes.size());
         rc = ov_strn_to(d.data(), null_src ? nullptr : src.get(), limit, d.size,
                         null_pos ? nullptr : &pos);
         piece = piece.substr(0, limit < piece.size() ? limit : piece.size());
@@ -252,7 +182,7 @@ void fuzz_str_to(FuzzedDataProvider &in, bool limited) {
         if (d.size > 0) CHECK(d.buf[0] == '\0');
         return;
     }
-    const bool claim = valid_utf8(piece);
+    const bool claim = utf::valid(piece);
     Model m = model_copy(d.prefix, piece, d.size);
     check_common(d, rc, pos, claim ? &m.text : nullptr, m.rc);
 }
@@ -304,7 +234,7 @@ void fuzz_trimmed(FuzzedDataProvider &in) {
         m.text += cut(lead, room);
         m.rc = EBUFFER;
     }
-    check_common(d, rc, pos, valid_utf8(text) ? &m.text : nullptr, m.rc);
+    check_common(d, rc, pos, utf::valid(text) ? &m.text : nullptr, m.rc);
 }
 
 void fuzz_printf(FuzzedDataProvider &in) {
@@ -330,7 +260,7 @@ void fuzz_printf(FuzzedDataProvider &in) {
     std::string_view text = s.bytes;
     if (precision && static_cast<size_t>(digits) < text.size()) text = text.substr(0, digits);
     Model m = model_copy(d.prefix, text, d.size);
-    check_common(d, rc, pos, valid_utf8(text) ? &m.text : nullptr, m.rc);
+    check_common(d, rc, pos, utf::valid(text) ? &m.text : nullptr, m.rc);
 }
 
 void fuzz_concat(FuzzedDataProvider &in) {
@@ -338,7 +268,7 @@ void fuzz_concat(FuzzedDataProvider &in) {
     Dest d(in, null_pos);
     const size_t count = in.ConsumeIntegralInRange<size_t>(0, 10);
     std::vector<Source> sources;
-    std::vector<std::unique_ptr<char[]>> blocks;
+    std::vector<ovfuzz::Block<char>> blocks;
     const char *p[10] = {};
     for (size_t i = 0; i < count; ++i) {
         sources.push_back(make_source(in));

@@ -19,7 +19,7 @@
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include "fuzz_conv_util.h"
+#include "fuzz_util.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ int32_t model_tokenize(const std::string &line, std::vector<std::string> *tokens
 }
 
 void check_tokenize(const std::string &line) {
-    const auto text = fuzzconv::c_string(line);
+    const auto text = ovfuzz::c_string(line);
     std::vector<std::string> expected;
     const int32_t want = model_tokenize(line, &expected);
     char **array = reinterpret_cast<char **>(&expected);  // must be overwritten
@@ -69,7 +69,7 @@ void check_tokenize(const std::string &line) {
 }
 
 void check_split(const std::string &line, int32_t max_index) {
-    const auto text = fuzzconv::c_string(line);
+    const auto text = ovfuzz::c_string(line);
     std::vector<std::string> pieces;
     for (size_t i = 0; i < line.size();) {
         size_t j = line.find(',', i);
@@ -77,7 +77,7 @@ void check_split(const std::string &line, int32_t max_index) {
         if (j > i) pieces.push_back(line.substr(i, j - i));
         i = j + 1;
     }
-    auto array = fuzzconv::block(sizeof(char *) * static_cast<size_t>(max_index + 1));
+    auto array = ovfuzz::block(sizeof(char *) * static_cast<size_t>(max_index + 1));
     auto **slots = reinterpret_cast<char **>(array.get());
     int32_t count = -1;
     const int32_t rc = ov_str_split_commas(text.get(), slots, max_index, &count);

@@ -26,6 +26,7 @@
 #include "fuzz_utf_util.h"
 
 using namespace fuzzutf;
+using ovfuzz::same_bytes;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     std::vector<uint16_t> units;

@@ -19,6 +19,8 @@
 #include "fuzz_utf_util.h"
 
 using namespace fuzzutf;
+using ovfuzz::c_string;
+using ovfuzz::same_bytes;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     FuzzedDataProvider in(data, size);
@@ -29,7 +31,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t replacement_length = replacement != nullptr ? std::strlen(replacement) : 0;
     std::string text = in.ConsumeRemainingBytesAsString();
     text.resize(std::strlen(text.c_str()));  // up to the first NUL
-    auto src = terminated_copy(text.c_str(), text.size());
+    auto src = c_string(text);
 
     // The model.
     const std::string with = replacement != nullptr ? replacement : "\xEF\xBF\xBD";

@@ -24,12 +24,14 @@
 #include "fuzz_utf_util.h"
 
 using namespace fuzzutf;
+using ovfuzz::c_string;
+using ovfuzz::same_bytes;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const int lenient = size > 0 ? data[0] & 1 : 0;
     std::string text(reinterpret_cast<const char *>(data), size);
     text.resize(std::strlen(text.c_str()));
-    auto src = terminated_copy(text.c_str(), text.size());
+    auto src = c_string(text);
     const bool ok = valid(text);
 
     size_t needed = 0;

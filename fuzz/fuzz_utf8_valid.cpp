@@ -24,6 +24,7 @@
 #include "fuzz_utf_util.h"
 
 using namespace fuzzutf;
+using ovfuzz::c_string;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto *nul_at = static_cast<const uint8_t *>(std::memchr(data, 0, size));
@@ -31,12 +32,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const size_t expected = valid_prefix(data, length);
 
     // Bytes without a terminator, limited by their size.
-    auto raw = exact_copy(data, size);
+    auto raw = ovfuzz::copy_of(data, size);
     CHECK(ov_utf8_valid_prefix(raw.get(), size) == expected);
     CHECK(ov_utf8_is_valid(raw.get(), size) == (length < size && expected == length ? 1 : 0));
 
     // The string up to the first NUL.
-    auto text = terminated_copy(data, length);
+    auto text = c_string(data, length);
     const char *t = text.get();
     CHECK(ov_utf8_is_valid(t, SIZE_MAX) == (expected == length ? 1 : 0));
     CHECK(ov_utf8_valid_prefix(t, SIZE_MAX) == expected);

@@ -5,27 +5,12 @@
 // that the library's fast paths are compared with something obviously right.
 #pragma once
 
-#include <cstdint>
-#include <cstdio>
-#include <cstdlib>
-#include <cstring>
-#include <memory>
-#include <string>
-#include <vector>
+#include <cstddef>
 
+#include "fuzz_util.h"
 #include "ovsupport/utf_reference.h"
 
 namespace fuzzutf {
-
-[[noreturn]] inline void fail(const char *file, int line, const char *what) {
-    std::fprintf(stderr, "%s:%d: check failed: %s\n", file, line, what);
-    std::abort();
-}
-
-#define CHECK(cond)                                            \
-    do {                                                       \
-        if (!(cond)) fuzzutf::fail(__FILE__, __LINE__, #cond); \
-    } while (0)
 
 // The references themselves, shared with the unit tests.
 using ovsupport::utf::append_utf8;
@@ -62,27 +47,6 @@ inline const unsigned char *check_model(const unsigned char *s, size_t available
 // The length a lead byte announces.
 inline size_t announced(unsigned b) {
     return b < 0xC0 ? 1 : b < 0xE0 ? 2 : b < 0xF0 ? 3 : b < 0xF8 ? 4 : b < 0xFC ? 5 : 6;
-}
-
-// A heap copy of exactly the given bytes, so that AddressSanitizer sees a
-// read past them.
-inline std::unique_ptr<char[]> exact_copy(const void *data, size_t n) {
-    std::unique_ptr<char[]> copy(new char[n == 0 ? 1 : n]);
-    if (n != 0) std::memcpy(copy.get(), data, n);
-    return copy;
-}
-
-// A heap copy of the n bytes at data and a terminating NUL, exactly.
-inline std::unique_ptr<char[]> terminated_copy(const void *data, size_t n) {
-    std::unique_ptr<char[]> copy(new char[n + 1]);
-    if (n != 0) std::memcpy(copy.get(), data, n);
-    copy[n] = '\0';
-    return copy;
-}
-
-// memcmp that accepts empty ranges of null pointers.
-inline bool same_bytes(const void *a, const void *b, size_t n) {
-    return n == 0 || std::memcmp(a, b, n) == 0;
 }
 
 }  // namespace fuzzutf

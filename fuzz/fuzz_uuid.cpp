@@ -18,17 +18,9 @@
 #include <memory>
 #include <string>
 
+#include "fuzz_util.h"
+
 namespace {
-
-[[noreturn]] void fail(const char *what, int line) {
-    std::fprintf(stderr, "fuzz_uuid.cpp:%d: check failed: %s\n", line, what);
-    std::abort();
-}
-
-#define CHECK(cond)                         \
-    do {                                    \
-        if (!(cond)) fail(#cond, __LINE__); \
-    } while (0)
 
 constexpr size_t kIdBytes = 16;
 constexpr size_t kTextLen = 36;

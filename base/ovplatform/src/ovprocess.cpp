@@ -187,6 +187,18 @@ int32_t build_arguments(const char *program, char *const args[], int32_t argc, c
     return 0;
 }
 
+// What both ways of starting a program do first: check the arguments,
+// decide whether "sudo" is used, and build the vector to exec.
+// @return 0, or the code of the step that failed.
+int32_t prepare_launch(const char *program, char *const args[], int32_t argc, const char *user,
+                       char *const env[], Launch *launch, ArgVector *argv) noexcept {
+    int32_t rc = check_arguments(program, args, argc);
+    if (rc != 0) return rc;
+    rc = decide_launch(user, env, launch);
+    if (rc != 0) return rc;
+    return build_arguments(program, args, argc, *launch, argv);
+}
+
 // The environment of a child that runs as another user: the caller's own,
 // with "USER", "LOGNAME" and "HOME" set for that user. Built before the fork,
 // as setenv(3) allocates.
@@ -657,13 +669,9 @@ int32_t ov_process_spawn(pid_t *pid, const char *program, char *const args[], in
                          const char *dir, char *const env[], uint32_t flags, ov_spawn_fn_t fn,
                          void *data, ov_file_t *in, ov_file_t *out, ov_file_t *err,
                          const char *user) noexcept {
-    int32_t rc = check_arguments(program, args, argc);
-    if (rc != 0) return rc;
     Launch launch;
-    rc = decide_launch(user, env, &launch);
-    if (rc != 0) return rc;
     ArgVector argv;
-    rc = build_arguments(program, args, argc, launch, &argv);
+    int32_t rc = prepare_launch(program, args, argc, user, env, &launch, &argv);
     if (rc != 0) return rc;
     ChildEnvironment user_env;
     char *const *built_env = nullptr;
@@ -698,13 +706,9 @@ int32_t ov_process_spawn(pid_t *pid, const char *program, char *const args[], in
 int32_t ov_process_spawn_detached(const char *program, char *const args[], int32_t argc,
                                   char *const env[], const char *user, ov_file_t *in,
                                   ov_file_t *out, ov_file_t *err) noexcept {
-    int32_t rc = check_arguments(program, args, argc);
-    if (rc != 0) return rc;
     Launch launch;
-    rc = decide_launch(user, env, &launch);
-    if (rc != 0) return rc;
     ArgVector argv;
-    rc = build_arguments(program, args, argc, launch, &argv);
+    int32_t rc = prepare_launch(program, args, argc, user, env, &launch, &argv);
     if (rc != 0) return rc;
 
     // A user asked for without "sudo" (the caller is root, or that user

@@ -355,6 +355,24 @@ void encode_text(const Base64PairTable &table, const char *alphabet, bool pad, c
     if (out_length != nullptr) *out_length = w;
 }
 
+// Both Base64 encoders, given the buffer size their text needs (terminator
+// included; 0 when it cannot be represented): the checks, then the text. No
+// bytes give the empty text, which still needs room for its terminator.
+int32_t encode_base64(const Base64PairTable &table, const char *alphabet, bool pad,
+                      const void *data, size_t length, size_t needed, char *buffer, size_t size,
+                      size_t *out_length) {
+    if (length == 0) {
+        if (size == 0 || buffer == nullptr) return EINVAL;
+        buffer[0] = '\0';
+        if (out_length != nullptr) *out_length = 0;
+        return 0;
+    }
+    if (data == nullptr || buffer == nullptr) return EINVAL;
+    if (needed == 0 || size < needed) return EBUFFER;
+    encode_text(table, alphabet, pad, data, length, buffer, out_length);
+    return 0;
+}
+
 // The Base64 text length of n bytes with padding: 4 * ceil(n / 3), or 0
 // when that length cannot be represented.
 size_t base64_padded_length(size_t n) {
@@ -750,19 +768,12 @@ int32_t ov_str_hex_decode(const char *text, size_t length, void *buffer, size_t 
 
 int32_t ov_str_base64_encode(const void *data, size_t length, char *buffer, size_t size,
                              size_t *out_length) noexcept {
-    if (length == 0) {
-        if (size == 0 || buffer == nullptr) return EINVAL;
-        buffer[0] = '\0';
-        if (out_length != nullptr) *out_length = 0;
-        return 0;
-    }
-    if (data == nullptr || buffer == nullptr) return EINVAL;
     // Computed without overflow: 4 * ((length + 2) / 3) wraps for lengths
-    // near SIZE_MAX and would let a small buffer through.
+    // near SIZE_MAX and would let a small buffer through. The text's length
+    // is a multiple of 4, so one more for the terminator cannot wrap.
     const size_t encoded = base64_padded_length(length);
-    if (encoded == 0 || encoded >= size) return EBUFFER;
-    encode_text(kBase64Pairs, kBase64Alphabet, true, data, length, buffer, out_length);
-    return 0;
+    return encode_base64(kBase64Pairs, kBase64Alphabet, true, data, length,
+                         encoded != 0 ? encoded + 1 : 0, buffer, size, out_length);
 }
 
 int32_t ov_str_base64_encode_str(const void *data, size_t length, char *buffer,
@@ -821,17 +832,8 @@ size_t ov_str_base64url_size(size_t length) noexcept {
 
 int32_t ov_str_base64url_encode(const void *data, size_t length, char *buffer, size_t size,
                                 size_t *out_length) noexcept {
-    if (length == 0) {
-        if (size == 0 || buffer == nullptr) return EINVAL;
-        buffer[0] = '\0';
-        if (out_length != nullptr) *out_length = 0;
-        return 0;
-    }
-    if (data == nullptr || buffer == nullptr) return EINVAL;
-    const size_t needed = base64url_buffer_size(length);
-    if (needed == 0 || size < needed) return EBUFFER;
-    encode_text(kBase64UrlPairs, kBase64UrlAlphabet, false, data, length, buffer, out_length);
-    return 0;
+    return encode_base64(kBase64UrlPairs, kBase64UrlAlphabet, false, data, length,
+                         base64url_buffer_size(length), buffer, size, out_length);
 }
 
 int32_t ov_str_base64url_encode_str(const void *data, size_t length, char *buffer,

@@ -36,14 +36,9 @@ class DirTest : public ovtest::TempDirTest {
     void SetUp() override {
         TempDirTest::SetUp();
         ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-        saved_umask_ = umask(022);
-    }
-    void TearDown() override {
-        umask(saved_umask_);
-        TempDirTest::TearDown();
     }
     void Touch(const std::string &name) { write_file(path(name), "x"); }
-    mode_t saved_umask_ = 0;
+    ovtest::ScopedUmask umask_{022};
 };
 
 // ---- Creation ---------------------------------------------------------------------------

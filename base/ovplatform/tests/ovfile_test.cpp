@@ -34,13 +34,8 @@ class FileTest : public ovtest::TempDirTest {
         TempDirTest::SetUp();
         // The unprivileged child must be able to reach the test's files.
         ASSERT_EQ(chmod(dir_.c_str(), 0755), 0);
-        ov_umask(022, &saved_umask_);
     }
-    void TearDown() override {
-        ov_umask(saved_umask_, nullptr);
-        TempDirTest::TearDown();
-    }
-    uint32_t saved_umask_ = 0;
+    ovtest::ScopedUmask umask_{022};
 };
 
 // ---- Opening and flag translation ---------------------------------------------

@@ -552,32 +552,7 @@ TEST_F(PathFiles, IsDirFollowsLinks) {
 
 // ---- Program, home and PATH lookups ---------------------------------------------
 
-// Sets or unsets an environment variable for one scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        const char *old = std::getenv(name);
-        had_ = old != nullptr;
-        if (had_) old_ = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            setenv(name_.c_str(), old_.c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-  private:
-    std::string name_;
-    std::string old_;
-    bool had_ = false;
-};
+using ovtest::ScopedEnv;
 
 std::string RealPath(const std::string &p) {
     char buffer[PATH_MAX];

@@ -238,49 +238,57 @@ TEST(AccountLookup, RecordsLargerThanTheFirstBufferAreFound) {
 // Closing inherited descriptors (internal, used by process start-up)
 // ---------------------------------------------------------------------------
 
-// Each way closes exactly the descriptors at or above the first number: low
-// and high ones, gaps between them, and none below. Checked in a child, so
-// that the test program's own descriptors stay open.
-TEST(CloseDescriptors, EveryWayClosesTheSameSet) {
-    using ov::detail::CloseWay;
+using ov::detail::CloseWay;
+
+// Runs close_and_check in a child (so that the test program's own
+// descriptors stay open) once for each way of closing descriptors, with
+// /dev/null open on 19 and on each of open_ones. close_and_check returns
+// 0, a code of its own that legend explains, or 77 when the way is not
+// available here; such a way is passed over. Codes 10 to 12: the
+// descriptors could not be opened.
+void CheckEachCloseWay(const std::vector<int> &open_ones,
+                       const std::function<int(CloseWay)> &close_and_check, const char *legend) {
     for (const CloseWay way : {CloseWay::kCloseRange, CloseWay::kListed, CloseWay::kLoop}) {
         SCOPED_TRACE(static_cast<int>(way));
-        const int status = ovtest::RunChild([way] {
+        const int status = ovtest::RunChild([&] {
             const int base = open("/dev/null", O_RDONLY);
             if (base < 0) return 10;
-            // Spread out: just above the first, in the middle, near the limit.
-            const long limit = ov::detail::open_file_limit();
-            const int numbers[] = {20, 21, 23, 300, static_cast<int>(limit - 1)};
-            for (int fd : numbers)
+            for (int fd : open_ones)
                 if (dup2(base, fd) != fd) return 11;
             if (dup2(base, 19) != 19) return 12;
-            if (!ov::detail::close_descriptors_by(way, 20)) return 77;  // not available here
+            return close_and_check(way);
+        });
+        if (status == 77) continue;
+        EXPECT_EQ(status, 0) << legend;
+    }
+}
+
+// Each way closes exactly the descriptors at or above the first number: low
+// and high ones, gaps between them, and none below.
+TEST(CloseDescriptors, EveryWayClosesTheSameSet) {
+    // Spread out: just above the first, in the middle, near the limit.
+    const std::vector<int> numbers = {20, 21, 23, 300,
+                                      static_cast<int>(ov::detail::open_file_limit() - 1)};
+    CheckEachCloseWay(
+        numbers,
+        [&](CloseWay way) {
+            if (!ov::detail::close_descriptors_by(way, 20)) return 77;
             for (int fd : numbers)
                 if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) return 1;
             if (fcntl(19, F_GETFD) == -1) return 2;  // below the first: kept
             if (fcntl(0, F_GETFD) == -1 && fcntl(1, F_GETFD) == -1) return 3;
             return 0;
-        });
-        if (status == 77) continue;
-        EXPECT_EQ(status, 0)
-            << "1: one at or above the first stayed open, 2-3: one below was closed";
-    }
+        },
+        "1: one at or above the first stayed open, 2-3: one below was closed");
 }
 
 // Descriptors asked to be kept stay open, whichever way closes the rest:
 // between gaps, next to each other, at the first number, and ones given
 // twice or below the first.
 TEST(CloseDescriptors, KeptOnesStayOpen) {
-    using ov::detail::CloseWay;
-    for (const CloseWay way : {CloseWay::kCloseRange, CloseWay::kListed, CloseWay::kLoop}) {
-        SCOPED_TRACE(static_cast<int>(way));
-        const int status = ovtest::RunChild([way] {
-            const int base = open("/dev/null", O_RDONLY);
-            if (base < 0) return 10;
-            const int open_ones[] = {20, 21, 22, 23, 40, 41, 300};
-            for (int fd : open_ones)
-                if (dup2(base, fd) != fd) return 11;
-            if (dup2(base, 19) != 19) return 12;
+    CheckEachCloseWay(
+        {20, 21, 22, 23, 40, 41, 300},
+        [](CloseWay way) {
             const int keep[] = {41, 20, 22, 41, 19, 23};
             if (!ov::detail::close_descriptors_except_by(way, 20, keep, 6)) return 77;
             for (int fd : {19, 20, 22, 23, 41})
@@ -288,10 +296,8 @@ TEST(CloseDescriptors, KeptOnesStayOpen) {
             for (int fd : {21, 40, 300})
                 if (fcntl(fd, F_GETFD) != -1) return 2;
             return 0;
-        });
-        if (status == 77) continue;
-        EXPECT_EQ(status, 0) << "1: a kept one was closed, 2: another one stayed open";
-    }
+        },
+        "1: a kept one was closed, 2: another one stayed open");
 }
 
 TEST(CloseDescriptors, KeepsErrnoAndIgnoresANegativeStart) {
@@ -311,30 +317,7 @@ TEST(CloseDescriptors, KeepsErrnoAndIgnoresANegativeStart) {
 // Helpers: the environment, checks made in a child, private system files
 // ---------------------------------------------------------------------------
 
-// Sets (or, for a null value, unsets) an environment variable for a scope and
-// puts the previous state back afterwards.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char *name, const char *value) : name_(name) {
-        if (const char *old = std::getenv(name)) saved_ = old;
-        if (value != nullptr)
-            setenv(name, value, 1);
-        else
-            unsetenv(name);
-    }
-    ~ScopedEnv() {
-        if (saved_)
-            setenv(name_.c_str(), saved_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv &) = delete;
-    ScopedEnv &operator=(const ScopedEnv &) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> saved_;
-};
+using ovtest::ScopedEnv;
 
 // Failures of checks made in a child process, as text for the parent to
 // report: gtest assertions made in a child are lost with it.

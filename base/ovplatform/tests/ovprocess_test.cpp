@@ -278,13 +278,8 @@ class PidFileTest : public ProcessTest {
     void SetUp() override {
         ProcessTest::SetUp();
         ASSERT_EQ(std::system(("mkdir -p " + path("var/run/orvane")).c_str()), 0);
-        ov_umask(022, &saved_umask_);
     }
-    void TearDown() override {
-        ov_umask(saved_umask_, nullptr);
-        ProcessTest::TearDown();
-    }
-    uint32_t saved_umask_ = 0;
+    ovtest::ScopedUmask umask_{022};
 };
 
 TEST_F(PidFileTest, HoldsTheProcessIdUntilRemoved) {

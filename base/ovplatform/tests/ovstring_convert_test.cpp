@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "ovsupport/sanitizers.h"
+#include "ovsupport/wildcard_reference.h"
 #include "test_util.h"
 
 // In plain builds the test program's malloc and free stand in front of the
@@ -396,35 +397,22 @@ TEST(StrBase64, StrictDecoderRejectsIllegalBytesWithALogLine) {
     EXPECT_EQ(lines[0].source, kSource);
 }
 
-#ifndef OV_TEST_SANITIZED
 // In a child whose address space has room for the text but not for a copy
 // of it, the strict decoder's scratch copy cannot be had.
 int base64_copy_under_memory_limit() {
     const size_t size = 32u << 20;
     std::string text(size, 'A');
     text[1] = '\n';  // white space sends the text to the copy
-    long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr || std::fscanf(statm, "%ld", &pages) != 1) return 3;
-    std::fclose(statm);
-    const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    struct rlimit limit = {now + (16u << 20), now + (16u << 20)};
-    if (setrlimit(RLIMIT_AS, &limit) != 0) return 3;
+    if (!ovtest::cap_address_space(16u << 20)) return 3;
     LogCapture log;
     static unsigned char out[16];
     const int32_t rc = ov_str_base64_to_buf(text.data(), text.size(), out, sizeof out, nullptr);
     std::fprintf(stderr, "rc=%d\n", rc);
     return rc == ENOMEM && log.count("ov_str_base64_to_buf(): malloc failed") == 1 ? 0 : 1;
 }
-#endif
 
 TEST(StrBase64DeathTest, ScratchCopyFailureIsLogged) {
-#ifdef OV_TEST_SANITIZED
-    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(base64_copy_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
-#endif
+    ovtest::ExpectOutOfMemoryHandled(base64_copy_under_memory_limit);
 }
 
 DecodeResult lenient(const std::string &text, size_t size) {
@@ -577,28 +565,6 @@ TEST(StrBase64, RoundTripsOfEveryLengthAndByte) {
 
 // ---- Wildcards --------------------------------------------------------------------------------
 
-// The matcher's rules written as the plain recursion, which tries every
-// place for every star: the reference for the short cases below.
-int reference_match(const char *p, const char *t) {
-    for (;;) {
-        if (*p == '\0') return *t == '\0' ? 0 : 1;
-        if (*t == '\0') return p[0] == '*' && p[1] == '\0' ? 0 : 1;
-        if (*p == '*') {
-            if (p[1] == '\0') return 0;
-            for (; *t != '\0'; ++t)
-                if (reference_match(p + 1, t) == 0) return 0;
-            return 1;
-        }
-        if (*p == '?') {
-        } else {
-            if (*p == '\\') ++p;
-            if (*p != *t) return 1;
-        }
-        ++p;
-        ++t;
-    }
-}
-
 TEST(StrWildcard, KnownResultsAndQuirks) {
     struct Case {
         const char *pattern;
@@ -633,7 +599,7 @@ TEST(StrWildcard, KnownResultsAndQuirks) {
         trace.append(" / ").append(c.text);
         SCOPED_TRACE(trace);
         EXPECT_EQ(ov_str_wildcard_match(c.pattern, c.text), c.result);
-        EXPECT_EQ(reference_match(c.pattern, c.text), c.result);
+        EXPECT_EQ(ovsupport::wildcard::match(c.pattern, c.text), c.result);
     }
     EXPECT_EQ(ov_str_wildcard_match(nullptr, "a"), 1);
     EXPECT_EQ(ov_str_wildcard_match("a", nullptr), 1);
@@ -661,7 +627,7 @@ TEST(StrWildcard, EqualsTheRecursionOnAllShortInputs) {
     for (const std::string &p : patterns) {
         for (const std::string &t : texts) {
             if (ov_str_wildcard_match(p.c_str(), t.c_str()) !=
-                    reference_match(p.c_str(), t.c_str()) &&
+                    ovsupport::wildcard::match(p.c_str(), t.c_str()) &&
                 ++differences <= 5) {
                 ADD_FAILURE() << "pattern '" << p << "' text '" << t << "'";
             }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <sys/resource.h>
 #include <unistd.h>
@@ -25,6 +26,22 @@ struct Buf {
     Buf() { std::memset(data, '#', N); }
     std::string str() const { return std::string(data); }
 };
+
+// The writers that put src at *pos of a buffer of size bytes: ov_str_to,
+// ov_trimmed_str_to, ov_str_escape_to.
+using WriteTo = int32_t (*)(char *dst, const char *src, size_t size, size_t *pos);
+
+// Writes src with write at the start of a buffer of exactly size bytes, and
+// checks the code, the text the buffer then holds, and the position (the
+// index of its terminator).
+void ExpectWrite(WriteTo write, const char *src, size_t size, int32_t rc, const char *text) {
+    SCOPED_TRACE(::testing::PrintToString(src) + " in " + std::to_string(size) + " bytes");
+    std::vector<char> buf(size, '#');
+    size_t pos = 0;
+    EXPECT_EQ(write(buf.data(), src, size, &pos), rc);
+    EXPECT_STREQ(buf.data(), text);
+    EXPECT_EQ(pos, std::strlen(text));
+}
 
 // ---- ov_str_to / ov_strn_to / ov_str_copy -----------------------------------
 
@@ -166,12 +183,7 @@ INSTANTIATE_TEST_SUITE_P(Widths, StrCopyUtf8,
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST(StrCopy, CutInsideTwoByteCharacterLeavesTheLetterBefore) {
-    const char src[] = {'a', '\xC3', '\xA9', '\0'};
-    char buf[3];
-    size_t pos = 0;
-    EXPECT_EQ(ov_str_to(buf, src, sizeof buf, &pos), EBUFFER);
-    EXPECT_STREQ(buf, "a");
-    EXPECT_EQ(pos, 1u);
+    ExpectWrite(ov_str_to, "a\xC3\xA9", 3, EBUFFER, "a");
 }
 
 TEST(StrCopy, CutRepairLooksOnlyAtTheEndOfTheWholeText) {
@@ -424,19 +436,11 @@ TEST(StrUtil, Strnlen) {
 // ---- ov_trimmed_str_to ----------------------------------------------------------
 
 TEST(TrimmedStr, SurroundingWhiteSpaceIsDropped) {
-    char buf[4];
-    size_t pos = 0;
-    EXPECT_EQ(ov_trimmed_str_to(buf, "  abc  ", sizeof buf, &pos), 0);
-    EXPECT_STREQ(buf, "abc");
-    EXPECT_EQ(pos, 3u);
-
-    pos = 0;
-    EXPECT_EQ(ov_trimmed_str_to(buf, "  abcdef", sizeof buf, &pos), EBUFFER);
-    EXPECT_STREQ(buf, "abc");
-    EXPECT_EQ(pos, 3u);
+    ExpectWrite(ov_trimmed_str_to, "  abc  ", 4, 0, "abc");
+    ExpectWrite(ov_trimmed_str_to, "  abcdef", 4, EBUFFER, "abc");
 
     char big[32];
-    pos = 0;
+    size_t pos = 0;
     EXPECT_EQ(ov_trimmed_str_to(big, "\t\n a b \r\v\f", sizeof big, &pos), 0);
     EXPECT_STREQ(big, "a b");
     EXPECT_EQ(ov_trimmed_str_to(big, "  x ", sizeof big, &pos), 0);
@@ -460,18 +464,9 @@ TEST(TrimmedStr, BlankSourcesGiveAnEmptyPiece) {
 }
 
 TEST(TrimmedStr, CutKeepsTrailingSpaceUpToTheCutAndWholeCharacters) {
-    char buf[5];
-    size_t pos = 0;
-    EXPECT_EQ(ov_trimmed_str_to(buf, "ab   cd", sizeof buf, &pos), EBUFFER);
-    EXPECT_STREQ(buf, "ab  ");
-    EXPECT_EQ(pos, 4u);
-    pos = 0;
-    EXPECT_EQ(ov_trimmed_str_to(buf, " ab\xE2\x82\xAC ", sizeof buf, &pos), EBUFFER);
-    EXPECT_STREQ(buf, "ab");
-    EXPECT_EQ(pos, 2u);
-    pos = 0;
-    EXPECT_EQ(ov_trimmed_str_to(buf, " a\xE2\x82\xAC   ", sizeof buf, &pos), 0);  // exact fit
-    EXPECT_STREQ(buf, "a\xE2\x82\xAC");
+    ExpectWrite(ov_trimmed_str_to, "ab   cd", 5, EBUFFER, "ab  ");
+    ExpectWrite(ov_trimmed_str_to, " ab\xE2\x82\xAC ", 5, EBUFFER, "ab");
+    ExpectWrite(ov_trimmed_str_to, " a\xE2\x82\xAC   ", 5, 0, "a\xE2\x82\xAC");  // exact fit
 }
 
 TEST(TrimmedStr, BadArguments) {
@@ -613,22 +608,8 @@ TEST(StrAlloc, PiecesAssembleAcrossGrowth) {
     EXPECT_EQ(std::string(u.buf).substr(1021), "\xE2\x82\xAC");
 }
 
-#ifndef OV_TEST_SANITIZED
 constexpr size_t kMiB = size_t{1} << 20;
-
-// Caps the address space of the calling process (a death-test child) at its
-// present size plus extra bytes. Returns false when that cannot be done.
-bool cap_address_space(size_t extra) {
-    long pages = 0;
-    FILE *statm = std::fopen("/proc/self/statm", "r");
-    if (statm == nullptr) return false;
-    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
-    std::fclose(statm);
-    if (!read) return false;
-    rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
-    struct rlimit limit = {now + extra, now + extra};
-    return setrlimit(RLIMIT_AS, &limit) == 0;
-}
+using ovtest::cap_address_space;
 
 // Runs in a child whose address space is capped so that the doubling fails
 // between 64 MiB and 128 MiB.
@@ -646,18 +627,11 @@ int grow_under_memory_limit() {
     std::free(buf);
     return kept ? 0 : 1;
 }
-#endif
 
 TEST(StrAllocDeathTest, FailedGrowthKeepsTheOldBufferAndSize) {
-#ifdef OV_TEST_SANITIZED
-    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(grow_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
-#endif
+    ovtest::ExpectOutOfMemoryHandled(grow_under_memory_limit);
 }
 
-#ifndef OV_TEST_SANITIZED
 // Runs in a child that can hold a 32 MiB destination but not a second
 // buffer of that size, so the formatting's scratch buffer cannot be had.
 int printf_under_memory_limit() {
@@ -677,15 +651,9 @@ int printf_under_memory_limit() {
     std::free(buf);
     return kept ? 0 : 1;
 }
-#endif
 
 TEST(StrPrintfDeathTest, ScratchBufferFailureKeepsTheFirstPassText) {
-#ifdef OV_TEST_SANITIZED
-    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
-#else
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
-    EXPECT_EXIT(std::exit(printf_under_memory_limit()), ::testing::ExitedWithCode(0), "rc=12");
-#endif
+    ovtest::ExpectOutOfMemoryHandled(printf_under_memory_limit);
 }
 
 TEST(StrAlloc, LimitedCopy) {
@@ -783,17 +751,11 @@ TEST(StrEscape, OnlyPrintableTextPassesAndEveryOtherByteIsSpelledOut) {
         EXPECT_EQ(pos, std::strlen(c.out));
     }
     // A cut never splits an escape or a character.
-    char small[8];
-    size_t pos = 0;
-    EXPECT_EQ(ov_str_escape_to(small, "abcd\x1b", sizeof small, &pos), EBUFFER);
-    EXPECT_STREQ(small, "abcd");
-    EXPECT_EQ(pos, 4u);
-    pos = 0;
-    EXPECT_EQ(ov_str_escape_to(small, "abcde\xe2\x82\xac", sizeof small, &pos), EBUFFER);
-    EXPECT_STREQ(small, "abcde");
+    ExpectWrite(ov_str_escape_to, "abcd\x1b", 8, EBUFFER, "abcd");
+    ExpectWrite(ov_str_escape_to, "abcde\xe2\x82\xac", 8, EBUFFER, "abcde");
     // Appends at a position; bad arguments.
     char out[32] = "x=";
-    pos = 2;
+    size_t pos = 2;
     EXPECT_OV_OK(ov_str_escape_to(out, "\n", sizeof out, &pos));
     EXPECT_STREQ(out, "x=\\n");
     EXPECT_EQ(ov_str_escape_to(out, nullptr, sizeof out, nullptr), EINVAL);

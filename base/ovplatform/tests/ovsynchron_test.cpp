@@ -447,21 +447,11 @@ TEST(Semaphore, CaughtSignalEndsATimedTake) {
     ASSERT_TRUE(handler.ok());
     ov_sem_t sem;
     ASSERT_OV_OK(ov_sem_init(&sem, 0));
-    Gate about_to_take, returned;
-    int32_t rc = -1;
-    int64_t waited_usec = -1;
-    std::thread taker([&] {
-        about_to_take.open();
-        const int64_t start = monotonic_usec();
-        rc = ov_sem_trywait(&sem, 60000);
-        waited_usec = monotonic_usec() - start;
-        returned.open();
-    });
-    about_to_take.wait();
-    EXPECT_TRUE(ovtest::InterruptUntil(taker.native_handle(), returned));
-    taker.join();
-    EXPECT_EQ(rc, EAGAIN);
-    EXPECT_LT(waited_usec, 30 * 1000000);
+    const ovtest::Interrupted take =
+        ovtest::InterruptCall([&] { return ov_sem_trywait(&sem, 60000); });
+    EXPECT_TRUE(take.ended);
+    EXPECT_EQ(take.rc, EAGAIN);
+    EXPECT_LT(take.usec, 30 * 1000000);
     EXPECT_EQ(sem_value(&sem), 0);
     EXPECT_OV_OK(ov_sem_destroy(&sem));
 }

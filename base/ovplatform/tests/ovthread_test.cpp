@@ -162,23 +162,13 @@ TEST(ThreadSleep, CaughtSignalEndsTheSleepEarly) {
     ovtest::Usr1Handler handler;
     ASSERT_TRUE(handler.ok());
     constexpr uint32_t kRequestedMs = 20000;
-    Gate about_to_sleep, woke;
-    int32_t rc = -1;
-    int64_t slept_usec = -1;
-    std::thread sleeper([&] {
-        about_to_sleep.open();
-        const int64_t start = monotonic_usec();
-        rc = ov_thread_sleep_ms(kRequestedMs);
-        slept_usec = monotonic_usec() - start;
-        woke.open();
-    });
-    about_to_sleep.wait();
     const int caught_before = ovtest::Usr1Handler::caught();
-    EXPECT_TRUE(ovtest::InterruptUntil(sleeper.native_handle(), woke));
-    sleeper.join();
-    EXPECT_EQ(rc, EINTR);
+    const ovtest::Interrupted slept =
+        ovtest::InterruptCall([] { return ov_thread_sleep_ms(kRequestedMs); });
+    EXPECT_TRUE(slept.ended);
+    EXPECT_EQ(slept.rc, EINTR);
     EXPECT_GT(ovtest::Usr1Handler::caught(), caught_before);
-    EXPECT_LT(slept_usec, int64_t{kRequestedMs} * 1000 / 2);
+    EXPECT_LT(slept.usec, int64_t{kRequestedMs} * 1000 / 2);
 }
 
 }  // namespace

@@ -246,49 +246,51 @@ TEST(TimeAdd, InfinitiesAreReportedAsDebugTraces) {
     }
 }
 
-TEST(TimeAdd, MicrosecondCounts) {
-    struct Case {
-        ov_timeval_t target;
-        uint64_t usec;
-        ov_timeval_t expected;
-    };
-    const Case cases[] = {
-        {{10, 600000}, 2500000, {13, 100000}},
-        {{0, 1}, 999999, {1, 0}},
-        {{0, 0}, 4294967295999999ull, {4294967295, 999999}},
-        {{10, 600000}, UINT64_MAX, kInfinite},
-        {{kMin, 0}, UINT64_MAX, kInfinite},  // all ones wins over any target
-        {{kMax, 0}, 5, {kMax, 0}},
-        {{kMin, 3}, 5, {kMin, 3}},
-    };
+// A count of microseconds added to or taken from a time value, and the
+// value that must result.
+template <class Usec>
+struct StepCase {
+    ov_timeval_t target;
+    Usec usec;
+    ov_timeval_t expected;
+};
+
+// Applies step (shown as sign in the trace) to each case's target, and once
+// to a null target, which it must ignore.
+template <class Usec>
+void ExpectSteps(void (*step)(ov_timeval_t *, Usec), const char *sign,
+                 std::initializer_list<StepCase<Usec>> cases) {
     for (const auto &c : cases) {
-        SCOPED_TRACE(str(c.target) + " + " + std::to_string(c.usec));
+        SCOPED_TRACE(str(c.target) + sign + std::to_string(c.usec));
         ov_timeval_t t = c.target;
-        ov_time_add_usec(&t, c.usec);
+        step(&t, c.usec);
         EXPECT_TV(t, c.expected.tv_sec, c.expected.tv_usec);
     }
-    ov_time_add_usec(nullptr, 1);
+    step(nullptr, 1);
+}
+
+TEST(TimeAdd, MicrosecondCounts) {
+    ExpectSteps(ov_time_add_usec, " + ",
+                {
+                    {{10, 600000}, 2500000, {13, 100000}},
+                    {{0, 1}, 999999, {1, 0}},
+                    {{0, 0}, 4294967295999999ull, {4294967295, 999999}},
+                    {{10, 600000}, UINT64_MAX, kInfinite},
+                    {{kMin, 0}, UINT64_MAX, kInfinite},  // all ones wins over any target
+                    {{kMax, 0}, 5, {kMax, 0}},
+                    {{kMin, 3}, 5, {kMin, 3}},
+                });
 }
 
 TEST(TimeSub, SubtractsAtMostOneSecondWithBorrow) {
-    struct Case {
-        ov_timeval_t target;
-        uint32_t usec;
-        ov_timeval_t expected;
-    };
-    const Case cases[] = {
-        {{10, 200000}, 1500000, {9, 200000}},  // limited to one second
-        {{10, 200000}, 300000, {9, 900000}},   // borrow
-        {{10, 200000}, 200000, {10, 0}},       // equal: no borrow
-        {{10, 200000}, 1000000, {9, 200000}}, {{10, 200000}, 0, {10, 200000}},
-    };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(str(c.target) + " - " + std::to_string(c.usec));
-        ov_timeval_t t = c.target;
-        ov_time_sub_usec(&t, c.usec);
-        EXPECT_TV(t, c.expected.tv_sec, c.expected.tv_usec);
-    }
-    ov_time_sub_usec(nullptr, 1);
+    ExpectSteps(ov_time_sub_usec, " - ",
+                {
+                    {{10, 200000}, 1500000, {9, 200000}},  // limited to one second
+                    {{10, 200000}, 300000, {9, 900000}},   // borrow
+                    {{10, 200000}, 200000, {10, 0}},       // equal: no borrow
+                    {{10, 200000}, 1000000, {9, 200000}},
+                    {{10, 200000}, 0, {10, 200000}},
+                });
 }
 
 TEST(TimeSub, DifferencesInMicroseconds) {

@@ -11,13 +11,17 @@
 
 #include "ovsupport/files.h"
 #include "ovsupport/process.h"
+#include "ovsupport/sanitizers.h"
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlog.h>
 #include <ovplatform/ovtime.h>
 
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -28,11 +32,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ovtest {
@@ -68,6 +75,31 @@ inline void write_file(const std::string &path, const std::string &data) {
 }
 
 using ovsupport::kNobody;
+
+// Sets (or, for a null value, unsets) an environment variable for a scope and
+// puts the previous state back afterwards.
+class ScopedEnv {
+  public:
+    ScopedEnv(const char *name, const char *value) : name_(name) {
+        if (const char *old = std::getenv(name)) saved_ = old;
+        if (value != nullptr)
+            setenv(name, value, 1);
+        else
+            unsetenv(name);
+    }
+    ~ScopedEnv() {
+        if (saved_)
+            setenv(name_.c_str(), saved_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv &) = delete;
+    ScopedEnv &operator=(const ScopedEnv &) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
 
 // Runs body in a forked child and returns its exit status; -1 when the child
 // could not be started or did not exit normally.
@@ -108,6 +140,104 @@ inline bool RunUnprivileged(const std::function<bool()> &check, bool *passed) {
     if (code < 0 || code == ovsupport::kCannotSwitchUser) return false;
     *passed = code == 0;
     return true;
+}
+
+// Sets the process's umask for its lifetime and puts the previous one back
+// afterwards; as a fixture's member, for each test of the fixture.
+class ScopedUmask {
+  public:
+    explicit ScopedUmask(mode_t mask) : saved_(umask(mask)) {}
+    ~ScopedUmask() { umask(saved_); }
+    ScopedUmask(const ScopedUmask &) = delete;
+    ScopedUmask &operator=(const ScopedUmask &) = delete;
+
+  private:
+    mode_t saved_;
+};
+
+// A test that runs programs as their users run them, each as a child
+// process with its standard output and error in files of the test's
+// directory (TAG.out and TAG.err, "tool" unless another tag is given).
+// Every child it started or adopted and did not wait for with finish() is
+// killed and reaped when the test ends.
+class ProgramTest : public TempDirTest {
+  protected:
+    void TearDown() override {
+        end_children();
+        TempDirTest::TearDown();
+    }
+
+    // Starts binary with args, set up as opt says, its output in the files
+    // of tag.
+    pid_t start_program(const std::string &binary, const std::vector<std::string> &args,
+                        ovsupport::ChildOptions opt = {}, const std::string &tag = "tool") {
+        opt.out = out_path(tag);
+        opt.err = err_path(tag);
+        return adopt(ovsupport::StartProgram(binary, args, opt));
+    }
+    // Makes pid (a child, or an orphan this process reaps as a subreaper) one
+    // that the test ends unless it waits for it.
+    pid_t adopt(pid_t pid) {
+        if (pid > 0) children_.push_back(pid);
+        return pid;
+    }
+    // Waits at most limit (generous: the point is behaviour, not speed) and
+    // returns ovsupport::ExitCode of the wait; a child still running then is
+    // killed.
+    int finish(pid_t pid, std::chrono::milliseconds limit = std::chrono::seconds(60)) {
+        std::erase(children_, pid);
+        return ovsupport::ExitCode(ovsupport::WaitFor(pid, limit));
+    }
+    // Kills and reaps the children still running.
+    void end_children() {
+        for (pid_t pid : children_) {
+            kill(pid, SIGKILL);
+            waitpid(pid, nullptr, 0);
+        }
+        children_.clear();
+    }
+
+    std::string out_path(const std::string &tag = "tool") const { return path(tag + ".out"); }
+    std::string err_path(const std::string &tag = "tool") const { return path(tag + ".err"); }
+    std::string out(const std::string &tag = "tool") const {
+        return ovsupport::read_file(out_path(tag));
+    }
+    std::string err(const std::string &tag = "tool") const {
+        return ovsupport::read_file(err_path(tag));
+    }
+
+  private:
+    std::vector<pid_t> children_;
+};
+
+// ---- Memory limits ---------------------------------------------------------------------------
+
+// Caps the address space of the calling process (a death-test child) at its
+// present size plus extra bytes. @return false when that cannot be done.
+inline bool cap_address_space(size_t extra) {
+    long pages = 0;
+    FILE *statm = std::fopen("/proc/self/statm", "r");
+    if (statm == nullptr) return false;
+    const bool read = std::fscanf(statm, "%ld", &pages) == 1;
+    std::fclose(statm);
+    if (!read) return false;
+    const rlim_t now = static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE));
+    const struct rlimit limit = {now + extra, now + extra};
+    return setrlimit(RLIMIT_AS, &limit) == 0;
+}
+
+// Runs check in a death-test child that caps its own address space
+// (cap_address_space): it must print "rc=12" (ENOMEM) on standard error and
+// return 0 when what it checks held. The sanitizers' shadow memory does not
+// work under an address-space limit, so their builds skip this.
+inline void ExpectOutOfMemoryHandled(int (*check)()) {
+#ifdef OV_TEST_SANITIZED
+    (void)check;
+    GTEST_SKIP() << "the sanitizers' shadow memory does not work under an address-space limit";
+#else
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(std::exit(check()), ::testing::ExitedWithCode(0), "rc=12");
+#endif
 }
 
 // ---- Threads and time -----------------------------------------------------------------------
@@ -176,12 +306,43 @@ inline bool InterruptUntil(pthread_t target, Gate &done) {
     return false;
 }
 
+// Seconds on the steady clock since start.
+inline double seconds_since(std::chrono::steady_clock::time_point start) {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // The library's monotonic clock in microseconds, for measuring how long a
 // call took with the same clock its timeouts are based on.
 inline int64_t monotonic_usec() {
     ov_timeval_t t{};
     ov_time_monotonic_now(&t);
     return t.tv_sec * 1000000 + t.tv_usec;
+}
+
+// What a blocking call gave when signals were sent to interrupt it.
+struct Interrupted {
+    int32_t rc = -1;
+    int64_t usec = -1;   // how long the call took
+    bool ended = false;  // it returned while the signals were being sent
+};
+
+// Runs call on a thread of its own and sends that thread SIGUSR1 until the
+// call returns (InterruptUntil); the caller holds a Usr1Handler, so that the
+// signal is caught.
+inline Interrupted InterruptCall(const std::function<int32_t()> &call) {
+    Gate about_to_call, returned;
+    Interrupted result;
+    std::thread caller([&] {
+        about_to_call.open();
+        const int64_t start = monotonic_usec();
+        result.rc = call();
+        result.usec = monotonic_usec() - start;
+        returned.open();
+    });
+    about_to_call.wait();
+    result.ended = InterruptUntil(caller.native_handle(), returned);
+    caller.join();
+    return result;
 }
 
 // ---- Logging -------------------------------------------------------------------------------

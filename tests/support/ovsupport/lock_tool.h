@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <cstdlib>
+#include <initializer_list>
 #include <string>
 
 namespace ovsupport {
@@ -34,6 +35,19 @@ inline pid_t worker_pid(const std::string &out) {
 // The one line on standard error with which the tool gives up on a lock.
 inline std::string acquire_failure(const std::string &file, const std::string &reason) {
     return "ovlockfile: Unable to acquire lock on " + file + " (" + reason + ")\n";
+}
+
+// A shell command for a contender's command: it writes into file each of
+// pids that still runs at the moment it starts, "PID STATE" a line. One that
+// is gone, or a zombie waiting for its new parent to reap it, is not listed:
+// an empty file says that an earlier holder's command was stopped in time.
+inline std::string list_running_command(std::initializer_list<int> pids, const std::string &file) {
+    std::string command = "for p in";
+    for (const int pid : pids) command.append(" ").append(std::to_string(pid));
+    command.append(
+        "; do s=; read -r _ _ s _ < /proc/$p/stat 2>/dev/null; "
+        "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo \"$p $s\"; done > ");
+    return command.append(file).append("; true");
 }
 
 }  // namespace ovsupport

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ovsupport::utf {
@@ -50,7 +51,7 @@ inline size_t valid_prefix(const unsigned char *s, size_t n) {
     return i;
 }
 
-inline bool valid(const std::string &s) {
+inline bool valid(std::string_view s) {
     return valid_prefix(reinterpret_cast<const unsigned char *>(s.data()), s.size()) == s.size();
 }
 

@@ -46,25 +46,15 @@ constexpr char kUsage[] = "Usage: ovlockfile [-AD] file [expiration_seconds]\n";
 constexpr char kVersionLine[] = "ovlockfile version " OV_VERSION_TEXT "\n";
 constexpr char kSighupLine[] = "SIGHUP: Received termination signal. Lock will be released.\n";
 
-class Tool : public ovtest::TempDirTest {
+class Tool : public ovtest::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
+        ProgramTest::SetUp();
         ASSERT_EQ(prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
     }
-    void TearDown() override {
-        for (pid_t w : workers_) {
-            kill(w, SIGKILL);
-            waitpid(w, nullptr, 0);
-        }
-        TempDirTest::TearDown();
-    }
 
-    // The tool's set-up: its standard output and error go to files in the
-    // temporary directory, replacing what opt names.
-    ovsupport::ChildOptions tool_options(ovsupport::ChildOptions opt) const {
-        opt.out = out_path();
-        opt.err = err_path();
+    // The tool's set-up beyond what ProgramTest gives it.
+    static ovsupport::ChildOptions tool_options(ovsupport::ChildOptions opt) {
         // A sanitizer's leak check at exit needs a process of its own.
         if (opt.nproc_limit) opt.env.push_back("ASAN_OPTIONS=detect_leaks=0");
         return opt;
@@ -72,39 +62,26 @@ class Tool : public ovtest::TempDirTest {
 
     // Starts the tool as a child process.
     pid_t start(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
-        return ovsupport::StartProgram(tool_, args, tool_options(opt));
+        return start_program(tool_, args, tool_options(opt));
     }
 
-    // In a child process: becomes the tool.
+    // In a child process: becomes the tool, its output in the test's files.
     [[noreturn]] void exec_tool(const std::vector<std::string> &args) {
-        ovsupport::ExecProgram(tool_, args, tool_options({}));
+        ovsupport::ExecProgram(tool_, args, {.out = out_path(), .err = err_path()});
     }
 
     // Runs the tool's first process to its end; returns its exit code.
     int run(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
-        const pid_t pid = start(args, opt);
-        first_pid_ = pid;
-        return ExitCode(WaitFor(pid, 20s));
+        first_pid_ = start(args, opt);
+        return finish(first_pid_, 20s);
     }
 
     // After a successful run: the worker's pid from stdout.
-    pid_t worker() {
-        const pid_t w = ovsupport::worker_pid(out());
-        if (w > 0) workers_.push_back(w);
-        return w;
-    }
+    pid_t worker() { return adopt(ovsupport::worker_pid(out())); }
 
     // Waits for the worker (reparented to us) and returns its exit code.
-    int reap_worker(pid_t w, std::chrono::milliseconds limit = 10s) {
-        const int code = ExitCode(WaitFor(w, limit));
-        std::erase(workers_, w);
-        return code;
-    }
+    int reap_worker(pid_t w, std::chrono::milliseconds limit = 10s) { return finish(w, limit); }
 
-    std::string out_path() const { return dir_ + "/stdout"; }
-    std::string err_path() const { return dir_ + "/stderr"; }
-    std::string out() const { return read_file(out_path()); }
-    std::string err() const { return read_file(err_path()); }
     std::string lock_name() const { return path("work/res"); }
     std::string lock_file() const { return lock_name() + ".lck"; }
     std::string work() const { return path("work"); }
@@ -113,7 +90,6 @@ class Tool : public ovtest::TempDirTest {
     // points this at a copy that user can reach (see program_copy.h).
     std::string tool_ = OVLOCKFILE_BIN;
     pid_t first_pid_ = -1;
-    std::vector<pid_t> workers_;
 };
 
 std::optional<uid_t> unprivileged_user() {
@@ -150,7 +126,7 @@ TEST_F(Tool, UsageVersionAndHelp) {
         EXPECT_EQ(err(), "");
     }
     // Nothing was locked by any of them.
-    for (const auto &e : entries(dir_)) EXPECT_TRUE(e == "stdout" || e == "stderr") << e;
+    for (const auto &e : entries(dir_)) EXPECT_TRUE(e == "tool.out" || e == "tool.err") << e;
 }
 
 TEST_F(Tool, CombinedOptionIsAFileName) {
@@ -302,7 +278,7 @@ TEST_F(Tool, ScriptThatReleasesAndExitsAtOnceGetsNoMessage) {
             ASSERT_EQ(ExitCode(WaitFor(shell, 20s)), 0) << err();
             const pid_t w = ovsupport::worker_pid(read_file(pid_file));
             ASSERT_GT(w, 0) << read_file(pid_file);
-            workers_.push_back(w);
+            adopt(w);
             EXPECT_EQ(reap_worker(w), 0);
             EXPECT_EQ(err(), "");
             EXPECT_EQ(read_file(pid_file),
@@ -521,7 +497,7 @@ TEST_F(Tool, ReleaseWorksAfterTheReaderOfTheOutputHasGone) {
     ASSERT_EQ(ExitCode(WaitFor(shell, 20s)), 0);
     const pid_t w = ovsupport::worker_pid(read_file(path("pid")));
     ASSERT_GT(w, 0);
-    workers_.push_back(w);
+    adopt(w);
     EXPECT_EQ(reap_worker(w), 0);
     EXPECT_NE(access(lock_file().c_str(), F_OK), 0) << "the lock stayed";
     EXPECT_EQ(err(), "");

@@ -35,48 +35,27 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using ovsupport::entries;
-using ovsupport::ExitCode;
 using ovsupport::kForeignRecord;
-using ovsupport::kTakeoverRecord;
 using ovsupport::read_file;
-using ovsupport::WaitFor;
 using ovtest::write_file;
 
 constexpr char kToolName[] = "ovlockrun: ";
+using ovtest::seconds_since;
 
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
-
-class LockRun : public ovtest::TempDirTest {
+class LockRun : public ovtest::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
+        ProgramTest::SetUp();
         ASSERT_EQ(mkdir(work().c_str(), 0755), 0);
     }
     void TearDown() override {
         ov_lockfile_release(&held_);
-        for (pid_t p : started_) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
-        TempDirTest::TearDown();
+        ProgramTest::TearDown();
     }
 
-    ovsupport::ChildOptions options(ovsupport::ChildOptions opt = {}) const {
-        opt.out = out_path();
-        opt.err = err_path();
-        return opt;
-    }
     // Starts the tool; the test waits for it with finish().
     pid_t start(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
-        const pid_t pid = ovsupport::StartProgram(OVLOCKRUN_BIN, args, options(opt));
-        if (pid > 0) started_.push_back(pid);
-        return pid;
-    }
-    int finish(pid_t pid, std::chrono::milliseconds limit = 30s) {
-        std::erase(started_, pid);
-        return ExitCode(WaitFor(pid, limit));
+        return start_program(OVLOCKRUN_BIN, args, opt);
     }
     // Runs the tool to its end; returns its exit code.
     int run(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
@@ -95,17 +74,12 @@ class LockRun : public ovtest::TempDirTest {
     // Takes the lock in this process, with its keep-alive worker.
     void hold() { ASSERT_EQ(ov_lockfile_acquire_continuous(&held_, lock_name().c_str(), 60), 0); }
 
-    std::string out_path() const { return dir_ + "/stdout"; }
-    std::string err_path() const { return dir_ + "/stderr"; }
-    std::string out() const { return read_file(out_path()); }
-    std::string err() const { return read_file(err_path()); }
     std::string work() const { return path("work"); }
     std::string lock_name() const { return path("work/res"); }
     std::string lock_file() const { return lock_name() + ".lck"; }
     std::string marker() const { return path("marker"); }
 
     ov_lockfile_t held_{};
-    std::vector<pid_t> started_;
 };
 
 // ---------------------------------------------------------------------------
@@ -273,11 +247,11 @@ TEST_F(LockRun, CommandReadsTheTerminalItWasStartedFrom) {
     const std::string inner = std::string(OVLOCKRUN_BIN) + " " + lock_name() +
                               " sh -c 'read line; echo got \\$line'; echo tool=\\$?; "
                               "read again; echo then \\$again";
-    const pid_t shell = ovsupport::StartProgram(
+    const pid_t shell = start_program(
         "/bin/sh", {"-c", "printf 'hello\\nworld\\n' | script -qec \"" + inner + "\" /dev/null"},
-        options({.new_session = true}));
+        {.new_session = true});
     ASSERT_GT(shell, 0);
-    const int code = ExitCode(WaitFor(shell, 10s));
+    const int code = finish(shell, 10s);
     kill(-shell, SIGKILL);
     EXPECT_EQ(code, 0) << out();
     EXPECT_NE(out().find("got hello"), std::string::npos) << out();
@@ -400,9 +374,8 @@ TEST_F(LockRun, OnlyTheFirstOfTheQueuedWaitersWatchesAndHandsOnItsPlace) {
 TEST_F(LockRun, WaiterTakesOverFromAHolderThatDiesWhileItWaits) {
     const pid_t holder = start(script("touch " + marker() + "; exec sleep 60", {"-e", "3"}));
     ASSERT_TRUE(wait_for_file(marker()));
-    const pid_t waiter = ovsupport::StartProgram(
-        OVLOCKRUN_BIN, {"-w", "40", "-e", "3", lock_name(), "touch", path("second")},
-        ovsupport::ChildOptions{.out = path("out2"), .err = path("err2")});
+    const pid_t waiter = start_program(
+        OVLOCKRUN_BIN, {"-w", "40", "-e", "3", lock_name(), "touch", path("second")}, {}, "waiter");
     ASSERT_GT(waiter, 0);
     // The waiter sees the file refreshed a few times.
     std::this_thread::sleep_for(2500ms);
@@ -410,7 +383,7 @@ TEST_F(LockRun, WaiterTakesOverFromAHolderThatDiesWhileItWaits) {
     ASSERT_EQ(kill(holder, SIGKILL), 0);
     EXPECT_EQ(finish(holder), -SIGKILL);
     const auto killed = Clock::now();
-    EXPECT_EQ(ExitCode(WaitFor(waiter, 40s)), 0) << read_file(path("err2"));
+    EXPECT_EQ(finish(waiter, 40s), 0) << err("waiter");
     // Stale after 3 s, three probes a second apart, and a back-off step.
     EXPECT_LT(seconds_since(killed), 15.0);
     EXPECT_EQ(access(path("second").c_str(), F_OK), 0);
@@ -420,12 +393,9 @@ TEST_F(LockRun, WaiterTakesOverFromAHolderThatDiesWhileItWaits) {
 TEST_F(LockRun, ExcludesAndIsExcludedByTheLockfileTool) {
     const pid_t tool = start(script("touch " + marker() + "; sleep 30"));
     ASSERT_TRUE(wait_for_file(marker()));
-    const std::string other_err = path("other.err");
-    const pid_t other = ovsupport::StartProgram(OVLOCKFILE_BIN, {lock_name()},
-                                                {.out = path("other.out"), .err = other_err});
-    EXPECT_EQ(ExitCode(WaitFor(other, 20s)), 1);
-    EXPECT_EQ(read_file(other_err),
-              ovsupport::acquire_failure(lock_name(), "locked by another process"));
+    const pid_t other = start_program(OVLOCKFILE_BIN, {lock_name()}, {}, "other");
+    EXPECT_EQ(finish(other, 20s), 1);
+    EXPECT_EQ(err("other"), ovsupport::acquire_failure(lock_name(), "locked by another process"));
     kill(tool, SIGTERM);
     EXPECT_EQ(finish(tool), 128 + SIGTERM);
     EXPECT_TRUE(entries(work()).empty());
@@ -514,14 +484,14 @@ TEST_F(LockRun, LostLockStopsTheCommandsGroupWithTermThenKill) {
     int shell = 0, child = 0;
     ASSERT_EQ(std::sscanf(read_file(pids).c_str(), "%d %d", &shell, &child), 2);
 
-    ASSERT_TRUE(ovsupport::replace_file(lock_file(), kTakeoverRecord));
+    ASSERT_TRUE(ovsupport::replace_file(lock_file(), ovsupport::kTakeoverRecord));
     const auto replaced = Clock::now();
     EXPECT_EQ(finish(tool, 20s), 3);
     const double took = seconds_since(replaced);
     // Refresh period, the tool's look, the grace of -k 1, and slack.
     EXPECT_GE(took, 1.0);
     EXPECT_LT(took, 8.0);
-    const std::string other(kTakeoverRecord, sizeof kTakeoverRecord - 2);
+    const std::string other(ovsupport::kTakeoverRecord, sizeof ovsupport::kTakeoverRecord - 2);
     // The tool's line comes first; the shell may add its own about the
     // sleep that SIGTERM ended.
     EXPECT_EQ(err().rfind(std::string(kToolName) + "lock lost: " + lock_file() +
@@ -536,13 +506,14 @@ TEST_F(LockRun, LostLockStopsTheCommandsGroupWithTermThenKill) {
         while (kill(pid, 0) == 0 && Clock::now() < end) std::this_thread::sleep_for(10ms);
         EXPECT_NE(kill(pid, 0), 0) << pid;
     }
-    EXPECT_EQ(read_file(lock_file()), kTakeoverRecord) << "the new holder's file is left alone";
+    EXPECT_EQ(read_file(lock_file()), ovsupport::kTakeoverRecord)
+        << "the new holder's file is left alone";
 }
 
 TEST_F(LockRun, LostLockStopsACommandThatObeysTermWithoutTheGrace) {
     const pid_t tool = start(script("touch " + marker() + "; exec sleep 60", {"-k", "30"}));
     ASSERT_TRUE(wait_for_file(marker()));
-    ASSERT_TRUE(ovsupport::replace_file(lock_file(), kTakeoverRecord));
+    ASSERT_TRUE(ovsupport::replace_file(lock_file(), ovsupport::kTakeoverRecord));
     const auto replaced = Clock::now();
     EXPECT_EQ(finish(tool, 40s), 3);
     EXPECT_LT(seconds_since(replaced), 10.0) << "nothing was left to wait -k for";
@@ -592,12 +563,12 @@ TEST_F(LockRun, BackgroundJobThatReadsTheTerminalStopsAndComesBackWithFg) {
     for (const auto &c : cases) {
         SCOPED_TRACE(c.what);
         write_file(path("typed"), c.typed);
-        const pid_t shell = ovsupport::StartProgram(
+        const pid_t shell = start_program(
             "/bin/sh",
             {"-c", "script -qec 'bash --norc --noprofile -i' /dev/null < " + path("typed")},
-            options({.new_session = true}));
+            {.new_session = true});
         ASSERT_GT(shell, 0);
-        const int code = ExitCode(WaitFor(shell, 20s));
+        const int code = finish(shell, 20s);
         kill(-shell, SIGKILL);
         EXPECT_GE(code, 0) << out();
         EXPECT_EQ(read_file(got), c.seen) << out();
@@ -638,15 +609,10 @@ TEST_F(LockRun, KilledToolLeavesNoCommandToOutliveItsLock) {
     EXPECT_EQ(finish(tool), -SIGKILL);
     const auto killed = Clock::now();
 
-    const std::string look = "for p in " + std::to_string(shell) + " " + std::to_string(child) +
-                             "; do s=; read -r _ _ s _ < /proc/$p/stat 2>/dev/null; "
-                             "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo \"$p $s\"; done > " +
-                             seen + "; true";
-    const int status = ExitCode(WaitFor(
-        ovsupport::StartProgram(OVLOCKRUN_BIN, script(look, {"-w", "30", "-e", "3"}),
-                                ovsupport::ChildOptions{.out = path("out2"), .err = path("err2")}),
-        40s));
-    EXPECT_EQ(status, 0) << read_file(path("err2"));
+    const std::string look = ovsupport::list_running_command({shell, child}, seen);
+    const int status = finish(
+        start_program(OVLOCKRUN_BIN, script(look, {"-w", "30", "-e", "3"}), {}, "second"), 40s);
+    EXPECT_EQ(status, 0) << err("second");
     EXPECT_EQ(read_file(seen), "") << "alive when the lock was taken over";
     // Stopped long before the lock could go stale: SIGTERM at once, SIGKILL
     // after half the expiration, whatever -k says.
@@ -1004,7 +970,7 @@ TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
         SCOPED_TRACE(c.what);
         const pid_t attacker = ovsupport::StartProgram("/bin/sh", {"-c", c.attack},
                                                        {.cwd = shared, .user = ovsupport::kNobody});
-        ASSERT_EQ(ExitCode(WaitFor(attacker, 10s)), 0) << c.attack;
+        ASSERT_EQ(ovsupport::ExitCode(ovsupport::WaitFor(attacker, 10s)), 0) << c.attack;
         const auto begun = Clock::now();
         EXPECT_EQ(run({"-w", "2", name, "touch", marker()}), c.status);
         EXPECT_NE(err().find(c.said), std::string::npos) << err();
@@ -1043,7 +1009,7 @@ TEST_F(LockRun, HostileNeighbourInAStickyDirectoryGetsNoFurtherThanADenial) {
         "/bin/sh",
         {"-c", "ln -s " + secret + " ovlockrun.0.log; ln -s " + path("made") + " ovlockrun.log"},
         {.cwd = shared, .user = ovsupport::kNobody});
-    ASSERT_EQ(ExitCode(WaitFor(attacker, 10s)), 0);
+    ASSERT_EQ(ovsupport::ExitCode(ovsupport::WaitFor(attacker, 10s)), 0);
     EXPECT_EQ(run({"-D", name, "touch", marker()}, {.cwd = shared}), 0);
     EXPECT_EQ(access(marker().c_str(), F_OK), 0) << "the run goes on without its log";
     // Refused by the logger, or by the kernel where fs.protected_symlinks
@@ -1060,9 +1026,8 @@ TEST_F(LockRun, CommandInheritsNoDescriptorOfTheTool) {
     // What the same command sees when this test runs it directly: whatever
     // the test itself was given passes through the tool too.
     const std::vector<std::string> list = {"sh", "-c", "exec ls -1 /proc/self/fd"};
-    const pid_t direct =
-        ovsupport::StartProgram("/bin/sh", {list.begin() + 1, list.end()}, options({.cwd = dir_}));
-    ASSERT_EQ(ExitCode(WaitFor(direct, 10s)), 0);
+    const pid_t direct = start_program("/bin/sh", {list.begin() + 1, list.end()}, {.cwd = dir_});
+    ASSERT_EQ(finish(direct, 10s), 0);
     const std::string expected = out();
     std::vector<std::string> args = {"-D", lock_name()};
     args.insert(args.end(), list.begin(), list.end());
@@ -1076,12 +1041,12 @@ TEST_F(LockRun, ClosedStandardStreamsAreOpenedOnDevNull) {
     const std::string result = path("fds");
     const std::string inner =
         "readlink /proc/$$/fd/0 /proc/$$/fd/1 /proc/$$/fd/2 | cat > " + result;
-    const pid_t shell = ovsupport::StartProgram(
-        "/bin/sh",
-        {"-c", "exec 0<&- 1>&- 2>&-; exec \"$0\" -D \"$1\" /bin/sh -c \"$2\"", OVLOCKRUN_BIN,
-         lock_name(), inner},
-        options({.cwd = dir_}));
-    EXPECT_EQ(ExitCode(WaitFor(shell, 30s)), 0);
+    const pid_t shell =
+        start_program("/bin/sh",
+                      {"-c", "exec 0<&- 1>&- 2>&-; exec \"$0\" -D \"$1\" /bin/sh -c \"$2\"",
+                       OVLOCKRUN_BIN, lock_name(), inner},
+                      {.cwd = dir_});
+    EXPECT_EQ(finish(shell, 30s), 0);
     EXPECT_EQ(read_file(result), "/dev/null\n/dev/null\n/dev/null\n");
 }
 

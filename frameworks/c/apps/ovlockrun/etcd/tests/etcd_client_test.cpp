@@ -22,6 +22,7 @@
 
 #include "etcd_client.h"
 #include "ovsupport/etcd_cluster.h"
+#include "test_util.h"
 
 namespace {
 
@@ -30,10 +31,7 @@ using namespace ovlockrun::etcd;
 using Clock = std::chrono::steady_clock;
 using ovsupport::EtcdCluster;
 using ovsupport::EtcdClusterOptions;
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using ovtest::seconds_since;
 
 std::unique_ptr<Client> make_client(Options opt) {
     auto c = Client::create(std::move(opt));

@@ -22,6 +22,7 @@
 #include "etcd_client.h"
 #include "ovsupport/etcd_cluster.h"
 #include "ovsupport/files.h"
+#include "ovsupport/lock_tool.h"
 #include "ovsupport/process.h"
 #include "test_util.h"
 
@@ -37,10 +38,7 @@ using ovsupport::WaitFor;
 using ovtest::write_file;
 
 constexpr char kToolName[] = "ovlockrun: ";
-
-double seconds_since(Clock::time_point start) {
-    return std::chrono::duration<double>(Clock::now() - start).count();
-}
+using ovtest::seconds_since;
 
 // Whether any of pids still runs (a zombie does not).
 std::string running(const std::vector<int> &pids) {
@@ -54,19 +52,17 @@ std::string running(const std::vector<int> &pids) {
     return out;
 }
 
-class EtcdLockRun : public ovtest::TempDirTest {
+class EtcdLockRun : public ovtest::ProgramTest {
   protected:
     void SetUp() override {
-        TempDirTest::SetUp();
+        ProgramTest::SetUp();
         start_cluster({});
     }
     void TearDown() override {
-        for (pid_t p : started_) {
-            kill(p, SIGKILL);
-            waitpid(p, nullptr, 0);
-        }
+        // The tools first, while the cluster they talk to still runs.
+        end_children();
         cluster_.reset();
-        TempDirTest::TearDown();
+        ProgramTest::TearDown();
     }
     void start_cluster(EtcdClusterOptions opt) {
         cluster_ = std::make_unique<EtcdCluster>(std::move(opt));
@@ -81,25 +77,12 @@ class EtcdLockRun : public ovtest::TempDirTest {
         std::vector<std::string> all = {"--endpoints",
                                         endpoints.empty() ? cluster_->endpoints() : endpoints};
         all.insert(all.end(), args.begin(), args.end());
-        ovsupport::ChildOptions opt;
-        opt.out = path(tag + ".out");
-        opt.err = path(tag + ".err");
-        opt.cwd = dir_;
-        opt.env = std::move(env);
-        const pid_t pid = ovsupport::StartProgram(OVLOCKRUN_BIN, all, opt);
-        if (pid > 0) started_.push_back(pid);
-        return pid;
-    }
-    int finish(pid_t pid, std::chrono::milliseconds limit = 60s) {
-        std::erase(started_, pid);
-        return ExitCode(WaitFor(pid, limit));
+        return start_program(OVLOCKRUN_BIN, all, {.cwd = dir_, .env = std::move(env)}, tag);
     }
     int run(const std::vector<std::string> &args, const std::string &tag = "tool",
             std::vector<std::string> env = {}) {
         return finish(start(args, tag, std::move(env)));
     }
-    std::string out(const std::string &tag = "tool") const { return read_file(path(tag + ".out")); }
-    std::string err(const std::string &tag = "tool") const { return read_file(path(tag + ".err")); }
 
     // The tool's arguments to run a shell script under the lock NAME.
     static std::vector<std::string> script(const std::string &text,
@@ -153,13 +136,11 @@ class EtcdLockRun : public ovtest::TempDirTest {
         opt.out = path("etcdctl.out");
         opt.err = path("etcdctl.err");
         opt.env = {"ETCDCTL_API=3"};
-        const pid_t pid =
+        return adopt(
             ovsupport::StartProgram(ovsupport::find_in_path("etcdctl"),
                                     {"--endpoints", cluster_->endpoints(), "--dial-timeout=2s",
                                      "lock", name, "--", "/bin/sh", "-c", text},
-                                    opt);
-        if (pid > 0) started_.push_back(pid);
-        return pid;
+                                    opt));
     }
     size_t leader() {
         ovlockrun::etcd::Options o;
@@ -175,7 +156,6 @@ class EtcdLockRun : public ovtest::TempDirTest {
     }
 
     std::unique_ptr<EtcdCluster> cluster_;
-    std::vector<pid_t> started_;
 };
 
 // ---------------------------------------------------------------------------
@@ -343,10 +323,7 @@ TEST_F(EtcdLockRun, KilledHolderIsFreedByItsLeaseAndItsCommandIsStopped) {
     const auto killed = Clock::now();
 
     const std::string seen = path("seen");
-    const std::string look = "for p in " + std::to_string(shell) + " " + std::to_string(child) +
-                             "; do s=; read -r _ _ s _ < /proc/$p/stat 2>/dev/null; "
-                             "[ -n \"$s\" ] && [ \"$s\" != Z ] && echo \"$p $s\"; done > " +
-                             seen + "; true";
+    const std::string look = ovsupport::list_running_command({shell, child}, seen);
     EXPECT_EQ(run(script(look, {"-w", "30"}), "successor"), 0) << err("successor");
     EXPECT_EQ(read_file(seen), "") << "alive when the lease ran out";
     // The lease ran out: not much sooner than its time to live.
