@@ -135,6 +135,7 @@ class KeepAlive {
                       std::string key, int64_t revision) {
         lease_ = lease;
         period_ms_ = std::max<int64_t>(ttl * 1000 / 3, 1);
+        stale_ms_ = ttl * 500;
         renewed_ms_.store(granted_ms);
         key_ = std::move(key);
         revision_ = revision;
@@ -201,6 +202,15 @@ class KeepAlive {
                 continue;
             }
             const int64_t sent = now_ms();
+            // A round this late (the process was stopped, or starved of the
+            // processor) comes past the point where the lock counts as lost.
+            // A keep-alive now would hide that the command went on unguarded,
+            // so the thread ends without one and the tool finds the gap,
+            // whichever of the two threads looks first.
+            if (sent - renewed_ms() >= stale_ms_) {
+                tool_.wake();
+                return;
+            }
             bool renewed = false;
             const Loss loss = renew(sent, &renewed);
             if (stopping_.load()) return;
@@ -246,6 +256,7 @@ class KeepAlive {
     int64_t period_ms_ = 1;
     std::string key_;
     int64_t revision_ = 0;
+    int64_t stale_ms_ = 0;  // half the time to live: no keep-alive for this long is a loss
     std::atomic<int64_t> renewed_ms_{0};
     std::atomic<int> loss_{kNone};
     std::atomic<bool> stopping_{false};
