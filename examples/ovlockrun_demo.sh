@@ -9,7 +9,15 @@ set -euo pipefail
 
 OVLOCKRUN=${OVLOCKRUN:-ovlockrun}
 work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
+# A demo that fails half-way does not leave its commands running.
+cleanup() {
+    local pids
+    pids=$(jobs -p)
+    # shellcheck disable=SC2086 # one pid a word
+    [ -z "$pids" ] || kill $pids 2>/dev/null || true
+    rm -rf "$work"
+}
+trap cleanup EXIT
 lock="$work/nightly-report"
 
 # wait_for FILE: until a background command has created FILE (at most 10 s).
@@ -29,9 +37,11 @@ echo "after the command: $("$OVLOCKRUN" --check "$lock")"
 
 echo
 echo "== 2. One holder runs; --check shows it, a second contender is refused ..."
-# The holder keeps the lock until the script creates $work/release.
-"$OVLOCKRUN" "$lock" sh -c 'echo "$OVLOCK_RECORD" > "$1"; while [ ! -e "$2" ]; do sleep 0.05; done' \
-    sh "$work/holder.record" "$work/release" &
+# The holder keeps the lock until the script creates $work/release. Its
+# record appears whole, by a rename, so that it is never read half-written.
+"$OVLOCKRUN" "$lock" sh -c '
+    echo "$OVLOCK_RECORD" > "$1.new" && mv "$1.new" "$1"
+    while [ ! -e "$2" ]; do sleep 0.05; done' sh "$work/holder.record" "$work/release" &
 holder=$!
 wait_for "$work/holder.record"
 read -r holder_record < "$work/holder.record"
