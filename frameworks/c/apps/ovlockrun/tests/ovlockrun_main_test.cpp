@@ -35,8 +35,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 using ovsupport::entries;
+using ovsupport::ExitCode;
 using ovsupport::kForeignRecord;
 using ovsupport::read_file;
+using ovsupport::WaitFor;
 using ovtest::write_file;
 
 constexpr char kToolName[] = "ovlockrun: ";
@@ -53,6 +55,12 @@ class LockRun : public ovtest::ProgramTest {
         ProgramTest::TearDown();
     }
 
+    // opt, with a child's output going to the files out() and err() read.
+    ovsupport::ChildOptions options(ovsupport::ChildOptions opt = {}) const {
+        opt.out = out_path();
+        opt.err = err_path();
+        return opt;
+    }
     // Starts the tool; the test waits for it with finish().
     pid_t start(const std::vector<std::string> &args, const ovsupport::ChildOptions &opt = {}) {
         return start_program(OVLOCKRUN_BIN, args, opt);
@@ -908,7 +916,7 @@ TEST_F(LockRun, LockFileReplacedByALinkOrFifoIsLostWithoutBeingRead) {
             {"-k", "1", name(i), "/bin/sh", "-c", "touch " + started + "; exec sleep 60"},
             ovsupport::ChildOptions{.out = out_path(), .err = err_of(i)});
         ASSERT_GT(cases[i].tool, 0);
-        started_.push_back(cases[i].tool);
+        adopt(cases[i].tool);
         ASSERT_TRUE(wait_for_file(started));
     }
     for (size_t i = 0; i < std::size(cases); ++i) {
