@@ -66,7 +66,7 @@ constexpr size_t kReadBufferSize = 192;
 constexpr char kLockSuffix[] = ".lck";
 constexpr char kBreakerSuffix[] = ".brk";
 constexpr char kProbeContent[] = "tmp";
-constexpr int kHostMax = 138;
+constexpr int kHostMax = OV_LOCKFILE_HOST_MAX;
 // A parent is formed inside a path buffer by appending "/.." to the
 // canonical form of the path, which may itself gain a leading "./"; with the
 // NUL, a lock path leaves that much of the buffer free.

@@ -19,6 +19,8 @@
 /* A record is at most 186 characters; the arrays hold it and a NUL. */
 #define OV_LOCKFILE_RECORD_MAX 186
 #define OV_LOCKFILE_RECORD_SIZE 187
+/** The most characters of the host's name that a record keeps. */
+#define OV_LOCKFILE_HOST_MAX 138
 
 /* One lock, owned by the caller. Acquisition clears it first. lost and
  * stop_requested are shared with the keep-alive worker: read the flags with

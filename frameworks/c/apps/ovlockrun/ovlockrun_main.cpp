@@ -43,6 +43,7 @@
 #include <ovplatform/ovpath.h>
 #include <ovplatform/ovplatform.h>
 #include <ovplatform/ovstring.h>
+#include <ovplatform/ovtime.h>
 
 #include <algorithm>
 #include <atomic>
@@ -124,8 +125,6 @@ constexpr int64_t kWorkerDelayMs = 200;
 // How often the command's group is looked at during the grace after SIGTERM.
 constexpr int kGraceStepMs = 20;
 constexpr size_t kMessageSize = 8192;
-// The most of a host's name that a lock record keeps.
-constexpr size_t kRecordHostMax = 138;
 
 struct Options {
     double wait_seconds = 0;
@@ -213,9 +212,9 @@ bool install_handlers() {
 // ---- Time ---------------------------------------------------------------------------------
 
 int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    ov_timeval_t now{};
+    ov_time_monotonic_now(&now);
+    return now.tv_sec * 1000 + now.tv_usec / 1000;
 }
 
 // Whole milliseconds, rounded up (by hand: the tool needs nothing of libm).
@@ -602,8 +601,8 @@ void print_local_holder(const char *record) {
     const size_t host_length = std::strcspn(host, "\n");
     char own[OV_LOCKFILE_PATH_SIZE];
     if (ov_platform_hostname(own, sizeof own) != 0 || own[0] == '\0') return;
-    // A record keeps at most kRecordHostMax characters of the host's name.
-    const size_t own_length = std::min(std::strlen(own), kRecordHostMax);
+    // A record keeps at most OV_LOCKFILE_HOST_MAX characters of the host's name.
+    const size_t own_length = std::min(std::strlen(own), size_t{OV_LOCKFILE_HOST_MAX});
     if (host_length != own_length || std::strncmp(host, own, own_length) != 0) return;
     const bool running = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
     std::printf("holder pid %ld on this host: %s\n", pid, running ? "running" : "not running");
