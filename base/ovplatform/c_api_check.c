@@ -5,6 +5,9 @@
 int ov_c_api_check_dummy(void);
 int ov_c_api_check_dummy(void) {
     ov_lockfile_t lock;
+    /* The options' initialiser is C as well as C++. */
+    ov_lockfile_wait_t wait = OV_LOCKFILE_WAIT_INIT;
     (void)lock;
+    (void)wait;
     return OK + EBUFFER - EBUFFER;
 }

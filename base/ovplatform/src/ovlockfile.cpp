@@ -66,7 +66,7 @@ constexpr size_t kReadBufferSize = 192;
 constexpr char kLockSuffix[] = ".lck";
 constexpr char kBreakerSuffix[] = ".brk";
 constexpr char kProbeContent[] = "tmp";
-constexpr int kHostMax = 138;
+constexpr int kHostMax = OV_LOCKFILE_HOST_MAX;
 // A parent is formed inside a path buffer by appending "/.." to the
 // canonical form of the path, which may itself gain a leading "./"; with the
 // NUL, a lock path leaves that much of the buffer free.
@@ -103,6 +103,14 @@ std::atomic_ref<uint32_t> lost_flag(ov_lockfile_t *h) {
 }
 std::atomic_ref<uint32_t> stop_flag(ov_lockfile_t *h) {
     return std::atomic_ref<uint32_t>(h->stop_requested);
+}
+// The flags that other threads may read through the accessors
+// (ov_lockfile_is_locked and its companions) while the owner changes them.
+void set_locked(ov_lockfile_t *h, uint32_t value) {
+    std::atomic_ref<uint32_t>(h->locked).store(value, std::memory_order_release);
+}
+void set_worker_running(ov_lockfile_t *h, uint32_t value) {
+    std::atomic_ref<uint32_t>(h->worker_running).store(value, std::memory_order_release);
 }
 
 // Length of the last component of a path: what the file system must accept
@@ -510,7 +518,7 @@ int32_t write_lock(ov_lockfile_t *handle) {
         OV_LOG(kLogError, "Failed to write lock file err=%d", rc);
         return rc;
     }
-    handle->locked = 1;
+    set_locked(handle, 1);
     return 0;
 }
 
@@ -519,7 +527,7 @@ int32_t write_lock(ov_lockfile_t *handle) {
 // worker is waiting (or finished); the signal then wakes it, and it sees the
 // stop request as soon as it has the mutex again.
 void stop_worker(ov_lockfile_t *handle) {
-    handle->worker_running = 0;
+    set_worker_running(handle, 0);
     stop_flag(handle).store(1, std::memory_order_release);
     {
         const MutexLock lock(&handle->worker_mutex);
@@ -583,7 +591,7 @@ int32_t ov_lockfile_release(ov_lockfile_t *handle) noexcept {
         OV_LOG(kLogError, "Failed to delete lockfile %s err=%d", handle->path, rc);
         return rc;
     }
-    handle->locked = 0;
+    set_locked(handle, 0);
     return 0;
 }
 
@@ -757,7 +765,7 @@ int32_t ov_lockfile_start_worker(ov_lockfile_t *handle) noexcept {
         ov_mutex_destroy(&handle->worker_mutex);
         return rc;
     }
-    handle->worker_running = 1;
+    set_worker_running(handle, 1);
     return 0;
 }
 

@@ -11,12 +11,15 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovplatform.h>
 
+#include <array>
 #include <atomic>
 #include <cctype>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <fcntl.h>
 #include <sched.h>
@@ -805,7 +808,7 @@ bool wait_for(const std::function<bool()> &done, std::chrono::milliseconds limit
 }
 
 uint32_t lost(ov_lockfile_t *h) {
-    return __atomic_load_n(&h->lost, __ATOMIC_ACQUIRE);
+    return static_cast<uint32_t>(ov_lockfile_is_lost(h));
 }
 
 constexpr char kRefreshFailed[] = "Unable to update lock file %s err=%d count=%d";
@@ -813,7 +816,8 @@ constexpr char kRefreshFailed[] = "Unable to update lock file %s err=%d count=%d
 TEST_F(LockFile, WorkerRefreshesEveryPeriodWithoutChangingContent) {
     const Timing timing(kShortGap, kShortRefresh);
     ASSERT_OV_OK(ov_lockfile_acquire_continuous(&lock_, name().c_str(), 60));
-    EXPECT_EQ(lock_.worker_running, 1u);
+    EXPECT_EQ(ov_lockfile_is_worker_running(&lock_), 1);
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 1);
     const std::string content = read_file(lockpath());
     // The file's time moves with every refresh, each within a few periods:
     // a worker that refreshed at a third of its rate would miss.
@@ -827,7 +831,8 @@ TEST_F(LockFile, WorkerRefreshesEveryPeriodWithoutChangingContent) {
     }
     EXPECT_EQ(lost(&lock_), 0u);
     ASSERT_OV_OK(ov_lockfile_release(&lock_));
-    EXPECT_EQ(lock_.worker_running, 0u);
+    EXPECT_EQ(ov_lockfile_is_worker_running(&lock_), 0);
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 0);
     EXPECT_TRUE(entries(dir_).empty());
 }
 
@@ -841,7 +846,9 @@ TEST_F(LockFile, WorkerNoticesTakeoverAndReleaseLeavesNewHolder) {
     EXPECT_EQ(std::string(lock_.last_seen), kTakeoverRecord);
     EXPECT_EQ(ov_lockfile_release(&lock_), ELOCKED);
     EXPECT_EQ(read_file(lockpath()), kTakeoverRecord);
-    EXPECT_EQ(lock_.worker_running, 0u);
+    EXPECT_EQ(ov_lockfile_is_worker_running(&lock_), 0);
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 1) << "a lost lock stays locked until released";
+    EXPECT_EQ(ov_lockfile_is_lost(&lock_), 1);
     lock_.locked = 0;
 }
 
@@ -894,6 +901,9 @@ TEST_F(LockFile, WorkerFailureCountRestartsWhenTheFileComesBack) {
 
 TEST_F(LockFile, WorkerStartIsRefusedTwiceAndWithoutALock) {
     EXPECT_EQ(ov_lockfile_start_worker(nullptr), EINVAL);
+    EXPECT_EQ(ov_lockfile_is_locked(nullptr), 0);
+    EXPECT_EQ(ov_lockfile_is_lost(nullptr), 0);
+    EXPECT_EQ(ov_lockfile_is_worker_running(nullptr), 0);
     ov_lockfile_t unlocked{};
     EXPECT_EQ(ov_lockfile_start_worker(&unlocked), EINVAL);
     EXPECT_EQ(unlocked.worker_running, 0u);
@@ -918,7 +928,422 @@ TEST_F(LockFile, ReleaseRightAfterStartDoesNotWaitForTheRefreshPeriod) {
 TEST_F(LockFile, AcquireContinuousReportsAcquisitionFailure) {
     write_file(lockpath(), "1:x:y\n");
     EXPECT_EQ(ov_lockfile_acquire_continuous(&lock_, name().c_str(), 60), ELOCKED);
-    EXPECT_EQ(lock_.worker_running, 0u);
+    EXPECT_EQ(ov_lockfile_is_worker_running(&lock_), 0);
+}
+
+// ---------------------------------------------------------------------------
+// The waiting acquisition
+// ---------------------------------------------------------------------------
+
+// The waiting acquisition's back-off for one test, restored afterwards. A
+// long back-off leaves a waiter only the release on this host and its turn
+// in the queue to wake it: a wait that ends within the tests' bounds was
+// woken by those. Against the shared library, which hides the hook, the
+// built-in back-off of at most a second is in force.
+class Backoff {
+  public:
+    explicit Backoff(std::chrono::milliseconds step) {
+        if (!hook_present()) return;
+        const auto ms = static_cast<uint32_t>(step.count());
+        ov_lockfile_set_test_backoff(ms, ms);
+    }
+    ~Backoff() {
+        if (hook_present()) ov_lockfile_set_test_backoff(0, 0);
+    }
+    Backoff(const Backoff &) = delete;
+    Backoff &operator=(const Backoff &) = delete;
+
+    static bool hook_present() {
+#ifdef OV_TEST_HOOK_WEAK
+        return &ov_lockfile_set_test_backoff != nullptr;
+#else
+        return true;
+#endif
+    }
+};
+
+// Longer than any bound below: a waiter that is not woken sleeps past them.
+constexpr auto kSleepyBackoff = 120s;
+// How long a woken waiter may take, on a loaded machine, to get the lock.
+constexpr auto kWakeBound = 15s;
+
+// This process's descriptors whose link reads as target begins.
+int descriptors(const std::string &target_prefix) {
+    int count = 0;
+    for (const std::string &fd : entries("/proc/self/fd")) {
+        char target[256] = {};
+        const std::string link = "/proc/self/fd/" + fd;
+        const ssize_t n = readlink(link.c_str(), target, sizeof target - 1);
+        if (n > 0 && std::string(target, static_cast<size_t>(n)).rfind(target_prefix, 0) == 0)
+            ++count;
+    }
+    return count;
+}
+
+int all_descriptors() {
+    return descriptors("");
+}
+
+// inotify instances of this process that watch something.
+int inotify_watches() {
+    int count = 0;
+    for (const std::string &fd : entries("/proc/self/fd")) {
+        char target[64] = {};
+        const ssize_t n = readlink(("/proc/self/fd/" + fd).c_str(), target, sizeof target - 1);
+        if (n <= 0 || std::string(target, static_cast<size_t>(n)) != "anon_inode:inotify") continue;
+        if (read_file("/proc/self/fdinfo/" + fd).find("inotify wd:") != std::string::npos) ++count;
+    }
+    return count;
+}
+
+ov_lockfile_wait_t wait_options(int64_t timeout_ms, int cancel_fd = -1) {
+    ov_lockfile_wait_t wait = OV_LOCKFILE_WAIT_INIT;
+    wait.timeout_ms = timeout_ms;
+    wait.cancel_fd = cancel_fd;
+    return wait;
+}
+
+// A waiter on a thread of its own, with a handle of its own: it waits for
+// the lock and, once it has it, holds it until let go. Waiters that get the
+// lock note their number in a shared list, in the order they got it.
+// Without a cancel descriptor of the test's, a waiter has one of its own,
+// through which a test that fails ends the wait rather than hang on it.
+class Waiter {
+  public:
+    Waiter(const std::string &name, int number, int64_t timeout_ms, int cancel_fd = -1,
+           std::vector<int> *order = nullptr, std::mutex *order_mutex = nullptr)
+        : own_cancel_(cancel_fd < 0 ? make_pipe() : std::array<int, 2>{-1, -1}), thread_([=, this] {
+              const int fd = cancel_fd < 0 ? own_cancel_[0] : cancel_fd;
+              const ov_lockfile_wait_t wait = wait_options(timeout_ms, fd);
+              const int32_t rc = ov_lockfile_acquire_wait(&lock_, name.c_str(), 60, &wait);
+              if (rc == 0 && order != nullptr) {
+                  const std::lock_guard<std::mutex> guard(*order_mutex);
+                  order->push_back(number);
+              }
+              std::unique_lock<std::mutex> lock(mutex_);
+              rc_ = rc;
+              done_.notify_all();
+              done_.wait(lock, [this] { return let_go_; });
+              if (rc == 0) release_rc_ = ov_lockfile_release(&lock_);
+          }) {}
+    ~Waiter() {
+        if (own_cancel_[1] >= 0) {
+            EXPECT_EQ(write(own_cancel_[1], "x", 1), 1);
+        }
+        let_go();
+        for (const int fd : own_cancel_) {
+            if (fd >= 0) close(fd);
+        }
+    }
+    Waiter(const Waiter &) = delete;
+    Waiter &operator=(const Waiter &) = delete;
+
+    // The wait's result, once it has one within limit.
+    std::optional<int32_t> result(std::chrono::milliseconds limit) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        done_.wait_for(lock, limit, [this] { return rc_.has_value(); });
+        return rc_;
+    }
+    // Lets a holder release its lock; returns once it has.
+    int32_t let_go() {
+        {
+            const std::lock_guard<std::mutex> guard(mutex_);
+            if (let_go_) return release_rc_;
+            let_go_ = true;
+        }
+        done_.notify_all();
+        if (thread_.joinable()) thread_.join();
+        return release_rc_;
+    }
+    bool locked() const { return ov_lockfile_is_locked(&lock_) != 0; }
+
+  private:
+    static std::array<int, 2> make_pipe() {
+        std::array<int, 2> ends{-1, -1};
+        EXPECT_EQ(pipe2(ends.data(), O_CLOEXEC), 0) << std::strerror(errno);
+        return ends;
+    }
+
+    std::array<int, 2> own_cancel_;
+    ov_lockfile_t lock_{};
+    std::mutex mutex_;
+    std::condition_variable done_;
+    std::optional<int32_t> rc_;
+    bool let_go_ = false;
+    int32_t release_rc_ = 0;
+    std::thread thread_;
+};
+
+TEST_F(LockFile, WaitingAcquisitionTakesAFreeLockAndAStaleOne) {
+    const Timing timing(kShortGap);
+    char fault[64] = "stale text";
+    ov_lockfile_wait_t wait = wait_options(0);
+    wait.fault_dir = fault;
+    wait.fault_dir_size = sizeof fault;
+    ASSERT_OV_OK(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait));
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 1);
+    EXPECT_EQ(read_file(lockpath()), lock_.content);
+    EXPECT_STREQ(fault, "") << "no directory at fault";
+    ASSERT_OV_OK(ov_lockfile_release(&lock_));
+
+    // Stale at the first try: taken over.
+    plant_stale(kForeignRecord);
+    ASSERT_OV_OK(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait));
+    EXPECT_EQ(std::string(lock_.last_seen), kForeignRecord);
+    expect_no_leftovers();
+    ASSERT_OV_OK(ov_lockfile_release(&lock_));
+
+    // Fresh at first, and then nobody refreshes it: the waiter goes on
+    // looking at a file that does not change, and takes it over once stale.
+    write_file(lockpath(), kForeignRecord);
+    set_age(lockpath(), fs_now(), -1);
+    const ov_lockfile_wait_t patient = wait_options(30000);
+    const auto start = Clock::now();
+    ASSERT_OV_OK(ov_lockfile_acquire_wait(&lock_, name().c_str(), 3, &patient));
+    EXPECT_LT(Clock::now() - start, 25s);
+    EXPECT_EQ(std::string(lock_.last_seen), kForeignRecord);
+    EXPECT_EQ(read_file(lockpath()), lock_.content);
+    expect_no_leftovers();
+}
+
+// A lock file that goes between two steps of a try changed hands at that
+// moment: the try ends in ENOENT, and the wait tries again at once, even
+// with a timeout of 0.
+TEST_F(LockFile, LockThatChangesHandsDuringATryIsTriedAgainAtOnce) {
+    const Timing timing(kShortGap);
+    plant_stale(kForeignRecord);
+    const StepIn step_in("_fs_age_stale: File appears to be stale", [this](int hit) {
+        if (hit == 1) unlink(lockpath().c_str());
+    });
+    const ov_lockfile_wait_t wait = wait_options(0);
+    ASSERT_OV_OK(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait));
+    EXPECT_EQ(StepIn::hits(), 1);
+    EXPECT_EQ(read_file(lockpath()), lock_.content);
+    expect_no_leftovers();
+}
+
+TEST_F(LockFile, WaitingAcquisitionTimesOutOnAHeldLockAndLeavesNothingBehind) {
+    ov_lockfile_t holder{};
+    ASSERT_OV_OK(ov_lockfile_acquire_continuous(&holder, name().c_str(), 60));
+    const int open_before = all_descriptors();
+
+    auto start = Clock::now();
+    ov_lockfile_wait_t wait = wait_options(0);
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait), ELOCKED);
+    EXPECT_LT(Clock::now() - start, 5s) << "a timeout of 0 is one try";
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 0);
+    EXPECT_EQ(std::string(lock_.last_seen), holder.content);
+
+    wait.timeout_ms = 1500;
+    start = Clock::now();
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait), ELOCKED);
+    const auto waited = Clock::now() - start;
+    EXPECT_GE(waited, 1500ms);
+    EXPECT_LT(waited, 12s);
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 0);
+
+    // No probe file, no queue socket, no watch stays behind; the holder's
+    // file is as it was.
+    EXPECT_EQ(entries(dir_), std::vector<std::string>{"res.lck"});
+    EXPECT_EQ(all_descriptors(), open_before);
+    EXPECT_EQ(inotify_watches(), 0);
+    EXPECT_EQ(read_file(lockpath()), holder.content);
+    ASSERT_OV_OK(ov_lockfile_release(&holder));
+}
+
+TEST_F(LockFile, ReleaseOnThisHostWakesTheWaiterAtOnce) {
+    const Backoff backoff(kSleepyBackoff);
+    ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 60));
+    Waiter waiter(name(), 1, 300000);
+    // It waits once it watches the lock's directory.
+    ASSERT_TRUE(wait_for([] { return inotify_watches() == 1; }, kWakeBound));
+    EXPECT_FALSE(waiter.result(300ms).has_value());
+    const auto released = Clock::now();
+    ASSERT_OV_OK(ov_lockfile_release(&lock_));
+    EXPECT_EQ(waiter.result(kWakeBound), std::optional<int32_t>(0));
+    EXPECT_LT(Clock::now() - released, kWakeBound);
+    EXPECT_TRUE(waiter.locked());
+    EXPECT_EQ(inotify_watches(), 0) << "the holder stopped watching";
+    EXPECT_OV_OK(waiter.let_go());
+    EXPECT_TRUE(entries(dir_).empty());
+}
+
+// Waiters on one host queue up: only the first watches the directory, one
+// release wakes one waiter, the new holder hands its place on, and they get
+// the lock in the order they came.
+TEST_F(LockFile, QueuedWaitersTakeTheLockOneAtATimeInTheOrderTheyCame) {
+    const Backoff backoff(kSleepyBackoff);
+    ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 60));
+    const int sockets_before = descriptors("socket:");
+    std::vector<int> order;
+    std::mutex order_mutex;
+    const auto acquired = [&] {
+        const std::lock_guard<std::mutex> guard(order_mutex);
+        return order.size();
+    };
+    constexpr int kWaiters = 4;
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    for (int i = 0; i < kWaiters; ++i) {
+        waiters.push_back(std::make_unique<Waiter>(name(), i, -1, -1, &order, &order_mutex));
+        // In line once it has its socket: the head's listening one, or its
+        // connection to the head.
+        ASSERT_TRUE(
+            wait_for([&] { return descriptors("socket:") == sockets_before + i + 1; }, kWakeBound))
+            << "waiter " << i << " did not join the queue";
+    }
+    EXPECT_EQ(inotify_watches(), 1) << "a release would wake more than one waiter";
+
+    ASSERT_OV_OK(ov_lockfile_release(&lock_));
+    for (size_t turn = 1; turn <= kWaiters; ++turn) {
+        SCOPED_TRACE(turn);
+        ASSERT_TRUE(wait_for([&] { return acquired() >= turn; }, kWakeBound));
+        // The others wait on: one release, one waiter.
+        std::this_thread::sleep_for(200ms);
+        EXPECT_EQ(acquired(), turn);
+        if (turn < kWaiters) {
+            EXPECT_EQ(inotify_watches(), 1) << "nobody watches for the next release";
+        }
+        const std::lock_guard<std::mutex> guard(order_mutex);
+        EXPECT_EQ(order.back(), static_cast<int>(turn) - 1);
+        EXPECT_OV_OK(waiters[static_cast<size_t>(order.back())]->let_go());
+    }
+    EXPECT_EQ(descriptors("socket:"), sockets_before);
+    EXPECT_EQ(inotify_watches(), 0);
+    EXPECT_TRUE(entries(dir_).empty());
+}
+
+TEST_F(LockFile, CancelDescriptorEndsTheWaitAndLeavesNothingHeld) {
+    const Backoff backoff(kSleepyBackoff);
+    int cancel[2];
+    ASSERT_EQ(pipe2(cancel, O_CLOEXEC), 0);
+    ASSERT_OV_OK(ov_lockfile_acquire(&lock_, name().c_str(), 60));
+    {
+        Waiter waiter(name(), 1, -1, cancel[0]);
+        ASSERT_TRUE(wait_for([] { return inotify_watches() == 1; }, kWakeBound));
+        EXPECT_FALSE(waiter.result(300ms).has_value()) << "no limit: it waits on";
+        ASSERT_EQ(write(cancel[1], "x", 1), 1);
+        EXPECT_EQ(waiter.result(kWakeBound), std::optional<int32_t>(ECANCELED));
+        EXPECT_FALSE(waiter.locked());
+    }
+    EXPECT_EQ(inotify_watches(), 0);
+    EXPECT_EQ(read_file(lockpath()), lock_.content);
+    ASSERT_OV_OK(ov_lockfile_release(&lock_));
+
+    // Ready at the call: not even a free lock is taken.
+    ov_lockfile_wait_t wait = wait_options(0, cancel[0]);
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait), ECANCELED);
+    EXPECT_TRUE(entries(dir_).empty());
+
+    // Ready while a try takes a stale lock over: the try ends, and what it
+    // got is released again.
+    int late[2];
+    ASSERT_EQ(pipe2(late, O_CLOEXEC), 0);
+    const Timing timing(kShortGap);
+    plant_stale(kForeignRecord);
+    {
+        const StepIn step_in("Lock file is stale, taking over.",
+                             [&](int) { ASSERT_EQ(write(late[1], "x", 1), 1); });
+        wait = wait_options(0, late[0]);
+        EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait), ECANCELED);
+        EXPECT_EQ(StepIn::hits(), 1);
+    }
+    EXPECT_EQ(ov_lockfile_is_locked(&lock_), 0);
+    EXPECT_TRUE(entries(dir_).empty()) << "the lock the try got was released";
+
+    for (const int fd : {cancel[0], cancel[1], late[0], late[1]}) close(fd);
+    wait = wait_options(0, cancel[0]);
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, name().c_str(), 60, &wait), EBADF);
+}
+
+TEST_F(LockFile, WaitingAcquisitionRefusesBadArgumentsWithoutTouchingTheHandle) {
+    ov_lockfile_t pattern;
+    std::memset(&pattern, 0xA5, sizeof pattern);
+    // A caller built against a later header: known fields, then one more.
+    struct Later {
+        ov_lockfile_wait_t known;
+        uint64_t added;
+    };
+    Later later{wait_options(0), 0};
+    later.known.size = sizeof later;
+    ov_lockfile_wait_t small = wait_options(0);
+    small.size = sizeof small - 1;
+    ov_lockfile_wait_t zero = wait_options(0);
+    zero.size = 0;
+    const ov_lockfile_wait_t below = wait_options(0, -2);
+    const ov_lockfile_wait_t good = wait_options(0);
+    const std::string n = name();
+    struct Case {
+        const char *what;
+        const char *name;
+        int32_t expiration;
+        const ov_lockfile_wait_t *wait;
+    } cases[] = {
+        {"null name", nullptr, 60, &good},       {"empty name", "", 60, &good},
+        {"expiration 1", n.c_str(), 1, &good},   {"null wait", n.c_str(), 60, nullptr},
+        {"size 0", n.c_str(), 60, &zero},        {"size too small", n.c_str(), 60, &small},
+        {"cancel_fd -2", n.c_str(), 60, &below},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        ov_lockfile_t handle;
+        std::memcpy(&handle, &pattern, sizeof handle);
+        EXPECT_EQ(ov_lockfile_acquire_wait(&handle, c.name, c.expiration, c.wait), EINVAL);
+        EXPECT_EQ(std::memcmp(&handle, &pattern, sizeof handle), 0);
+    }
+    EXPECT_EQ(ov_lockfile_acquire_wait(nullptr, n.c_str(), 60, &good), EINVAL);
+    // A field this library does not know, set: refused rather than ignored.
+    later.added = 1;
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, n.c_str(), 60, &later.known), EINVAL);
+    EXPECT_TRUE(entries(dir_).empty());
+    // Left at its default, it asks nothing new.
+    later.added = 0;
+    ASSERT_OV_OK(ov_lockfile_acquire_wait(&lock_, n.c_str(), 60, &later.known));
+}
+
+TEST_F(LockFile, DirectoryThatCannotHoldTheLockIsAFaultNotBusy) {
+    ASSERT_EQ(symlink("nowhere", path("gone").c_str()), 0);
+    write_file(path("plain"), "");
+    struct Case {
+        const char *what;
+        std::string name;
+        int32_t fault;
+        std::string where;
+    } cases[] = {
+        {"missing directories are made", path("a/b/res"), 0, ""},
+        {"a bare name", "res", 0, ""},
+        {"a link to nothing", path("gone/res"), ENOENT, path("gone")},
+        {"a link to nothing further up", path("gone/deeper/res"), ENOENT, path("gone")},
+        {"a file where a directory should be", path("plain/sub/res"), ENOTDIR, path("plain/sub")},
+    };
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.what);
+        char where[8192] = "stale text";
+        EXPECT_EQ(ov_lockfile_directory_fault(c.name.c_str(), where, sizeof where), c.fault);
+        EXPECT_EQ(std::string(where), c.where);
+    }
+    EXPECT_NE(access(path("a").c_str(), F_OK), 0) << "nothing is made";
+
+    // The waiting acquisition fails at once, naming the directory.
+    char where[8192] = "";
+    ov_lockfile_wait_t wait = wait_options(30000);
+    wait.fault_dir = where;
+    wait.fault_dir_size = sizeof where;
+    const auto start = Clock::now();
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, path("gone/res").c_str(), 60, &wait), ENOENT);
+    EXPECT_LT(Clock::now() - start, 10s) << "not waited on as busy";
+    EXPECT_EQ(std::string(where), path("gone"));
+    // Cut to the room given; a failure that is not the directory's names none.
+    wait.fault_dir_size = 4;
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, path("gone/res").c_str(), 60, &wait), ENOENT);
+    EXPECT_EQ(std::string(where), path("gone").substr(0, 3));
+    wait.fault_dir_size = sizeof where;
+    EXPECT_EQ(ov_lockfile_acquire_wait(&lock_, path("plain/res").c_str(), 60, &wait), ENOTDIR);
+    EXPECT_STREQ(where, "");
+
+    EXPECT_EQ(ov_lockfile_directory_fault(nullptr, where, sizeof where), EINVAL);
+    EXPECT_EQ(ov_lockfile_directory_fault("", where, sizeof where), EINVAL);
+    EXPECT_EQ(ov_lockfile_directory_fault("res", nullptr, 5), EINVAL);
+    EXPECT_EQ(ov_lockfile_directory_fault(path("gone/res").c_str(), nullptr, 0), ENOENT);
 }
 
 }  // namespace

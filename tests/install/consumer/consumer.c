@@ -29,8 +29,9 @@ int main(void) {
     expect(ov_error_string(EBUFFER, text, sizeof text) == 0 &&
                strcmp(text, "Insufficient buffer space") == 0,
            "ov_error_string(EBUFFER)");
-    expect(strcmp(ov_lockfile_strerror(ELOCKED, text, sizeof text), "locked by another process") == 0,
-           "ov_lockfile_strerror(ELOCKED)");
+    expect(
+        strcmp(ov_lockfile_strerror(ELOCKED, text, sizeof text), "locked by another process") == 0,
+        "ov_lockfile_strerror(ELOCKED)");
 
     size_t pos = 0;
     expect(ov_str_printf_to(text, 8, &pos, "%s-%d", "abc", 12345) == EBUFFER &&
@@ -54,7 +55,15 @@ int main(void) {
     ov_lockfile_t lock;
     memset(&lock, 0, sizeof lock);
     int32_t rc = ov_lockfile_acquire_continuous(&lock, name, 60);
-    expect(rc == 0 && lock.locked == 1, "ov_lockfile_acquire_continuous");
+    expect(rc == 0 && ov_lockfile_is_locked(&lock) && ov_lockfile_is_worker_running(&lock),
+           "ov_lockfile_acquire_continuous");
+    /* A second handle waits a moment for it and finds it busy. */
+    ov_lockfile_t other;
+    ov_lockfile_wait_t wait = OV_LOCKFILE_WAIT_INIT;
+    wait.timeout_ms = 100;
+    expect(ov_lockfile_acquire_wait(&other, name, 60, &wait) == ELOCKED &&
+               !ov_lockfile_is_locked(&other),
+           "ov_lockfile_acquire_wait on a held lock");
     snprintf(name, sizeof name, "%s/job.lck", dir);
     expect(access(name, F_OK) == 0, "lock file exists while held");
     expect(ov_lockfile_release(&lock) == 0, "ov_lockfile_release");

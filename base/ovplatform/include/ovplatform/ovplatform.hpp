@@ -2482,6 +2482,21 @@ class lockfile
             return ov_lockfile_acquire_continuous(h, name.c_str(), expiration_seconds);
         });
     }
+    /** Acquires the lock NAME.lck, waiting for it while another process
+     * holds it (ov_lockfile_acquire_wait).
+     * @param name                the lock's name; the file is NAME.lck
+     * @param expiration_seconds  age after which a lock is stale; at least 2
+     * @param wait                how long to wait and what ends the wait
+     *                            early; OV_LOCKFILE_WAIT_INIT tries once
+     * @return no error; ELOCKED when the lock was still busy at the
+     *         deadline; ECANCELED when the cancel descriptor ended the wait;
+     *         the other codes of ov_lockfile_acquire_wait */
+    std::error_code acquire_wait(zstring_view name, int32_t expiration_seconds,
+                                 const ov_lockfile_wait_t &wait) noexcept {
+        return acquire_with([&](ov_lockfile_t *h) {
+            return ov_lockfile_acquire_wait(h, name.c_str(), expiration_seconds, &wait);
+        });
+    }
     /** Starts the keep-alive worker on the held lock
      * (ov_lockfile_start_worker).
      * @return no error; EINVAL when no lock is held or a worker runs; the
@@ -2501,12 +2516,12 @@ class lockfile
     }
 
     /** @return true while this owner holds its lock (the locked flag). */
-    bool held() const noexcept { return handle_ != nullptr && handle_->locked != 0; }
+    bool held() const noexcept { return ov_lockfile_is_locked(handle_) != 0; }
     /** @return true once the keep-alive worker found the lock taken over
      * or could not refresh it (the lost flag, read with acquire ordering).
      * Any thread may ask. */
     bool lost() const noexcept {
-        return handle_ != nullptr && __atomic_load_n(&handle_->lost, __ATOMIC_ACQUIRE) != 0;
+        return ov_lockfile_is_lost(handle_) != 0;
     }
     /** @return the lock file's path; "" before the first acquisition. */
     const char *path() const noexcept { return handle_ != nullptr ? handle_->path : ""; }

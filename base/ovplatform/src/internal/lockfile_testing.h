@@ -31,6 +31,12 @@ extern "C" {
 OV_TEST_HOOK void ov_lockfile_set_test_timing(uint32_t probe_gap_ms, uint32_t refresh_ms,
                                               uint32_t takeover_delay_ms);
 
+// The back-off of ov_lockfile_acquire_wait between tries: from first_ms,
+// doubling up to max_ms (built in: 50 and 1000). A long one leaves a waiter
+// nothing but the release on this host and its turn in the queue to wake
+// it, which is what the tests of those watch. 0 restores the built-in value.
+OV_TEST_HOOK void ov_lockfile_set_test_backoff(uint32_t first_ms, uint32_t max_ms);
+
 #ifdef __cplusplus
 }
 #endif

@@ -8,15 +8,16 @@
 // is the command's. There is no worker process and no pid to signal: the
 // lock lives exactly as long as this process waits for the command.
 //
-// With -w it keeps trying for the lock, backing off from 50 ms to at most a
-// second with jitter; a release on this host wakes it at once (inotify on the
-// lock's directory, watched by the first of the host's waiters, which queue
-// up behind it), so a waiter starts within milliseconds of the release
-// there and within one back-off step on a network file system. Only a lock
-// that is held (ELOCKED) counts as busy. A lock file that vanishes or appears
-// between two steps of one attempt (ENOENT, EEXIST) changed hands at that
-// moment and is tried again at once (a few times in a row; then the lock
-// counts as busy); every other code is a failure.
+// With -w it keeps trying for the lock through the module's waiting
+// acquisition (ov_lockfile_acquire_wait), backing off from 50 ms to at most
+// a second with jitter; a release on this host wakes it at once (inotify on
+// the lock's directory, watched by the first of the host's waiters, which
+// queue up behind it), so a waiter starts within milliseconds of the
+// release there and within one back-off step on a network file system.
+// Only a lock that is held (ELOCKED) counts as busy. A lock file that
+// vanishes or appears between two steps of one attempt (ENOENT, EEXIST)
+// changed hands at that moment and is tried again at once (a few times in a
+// row; then the lock counts as busy); every other code is a failure.
 //
 // Signals: SIGINT, SIGTERM, SIGHUP and SIGQUIT that arrive before the command
 // has started are only noted while an acquisition runs (it never leaves a
@@ -39,8 +40,10 @@
 #include <ovplatform/overror.h>
 #include <ovplatform/ovlockfile.h>
 #include <ovplatform/ovlog.h>
+#include <ovplatform/ovpath.h>
 #include <ovplatform/ovplatform.h>
 #include <ovplatform/ovstring.h>
+#include <ovplatform/ovtime.h>
 
 #include <algorithm>
 #include <atomic>
@@ -63,11 +66,9 @@
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
-#include <sys/inotify.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
-#include <sys/un.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <type_traits>
@@ -115,12 +116,6 @@ constexpr double kDefaultKillAfter = 5;
 // Longest -w and -k: a year, far beyond any use, and small enough that the
 // deadlines computed from them stay exact in nanoseconds.
 constexpr double kMaxSeconds = 366.0 * 24 * 3600;
-constexpr int64_t kFirstBackoffMs = 50;
-constexpr int64_t kMaxBackoffMs = 1000;
-// Attempts in a row that may end in ENOENT or EEXIST before the lock counts
-// as busy: each means another process moved at that very moment, and a
-// handful of them in a row means the lock is contended.
-constexpr int kRaceRetries = 3;
 // How often the lost flag is looked at while the command runs: well inside
 // the keep-alive worker's refresh period, so that a takeover is acted on
 // within about a second of its happening.
@@ -130,8 +125,6 @@ constexpr int64_t kWorkerDelayMs = 200;
 // How often the command's group is looked at during the grace after SIGTERM.
 constexpr int kGraceStepMs = 20;
 constexpr size_t kMessageSize = 8192;
-// The most of a host's name that a lock record keeps.
-constexpr size_t kRecordHostMax = 138;
 
 struct Options {
     double wait_seconds = 0;
@@ -163,8 +156,12 @@ constexpr int kPassedOn[] = {SIGINT, SIGTERM, SIGHUP, SIGQUIT};
 std::atomic<uint32_t> g_pending{0};
 std::atomic<int> g_first_signal{0};
 // Written by the handlers so that a wait in poll(2) ends at once; both ends
-// are non-blocking and close-on-exec.
+// are non-blocking and close-on-exec. g_cancel is written only by the
+// signals that are passed on, and never read: once readable it stays so,
+// and ends the wait for the lock (SIGCHLD of a child inherited through exec
+// must not).
 int g_wake[2] = {-1, -1};
+int g_cancel[2] = {-1, -1};
 
 void wake() {
     const int saved = errno;
@@ -178,6 +175,11 @@ void on_passed_on(int signal) {
     int none = 0;
     g_first_signal.compare_exchange_strong(none, signal);
     g_pending.fetch_or(1u << signal);
+    const int saved = errno;
+    const char byte = 0;
+    const ssize_t ignored = write(g_cancel[1], &byte, 1);
+    (void)ignored;
+    errno = saved;
     wake();
 }
 
@@ -193,6 +195,7 @@ void drain_wake() {
 
 bool install_handlers() {
     if (pipe2(g_wake, O_NONBLOCK | O_CLOEXEC) != 0) return false;
+    if (pipe2(g_cancel, O_NONBLOCK | O_CLOEXEC) != 0) return false;
     struct sigaction action {};
     sigemptyset(&action.sa_mask);
     // Restarted: the lock module's calls run to their end whatever arrives.
@@ -209,9 +212,9 @@ bool install_handlers() {
 // ---- Time ---------------------------------------------------------------------------------
 
 int64_t now_ms() {
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+    ov_timeval_t now{};
+    ov_time_monotonic_now(&now);
+    return now.tv_sec * 1000 + now.tv_usec / 1000;
 }
 
 // Whole milliseconds, rounded up (by hand: the tool needs nothing of libm).
@@ -581,52 +584,6 @@ void set_up_debug_log(int debug) {
     ov_log_set_debug_level(debug);
 }
 
-// ---- The lock's directory -----------------------------------------------------------------
-
-// Writes the directory part of path into dir ("." for a bare name, "/" for
-// a name in the root) and returns its last component. path is at most
-// OV_LOCKFILE_PATH_SIZE bytes with its NUL, and so is dir.
-const char *split_path(const char *path, char *dir) {
-    const char *slash = std::strrchr(path, '/');
-    if (slash == nullptr) {
-        std::strcpy(dir, ".");
-        return path;
-    }
-    const size_t length = slash == path ? 1 : static_cast<size_t>(slash - path);
-    std::memcpy(dir, path, length);
-    dir[length] = '\0';
-    return slash + 1;
-}
-
-// Why the directory of the lock file lock_path cannot hold it, as an errno
-// value, or 0; where names the directory at fault (OV_LOCKFILE_PATH_SIZE
-// bytes). A directory that does not exist is fine as long as acquisition
-// can make it (its nearest existing ancestor is a directory this user may
-// write); a link to nothing (a /var/lock link whose target is gone), a file
-// in its place, a loop of links, a name too long, one the tool may not
-// search, and a directory it may not write (another user's, or on a file
-// system mounted read-only) is not.
-// The question matters when an acquisition ends in ENOENT or EEXIST: with a
-// sound directory they mean that another process moved at that moment,
-// without one the lock can never be made.
-int directory_problem(const char *lock_path, char *where) {
-    split_path(lock_path, where);
-    for (;;) {
-        struct stat status {};
-        if (stat(where, &status) == 0) {
-            if (!S_ISDIR(status.st_mode)) return ENOTDIR;
-            // Acquisition writes its files, and any missing directories, here.
-            return faccessat(AT_FDCWD, where, W_OK | X_OK, AT_EACCESS) == 0 ? 0 : errno;
-        }
-        if (errno != ENOENT) return errno;
-        if (lstat(where, &status) == 0) return ENOENT;
-        char parent[OV_LOCKFILE_PATH_SIZE];
-        split_path(where, parent);
-        if (std::strcmp(parent, where) == 0) return ENOENT;
-        std::strcpy(where, parent);
-    }
-}
-
 // ---- --check ------------------------------------------------------------------------------
 
 // The age alone is judged against the checker's expiration, which may be
@@ -644,8 +601,8 @@ void print_local_holder(const char *record) {
     const size_t host_length = std::strcspn(host, "\n");
     char own[OV_LOCKFILE_PATH_SIZE];
     if (ov_platform_hostname(own, sizeof own) != 0 || own[0] == '\0') return;
-    // A record keeps at most kRecordHostMax characters of the host's name.
-    const size_t own_length = std::min(std::strlen(own), kRecordHostMax);
+    // A record keeps at most OV_LOCKFILE_HOST_MAX characters of the host's name.
+    const size_t own_length = std::min(std::strlen(own), size_t{OV_LOCKFILE_HOST_MAX});
     if (host_length != own_length || std::strncmp(host, own, own_length) != 0) return;
     const bool running = kill(static_cast<pid_t>(pid), 0) == 0 || errno == EPERM;
     std::printf("holder pid %ld on this host: %s\n", pid, running ? "running" : "not running");
@@ -663,7 +620,7 @@ int check(const Options &opt) {
     if (info.state == OV_LOCKFILE_FREE) {
         // No lock file: free only where acquisition could make one.
         char where[OV_LOCKFILE_PATH_SIZE];
-        const int problem = directory_problem(lock_path, where);
+        const int32_t problem = ov_lockfile_directory_fault(opt.file, where, sizeof where);
         if (problem != 0) {
             say_failure("cannot look at", opt.file, lock_path, problem, where);
             return kExitFailure;
@@ -693,367 +650,29 @@ int check(const Options &opt) {
 
 // ---- Waiting for the lock -----------------------------------------------------------------
 
-// Contenders on one host wait in a queue, so that a release wakes one of
-// them and not all: the first waiter (the head) watches the lock's
-// directory with inotify and tries again as soon as the lock file goes;
-// the others wait behind it, in the order they came, on a connection to a
-// listening socket that the head holds. A head that gets the lock, gives
-// up or fails hands the listening socket itself to the next waiter in line
-// (the oldest connection not yet accepted), which becomes the head and
-// starts watching; with nobody in line the socket is closed. The socket
-// has a name in the abstract namespace, made of the user, the directory's
-// device and inode and a hash of the lock file's name, so that it needs no
-// file and goes with its last holder, a killed one included: its waiters
-// then see their connection end and take the head's place themselves.
-//
-// The queue only decides who watches: every waiter still tries at the end
-// of each back-off step, so that another host's release on a network file
-// system (which makes no event here), a queue that cannot be joined (a
-// name taken by a process of another user, a full backlog) or a head that
-// is slow to hand over costs at most a step. A try between the back-off
-// steps is cheap (LockLook below), so waiters that are not the head cost
-// next to nothing.
-
-// What a waiter last saw of the lock file, to tell a lock that is certainly
-// fresh from one that an acquisition should look at. A lock file can be
-// stale only once it has stayed unchanged for longer than the expiration by
-// the file system's clock; a file that this waiter saw appear or change
-// between two looks changed after the earlier one, so it stays fresh for
-// about the expiration from then, less a second for the clocks' rates. Only
-// then is the library's attempt (a read and an age probe) left out; a file
-// seen unchanged since the first look, or for too long, is tried in full.
-class LockLook {
-  public:
-    // Whether the lock file at path is a regular file certainly fresh now.
-    bool fresh(const char *path, int32_t expiration) {
-        const int64_t now = now_ms();
-        struct stat status {};
-        const bool present = lstat(path, &status) == 0 && S_ISREG(status.st_mode);
-        const bool same = present == present_ && (!present || same_file(status));
-        if (!same) {
-            changed_after_ = looked_ ? last_look_ : -1;
-            present_ = present;
-            seen_ = status;
-        }
-        looked_ = true;
-        last_look_ = now;
-        return present && changed_after_ >= 0 &&
-               now - changed_after_ < (static_cast<int64_t>(expiration) - 1) * 1000;
-    }
-
-    // An acquisition that began at when found the lock file missing (and
-    // then another contender's in its place, or none): a file seen from
-    // now on was made after when.
-    void saw_absent(int64_t when) {
-        looked_ = true;
-        present_ = false;
-        last_look_ = when;
-    }
-
-  private:
-    bool same_file(const struct stat &now) const {
-        return now.st_dev == seen_.st_dev && now.st_ino == seen_.st_ino &&
-               now.st_size == seen_.st_size && now.st_mtim.tv_sec == seen_.st_mtim.tv_sec &&
-               now.st_mtim.tv_nsec == seen_.st_mtim.tv_nsec &&
-               now.st_ctim.tv_sec == seen_.st_ctim.tv_sec &&
-               now.st_ctim.tv_nsec == seen_.st_ctim.tv_nsec;
-    }
-
-    bool looked_ = false;
-    bool present_ = false;
-    int64_t last_look_ = 0;
-    int64_t changed_after_ = -1;  // the look before the change, or -1: unknown
-    struct stat seen_ {};
-};
-
-// A waiter's place: the head's watch on the directory, or the connection to
-// the head; with neither (no queue could be joined) the waiter watches the
-// directory itself, as every waiter once did.
-// One byte with room for one passed descriptor: the message with which a
-// head hands the queue's listening socket on.
-struct PassedSocket {
-    char byte = 0;
-    iovec data{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr message{};
-
-    PassedSocket() {
-        message.msg_iov = &data;
-        message.msg_iovlen = 1;
-        message.msg_control = control;
-        message.msg_controllen = sizeof control;
-    }
-    PassedSocket(const PassedSocket &) = delete;
-    PassedSocket &operator=(const PassedSocket &) = delete;
-};
-
-class ReleaseWatch {
-  public:
-    ReleaseWatch() = default;
-    ~ReleaseWatch() { leave(); }
-    ReleaseWatch(const ReleaseWatch &) = delete;
-    ReleaseWatch &operator=(const ReleaseWatch &) = delete;
-
-    // Joins the queue once: as its head when there is none yet, else at
-    // its end.
-    void start(const char *lock_path) {
-        if (started_) return;
-        started_ = true;
-        name_ = split_path(lock_path, dir_);
-        struct stat dir {};
-        if (stat(dir_, &dir) != 0) {
-            watch_directory();
-            return;
-        }
-        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-        for (const char *p = name_; *p != '\0'; ++p)
-            hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ull;
-        address_.sun_family = AF_UNIX;
-        // The leading NUL puts the name in the abstract namespace.
-        const int n = std::snprintf(
-            address_.sun_path + 1, sizeof address_.sun_path - 1, "ovlockrun/%u/%llx/%llx/%016llx",
-            static_cast<unsigned>(geteuid()), static_cast<unsigned long long>(dir.st_dev),
-            static_cast<unsigned long long>(dir.st_ino), static_cast<unsigned long long>(hash));
-        address_length_ = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + 1 + n);
-        join();
-    }
-
-    // The descriptors a pause waits on (at most two); their number.
-    int fill(pollfd *fds) const {
-        int n = 0;
-        if (inotify_ >= 0) fds[n++] = {inotify_, POLLIN, 0};
-        if (line_ >= 0) fds[n++] = {line_, POLLIN, 0};
-        return n;
-    }
-
-    // Acts on what the pause saw; true when a try is due now: the lock
-    // file went, or this waiter has just become the head.
-    bool handle(const pollfd *fds, int n) {
-        bool due = false;
-        for (int i = 0; i < n; ++i) {
-            if (fds[i].revents == 0) continue;
-            if (fds[i].fd == inotify_) due = drain() || due;
-            if (fds[i].fd == line_) due = take_turn() || due;
-        }
-        return due;
-    }
-
-    // Reads what has queued up on the directory's watch; true when the lock
-    // file went meanwhile.
-    bool drain() {
-        if (inotify_ < 0) return false;
-        alignas(inotify_event) char buffer[4096];
-        bool released = false;
-        ssize_t n;
-        while ((n = read(inotify_, buffer, sizeof buffer)) > 0) {
-            for (char *p = buffer; p < buffer + n;) {
-                const auto *event = reinterpret_cast<const inotify_event *>(p);
-                if (event->len > 0 && std::strcmp(event->name, name_) == 0) released = true;
-                p += sizeof *event + event->len;
-            }
-        }
-        return released;
-    }
-
-    // Leaves the queue: the head hands its place on, a waiter in line just
-    // goes (the head skips a connection that was closed).
-    void leave() {
-        if (listener_ >= 0) hand_over();
-        close_fd(&line_);
-        close_fd(&inotify_);
-    }
-
-  private:
-    static void close_fd(int *fd) {
-        if (*fd >= 0) close(*fd);
-        *fd = -1;
-    }
-
-    // Whether the process at the other end of a connection is of this user.
-    static bool same_user(int fd) {
-        ucred peer{};
-        socklen_t size = sizeof peer;
-        return getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &peer, &size) == 0 && peer.uid == geteuid();
-    }
-
-    void watch_directory() {
-        if (inotify_ >= 0) return;
-        inotify_ = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
-        if (inotify_ < 0) return;
-        if (inotify_add_watch(inotify_, dir_, IN_DELETE | IN_MOVED_FROM) < 0) close_fd(&inotify_);
-    }
-
-    // Becomes the head, or gets in line behind it; without a queue the
-    // waiter watches the directory itself.
-    void join() {
-        for (int tries = 0; tries < 3; ++tries) {
-            const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-            if (fd < 0) break;
-            const auto *address = reinterpret_cast<const sockaddr *>(&address_);
-            if (bind(fd, address, address_length_) == 0) {
-                if (listen(fd, SOMAXCONN) == 0) {
-                    listener_ = fd;
-                    watch_directory();
-                    return;
-                }
-                close(fd);
-                break;
-            }
-            if (errno == EADDRINUSE && connect(fd, address, address_length_) == 0 &&
-                same_user(fd)) {
-                line_ = fd;
-                return;
-            }
-            const int error = errno;
-            close(fd);
-            // The head closed its socket in between: try for its place.
-            if (error != ECONNREFUSED && error != ENOENT) break;
-        }
-        watch_directory();
-    }
-
-    // The head's turn has come, or the head has gone: becomes the head with
-    // the socket handed over, or joins afresh. Returns true: a try is due.
-    bool take_turn() {
-        PassedSocket got;
-        msghdr &message = got.message;
-        const ssize_t n = recvmsg(line_, &message, MSG_CMSG_CLOEXEC | MSG_DONTWAIT);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) return false;
-        int passed = -1;
-        for (cmsghdr *c = CMSG_FIRSTHDR(&message); c != nullptr; c = CMSG_NXTHDR(&message, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_RIGHTS &&
-                c->cmsg_len == CMSG_LEN(sizeof(int))) {
-                std::memcpy(&passed, CMSG_DATA(c), sizeof passed);
-            }
-        }
-        close_fd(&line_);
-        if (n == 1 && passed >= 0) {
-            listener_ = passed;
-            watch_directory();
-        } else {
-            if (passed >= 0) close(passed);
-            join();
-        }
-        return true;
-    }
-
-    // Hands the listening socket to the oldest waiter in line that is still
-    // there, or closes it when nobody is.
-    void hand_over() {
-        for (;;) {
-            const int next = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC);
-            if (next < 0) {
-                if (errno == EINTR || errno == ECONNABORTED) continue;
-                break;
-            }
-            bool passed = false;
-            if (same_user(next)) {
-                PassedSocket out;
-                out.byte = 1;
-                msghdr &message = out.message;
-                cmsghdr *c = CMSG_FIRSTHDR(&message);
-                c->cmsg_level = SOL_SOCKET;
-                c->cmsg_type = SCM_RIGHTS;
-                c->cmsg_len = CMSG_LEN(sizeof(int));
-                std::memcpy(CMSG_DATA(c), &listener_, sizeof listener_);
-                passed = sendmsg(next, &message, MSG_NOSIGNAL | MSG_DONTWAIT) == 1;
-            }
-            close(next);
-            if (passed) break;
-        }
-        close_fd(&listener_);
-    }
-
-    bool started_ = false;
-    char dir_[OV_LOCKFILE_PATH_SIZE] = {};
-    const char *name_ = "";
-    sockaddr_un address_{};
-    socklen_t address_length_ = 0;
-    int listener_ = -1;  // the head's listening socket
-    int line_ = -1;      // a waiter's connection to the head
-    int inotify_ = -1;   // the head's (or a lone waiter's) watch on the directory
-};
-
-// Sleeps up to ms, ended early by a signal, by the lock file's release or
-// by this waiter's turn at the head of the queue.
-void pause_before_retry(int64_t ms, ReleaseWatch *watch) {
-    const int64_t end = now_ms() + ms;
-    for (;;) {
-        const int64_t left = end - now_ms();
-        if (left <= 0 || g_pending.load() != 0) return;
-        pollfd fds[3] = {{g_wake[0], POLLIN, 0}, {-1, 0, 0}, {-1, 0, 0}};
-        const int n = watch->fill(fds + 1);
-        const int ready = poll(fds, static_cast<nfds_t>(1 + n), static_cast<int>(left));
-        if (ready < 0 && errno != EINTR) return;
-        drain_wake();
-        if (ready > 0 && watch->handle(fds + 1, n)) return;
-    }
-}
-
-// A small generator for the jitter: contenders that started together draw
-// different delays and do not retry in lock-step.
-uint32_t next_random(uint64_t *state) {
-    *state ^= *state << 13;
-    *state ^= *state >> 7;
-    *state ^= *state << 17;
-    return static_cast<uint32_t>(*state >> 32);
-}
-
 enum class Outcome { kAcquired, kBusy, kFailed, kSignalled };
 
-// Acquires the lock, retrying while it is busy until the wait is over. A
-// failure leaves its code in *code and, when the lock's directory is at
-// fault, that directory's name in where (OV_LOCKFILE_PATH_SIZE bytes, else
-// empty).
+// Acquires the lock, trying again while it is busy until the wait is over
+// (ov_lockfile_acquire_wait); a signal to pass on ends the wait through
+// g_cancel. A failure leaves its code in *code and, when the lock's
+// directory is at fault, that directory's name in where
+// (OV_LOCKFILE_PATH_SIZE bytes, else empty).
 Outcome acquire(const Options &opt, ov_lockfile_t *lock, int32_t *code, char *where) {
-    where[0] = '\0';
-    const int64_t deadline = now_ms() + to_ms(opt.wait_seconds);
-    uint64_t seed = static_cast<uint64_t>(getpid()) * 0x9e3779b97f4a7c15ull ^
-                    static_cast<uint64_t>(now_ms()) ^ 1;
-    int64_t step = kFirstBackoffMs;
-    int races = 0;
-    bool tried = false;
-    LockLook look;
-    ReleaseWatch watch;
-    for (;;) {
-        // A release that happens from here on wakes the pause below.
-        watch.drain();
-        int32_t rc = ELOCKED;
-        // Between a first full try and a lock file that might have gone
-        // stale, a look at the file tells a held lock from a free one.
-        if (!tried || !look.fresh(lock->path, opt.expiration)) {
-            const int64_t began = now_ms();
-            rc = ov_lockfile_acquire(lock, opt.file, opt.expiration);
-            tried = true;
-            if (rc == ENOENT || rc == EEXIST) look.saw_absent(began);
-        }
-        *code = rc;
-        if (g_pending.load() != 0) {
-            if (rc == 0) ov_lockfile_release(lock);
+    ov_lockfile_wait_t wait = OV_LOCKFILE_WAIT_INIT;
+    wait.timeout_ms = to_ms(opt.wait_seconds);
+    wait.cancel_fd = g_cancel[0];
+    wait.fault_dir = where;
+    wait.fault_dir_size = OV_LOCKFILE_PATH_SIZE;
+    *code = ov_lockfile_acquire_wait(lock, opt.file, opt.expiration, &wait);
+    switch (*code) {
+        case 0:
+            return Outcome::kAcquired;
+        case ECANCELED:
             return Outcome::kSignalled;
-        }
-        if (rc == 0) return Outcome::kAcquired;
-        if (rc == ENOENT || rc == EEXIST) {
-            const int problem = directory_problem(lock->path, where);
-            if (problem != 0) {
-                *code = problem;
-                return Outcome::kFailed;
-            }
-            where[0] = '\0';
-            if (races < kRaceRetries) {
-                ++races;
-                continue;
-            }
-        }
-        if (rc != ELOCKED && rc != ENOENT && rc != EEXIST) return Outcome::kFailed;
-        races = 0;
-        const int64_t left = deadline - now_ms();
-        if (left <= 0) return Outcome::kBusy;
-        watch.start(lock->path);
-        const int64_t jittered = step / 2 + next_random(&seed) % (step / 2 + 1);
-        pause_before_retry(jittered < left ? jittered : left, &watch);
-        if (g_pending.load() != 0) return Outcome::kSignalled;
-        step = step * 2 < kMaxBackoffMs ? step * 2 : kMaxBackoffMs;
+        case ELOCKED:
+            return Outcome::kBusy;
+        default:
+            return Outcome::kFailed;
     }
 }
 
@@ -2036,13 +1655,9 @@ int run(const Options &opt, LockBackend &lock) {
 // tool execs it with its own arguments. It is looked for beside this
 // program first (a build tree), then where the package installs it.
 [[noreturn]] void run_etcd_helper(char **argv) {
-    char self[PATH_MAX];
-    const ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n > 0) {
-        self[n] = '\0';
+    char dir[PATH_MAX];
+    if (ov_path_executable_dir(dir, sizeof dir) > 0) {
         char beside[PATH_MAX + sizeof "/ovlockrun-etcd"];
-        char dir[PATH_MAX];
-        split_path(self, dir);
         std::snprintf(beside, sizeof beside, "%s/ovlockrun-etcd", dir);
         if (access(beside, X_OK) == 0) {
             execv(beside, argv);
