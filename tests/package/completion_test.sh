@@ -96,7 +96,7 @@ cases=0
 # of LINE. Words are split as readline splits them: at blanks, and each
 # run of '=' or ':' is a word of its own.
 complete_line() {
-    local line=$1 token piece spec func
+    local line=$1 token piece rule func
     local -a tokens
     COMP_WORDS=()
     read -ra tokens <<<"$line"
@@ -113,8 +113,8 @@ complete_line() {
     COMP_POINT=${#line}
     COMPREPLY=()
     compopts=
-    spec=$(complete -p "${COMP_WORDS[0]}" 2>/dev/null) || { got="(no completion for ${COMP_WORDS[0]})"; return; }
-    func=${spec#* -F }
+    rule=$(complete -p "${COMP_WORDS[0]}" 2>/dev/null) || { got="(no completion for ${COMP_WORDS[0]})"; return; }
+    func=${rule#* -F }
     func=${func%% *}
     "$func" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     got=$( ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort -u)
