@@ -20,7 +20,7 @@
 #        --dev-package=NAME]
 #       Writes the baseline (`make abi-baseline`). Only a GCC Debug build
 #       without a sanitizer is accepted: unoptimised, every exported function
-#       has its own description (an optimised build folds identical functions
+#       has its own debug information (an optimised build folds identical functions
 #       into one), and one compiler keeps the recorded file stable. Types that
 #       the public headers do not define are left out, so the opaque records
 #       behind the handles are not part of the ABI. With --symbols, the
@@ -128,7 +128,7 @@ case $mode in
             --drop-undefined-syms --no-corpus-path --no-comp-dir-path --no-show-locs \
             --type-id-style hash --out-file "$scratch" "$library" ||
             fail "abidw could not read $library"
-        # A complete description: every exported symbol is described, and
+        # A complete record: every exported symbol is in it, and
         # nothing else is.
         described=$(grep -o "elf-symbol-id='[^']*'" "$scratch" | sed "s/.*='//; s/'\$//" | sort -u)
         missing=$(comm -13 <(echo "$described") <(exports "$library"))

@@ -96,7 +96,7 @@ cases=0
 # of LINE. Words are split as readline splits them: at blanks, and each
 # run of '=' or ':' is a word of its own.
 complete_line() {
-    local line=$1 token piece spec func
+    local line=$1 token piece rule func
     local -a tokens
     COMP_WORDS=()
     read -ra tokens <<<"$line"
@@ -113,8 +113,8 @@ complete_line() {
     COMP_POINT=${#line}
     COMPREPLY=()
     compopts=
-    spec=$(complete -p "${COMP_WORDS[0]}" 2>/dev/null) || { got="(no completion for ${COMP_WORDS[0]})"; return; }
-    func=${spec#* -F }
+    rule=$(complete -p "${COMP_WORDS[0]}" 2>/dev/null) || { got="(no completion for ${COMP_WORDS[0]})"; return; }
+    func=${rule#* -F }
     func=${func%% *}
     "$func" "${COMP_WORDS[0]}" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
     got=$( ((${#COMPREPLY[@]} == 0)) || printf '%s\n' "${COMPREPLY[@]}" | sort -u)
@@ -136,28 +136,27 @@ expect() {
     [ "$got" = "$want" ] || fail "$line" "expected exactly: $*"
 }
 
-# expect_has LINE WORD...: COMPREPLY holds each WORD, and maybe more.
-expect_has() {
-    local line=$1 word
-    shift
+# expect_each has|lacks LINE WORD...: COMPREPLY holds each WORD (and maybe
+# more), or none of them.
+expect_each() {
+    local want=$1 line=$2 word found
+    shift 2
     cases=$((cases + 1))
     complete_line "$line"
     for word in "$@"; do
-        grep -qxF -- "$word" <<<"$got" || { fail "$line" "expected $word among them"; return; }
+        if grep -qxF -- "$word" <<<"$got"; then found=has; else found=lacks; fi
+        [ "$found" = "$want" ] && continue
+        if [ "$want" = has ]; then
+            fail "$line" "expected $word among them"
+        else
+            fail "$line" "did not expect $word"
+        fi
+        return 0
     done
 }
 
-# expect_lacks LINE WORD...: COMPREPLY holds none of the WORDs.
-expect_lacks() {
-    local line=$1 word
-    shift
-    cases=$((cases + 1))
-    complete_line "$line"
-    for word in "$@"; do
-        grep -qxF -- "$word" <<<"$got" && { fail "$line" "did not expect $word"; return; }
-    done
-    return 0
-}
+expect_has() { expect_each has "$@"; }
+expect_lacks() { expect_each lacks "$@"; }
 
 # The options documented under OPTIONS in a manual page, one a line, as
 # tests/package/man_pages.sh reads them: "-A" and "-D" from "-AD".

@@ -881,7 +881,9 @@ void etcd_lock(const std::string &work, bool soak) {
     // times as much: the short run checks the same figures on fewer holds.
     static const Plan kCi = {"ci", 150, 2, 3, 200, 10, 3, 1000, 6000, 12000};
 #else
-    static const Plan kCi = {"ci", 1000, 4, 6, 160, 10, 3, 1000, 6000, 12000};
+    // A 2-core machine that runs other tests beside this one reached only
+    // 822 acquisitions in 160 s: the limit leaves room for such a machine.
+    static const Plan kCi = {"ci", 1000, 4, 6, 240, 10, 3, 1000, 6000, 12000};
 #endif
     run_etcd(work, soak ? kSoak : kCi);
 }

@@ -40,46 +40,46 @@
 
 /** The library's own codes, in numbering order: X(name, value, message).
  * The table in @ref error_codes lists them. */
-#define OV_ERROR_LIST(X)                                                                  \
-    X(EDOCROOT, 0x7000, "Invalid doc root path")                                          \
-    X(ETOKENIZER, 0x7001, "Invalid command or token separator mismatch")                  \
-    X(EBASENAME, 0x7002, "Base file/directory name not found in path")                    \
-    X(EPATHMATCH, 0x7003, "File/directory path mismatch")                                 \
-    X(EILLUTFSTR, 0x7004, "Illegal UTF string")                                           \
-    X(EBUFFER, 0x7005, "Insufficient buffer space")                                       \
-    X(EDIREND, 0x7006, "End or directory reached")                                        \
-    X(ELIBERR, 0x7007, "Library open/close failed")                                       \
-    X(ELIBMODERR, 0x7008, "Library module loading failed")                                \
-    X(EUUID, 0x7009, "Could not create UUID string")                                      \
-    X(EXMLPARSER, 0x700A, "Could not parse xml file for configs")                         \
-    X(ELOCALE, 0x700B, "Could not read locale info")                                      \
-    X(EMD5SUM, 0x700C, "Could not compute md5sum")                                        \
-    X(EHASHSUM, 0x700D, "Could not compute SHA hash")                                     \
-    X(ELOG, 0x700E, "Could not log message")                                              \
-    X(EUNAME, 0x700F, "Invalid user name")                                                \
-    X(EUACPARSE, 0x7010, "Parse error inside UAC")                                        \
-    X(ENOXFER, 0x7011, "No transmitting xfer found")                                      \
-    X(EUNIMPL, 0x7012, "Unimplemented function")                                          \
-    X(EINTERNAL1, 0x7013, "Internal error")                                               \
-    X(EEND, 0x7014, "Reached end")                                                        \
-    X(ESTORAGEINACCESSIBLE, 0x7015, "Storage inaccessible")                               \
-    X(EBADPATHNAME, 0x7016, "Bad pathname")                                               \
-    X(ECONNINSECURE, 0x7019, "Connection insecure")                                       \
-    X(EFILENOTVALID, 0x701A, "File not valid")                                            \
-    X(ENOTENABLED, 0x701B, "Not enabled")                                                 \
-    X(ENOTPRESENT, 0x701C, "Not present")                                                 \
-    X(ELOCKED, 0x701D, "Already locked")                                                  \
-    X(ELOCKINVAL, 0x701E, "Invalid lock")                                                 \
-    X(ELOCKSKEW, 0x701F, "Lock time skew detected")                                       \
-    X(EWRONGCHANNEL, 0x7020, "Incorrect channel accessed")                                \
-    X(EABORTSESSION, 0x7021, "User aborted session")                                      \
-    X(EBADTOKEN, 0x7022, "Bad token")                                                     \
-    X(EILLEGALCHAR, 0x7023, "Illegal character(s) in path name")                          \
-    X(EDOCROOTMISSINGRESTR, 0x7024, "Missing docroot restriction")                        \
-    X(EDOCROOTFAILEDRESTR, 0x7025, "Failed docroot restriction check")                    \
-    X(EEXPIRED, 0x7026, "Expired")                                                        \
-    X(EUPLOADINPROGRESS, 0x7027, "File upload already in progress")                       \
-    X(ESSEARRETRYABLE, 0x7028, "Server-side Encryption At Rest unavailable")              \
+#define OV_ERROR_LIST(X)                                                     \
+    X(EDOCROOT, 0x7000, "Invalid doc root path")                             \
+    X(ETOKENIZER, 0x7001, "Invalid command or token separator mismatch")     \
+    X(EBASENAME, 0x7002, "Base file/directory name not found in path")       \
+    X(EPATHMATCH, 0x7003, "File/directory path mismatch")                    \
+    X(EILLUTFSTR, 0x7004, "Illegal UTF string")                              \
+    X(EBUFFER, 0x7005, "Insufficient buffer space")                          \
+    X(EDIREND, 0x7006, "End or directory reached")                           \
+    X(ELIBERR, 0x7007, "Library open/close failed")                          \
+    X(ELIBMODERR, 0x7008, "Library module loading failed")                   \
+    X(EUUID, 0x7009, "Could not create UUID string")                         \
+    X(EXMLPARSER, 0x700A, "Could not parse xml file for configs")            \
+    X(ELOCALE, 0x700B, "Could not read locale info")                         \
+    X(EMD5SUM, 0x700C, "Could not compute md5sum")                           \
+    X(EHASHSUM, 0x700D, "Could not compute SHA hash")                        \
+    X(ELOG, 0x700E, "Could not log message")                                 \
+    X(EUNAME, 0x700F, "Invalid user name")                                   \
+    X(EUACPARSE, 0x7010, "Parse error inside UAC")                           \
+    X(ENOXFER, 0x7011, "No transmitting xfer found")                         \
+    X(EUNIMPL, 0x7012, "Unimplemented function")                             \
+    X(EINTERNAL1, 0x7013, "Internal error")                                  \
+    X(EEND, 0x7014, "Reached end")                                           \
+    X(ESTORAGEINACCESSIBLE, 0x7015, "Storage inaccessible")                  \
+    X(EBADPATHNAME, 0x7016, "Bad pathname")                                  \
+    X(ECONNINSECURE, 0x7019, "Connection insecure")                          \
+    X(EFILENOTVALID, 0x701A, "File not valid")                               \
+    X(ENOTENABLED, 0x701B, "Not enabled")                                    \
+    X(ENOTPRESENT, 0x701C, "Not present")                                    \
+    X(ELOCKED, 0x701D, "Already locked")                                     \
+    X(ELOCKINVAL, 0x701E, "Invalid lock")                                    \
+    X(ELOCKSKEW, 0x701F, "Lock time skew detected")                          \
+    X(EWRONGCHANNEL, 0x7020, "Incorrect channel accessed")                   \
+    X(EABORTSESSION, 0x7021, "User aborted session")                         \
+    X(EBADTOKEN, 0x7022, "Bad token")                                        \
+    X(EILLEGALCHAR, 0x7023, "Illegal character(s) in path name")             \
+    X(EDOCROOTMISSINGRESTR, 0x7024, "Missing docroot restriction")           \
+    X(EDOCROOTFAILEDRESTR, 0x7025, "Failed docroot restriction check")       \
+    X(EEXPIRED, 0x7026, "Expired")                                           \
+    X(EUPLOADINPROGRESS, 0x7027, "File upload already in progress")          \
+    X(ESSEARRETRYABLE, 0x7028, "Server-side Encryption At Rest unavailable") \
     X(ESSEARFATAL, 0x7029, "Server-side Encryption At Rest failed")
 
 /** @cond */
@@ -87,7 +87,7 @@ enum {
 #define OV_ERROR_ENUM(name, value, message) name = value,
     OV_ERROR_LIST(OV_ERROR_ENUM)
 #undef OV_ERROR_ENUM
-    ERR_END = 0x702A
+        ERR_END = 0x702A
 };
 /** @endcond */
 

@@ -351,7 +351,7 @@ class mutable_byte_span {
  * `static void destroy(handle_type &)`. The destructor destroys a handle
  * that is not empty, once: a moved-from owner and one whose handle was
  * released hold the empty value.
- * @tparam Traits  the handle's description */
+ * @tparam Traits  the handle's traits */
 template <class Traits>
 class unique_handle {
   public:

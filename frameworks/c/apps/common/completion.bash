@@ -132,25 +132,25 @@ _ovlock_command() {
         return 0
     fi
     # The command's own completion, on its line as if typed alone.
-    local cmd=${_ovlock_w[k]} spec func
+    local cmd=${_ovlock_w[k]} rule func
     local off=${_ovlock_off[k]}
     local COMP_LINE=${COMP_LINE:off} COMP_POINT=$((COMP_POINT - off))
     local COMP_WORDS=("${COMP_WORDS[@]:raw}") COMP_CWORD=$((COMP_CWORD - raw))
-    spec=$(complete -p -- "$cmd" 2>/dev/null) || spec=$(complete -p -- "${cmd##*/}" 2>/dev/null)
-    if [[ $spec == *" -F "* ]]; then
-        func=${spec#* -F }
+    rule=$(complete -p -- "$cmd" 2>/dev/null) || rule=$(complete -p -- "${cmd##*/}" 2>/dev/null)
+    if [[ $rule == *" -F "* ]]; then
+        func=${rule#* -F }
         func=${func%% *}
         "$func" "$cmd" "${COMP_WORDS[COMP_CWORD]}" "${COMP_WORDS[COMP_CWORD - 1]}"
         # Its -o options (default, filenames, nospace...) hold as for the
         # command itself.
-        while [[ $spec == *" -o "* ]]; do
-            spec=${spec#* -o }
-            compopt -o "${spec%% *}" 2>/dev/null
+        while [[ $rule == *" -o "* ]]; do
+            rule=${rule#* -o }
+            compopt -o "${rule%% *}" 2>/dev/null
         done
-    elif [[ -n $spec ]]; then
-        spec=${spec#complete }
+    elif [[ -n $rule ]]; then
+        rule=${rule#complete }
         local IFS=$' \t\n'
-        mapfile -t COMPREPLY < <(eval "compgen ${spec% *} -- \"\$cur\"")
+        mapfile -t COMPREPLY < <(eval "compgen ${rule% *} -- \"\$cur\"")
     else
         _ovlock_files
     fi

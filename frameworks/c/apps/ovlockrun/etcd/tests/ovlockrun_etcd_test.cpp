@@ -162,6 +162,14 @@ class EtcdLockRun : public ovtest::ProgramTest {
 // Running, releasing, and what the command is told
 // ---------------------------------------------------------------------------
 
+// A command that writes its key to file whole: a reader that sees the file
+// never reads it half written.
+std::string write_key(const std::string &file) {
+    std::string text = "echo $OVLOCK_KEY > ";
+    text.append(file).append(".new; mv ").append(file).append(".new ").append(file);
+    return text;
+}
+
 TEST_F(EtcdLockRun, CommandRunsUnderTheLockAndItsStatusPassesThrough) {
     const std::string seen = path("seen");
     EXPECT_EQ(
@@ -336,7 +344,7 @@ TEST_F(EtcdLockRun, KilledHolderIsFreedByItsLeaseAndItsCommandIsStopped) {
 TEST_F(EtcdLockRun, RevokedLeaseIsALostLockAndStopsTheCommand) {
     const std::string key_file = path("key");
     const pid_t tool =
-        start(script("echo $OVLOCK_KEY > " + key_file + "; exec sleep 60", {"-e", "6", "-k", "1"}));
+        start(script(write_key(key_file) + "; exec sleep 60", {"-e", "6", "-k", "1"}));
     ASSERT_TRUE(wait_for_file(key_file));
     std::this_thread::sleep_for(100ms);
     const std::string key = read_file(key_file);
@@ -378,7 +386,7 @@ TEST_F(EtcdLockRun, CommandEndedWhileTheToolWasStoppedPastHalfTheLeaseIsALoss) {
 TEST_F(EtcdLockRun, DeletedKeyIsALostLock) {
     const std::string key_file = path("key");
     const pid_t tool =
-        start(script("echo $OVLOCK_KEY > " + key_file + "; exec sleep 60", {"-e", "3", "-k", "1"}));
+        start(script(write_key(key_file) + "; exec sleep 60", {"-e", "3", "-k", "1"}));
     ASSERT_TRUE(wait_for_file(key_file));
     const std::string key = read_file(key_file);
     std::string text;
