@@ -50,7 +50,7 @@ int main(int argc, char **argv) {
      * own: the keep-alive thread sets lost when another process took the
      * lock over. */
     ov_log(3, __FILE__, __LINE__, "working under the lock");
-    int lost = (int)__atomic_load_n(&lock.lost, __ATOMIC_ACQUIRE);
+    int lost = ov_lockfile_is_lost(&lock);
 
     rc = ov_lockfile_release(&lock);
     ov_log(3, __FILE__, __LINE__, "done: lock %s, release %s", lost ? "lost" : "kept",

@@ -169,6 +169,10 @@ for header in "$source_dir"/base/ovplatform/include/ovplatform/*.h \
     "$source_dir"/base/ovplatform/include/ovplatform/*.hpp; do
     expect_dev+=("-rw-r--r-- root/root ./usr/include/ovplatform/${header##*/}")
 done
+for example in README.md CMakeLists.txt Makefile rotating_log.c lock_work.c walk_tree.cpp \
+    word_count.cpp; do
+    expect_dev+=("-rw-r--r-- root/root ./usr/share/doc/libovplatform-dev/examples/$example")
+done
 
 # check_contents PACKAGE EXPECTED...: the package holds exactly these files,
 # and the copyright file and changelog that every package has.

@@ -2520,9 +2520,7 @@ class lockfile
     /** @return true once the keep-alive worker found the lock taken over
      * or could not refresh it (the lost flag, read with acquire ordering).
      * Any thread may ask. */
-    bool lost() const noexcept {
-        return ov_lockfile_is_lost(handle_) != 0;
-    }
+    bool lost() const noexcept { return ov_lockfile_is_lost(handle_) != 0; }
     /** @return the lock file's path; "" before the first acquisition. */
     const char *path() const noexcept { return handle_ != nullptr ? handle_->path : ""; }
     /** @return the record this owner wrote; "" when none. */
@@ -2537,7 +2535,7 @@ class lockfile
     // both), allocates the record on first use, and runs the C call.
     template <class Acquire>
     std::error_code acquire_with(Acquire &&call) noexcept {
-        if (handle_ != nullptr && (handle_->locked != 0 || handle_->worker_running != 0)) {
+        if (ov_lockfile_is_locked(handle_) != 0 || ov_lockfile_is_worker_running(handle_) != 0) {
             return make_error_code(EINVAL);
         }
         if (handle_ == nullptr) {
