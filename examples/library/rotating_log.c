@@ -6,24 +6,24 @@
  * more than a few files. app.log is a hard link to the file being written,
  * so `tail -F DIRECTORY/app.log` follows the log across rotations.
  *
- * Usage: rotating_log DIRECTORY [LINES]   (default 16000 lines, about 2.5 MiB)
+ * Usage: rotating_log DIRECTORY   (writes 16000 lines, about 2.5 MiB)
  * Prints the ring files it finds afterwards and which one app.log names.
  * Exit status: 0 done, 1 failure.
  */
 #include <ovplatform/ov.h>
 
 #include <stdio.h>
-#include <stdlib.h>
+
+/* About 2.5 MiB of log lines. */
+#define LINES 16000
 
 int main(int argc, char **argv) {
-    if (argc < 2 || argc > 3) {
-        fprintf(stderr, "usage: rotating_log DIRECTORY [LINES]\n");
+    if (argc != 2) {
+        fprintf(stderr, "usage: rotating_log DIRECTORY\n");
         return 1;
     }
     const char *dir = argv[1];
-    const long lines = argc > 2 ? strtol(argv[2], NULL, 10) : 16000;
     char path[4096];
-    char text[256];
 
     ov_platform_init();
 
@@ -34,13 +34,14 @@ int main(int argc, char **argv) {
     snprintf(path, sizeof path, "%s/app.log:1", dir);
     int32_t rc = ov_log_open(OV_LOG_FILE, path);
     if (rc != 0) {
+        char text[256];
         fprintf(stderr, "rotating_log: cannot log to %s: %s\n", path,
                 ov_error_text(rc, text, sizeof text));
         ov_platform_fini();
         return 1;
     }
-    for (long i = 0; i < lines; i++) {
-        ov_log(3, __FILE__, __LINE__, "record %ld of %ld: %s", i + 1, lines,
+    for (int i = 1; i <= LINES; i++) {
+        ov_log(3, __FILE__, __LINE__, "record %d of %d: %s", i, LINES,
                "the quick brown fox jumps over the lazy dog; the quick brown fox jumps "
                "over the lazy dog");
     }

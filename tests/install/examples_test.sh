@@ -12,16 +12,14 @@ set -uo pipefail
 sanitize_flags="" pkg_config=""
 for arg in "$@"; do
     case "$arg" in
-        --source=*) source_dir=${arg#*=} ;;
-        --build=*) build_dir=${arg#*=} ;;
-        --work=*) work=${arg#*=} ;;
-        --cmake=*) cmake=${arg#*=} ;;
-        --generator=*) generator=${arg#*=} ;;
-        --cc=*) cc=${arg#*=} ;;
-        --cxx=*) cxx=${arg#*=} ;;
-        --pkg-config=*) pkg_config=${arg#*=} ;;
-        --libdir=*) libdir=${arg#*=} ;;
-        --sanitize-flags=*) sanitize_flags=${arg#*=} ;;
+        --source=* | --build=* | --work=* | --cmake=* | --generator=* | --cc=* | --cxx=* | \
+            --pkg-config=* | --libdir=* | --sanitize-flags=*)
+            name=${arg%%=*}
+            name=${name#--}
+            name=${name//-/_}
+            [ "$name" = source ] || [ "$name" = build ] && name=${name}_dir
+            printf -v "$name" '%s' "${arg#*=}"
+            ;;
         *) echo "examples_test.sh: unknown argument $arg" >&2; exit 2 ;;
     esac
 done

@@ -230,21 +230,23 @@ int64_t to_ms(double seconds) {
 // records in it may come from a file that anybody could have written, so
 // every byte that is not printable text is spelled out (ov_str_escape_to),
 // and nothing can move the cursor, retitle the window or start a line.
-__attribute__((format(printf, 2, 0))) void format_line(char (&out)[4 * kMessageSize],
-                                                       const char *format, va_list args) {
+// The line goes to the debug log at level (none when negative) and, with
+// to_stderr, to standard error after the tool's name.
+__attribute__((format(printf, 3, 0))) void put_line(int level, bool to_stderr, const char *format,
+                                                    va_list args) {
     char line[kMessageSize];
     std::vsnprintf(line, sizeof line, format, args);
+    char out[4 * kMessageSize];
     ov_str_escape_to(out, line, sizeof out, nullptr);
+    if (level >= 0) TOOL_LOG_AT(static_cast<uint32_t>(level), "%s", out);
+    if (to_stderr) std::fprintf(stderr, "%s: %s\n", kToolName, out);
 }
 
 __attribute__((format(printf, 1, 2))) void say(const char *format, ...) {
-    char line[4 * kMessageSize];
     va_list args;
     va_start(args, format);
-    format_line(line, format, args);
+    put_line(1, true, format, args);
     va_end(args);
-    TOOL_LOG("%s", line);
-    std::fprintf(stderr, "%s: %s\n", kToolName, line);
 }
 
 const char *code_text(int32_t code, char *buffer) {
@@ -378,12 +380,10 @@ void print_help() {
 }
 
 [[noreturn]] __attribute__((format(printf, 1, 2))) void usage_error(const char *format, ...) {
-    char line[4 * kMessageSize];
     va_list args;
     va_start(args, format);
-    format_line(line, format, args);
+    put_line(-1, true, format, args);
     va_end(args);
-    std::fprintf(stderr, "%s: %s\n", kToolName, line);
     print_usage(stderr);
     std::fprintf(stderr, "Try '%s --help' for more information.\n", kToolName);
     std::exit(kExitUsage);
@@ -1546,12 +1546,10 @@ void keep_own_descriptors_from_the_command() {
 
 // What the etcd backend borrows from the tool.
 __attribute__((format(printf, 1, 2))) void debug_line(const char *format, ...) {
-    char line[4 * kMessageSize];
     va_list args;
     va_start(args, format);
-    format_line(line, format, args);
+    put_line(4, false, format, args);
     va_end(args);
-    TOOL_DEBUG("%s", line);
 }
 
 bool signalled() {
