@@ -1,12 +1,15 @@
 // walk_tree.cpp - lists a directory tree in name order, with each file's
 // size and the totals.
 //
-// The walk (ov::dir_walk) goes depth-first and follows symbolic links; it
-// reports the end of each directory as an "up" entry, which a listing skips.
-// The owners close what they hold on every path out of main.
+// The walk (ov::dir_walk) goes depth-first. It follows symbolic links, so a
+// link to a directory above would lead it round forever: the listing shows
+// links by name (with an @) and never enters them. An entry that cannot be
+// looked at is reported and the walk goes on, as find(1) does. The walk
+// reports the end of each directory as an "up" entry, which the listing
+// skips. The owners close what they hold on every path out of main.
 //
 // Usage: walk_tree DIRECTORY
-// Exit status: 0 done, 1 failure.
+// Exit status: 0 done, 1 something could not be listed.
 #include <ovplatform/ovplatform.hpp>
 
 #include <algorithm>
@@ -16,15 +19,16 @@
 
 namespace {
 
+enum class kind { file, directory, link };
+
 struct entry {
     std::string path;  // below the root
-    bool directory;
+    kind type;
     int64_t size;
 };
 
-int fail(const char *what, const std::string &path, const std::error_code &error) {
+void report(const char *what, const std::string &path, const std::error_code &error) {
     std::fprintf(stderr, "walk_tree: %s %s: %s\n", what, path.c_str(), error.message().c_str());
-    return 1;
 }
 
 }  // namespace
@@ -38,22 +42,43 @@ int main(int argc, char **argv) {
     const std::string root = argv[1];
 
     auto walk = ov::dir_walk::open(root);
-    if (!walk) return fail("cannot walk", root, walk.error());
+    if (!walk) {
+        report("cannot walk", root, walk.error());
+        return 1;
+    }
 
     std::vector<entry> entries;
+    bool failed = false;
     std::string path;
     for (;;) {
         int32_t type = 0;
         const std::error_code error = walk->next(path, &type);
         if (error.value() == EDIREND) break;
-        if (error) return fail("cannot read", path, error);
-        if (type == OV_DIR_WALK_UP || path == root) continue;
+        if (error && path.empty()) {
+            report("cannot read below", root, error);
+            return 1;
+        }
+        if (!error && type == OV_DIR_WALK_UP) continue;
 
-        ov_stat_t status{};
-        const std::error_code stat_error =
-            ov::make_error_code(ov_file_stat(path.c_str(), &status, 0));
-        if (stat_error) return fail("cannot stat", path, stat_error);
-        entries.push_back({path.substr(root.size() + 1), type == OV_DIR_WALK_DIR, status.size});
+        // The entry's path below the root.
+        std::string below = path.substr(std::min(path.size(), root.size()));
+        below.erase(0, below.find_first_not_of('/'));
+
+        ov_stat_t own{};
+        if (ov_file_stat(path.c_str(), &own, OV_STAT_NOFOLLOW) == 0 &&
+            own.type == OV_FILE_TYPE_LINK) {
+            // The walk has just entered a linked directory: leave it at once.
+            if (!error && type == OV_DIR_WALK_DIR) (void)walk->pop();
+            entries.push_back({below, kind::link, 0});
+            continue;
+        }
+        if (error) {
+            report("cannot look at", path, error);
+            failed = true;
+            continue;
+        }
+        entries.push_back(
+            {below, type == OV_DIR_WALK_DIR ? kind::directory : kind::file, own.size});
     }
 
     // Name order within each directory, a directory's contents right after
@@ -68,23 +93,30 @@ int main(int argc, char **argv) {
                 return rank(x) < rank(y);
             });
     });
-    int directories = 0, files = 0;
+    int directories = 0, files = 0, links = 0;
     int64_t bytes = 0;
     for (const entry &e : entries) {
         // Two spaces for each directory above the entry.
-        const auto depth = std::count(e.path.begin(), e.path.end(), '/');
-        const std::string name = e.path.substr(e.path.rfind('/') + 1);
-        if (e.directory) {
-            ++directories;
-            std::printf("%*s%s/\n", static_cast<int>(2 * depth), "", name.c_str());
-        } else {
-            ++files;
-            bytes += e.size;
-            std::printf("%*s%s  %lld bytes\n", static_cast<int>(2 * depth), "", name.c_str(),
-                        static_cast<long long>(e.size));
+        const int indent = 2 * static_cast<int>(std::count(e.path.begin(), e.path.end(), '/'));
+        const char *name = e.path.c_str() + (e.path.rfind('/') + 1);
+        switch (e.type) {
+            case kind::directory:
+                ++directories;
+                std::printf("%*s%s/\n", indent, "", name);
+                break;
+            case kind::link:
+                ++links;
+                std::printf("%*s%s@\n", indent, "", name);
+                break;
+            case kind::file:
+                ++files;
+                bytes += e.size;
+                std::printf("%*s%s  %lld bytes\n", indent, "", name,
+                            static_cast<long long>(e.size));
+                break;
         }
     }
-    std::printf("%d directories, %d files, %lld bytes\n", directories, files,
+    std::printf("%d directories, %d files, %d links, %lld bytes\n", directories, files, links,
                 static_cast<long long>(bytes));
-    return 0;
+    return failed ? 1 : 0;
 }

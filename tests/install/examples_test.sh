@@ -136,20 +136,25 @@ app.2.log: being written (app.log)" "$bin/rotating_log" "$run/log"
         "cannot hold a lock in gone: No such file or directory" "$bin/lock_work" gone/job 1
     cd - >/dev/null || exit 1
 
-    # walk_tree: a small tree; "sub.txt" sorts after sub's contents.
+    # walk_tree: a small tree; "sub.txt" sorts after sub's contents; links,
+    # a dangling one and one that leads back up, are listed, not followed.
     mkdir -p "$run/tree/sub/deeper" "$run/tree/empty"
     printf hello >"$run/tree/a.txt"
     : >"$run/tree/sub/b.txt"
     head -c 1000 /dev/zero >"$run/tree/sub/deeper/c.bin"
     printf 'x\n' >"$run/tree/sub.txt"
+    ln -s nowhere "$run/tree/dangling"
+    ln -s .. "$run/tree/sub/up"
     expect "walk_tree" 0 "a.txt  5 bytes
+dangling@
 empty/
 sub/
   b.txt  0 bytes
   deeper/
     c.bin  1000 bytes
+  up@
 sub.txt  2 bytes
-3 directories, 4 files, 1007 bytes" "$bin/walk_tree" "$run/tree"
+3 directories, 4 files, 2 links, 1007 bytes" "$bin/walk_tree" "$run/tree/"
     expect "walk_tree, missing directory" 1 "" "$bin/walk_tree" "$run/missing"
     grep -qx "walk_tree: cannot walk $run/missing: No such file or directory" "$run/stderr" ||
         bad "walk_tree, missing directory: said $(cat "$run/stderr")"

@@ -480,6 +480,28 @@ TEST_F(CxxDirs, AWalkLeftHalfwayClosesEveryStream) {
     EXPECT_EQ(files, std::vector<std::string>{path("x/y/z/f")});
 }
 
+TEST_F(CxxDirs, AnEntryThatCannotBeLookedAtIsNamedAndTheWalkGoesOn) {
+    ASSERT_EQ(symlink("nowhere", path("dangling").c_str()), 0);
+    write_file(path("file"), "1");
+    auto walk = ov::dir_walk::open(dir_);
+    ASSERT_TRUE(walk);
+    std::vector<std::string> seen, failed;
+    std::string entry = "stale";
+    int32_t type = 0;
+    for (int i = 0; i < 10; ++i) {
+        const std::error_code error = walk->next(entry, &type);
+        if (error == ov::make_error_code(EDIREND)) break;
+        if (error) {
+            EXPECT_EQ(error, std::errc::no_such_file_or_directory);
+            failed.push_back(entry);
+        } else if (type != OV_DIR_WALK_UP) {
+            seen.push_back(entry);
+        }
+    }
+    EXPECT_EQ(failed, std::vector<std::string>{path("dangling")});
+    EXPECT_EQ(seen, std::vector<std::string>{path("file")});
+}
+
 // ---- Hash tables ------------------------------------------------------------------------------
 
 // Keys of each type: extremes, and pairs that differ only in their high

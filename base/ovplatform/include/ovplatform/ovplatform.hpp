@@ -1289,13 +1289,21 @@ class dir_walk : public unique_handle<detail::pointer_traits<ov_dir_walk_t, &det
     }
     /** The next entry as a full path (ov_dir_walk_next). Allocates the
      * std::string.
-     * @param path  receives the path
+     *
+     * An entry that cannot be looked at (a dangling symbolic link, a
+     * directory that cannot be opened) ends the call with the error and its
+     * path; the walk has passed it, and the next call goes on with the next
+     * entry. An error with an empty path came from reading the directory.
+     * @param path  receives the path; empty after an error not tied to an
+     *              entry
      * @param type  receives the OV_DIR_WALK_* type; may be null
      * @return no error; EDIREND when the walk is over; errno */
     std::error_code next(std::string &path, int32_t *type = nullptr) {
         char buffer[OV_DIR_NAME_SIZE];
+        buffer[0] = '\0';
         const int32_t rc = ov_dir_walk_next(handle_, buffer, sizeof buffer, type);
-        if (rc == 0) path.assign(buffer);
+        buffer[sizeof buffer - 1] = '\0';
+        if (rc != EDIREND) path.assign(rc == EBUFFER ? "" : buffer);
         return make_error_code(rc);
     }
     /** Leaves the innermost directory (ov_dir_walk_pop).
