@@ -25,7 +25,7 @@
 # skipped: packages are made from plain builds.
 #
 # Usage: package_test.sh --source=DIR --build=DIR --work=DIR --cpack=PATH
-#   --cmake=PATH --generator=NAME --cc=PATH --pkg-config=PATH --libdir=DIR
+#   --cmake=PATH --generator=NAME --cc=PATH --cxx=PATH --pkg-config=PATH --libdir=DIR
 #   --build-type=TYPE --version=X.Y.Z.B --short-version=X.Y.Z --soversion=N
 #   --dynamic-tool=ON|OFF --sanitize=NAME --ovlockrun=PATH-OR-EMPTY
 #   --etcd=PATH-OR-EMPTY (the etcd helper, when the build has it)
@@ -42,6 +42,7 @@ for arg in "$@"; do
         --cmake=*) cmake=${arg#*=} ;;
         --generator=*) generator=${arg#*=} ;;
         --cc=*) cc=${arg#*=} ;;
+        --cxx=*) cxx=${arg#*=} ;;
         --pkg-config=*) pkg_config=${arg#*=} ;;
         --libdir=*) libdir=${arg#*=} ;;
         --build-type=*) build_type=${arg#*=} ;;
@@ -534,6 +535,31 @@ if quiet "$cmake" -S "$consumer" -B "$work/cmake-consumer" -G "$generator" -DOV_
             echo "   $kind: $out"
         fi
     done
+fi
+
+# ---- The packaged examples, built as their README says ---------------------------------------
+
+examples=$work/root/usr/share/doc/libovplatform-dev/examples
+# ran_word_count EXE LABEL: a built example runs against the unpacked library.
+ran_word_count() {
+    local out
+    out=$(printf 'b a B\n' | "$1" 1 2>&1)
+    [ "$out" = $'3 words, 2 different\n     2  b' ] || { bad "$2: word_count printed: $out"; return 1; }
+    echo "   $2: the four examples built; word_count ran"
+}
+step "the packaged examples, built with their Makefile (pkg-config) and their CMake project"
+mkdir -p "$work/examples-make"
+if quiet env PKG_CONFIG_LIBDIR="$pcdir" make -C "$work/examples-make" -f "$examples/Makefile" \
+    PKG_CONFIG="$pkg_config" CC="$cc" CXX="$cxx" CFLAGS="-O2 -Wall -Wextra -Werror" \
+    CXXFLAGS="-O2 -Wall -Wextra -Werror"; then
+    ran_word_count "$work/examples-make/word_count" "make and pkg-config"
+fi
+if quiet "$cmake" -S "$examples" -B "$work/examples-cmake" -G "$generator" \
+    -DCMAKE_C_COMPILER="$cc" -DCMAKE_CXX_COMPILER="$cxx" \
+    -DCMAKE_C_FLAGS="-Wall -Wextra -Werror" -DCMAKE_CXX_FLAGS="-Wall -Wextra -Werror" \
+    -DCMAKE_PREFIX_PATH="$work/root/usr" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF &&
+    quiet "$cmake" --build "$work/examples-cmake"; then
+    ran_word_count "$work/examples-cmake/word_count" "find_package"
 fi
 
 # ---- lintian ---------------------------------------------------------------------------------
