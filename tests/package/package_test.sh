@@ -25,7 +25,7 @@
 # skipped: packages are made from plain builds.
 #
 # Usage: package_test.sh --source=DIR --build=DIR --work=DIR --cpack=PATH
-#   --cmake=PATH --generator=NAME --cc=PATH --cxx=PATH --pkg-config=PATH --libdir=DIR
+#   --cmake=PATH --generator=NAME --cc=PATH --pkg-config=PATH --libdir=DIR
 #   --build-type=TYPE --version=X.Y.Z.B --short-version=X.Y.Z --soversion=N
 #   --dynamic-tool=ON|OFF --sanitize=NAME --ovlockrun=PATH-OR-EMPTY
 #   --etcd=PATH-OR-EMPTY (the etcd helper, when the build has it)
@@ -42,7 +42,6 @@ for arg in "$@"; do
         --cmake=*) cmake=${arg#*=} ;;
         --generator=*) generator=${arg#*=} ;;
         --cc=*) cc=${arg#*=} ;;
-        --cxx=*) cxx=${arg#*=} ;;
         --pkg-config=*) pkg_config=${arg#*=} ;;
         --libdir=*) libdir=${arg#*=} ;;
         --build-type=*) build_type=${arg#*=} ;;
@@ -540,6 +539,8 @@ fi
 # ---- The packaged examples, built as their README says ---------------------------------------
 
 examples=$work/root/usr/share/doc/libovplatform-dev/examples
+# The build's C++ compiler comes in the environment (CXX), as make takes it.
+cxx=${CXX:-c++}
 # ran_word_count EXE LABEL: a built example runs against the unpacked library.
 ran_word_count() {
     local out
