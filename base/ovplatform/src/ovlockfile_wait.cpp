@@ -17,6 +17,7 @@
 #include <ovplatform/ovlockfile.h>
 
 #include <ovplatform/overror.h>
+#include <ovplatform/ovhash.h>
 #include <ovplatform/ovtime.h>
 
 #include <algorithm>
@@ -230,9 +231,7 @@ class WaitQueue {
             watch_directory();
             return;
         }
-        uint64_t hash = 0xcbf29ce484222325ull;  // FNV-1a
-        for (const char *p = name_; *p != '\0'; ++p)
-            hash = (hash ^ static_cast<unsigned char>(*p)) * 0x100000001b3ull;
+        const uint64_t hash = ov_hash_string(name_);  // FNV-1a
         address_.sun_family = AF_UNIX;
         // The leading NUL puts the name in the abstract namespace.
         const int n = std::snprintf(
