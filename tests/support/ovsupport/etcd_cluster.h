@@ -207,6 +207,7 @@ class EtcdCluster {
         if (m.paused) ::kill(m.pid, SIGCONT);
         ::kill(m.pid, SIGKILL);
         Wait(m.pid);
+        m.ended = "killed by the test";
         m.pid = -1;
         m.paused = false;
         return true;
@@ -298,6 +299,23 @@ class EtcdCluster {
         return run(opt_.etcdctl, all, out, limit, {"ETCDCTL_API=3"});
     }
 
+    // Each member's ports and state (running, paused, or how it ended) with
+    // the tail of its log: what a failed test prints, since the directory
+    // with the logs goes with the cluster.
+    std::string report() const {
+        std::string text;
+        for (size_t i = 0; i < members_.size(); ++i) {
+            const Member &m = members_[i];
+            const bool running = alive(i);
+            text += "--- " + m.name + " client " + std::to_string(m.client_port) + " peer " +
+                    std::to_string(m.peer_port) + " metrics " + std::to_string(m.metrics_port) +
+                    ": ";
+            text += running ? (m.paused ? "paused" : "running") : m.ended;
+            text += "\n" + tail(read_file(m.log), 3000) + "\n";
+        }
+        return text;
+    }
+
     // Kills every member and removes the directory; also the destructor's work.
     void stop_all() {
         stop_all_members();
@@ -311,6 +329,7 @@ class EtcdCluster {
         int client_port = 0, peer_port = 0, metrics_port = 0;
         pid_t pid = -1;
         bool paused = false;
+        std::string ended = "never started";  // how it ended, once it has
     };
 
     static bool fail(std::string *why, const std::string &text) {
@@ -327,7 +346,9 @@ class EtcdCluster {
     bool alive(size_t i) const {
         Member &m = members_[i];
         if (m.pid <= 0) return false;
-        if (TryWait(m.pid, std::chrono::milliseconds(0)) == std::nullopt) return true;
+        const auto status = TryWait(m.pid, std::chrono::milliseconds(0));
+        if (status == std::nullopt) return true;
+        m.ended = "ended on its own: " + DescribeStatus(status);
         m.pid = -1;
         m.paused = false;
         return false;

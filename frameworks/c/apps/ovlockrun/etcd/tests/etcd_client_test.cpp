@@ -16,6 +16,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -50,6 +51,9 @@ Options options_for(std::vector<std::string> endpoints) {
 class EtcdClientTest : public ::testing::Test {
   protected:
     void SetUp() override { start_cluster({}); }
+    void TearDown() override {
+        if (HasFailure() && cluster_) std::fprintf(stderr, "%s", cluster_->report().c_str());
+    }
     void start_cluster(EtcdClusterOptions opt) {
         cluster_ = std::make_unique<EtcdCluster>(std::move(opt));
         std::string why;

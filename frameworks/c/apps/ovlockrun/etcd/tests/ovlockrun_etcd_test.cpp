@@ -61,6 +61,7 @@ class EtcdLockRun : public ovtest::ProgramTest {
     void TearDown() override {
         // The tools first, while the cluster they talk to still runs.
         end_children();
+        if (HasFailure() && cluster_) std::fprintf(stderr, "%s", cluster_->report().c_str());
         cluster_.reset();
         ProgramTest::TearDown();
     }
@@ -141,6 +142,13 @@ class EtcdLockRun : public ovtest::ProgramTest {
                                     {"--endpoints", cluster_->endpoints(), "--dial-timeout=2s",
                                      "lock", name, "--", "/bin/sh", "-c", text},
                                     opt));
+    }
+    // Whether every member runs and has a leader: what a test that takes
+    // one member away needs of the others first.
+    bool all_healthy() {
+        for (size_t i = 0; i < cluster_->size(); ++i)
+            if (!cluster_->healthy(i, 2s)) return false;
+        return true;
     }
     size_t leader() {
         ovlockrun::etcd::Options o;
@@ -400,6 +408,7 @@ TEST_F(EtcdLockRun, LeaderKilledWhileTheLockIsHeldIsNoLoss) {
     const std::string started = path("started");
     const pid_t tool = start(script("touch " + started + "; sleep 5; exit 5", {"-e", "6"}));
     ASSERT_TRUE(wait_for_file(started));
+    ASSERT_TRUE(all_healthy());
     ASSERT_TRUE(cluster_->kill_member(leader()));
     EXPECT_EQ(finish(tool), 5) << err();
     EXPECT_EQ(err(), "");
@@ -420,6 +429,7 @@ TEST_F(EtcdLockRun, HolderCutOffFromItsEndpointIsDeadBeforeAWaiterStarts) {
     const pid_t waiter = start(script("date +%s.%N > " + got, {"-w", "60"}), "waiter", {},
                                cluster_->client_url(1) + "," + cluster_->client_url(2));
     ASSERT_TRUE(wait_for_keys(2));
+    ASSERT_TRUE(all_healthy());
     ASSERT_TRUE(cluster_->pause_member(0));
     EXPECT_EQ(finish(waiter), 0) << err("waiter");
     cluster_->resume_member(0);
