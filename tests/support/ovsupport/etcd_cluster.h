@@ -151,11 +151,9 @@ class EtcdCluster {
             bool one_died = false;
             for (size_t i = 0; i < members_.size(); ++i) one_died = one_died || !alive(i);
             if (!one_died || attempt == kTries) {
-                std::string text = "the etcd cluster did not become healthy within " +
-                                   std::to_string(opt_.start_limit.count()) + " ms";
-                for (size_t i = 0; i < members_.size(); ++i)
-                    text += "\n--- " + members_[i].name + (alive(i) ? "" : " (exited)") +
-                            " log tail:\n" + tail(read_file(members_[i].log), 1500);
+                const std::string text = "the etcd cluster did not become healthy within " +
+                                         std::to_string(opt_.start_limit.count()) + " ms\n" +
+                                         report();
                 stop_all_members();
                 return fail(why, text);
             }
