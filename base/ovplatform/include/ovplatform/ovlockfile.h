@@ -217,10 +217,13 @@ typedef struct ov_lockfile_wait {
  * once: the waiters of one host, in any processes, queue up in the order
  * they came, and only the first one watches the lock's directory (with
  * inotify); when it gets the lock, gives up or fails, the next one in line
- * takes its place, so that one release wakes one waiter. A release on
- * another host sharing the file system is seen at the next try. Between
- * tries, a lock file that was seen to change recently costs one status
- * read, not a whole try.
+ * takes its place, so that one release wakes one waiter. Every waiter
+ * still tries at the end of each of its own pauses, so the queue decides
+ * who is woken, not who may take the lock: one whose pause ends just after
+ * a release may come before the first in line. A release on another host
+ * sharing the file system is seen at the next try. Between tries, a lock
+ * file that was seen to change recently costs one status read, not a whole
+ * try.
  *
  * A lock file that vanishes or appears between two steps of a try (ENOENT
  * or EEXIST from ov_lockfile_acquire) changed hands at that moment; the
